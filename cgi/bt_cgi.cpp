@@ -1,0 +1,180 @@
+// CGI request and response.
+#include "bt_cgi.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host.h"
+
+namespace {
+
+constexpr const char kEmpty[] = "";
+constexpr int kSlots = 8;
+constexpr size_t kSlotSize = 512;
+
+int hexval(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes one query value ('+' is a space, %XX a byte, malformed escapes
+// kept as they are) into out, at most kSlotSize - 1 bytes.
+void decode_value(const char* v, size_t len, char* out) {
+  size_t o = 0;
+  size_t i = 0;
+  while (i < len && o < kSlotSize - 1) {
+    const unsigned char c = static_cast<unsigned char>(v[i]);
+    if (c == '+') {
+      out[o++] = ' ';
+      ++i;
+    } else if (c == '%' && i + 2 < len &&
+               hexval(static_cast<unsigned char>(v[i + 1])) >= 0 &&
+               hexval(static_cast<unsigned char>(v[i + 2])) >= 0) {
+      out[o++] = static_cast<char>(hexval(static_cast<unsigned char>(v[i + 1])) * 16 +
+                                   hexval(static_cast<unsigned char>(v[i + 2])));
+      i += 3;
+    } else {
+      out[o++] = static_cast<char>(c);
+      ++i;
+    }
+  }
+  out[o] = '\0';
+}
+
+void write_line(const char* text) {
+  bt_stdout_bin();
+  std::fputs(text, stdout);
+}
+
+}  // namespace
+
+extern "C" {
+
+void bt_stdout_bin(void) {
+  static int done = 0;
+  if (done) return;
+  host::set_binary_mode(stdout);
+  done = 1;
+}
+
+const char* cgi_env(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  if (v != nullptr && v[0] != '\0') return v;
+  return fallback != nullptr ? fallback : kEmpty;
+}
+
+const char* cgi_method(void) { return cgi_env("REQUEST_METHOD", "GET"); }
+
+int cgi_is_post(void) {
+  const char* m = cgi_method();
+  return m[0] == 'P' && m[1] == 'O';
+}
+
+int cgi_is_head(void) {
+  const char* m = cgi_method();
+  return m[0] == 'H' && m[1] == 'E' && m[2] == 'A' && m[3] == 'D';
+}
+
+const char* cgi_query(const char* name) {
+  static int slot = 0;
+  static char slots[kSlots][kSlotSize];
+
+  const char* qs = std::getenv("QUERY_STRING");
+  if (name == nullptr || name[0] == '\0') return kEmpty;
+  slot = (slot + 1) % kSlots;
+  char* out = slots[slot];
+  out[0] = '\0';
+
+  if (qs == nullptr || qs[0] == '\0') {
+    // No query string: a variable of the parameter's name stands in, unless
+    // it looks like a path list (both ';' and ':').
+    const char* v = std::getenv(name);
+    if (v == nullptr || v[0] == '\0') return kEmpty;
+    if (std::strchr(v, ';') != nullptr && std::strchr(v, ':') != nullptr) return kEmpty;
+    return v;
+  }
+
+  const size_t name_len = std::strlen(name);
+  const char* seg = qs;
+  for (;;) {
+    const char* amp = std::strchr(seg, '&');
+    const char* end = amp != nullptr ? amp : seg + std::strlen(seg);
+    const char* eq = static_cast<const char*>(std::memchr(seg, '=', static_cast<size_t>(end - seg)));
+    const char* key_end = eq != nullptr ? eq : end;
+    if (static_cast<size_t>(key_end - seg) == name_len && std::memcmp(seg, name, name_len) == 0) {
+      const char* val = eq != nullptr ? eq + 1 : end;
+      decode_value(val, static_cast<size_t>(end - val), out);
+      return out;
+    }
+    if (amp == nullptr) return kEmpty;
+    seg = amp + 1;
+  }
+}
+
+const char* cgi_path_info(void) { return cgi_env("PATH_INFO", "/"); }
+
+void cgi_header_html(void) { write_line("Content-Type: text/html; charset=utf-8\r\n"); }
+void cgi_header_json(void) { write_line("Content-Type: application/json; charset=utf-8\r\n"); }
+void cgi_header_text(void) { write_line("Content-Type: text/plain; charset=utf-8\r\n"); }
+
+void cgi_header_status(int status, const char* reason) {
+  bt_stdout_bin();
+  if (reason != nullptr && reason[0] != '\0') {
+    std::fprintf(stdout, "Status: %d %s\r\n", status, reason);
+  } else {
+    std::fprintf(stdout, "Status: %d\r\n", status);
+  }
+}
+
+void cgi_header_ct(const char* type) {
+  bt_stdout_bin();
+  std::fprintf(stdout, "Content-Type: %s\r\n", type);
+}
+
+void cgi_header_extra(const char* line) {
+  bt_stdout_bin();
+  std::fputs(line, stdout);
+  std::fputs("\r\n", stdout);
+}
+
+void cgi_headers_end(void) {
+  std::fputs("\r\n", stdout);
+  std::fflush(stdout);
+  host::set_binary_mode(stdout);
+}
+
+void json_escape_f(FILE* stream, const char* text) {
+  if (text == nullptr) return;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    switch (*p) {
+      case '"': std::fputs("\\\"", stream); break;
+      case '\\': std::fputs("\\\\", stream); break;
+      case 0x08: std::fputs("\\b", stream); break;
+      case 0x0C: std::fputs("\\f", stream); break;
+      case 0x0A: std::fputs("\\n", stream); break;
+      case 0x0D: std::fputs("\\r", stream); break;
+      case 0x09: std::fputs("\\t", stream); break;
+      default:
+        if (*p < 0x20) {
+          std::fprintf(stream, "\\u%04x", *p);
+        } else {
+          std::fputc(*p, stream);
+        }
+    }
+  }
+}
+
+void bt_strlcpy(char* dst, const char* src, uint64_t size) {
+  if (dst == nullptr || size == 0) return;
+  if (src == nullptr) {
+    dst[0] = '\0';
+    return;
+  }
+  uint64_t i = 0;
+  for (; i + 1 < size && src[i] != '\0'; ++i) dst[i] = src[i];
+  dst[i] = '\0';
+}
+
+}  // extern "C"

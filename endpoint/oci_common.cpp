@@ -1,0 +1,99 @@
+// Registry request functions.
+#include "endpoint/oci_common.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cgi/bt_cgi.h"
+#include "platform/host.h"
+#include "storage/reg_storage.h"
+
+namespace {
+
+int s_storage_ready = 0;
+
+constexpr size_t kRootBuf = 1024;
+constexpr size_t kConfigBuf = 2048;
+constexpr char kApiVersionHeader[] = "Docker-Distribution-API-Version: registry/2.0";
+
+// The root named in the working directory's config.json, if any: the text
+// between the first two double quotes after the key. A plain text search,
+// not a JSON parse.
+void root_from_config(char* root) {
+  FILE* f = host::open_file("config.json", "rb");
+  if (f == nullptr) return;
+  char text[kConfigBuf] = {};
+  const size_t n = std::fread(text, 1, kConfigBuf - 1, f);
+  std::fclose(f);
+  text[n] = '\0';
+
+  constexpr char kKey[] = "\"storage_root\":";
+  constexpr char kAltKey[] = "\"registry_storage_root\":";
+  const char* colon = nullptr;
+  if (const char* k = std::strstr(text, kKey)) {
+    colon = k + sizeof kKey - 2;
+  } else if (const char* k2 = std::strstr(text, kAltKey)) {
+    colon = k2 + sizeof kAltKey - 2;
+  } else {
+    return;
+  }
+  const char* open = std::strchr(colon, '"');
+  if (open == nullptr) return;
+  const char* close = std::strchr(open + 1, '"');
+  if (close == nullptr) return;
+  const size_t len = static_cast<size_t>(close - (open + 1));
+  if (len >= kRootBuf) return;
+  std::memcpy(root, open + 1, len);
+  root[len] = '\0';
+}
+
+void write_registry_headers(int status) {
+  cgi_header_status(status, nullptr);
+  cgi_header_extra(kApiVersionHeader);
+  cgi_header_json();
+  cgi_headers_end();
+}
+
+}  // namespace
+
+extern "C" {
+
+int oci_init_storage(void) {
+  if (s_storage_ready) return 0;
+  char root[kRootBuf] = {};
+  const char* env = std::getenv("REGISTRY_STORAGE_ROOT");
+  if (env != nullptr && env[0] != '\0') {
+    bt_strlcpy(root, env, sizeof root);
+  } else {
+    root_from_config(root);
+  }
+  if (root[0] == '\0') bt_strlcpy(root, "./registry_storage", sizeof root);
+  const int rc = reg_storage_init(root);
+  if (rc == 0) s_storage_ready = 1;
+  return rc;
+}
+
+void oci_send_error(int status, const char* code, const char* message) {
+  write_registry_headers(status);
+  std::fputs("{\"errors\":[{\"code\":\"", stdout);
+  std::fputs(code != nullptr ? code : "UNKNOWN", stdout);
+  std::fputs("\",\"message\":\"", stdout);
+  json_escape_f(stdout, message != nullptr ? message : "Unknown error");
+  std::fputs("\"}]}\n", stdout);
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+void oci_send_json(int status, const char* json) {
+  write_registry_headers(status);
+  if (json != nullptr && json[0] != '\0') {
+    std::fputs(json, stdout);
+    std::fputs("\n", stdout);
+  } else {
+    std::fputs("{}\n", stdout);
+  }
+  std::fflush(stdout);
+}
+
+}  // extern "C"

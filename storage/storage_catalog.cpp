@@ -1,0 +1,78 @@
+// The repository catalog: repository directories, sorted, paged, as JSON.
+#include <cstdlib>
+#include <cstring>
+
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace storage {
+namespace {
+
+constexpr int kNameListCap = 1024;
+
+// Index of the first name that sorts after last (names sorted).
+int page_start(char* const* names, int count, const char* last) {
+  if (last == nullptr || last[0] == '\0') return 0;
+  for (int i = 0; i < count; ++i) {
+    const int c = str_cmp(names[i], last);
+    if (c == 0) return i + 1;
+    if (c > 0) return i;
+  }
+  return count;
+}
+
+// Appends the page to s_result. A name whose text would not fit is left
+// out together with every name after it, so the text is always whole JSON.
+void write_page(char* const* names, int start, int end) {
+  constexpr char kOpen[] = "{\"repositories\":[";
+  constexpr char kClose[] = "]}";
+  size_t pos = sizeof kOpen - 1;
+  std::memcpy(s_result, kOpen, pos);
+  for (int i = start; i < end; ++i) {
+    const size_t comma = i > start ? 1 : 0;
+    // comma, quotes, the escaped name, then room that the escaper keeps
+    // free plus the close and its NUL.
+    if (pos + comma + 1 + json_escaped_len(names[i]) + 9 + sizeof kClose > kResultCap) break;
+    if (comma) s_result[pos++] = ',';
+    s_result[pos++] = '"';
+    pos += json_escape_append(s_result + pos, kResultCap - pos, names[i]);
+    s_result[pos++] = '"';
+  }
+  std::memcpy(s_result + pos, kClose, sizeof kClose);
+}
+
+}  // namespace
+}  // namespace storage
+
+using namespace storage;
+
+extern "C" const char* reg_catalog_json(int n, const char* last) {
+  if (require_ready() != 0) return nullptr;
+  char dir[kPathCap];
+  repos_dir(dir, sizeof dir);
+  char** names = static_cast<char**>(std::calloc(kNameListCap, sizeof(char*)));
+  if (names == nullptr) {
+    set_error("out of memory");
+    return nullptr;
+  }
+  int count = 0;
+  dir_listing listing;
+  // A repositories directory that cannot be listed is an empty catalog.
+  if (list_dir(dir, &listing) == 0) {
+    for (int i = 0; i < listing.count && count < kNameListCap; ++i) {
+      if (!listing.entries[i].is_dir) continue;  // only directories are repositories
+      char* copy = xstrdup(listing.entries[i].name);
+      if (copy != nullptr) names[count++] = copy;
+    }
+  }
+  if (count > 1) sort_str(names, count);
+
+  const int start = page_start(names, count, last);
+  int end = count;
+  if (n > 0 && static_cast<long long>(start) + n < count) end = start + n;
+  write_page(names, start, end);
+
+  for (int i = 0; i < count; ++i) std::free(names[i]);
+  std::free(names);
+  return s_result;
+}

@@ -1,0 +1,106 @@
+// Engine state, initialisation and the error convention.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/host.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace storage {
+
+char s_root[kRootCap];
+int s_ready;
+char s_error[kErrorCap];
+// Zero-initialised and never touched before a text is written, so an
+// unused buffer costs no page faults.
+alignas(64) char s_result[kResultCap];
+uint32_t s_seed;
+
+void set_error(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(s_error, sizeof s_error, fmt, ap);
+  va_end(ap);
+}
+
+int require_ready() {
+  if (s_ready) return 0;
+  set_error("not initialized - call reg_storage_init first");
+  return -1;
+}
+
+namespace {
+
+// Creates one directory of the tree (root joined with each name in turn).
+int make_tree_dir(const char* first, const char* second, char* path, size_t cap) {
+  path_join(path, cap, first, second);
+  return mkdirs(path);
+}
+
+uint32_t initial_seed() {
+  const uint64_t now = static_cast<uint64_t>(host::now_seconds());
+  const uint64_t addr = reinterpret_cast<uintptr_t>(&s_seed);
+  uint32_t seed = static_cast<uint32_t>(now) ^ static_cast<uint32_t>(addr);
+  return seed != 0 ? seed : 0x9e3779b9u;
+}
+
+}  // namespace
+}  // namespace storage
+
+using namespace storage;
+
+extern "C" {
+
+int reg_storage_init(const char* root) {
+  if (root == nullptr || root[0] == '\0') {
+    set_error("storage root dir is empty");
+    return -1;
+  }
+  if (s_ready) reg_storage_cleanup();
+  const size_t len = std::strlen(root);
+  if (len > kRootCap - 1) {
+    set_error("storage root dir too long (max 3499 chars)");
+    return -1;
+  }
+  std::memcpy(s_root, root, len + 1);
+  if (len > 0 && s_root[len - 1] == host::kSep) s_root[len - 1] = '\0';
+
+  if (mkdirs(s_root) != 0) {
+    set_error("mkdirs failed: %s", s_root);
+    return -1;
+  }
+  char blobs[kPathCap];
+  char path[kPathCap];
+  path_join(blobs, sizeof blobs, s_root, kBlobsDir);
+  if (make_tree_dir(blobs, kSha256Dir, path, sizeof path) != 0) {
+    set_error("mkdirs failed: %s", path);
+    return -1;
+  }
+  if (make_tree_dir(s_root, kRepositoriesDir, path, sizeof path) != 0) {
+    set_error("mkdirs failed: %s", path);
+    return -1;
+  }
+  if (make_tree_dir(s_root, kUploadsDir, path, sizeof path) != 0) {
+    set_error("mkdirs failed: %s", path);
+    return -1;
+  }
+  path_join(path, sizeof path, s_root, kMarkerFile);
+  if (!file_exists(path) && write_file(path, kMarkerContent, sizeof kMarkerContent - 1) != 0) {
+    set_error("write config.json failed");
+    return -1;
+  }
+  s_seed = initial_seed();
+  s_ready = 1;
+  s_error[0] = '\0';
+  return 0;
+}
+
+void reg_storage_cleanup(void) {
+  s_ready = 0;
+  s_root[0] = '\0';
+}
+
+const char* reg_storage_last_error(void) { return s_error; }
+
+}  // extern "C"

@@ -1,0 +1,145 @@
+// File-system primitives of the storage engine. None of them writes the
+// last-error text: the operation that calls them words the failure.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host.h"
+#include "storage/storage_internal.h"
+
+namespace storage {
+
+char* xstrdup(const char* s) {
+  const size_t n = std::strlen(s) + 1;
+  char* p = static_cast<char*>(std::malloc(n));
+  if (p != nullptr) std::memcpy(p, s, n);
+  return p;
+}
+
+namespace {
+
+// One directory level: created, or there already (as anything), or a
+// directory by the time we look again (another process made it).
+bool make_level(const char* path) {
+  if (host::make_dir(path) != host::MkdirResult::kFailed) return true;
+  return dir_exists(path) != 0;
+}
+
+}  // namespace
+
+int mkdirs(const char* path) {
+  const size_t len = std::strlen(path);
+  if (len == 0 || len >= kPathCap) return -1;
+  char buf[kPathCap];
+  std::memcpy(buf, path, len + 1);
+
+  // A leading separator never yields an empty name; a drive prefix ("C:"
+  // or "C:\") is not a directory to create.
+  size_t start = 1;
+  if (std::isalpha(static_cast<unsigned char>(buf[0])) && buf[1] == ':') {
+    start = 2;
+    if (len > 3 && host::is_sep(buf[2])) start = 3;
+  }
+  for (size_t i = start; i < len; ++i) {
+    if (!host::is_sep(buf[i])) continue;
+    const char saved = buf[i];
+    buf[i] = '\0';
+    const bool ok = make_level(buf);
+    buf[i] = saved;
+    if (!ok) return -1;
+  }
+  return make_level(buf) ? 0 : -1;
+}
+
+int file_exists(const char* path) {
+  host::Attributes a;
+  return host::get_attributes(path, &a) && !a.is_dir ? 1 : 0;
+}
+
+int dir_exists(const char* path) {
+  host::Attributes a;
+  return host::get_attributes(path, &a) && a.is_dir ? 1 : 0;
+}
+
+int64_t file_size(const char* path) {
+  host::Attributes a;
+  return host::get_attributes(path, &a) ? a.size : -1;
+}
+
+int read_file(const char* path, char* buf, size_t cap, size_t* out_len) {
+  FILE* f = host::open_file(path, "rb");
+  if (f == nullptr) return -1;
+  const size_t n = std::fread(buf, 1, cap - 1, f);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) return -1;
+  buf[n] = '\0';
+  if (out_len != nullptr) *out_len = n;
+  return 0;
+}
+
+namespace {
+
+// A temporary name beside path, in the same directory so that the rename
+// stays within one file system: "<dir>/.<name>.tmp.<pid>.<n>". The leading
+// dot and the fact that it is a plain file keep listings from taking a
+// leftover for a repository, tag, blob or upload.
+bool temp_name_for(const char* path, unsigned attempt, char* out, size_t cap) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (host::is_sep(*p)) base = p + 1;
+  }
+  const int n = std::snprintf(out, cap, "%.*s.%s.tmp.%d.%u", static_cast<int>(base - path), path,
+                              base, host::process_id(), attempt);
+  return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+}  // namespace
+
+int write_file(const char* path, const void* data, size_t len) {
+  char tmp[kPathCap];
+  FILE* f = nullptr;
+  for (unsigned attempt = 0; attempt < 16 && f == nullptr; ++attempt) {
+    if (!temp_name_for(path, attempt, tmp, sizeof tmp)) return -1;
+    f = host::create_new_file(tmp);
+    if (f == nullptr && file_exists(tmp) == 0) return -1;  // not a name clash
+  }
+  if (f == nullptr) return -1;
+  bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
+  ok = std::ferror(f) == 0 && ok;
+  // A close that fails may have lost buffered bytes: never publish that.
+  ok = std::fclose(f) == 0 && ok;
+  if (ok && host::rename_replace(tmp, path)) return 0;
+  host::remove_file(tmp);
+  return -1;
+}
+
+int remove_file(const char* path) {
+  if (!file_exists(path)) return 0;
+  return host::remove_file(path) ? 0 : -1;
+}
+
+int list_dir(const char* path, dir_listing* out) {
+  out->count = 0;
+  out->truncated = 0;
+  if (!dir_exists(path)) return -1;
+  host::DirStream ds;
+  if (!host::dir_open(&ds, path)) return -1;
+  const char* name = nullptr;
+  bool is_dir = false;
+  while (host::dir_next(&ds, &name, &is_dir)) {
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (out->count == kListCap) {
+      out->truncated = 1;
+      break;
+    }
+    dir_entry& e = out->entries[out->count++];
+    std::snprintf(e.name, sizeof e.name, "%s", name);
+    e.is_dir = is_dir ? 1 : 0;
+  }
+  host::dir_close(&ds);
+  return 0;
+}
+
+}  // namespace storage

@@ -1,0 +1,69 @@
+// Internals shared by the storage engine's source files: process-wide
+// state, the error convention, file-system primitives, listings and text
+// helpers. Not part of the public interface.
+#ifndef REGISTRY_STORAGE_INTERNAL_H
+#define REGISTRY_STORAGE_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "storage/storage_layout.h"
+
+namespace storage {
+
+// ---- Process-wide state (storage_core.cpp) -------------------------------
+inline constexpr size_t kRootCap = 3500;       // at most 3499 characters
+inline constexpr size_t kErrorCap = 1024;
+inline constexpr size_t kResultCap = 1048576;  // shared result buffer
+inline constexpr size_t kPathCap = 4096;
+
+extern char s_root[kRootCap];
+extern int s_ready;
+extern char s_error[kErrorCap];
+extern char s_result[kResultCap];
+extern uint32_t s_seed;
+
+// Formats the message of the failure being reported into s_error.
+void set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// 0 when the engine is ready; else -1 with the "not initialized" message.
+int require_ready();
+
+// ---- File-system primitives (storage_fs.cpp) ------------------------------
+char* xstrdup(const char* s);
+int mkdirs(const char* path);
+int file_exists(const char* path);
+int dir_exists(const char* path);
+int64_t file_size(const char* path);
+int read_file(const char* path, char* buf, size_t cap, size_t* out_len);
+// Replaces the file at path with exactly len bytes, atomically: a reader
+// sees either the old content or the new, never a part.
+int write_file(const char* path, const void* data, size_t len);
+int remove_file(const char* path);
+
+inline constexpr int kListCap = 512;
+inline constexpr size_t kNameCap = 512;
+
+struct dir_entry {
+  char name[kNameCap];
+  int32_t is_dir;
+};
+
+struct dir_listing {
+  dir_entry entries[kListCap];
+  int32_t count;
+  int32_t truncated;
+};
+
+// Fills the listing in enumeration order, at most 512 entries.
+int list_dir(const char* path, dir_listing* out);
+
+// ---- Text (storage_text.cpp) ----------------------------------------------
+size_t json_escape_append(char* dst, size_t cap, const char* text);
+// Length of the full escaped form of text, as json_escape_append writes it.
+size_t json_escaped_len(const char* text);
+int str_cmp(const char* a, const char* b);
+void sort_str(char** items, int count);
+
+}  // namespace storage
+
+#endif

@@ -1,0 +1,39 @@
+// The on-disk layout of the storage tree, in one place: the names of its
+// entries and the functions that build their paths. Every path below the
+// storage root is made here.
+//
+//   <root>/config.json                 storage marker file, written once
+//   <root>/blobs/sha256/<xx>/<hex>     content-addressed blobs
+//   <root>/repositories/<name>/...     one directory per repository
+//   <root>/uploads/<uuid>.part         pending blob uploads
+#ifndef REGISTRY_STORAGE_LAYOUT_H
+#define REGISTRY_STORAGE_LAYOUT_H
+
+#include <cstddef>
+
+namespace storage {
+
+inline constexpr const char kBlobsDir[] = "blobs";
+inline constexpr const char kSha256Dir[] = "sha256";
+inline constexpr const char kRepositoriesDir[] = "repositories";
+inline constexpr const char kUploadsDir[] = "uploads";
+inline constexpr const char kMarkerFile[] = "config.json";
+
+// The storage marker file, byte for byte.
+inline constexpr const char kMarkerContent[] =
+    "{\n"
+    "  \"schemaVersion\": 2,\n"
+    "  \"title\": \"brindlet-registry-storage\",\n"
+    "  \"version\": \"1.0.0\",\n"
+    "  \"maxUploadSize\": -1\n"
+    "}\n";
+static_assert(sizeof kMarkerContent - 1 == 110);
+
+// first, the host separator, second; cut to cap - 1 bytes.
+void path_join(char* out, size_t cap, const char* first, const char* second);
+// <root>/repositories
+void repos_dir(char* out, size_t cap);
+
+}  // namespace storage
+
+#endif
