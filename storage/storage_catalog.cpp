@@ -21,27 +21,27 @@ int page_start(char* const* names, int count, const char* last) {
   return count;
 }
 
-// Appends the page to s_result. A name whose text would not fit is left
-// out together with every name after it, so the text is always whole JSON.
-void write_page(char* const* names, int start, int end) {
+}  // namespace
+
+size_t write_catalog_page(char* out, size_t cap, char* const* names, int start, int end) {
   constexpr char kOpen[] = "{\"repositories\":[";
   constexpr char kClose[] = "]}";
   size_t pos = sizeof kOpen - 1;
-  std::memcpy(s_result, kOpen, pos);
+  std::memcpy(out, kOpen, pos);
   for (int i = start; i < end; ++i) {
     const size_t comma = i > start ? 1 : 0;
-    // comma, quotes, the escaped name, then room that the escaper keeps
-    // free plus the close and its NUL.
-    if (pos + comma + 1 + json_escaped_len(names[i]) + 9 + sizeof kClose > kResultCap) break;
-    if (comma) s_result[pos++] = ',';
-    s_result[pos++] = '"';
-    pos += json_escape_append(s_result + pos, kResultCap - pos, names[i]);
-    s_result[pos++] = '"';
+    // The comma, the opening quote, the escaped name, and the room that
+    // the escaper keeps free, which holds the closing quote, "]}" and NUL.
+    if (pos + comma + 1 + json_escaped_len(names[i]) + 9 > cap) break;
+    if (comma) out[pos++] = ',';
+    out[pos++] = '"';
+    pos += json_escape_append(out + pos, cap - pos, names[i]);
+    out[pos++] = '"';
   }
-  std::memcpy(s_result + pos, kClose, sizeof kClose);
+  std::memcpy(out + pos, kClose, sizeof kClose);
+  return pos + sizeof kClose - 1;
 }
 
-}  // namespace
 }  // namespace storage
 
 using namespace storage;
@@ -70,7 +70,7 @@ extern "C" const char* reg_catalog_json(int n, const char* last) {
   const int start = page_start(names, count, last);
   int end = count;
   if (n > 0 && static_cast<long long>(start) + n < count) end = start + n;
-  write_page(names, start, end);
+  write_catalog_page(s_result, kResultCap, names, start, end);
 
   for (int i = 0; i < count; ++i) std::free(names[i]);
   std::free(names);

@@ -64,6 +64,12 @@ size_t json_escaped_len(const char* text);
 int str_cmp(const char* a, const char* b);
 void sort_str(char** items, int count);
 
+// ---- Catalog (storage_catalog.cpp) ----------------------------------------
+// Writes {"repositories":[...]} for names[start..end) into out (cap >= 32).
+// A name that would not fit ends the page before it: the text is always
+// whole JSON. Returns its length.
+size_t write_catalog_page(char* out, size_t cap, char* const* names, int start, int end);
+
 }  // namespace storage
 
 #endif

@@ -1,0 +1,205 @@
+// The catalog program end to end: build/bin/v2_catalog run as a CGI child
+// process with a controlled environment and working directory, its
+// standard output compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kProgram = V2_CATALOG_PATH;
+
+const std::string kOkHeaders =
+    "Status: 200 OK\r\n"
+    "Docker-Distribution-API-Version: registry/2.0\r\n"
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "\r\n";
+
+std::string error_response(int status, const std::string& code, const std::string& message) {
+  return "Status: " + std::to_string(status) +
+         "\r\n"
+         "Docker-Distribution-API-Version: registry/2.0\r\n"
+         "Content-Type: application/json; charset=utf-8\r\n"
+         "\r\n"
+         "{\"errors\":[{\"code\":\"" +
+         code + "\",\"message\":\"" + message + "\"}]}\n";
+}
+
+const std::string k405 = error_response(405, "UNSUPPORTED", "Method not allowed for /v2/_catalog");
+const std::string k500 = error_response(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+
+std::string catalog(const std::string& names_json) {
+  return kOkHeaders + "{\"repositories\":[" + names_json + "]}\n";
+}
+
+class CatalogProgram : public ::testing::Test {
+ protected:
+  // Runs the program in the working directory tmp/work with the storage
+  // root given (or none) and the extra variables.
+  ProcessResult run(std::map<std::string, std::string> env) {
+    make_dirs(work);
+    return run_program(kProgram, {}, env, work);
+  }
+  void add_repos(const std::string& at, std::initializer_list<const char*> names) {
+    for (const char* n : names) make_dirs(at + "/repositories/" + n);
+  }
+  TempDir tmp;
+  std::string work = tmp / "work";
+  std::string root = tmp / "root";
+};
+
+TEST_F(CatalogProgram, GetOnAFreshRootCreatesTheTreeAndListsNothing) {
+  auto r = run({{"REQUEST_METHOD", "GET"}, {"REGISTRY_STORAGE_ROOT", root}});
+  EXPECT_EQ(r.out, catalog(""));
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(list_names(root), (std::vector<std::string>{"blobs", "config.json", "repositories", "uploads"}));
+  EXPECT_EQ(read_bytes(root + "/config.json").size(), 110u);
+}
+
+TEST_F(CatalogProgram, MethodsAndPaging) {
+  add_repos(root, {"beta", "alpha", "Gamma"});
+  write_bytes(root + "/repositories/notes.txt", "x");
+  struct Case {
+    const char* method;  // nullptr: unset
+    const char* query;   // nullptr: unset
+    std::string want;
+  };
+  const std::string all = "\"Gamma\",\"alpha\",\"beta\"";
+  const Case cases[] = {
+      {nullptr, nullptr, catalog(all)},
+      {"", nullptr, catalog(all)},
+      {"GET", "", catalog(all)},
+      {"HEAD", nullptr, kOkHeaders},
+      {"HEAD", "n=1", kOkHeaders},
+      {"POST", nullptr, k405},
+      {"get", nullptr, k405},
+      {"HEADX", nullptr, k405},
+      {"DELETE", "n=1", k405},
+      {"GET", "n=2", catalog("\"Gamma\",\"alpha\"")},
+      {"GET", "n=abc", catalog(all)},
+      {"GET", "n=0", catalog(all)},
+      {"GET", "n=-3", catalog(all)},
+      {"GET", "n=+1", catalog("\"Gamma\"")},
+      {"GET", "n=%201", catalog("\"Gamma\"")},
+      {"GET", "n=2x", catalog("\"Gamma\",\"alpha\"")},
+      {"GET", "n=99999999999999999999", catalog(all)},
+      {"GET", "n=-99999999999999999999", catalog(all)},
+      {"GET", "last=alpha", catalog("\"beta\"")},
+      {"GET", "last=alz", catalog("\"beta\"")},
+      {"GET", "last=", catalog(all)},
+      {"GET", "last=zzz", catalog("")},
+      {"GET", "n=1&last=Gamma", catalog("\"alpha\"")},
+      {"GET", "last=alpha&n=99999999999999999999", catalog("\"beta\"")},
+      {"GET", "n=1&n=5", catalog("\"Gamma\"")},
+  };
+  for (const Case& c : cases) {
+    std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root}};
+    if (c.method != nullptr) env["REQUEST_METHOD"] = c.method;
+    if (c.query != nullptr) env["QUERY_STRING"] = c.query;
+    auto r = run(env);
+    EXPECT_EQ(r.out, c.want) << "method " << (c.method ? c.method : "(unset)") << " query "
+                             << (c.query ? c.query : "(unset)");
+    EXPECT_EQ(r.exit_code, 0);
+  }
+}
+
+TEST_F(CatalogProgram, RefusedMethodsDoNotTouchTheStorage) {
+  auto r = run({{"REQUEST_METHOD", "POST"}, {"REGISTRY_STORAGE_ROOT", root}});
+  EXPECT_EQ(r.out, k405);
+  EXPECT_FALSE(exists(root));
+  r = run({{"REQUEST_METHOD", "PUT"}});
+  EXPECT_EQ(r.out, k405);
+  EXPECT_FALSE(exists(work + "/registry_storage"));
+}
+
+TEST_F(CatalogProgram, StorageFailureAnswers500) {
+  write_bytes(tmp / "file", "x");
+  for (const char* method : {"GET", "HEAD"}) {
+    auto r = run({{"REQUEST_METHOD", method}, {"REGISTRY_STORAGE_ROOT", tmp / "file/root"}});
+    EXPECT_EQ(r.out, k500) << method << ": the error body is written for HEAD too";
+    EXPECT_EQ(r.exit_code, 0);
+  }
+}
+
+TEST_F(CatalogProgram, DefaultRootIsInTheWorkingDirectory) {
+  auto r = run({});
+  EXPECT_EQ(r.out, catalog(""));
+  EXPECT_TRUE(is_dir(work + "/registry_storage/repositories"));
+}
+
+TEST_F(CatalogProgram, RootFromTheBootstrapConfigFile) {
+  const std::string a = tmp / "a";
+  const std::string b = tmp / "b";
+  add_repos(a, {"from-a"});
+  add_repos(b, {"from-b"});
+  struct Case {
+    std::string config;
+    std::string want;  // the one repository listed, or "" for the default root
+  };
+  const Case cases[] = {
+      {"{\"storage_root\": \"" + a + "\"}", "from-a"},  // white space after the colon is fine
+      {"{\"storage_root\":\"" + a + "\"}", "from-a"},
+      {"{\"registry_storage_root\":\"" + b + "\"}", "from-b"},
+      {"{\"registry_storage_root\":\"" + b + "\",\"storage_root\":\"" + a + "\"}", "from-a"},
+      {"{\"storage_root\" :\"" + a + "\"}", ""},
+      {"{\"storage_root\":\"\"}", ""},
+      {"{\"storage_root\":\"" + a + "\"", "from-a"},
+      {"{\"storage_root\":\"" + a, ""},
+      {"{\"x\":{\"storage_root\":\"" + a + "\"}}", "from-a"},
+      {std::string(2048, ' ') + "{\"storage_root\":\"" + a + "\"}", ""},
+      {"{\"storage_root\":\"" + std::string(1024, 'x') + "\"}", ""},
+  };
+  for (const Case& c : cases) {
+    remove_tree(work);
+    make_dirs(work);
+    write_bytes(work + "/config.json", c.config);
+    auto r = run({});
+    if (c.want.empty()) {
+      EXPECT_EQ(r.out, catalog("")) << c.config.substr(0, 120);
+      EXPECT_TRUE(is_dir(work + "/registry_storage")) << c.config.substr(0, 120);
+    } else {
+      EXPECT_EQ(r.out, catalog("\"" + c.want + "\"")) << c.config.substr(0, 120);
+      EXPECT_FALSE(exists(work + "/registry_storage"));
+    }
+  }
+}
+
+TEST_F(CatalogProgram, ANonStringValueTakesTheQuotesOfWhateverFollows) {
+  make_dirs(work);
+  write_bytes(work + "/config.json", "{\"storage_root\":1,\"y\":2}");
+  EXPECT_EQ(run({}).out, catalog(""));
+  EXPECT_TRUE(is_dir(work + "/y/repositories"));
+}
+
+TEST_F(CatalogProgram, ConfigValueIsTakenVerbatimAndTheEnvironmentWins) {
+  // The value between the quotes, up to 1023 bytes, with no unescaping.
+  const std::string spaced = tmp / "with space";
+  make_dirs(work);
+  write_bytes(work + "/config.json", "{\"storage_root\":\"" + spaced + "\"}");
+  EXPECT_EQ(run({}).out, catalog(""));
+  EXPECT_TRUE(is_dir(spaced + "/repositories"));
+
+  add_repos(root, {"env"});
+  EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", root}}).out, catalog("\"env\""));
+  // Set but empty: the configuration file applies.
+  EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", ""}}).out, catalog(""));
+}
+
+TEST_F(CatalogProgram, EnvironmentRootIsCutAt1023Characters) {
+  std::string value = tmp.path();
+  while (value.size() < 2000) value += "/" + std::string(99, 'd');
+  value.resize(2000);
+  if (value[1023] == '/') value[1023] = 'e';
+  const std::string used = value.substr(0, 1023);
+  auto r = run({{"REGISTRY_STORAGE_ROOT", value}});
+  EXPECT_EQ(r.out, catalog(""));
+  EXPECT_TRUE(is_dir(used + "/repositories"));
+  EXPECT_FALSE(exists(value.substr(0, 1024)));
+}
+
+}  // namespace

@@ -1,0 +1,372 @@
+// The storage core: initialisation, the tree, primitives, text helpers and
+// the catalog, against real directories.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char kMarker[] =
+    "{\n  \"schemaVersion\": 2,\n  \"title\": \"brindlet-registry-storage\",\n  \"version\": \"1.0.0\",\n"
+    "  \"maxUploadSize\": -1\n}\n";
+constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
+
+class StorageTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reg_storage_cleanup(); }
+  void TearDown() override { reg_storage_cleanup(); }
+  TempDir tmp;
+};
+
+// ---- Initialisation ---------------------------------------------------------
+
+TEST_F(StorageTest, InitCreatesTheTreeAndTheMarkerFile) {
+  const std::string root = tmp / "a/b/root";
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  EXPECT_STREQ(reg_storage_last_error(), "");
+  EXPECT_EQ(list_names(root), (std::vector<std::string>{"blobs", "config.json", "repositories", "uploads"}));
+  EXPECT_EQ(list_names(root + "/blobs"), std::vector<std::string>{"sha256"});
+  EXPECT_TRUE(list_names(root + "/blobs/sha256").empty());
+  EXPECT_EQ(read_bytes(root + "/config.json"), std::string(kMarker));
+  EXPECT_EQ(read_bytes(root + "/config.json").size(), 110u);
+}
+
+TEST_F(StorageTest, SecondInitChangesNothingAndKeepsAnExistingMarker) {
+  const std::string root = tmp / "root";
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  write_bytes(root + "/config.json", "mine");
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  EXPECT_EQ(read_bytes(root + "/config.json"), "mine");
+  EXPECT_EQ(list_names(root), (std::vector<std::string>{"blobs", "config.json", "repositories", "uploads"}));
+}
+
+TEST_F(StorageTest, TrailingSeparatorRule) {
+  // One trailing host separator is dropped; a second one, or the other
+  // separator, stays.
+  const std::string root = tmp / "r1/";
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  EXPECT_EQ(std::string(storage::s_root), tmp / "r1");
+  const std::string twice = tmp / "r2//";
+  ASSERT_EQ(reg_storage_init(twice.c_str()), 0);
+  EXPECT_EQ(std::string(storage::s_root), tmp / "r2/");
+  const std::string back = tmp / "r3\\";
+  ASSERT_EQ(reg_storage_init(back.c_str()), 0);
+  EXPECT_EQ(std::string(storage::s_root), tmp / "r3\\");
+  EXPECT_TRUE(is_dir(tmp / "r3/repositories"));
+}
+
+TEST_F(StorageTest, ASingleSeparatorRootBecomesEmptyAndFails) {
+  EXPECT_EQ(reg_storage_init("/"), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "mkdirs failed: ");
+}
+
+TEST_F(StorageTest, RootLengthLimit) {
+  // 3499 characters pass the length check, 3500 do not.
+  std::string root = tmp.path();
+  while (root.size() < 3499) {
+    root += '/';
+    root.append(std::min<size_t>(200, 3499 - root.size()), 'd');
+  }
+  ASSERT_EQ(root.size(), 3499u);
+  EXPECT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
+  const std::string longer = root + "e";
+  EXPECT_EQ(reg_storage_init(longer.c_str()), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "storage root dir too long (max 3499 chars)");
+}
+
+TEST_F(StorageTest, InitFailures) {
+  const std::string file = tmp / "file";
+  write_bytes(file, "x");
+  EXPECT_EQ(reg_storage_init(file.c_str()), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), "mkdirs failed: " + file + "/blobs/sha256");
+
+  const std::string under = tmp / "file/root";
+  EXPECT_EQ(reg_storage_init(under.c_str()), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), "mkdirs failed: " + under);
+
+  const std::string marker_dir = tmp / "m";
+  make_dirs(marker_dir + "/config.json");
+  EXPECT_EQ(reg_storage_init(marker_dir.c_str()), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "write config.json failed");
+  EXPECT_EQ(list_names(marker_dir), (std::vector<std::string>{"blobs", "config.json", "repositories", "uploads"}))
+      << "no temporary file is left behind";
+
+  EXPECT_EQ(reg_storage_init(nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "storage root dir is empty");
+  EXPECT_EQ(reg_storage_init(""), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "storage root dir is empty");
+}
+
+TEST_F(StorageTest, StateMachine) {
+  EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+
+  const std::string root = tmp / "root";
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  // An empty path on a ready engine fails and leaves it ready on its root.
+  EXPECT_EQ(reg_storage_init(""), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "storage root dir is empty");
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[]}");
+  EXPECT_EQ(std::string(storage::s_root), root);
+
+  // A re-initialisation that fails at a directory leaves it not ready.
+  write_bytes(tmp / "file", "x");
+  const std::string bad = tmp / "file/sub";
+  EXPECT_EQ(reg_storage_init(bad.c_str()), -1);
+  EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  reg_storage_cleanup();
+  EXPECT_STREQ(storage::s_root, "");
+  EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr);
+  // A successful operation leaves an earlier message in place.
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  EXPECT_STREQ(reg_storage_last_error(), "");
+}
+
+TEST_F(StorageTest, SeedIsNeverZero) {
+  ASSERT_EQ(reg_storage_init((tmp / "root").c_str()), 0);
+  EXPECT_NE(storage::s_seed, 0u);
+}
+
+// ---- Primitives ---------------------------------------------------------------
+
+TEST_F(StorageTest, MkdirsCreatesEveryLevel) {
+  using storage::mkdirs;
+  EXPECT_EQ(mkdirs((tmp / "a/b\\c/d/").c_str()), 0);
+  EXPECT_TRUE(is_dir(tmp / "a/b/c/d"));
+  EXPECT_EQ(mkdirs((tmp / "x//y").c_str()), 0);
+  EXPECT_TRUE(is_dir(tmp / "x/y"));
+  EXPECT_EQ(mkdirs((tmp / "a/b").c_str()), 0) << "existing directories count as created";
+  write_bytes(tmp / "f", "x");
+  EXPECT_EQ(mkdirs((tmp / "f").c_str()), 0) << "an existing entry of any kind counts";
+  EXPECT_EQ(mkdirs((tmp / "f/g").c_str()), -1);
+  EXPECT_EQ(mkdirs(""), -1);
+  const std::string too_long = tmp.path() + "/" + std::string(4096, 'a');
+  EXPECT_EQ(mkdirs(too_long.c_str()), -1);
+}
+
+TEST_F(StorageTest, ListDirCapsAt512) {
+  using storage::dir_listing;
+  static dir_listing listing;
+  EXPECT_EQ(storage::list_dir((tmp / "missing").c_str(), &listing), -1);
+  EXPECT_EQ(listing.count, 0);
+  EXPECT_EQ(listing.truncated, 0);
+
+  const std::string dir = tmp / "d";
+  make_dirs(dir);
+  EXPECT_EQ(storage::list_dir(dir.c_str(), &listing), 0);
+  EXPECT_EQ(listing.count, 0);
+
+  make_dirs(dir + "/sub");
+  for (int i = 0; i < 511; ++i) write_bytes(dir + "/.f" + std::to_string(i), "");
+  EXPECT_EQ(storage::list_dir(dir.c_str(), &listing), 0);
+  EXPECT_EQ(listing.count, 512);
+  EXPECT_EQ(listing.truncated, 0);
+  int dirs = 0;
+  for (int i = 0; i < listing.count; ++i) {
+    if (listing.entries[i].is_dir) {
+      ++dirs;
+      EXPECT_STREQ(listing.entries[i].name, "sub");
+    }
+  }
+  EXPECT_EQ(dirs, 1);
+
+  write_bytes(dir + "/last", "");
+  EXPECT_EQ(storage::list_dir(dir.c_str(), &listing), 0);
+  EXPECT_EQ(listing.count, 512);
+  EXPECT_EQ(listing.truncated, 1);
+}
+
+TEST_F(StorageTest, ListDirReportsLinksByWhatTheyName) {
+  static storage::dir_listing listing;
+  make_dirs(tmp / "d/real");
+  ASSERT_EQ(symlink((tmp / "d/real").c_str(), (tmp / "d/link").c_str()), 0);
+  ASSERT_EQ(storage::list_dir((tmp / "d").c_str(), &listing), 0);
+  ASSERT_EQ(listing.count, 2);
+  EXPECT_EQ(listing.entries[0].is_dir, 1);
+  EXPECT_EQ(listing.entries[1].is_dir, 1);
+}
+
+TEST_F(StorageTest, ReadWriteRemove) {
+  using namespace storage;
+  const std::string f = tmp / "file";
+  write_bytes(f, std::string(200, 'x'));
+  char buf[128];
+  size_t len = 999;
+  EXPECT_EQ(read_file(f.c_str(), buf, sizeof buf, &len), 0);
+  EXPECT_EQ(len, 127u);
+  EXPECT_EQ(std::strlen(buf), 127u);
+  EXPECT_EQ(read_file((tmp / "missing").c_str(), buf, sizeof buf, &len), -1);
+  EXPECT_EQ(len, 127u) << "no length is stored on failure";
+
+  EXPECT_EQ(write_file(f.c_str(), "", 0), 0);
+  EXPECT_EQ(read_bytes(f), "");
+  EXPECT_EQ(read_file(f.c_str(), buf, sizeof buf, &len), 0);
+  EXPECT_EQ(len, 0u);
+  EXPECT_EQ(write_file(f.c_str(), "a\0b", 3), 0);
+  EXPECT_EQ(read_bytes(f), std::string("a\0b", 3));
+  EXPECT_EQ(list_names(tmp.path()), std::vector<std::string>{"file"}) << "no temporary file is left";
+  EXPECT_EQ(write_file((tmp / "nodir/file").c_str(), "x", 1), -1);
+
+  EXPECT_EQ(remove_file((tmp / "missing").c_str()), 0);
+  make_dirs(tmp / "dir");
+  EXPECT_EQ(remove_file((tmp / "dir").c_str()), 0);
+  EXPECT_TRUE(is_dir(tmp / "dir"));
+  EXPECT_EQ(remove_file(f.c_str()), 0);
+  EXPECT_FALSE(exists(f));
+}
+
+TEST_F(StorageTest, FileAttributes) {
+  using namespace storage;
+  const std::string big = tmp / "big";
+  int fd = open(big.c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 5LL * 1024 * 1024 * 1024 + 3), 0);  // sparse
+  close(fd);
+  EXPECT_EQ(file_size(big.c_str()), 5LL * 1024 * 1024 * 1024 + 3);
+  EXPECT_EQ(file_size((tmp / "missing").c_str()), -1);
+  EXPECT_EQ(file_exists(big.c_str()), 1);
+  EXPECT_EQ(file_exists(tmp.path().c_str()), 0);
+  EXPECT_EQ(file_exists((tmp / "missing").c_str()), 0);
+  EXPECT_EQ(dir_exists(tmp.path().c_str()), 1);
+  EXPECT_EQ(dir_exists(big.c_str()), 0);
+  // Backslashes name the same nesting as '/'.
+  make_dirs(tmp / "p/q");
+  EXPECT_EQ(dir_exists((tmp / "p\\q").c_str()), 1);
+}
+
+// ---- Text -------------------------------------------------------------------
+
+TEST(StorageText, JsonEscapeAppend) {
+  using storage::json_escape_append;
+  char buf[64];
+  size_t n = json_escape_append(buf, sizeof buf, "q\"b\\t\t\x01/\xc3\xa9\x7f");
+  EXPECT_EQ(std::string(buf, n), "q\\\"b\\\\t\\t\\u0001/\xc3\xa9\x7f");
+  EXPECT_EQ(buf[n], '\0');
+
+  std::memset(buf, 'z', sizeof buf);
+  n = json_escape_append(buf, 9, "\x01\x02");
+  EXPECT_EQ(std::string(buf, n), "\\u0001");
+  EXPECT_EQ(buf[n], '\0');
+  std::memset(buf, 'z', sizeof buf);
+  n = json_escape_append(buf, 8, "abc");
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(buf[0], '\0');
+  std::memset(buf, 'z', sizeof buf);
+  n = json_escape_append(buf, 0, "abc");
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(buf[0], 'z');
+  n = json_escape_append(buf, sizeof buf, nullptr);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(buf[0], '\0');
+}
+
+TEST(StorageText, SortIsByUnsignedBytes) {
+  std::vector<std::string> in{"b", "B", "a_", "a-", "a", "\xc3\xa9", "1", ".x", "-"};
+  std::vector<char*> ptrs;
+  for (auto& s : in) ptrs.push_back(s.data());
+  storage::sort_str(ptrs.data(), static_cast<int>(ptrs.size()));
+  std::vector<std::string> got(ptrs.begin(), ptrs.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"-", ".x", "1", "B", "a", "a-", "a_", "b", "\xc3\xa9"}));
+  EXPECT_LT(storage::str_cmp("a", "\x80"), 0);
+  EXPECT_EQ(storage::str_cmp("x", "x"), 0);
+}
+
+// ---- Catalog ------------------------------------------------------------------
+
+class CatalogTest : public StorageTest {
+ protected:
+  void SetUp() override {
+    StorageTest::SetUp();
+    root = tmp / "root";
+    ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  }
+  void add_repo(const std::string& name) { make_dirs(root + "/repositories/" + name); }
+  std::string root;
+};
+
+TEST_F(CatalogTest, PageTable) {
+  for (const char* r : {"beta", "alpha", "Gamma"}) add_repo(r);
+  write_bytes(root + "/repositories/notes.txt", "");
+  struct Case {
+    int n;
+    const char* last;
+    const char* want;
+  };
+  const Case cases[] = {
+      {0, nullptr, "{\"repositories\":[\"Gamma\",\"alpha\",\"beta\"]}"},
+      {2, nullptr, "{\"repositories\":[\"Gamma\",\"alpha\"]}"},
+      {1, nullptr, "{\"repositories\":[\"Gamma\"]}"},
+      {0, "alpha", "{\"repositories\":[\"beta\"]}"},
+      {0, "alz", "{\"repositories\":[\"beta\"]}"},
+      {0, "", "{\"repositories\":[\"Gamma\",\"alpha\",\"beta\"]}"},
+      {0, "A", "{\"repositories\":[\"Gamma\",\"alpha\",\"beta\"]}"},
+      {0, "zzz", "{\"repositories\":[]}"},
+      {-3, nullptr, "{\"repositories\":[\"Gamma\",\"alpha\",\"beta\"]}"},
+      {2147483647, "alpha", "{\"repositories\":[\"beta\"]}"},
+      {2147483647, nullptr, "{\"repositories\":[\"Gamma\",\"alpha\",\"beta\"]}"},
+      {1, "Gamma", "{\"repositories\":[\"alpha\"]}"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_STREQ(reg_catalog_json(c.n, c.last), c.want) << "n=" << c.n << " last=" << (c.last ? c.last : "(null)");
+  }
+}
+
+TEST_F(CatalogTest, NamesAreEscapedAndNestedNamesListedByTheirFirstPart) {
+  add_repo("team/app");
+  add_repo("q\"uote");
+  // A backslash separates as '/' does: "back" holds "slash".
+  ASSERT_EQ(storage::mkdirs((root + "/repositories/back\\slash").c_str()), 0);
+  EXPECT_TRUE(is_dir(root + "/repositories/back/slash"));
+  add_repo("ctl\x01");
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"back\",\"ctl\\u0001\",\"q\\\"uote\",\"team\"]}");
+}
+
+TEST_F(CatalogTest, MissingRepositoriesDirectoryIsAnEmptyCatalog) {
+  add_repo("a");
+  remove_tree(root + "/repositories");
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[]}");
+}
+
+TEST_F(CatalogTest, OnlyDirectoriesAmongTheFirst512EntriesAppear) {
+  for (int i = 0; i < 600; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "r%03d", i);
+    add_repo(name);
+  }
+  const std::string text = reg_catalog_json(0, nullptr);
+  size_t names = 0;
+  for (char c : text) names += c == ',' ? 1 : 0;
+  EXPECT_EQ(names + 1, 512u);
+}
+
+TEST(CatalogPage, ANameThatDoesNotFitEndsThePageAsWholeJson) {
+  std::string a = "alpha", b = std::string(40, 'b'), c = "c";
+  char* names[] = {a.data(), b.data(), c.data()};
+  char out[64];
+  std::memset(out, 'z', sizeof out);
+  const size_t n = storage::write_catalog_page(out, sizeof out, names, 0, 3);
+  EXPECT_STREQ(out, "{\"repositories\":[\"alpha\"]}");
+  EXPECT_EQ(n, std::strlen(out));
+  EXPECT_EQ(out[sizeof out - 1], 'z') << "nothing written past what was needed";
+  // The smallest room that holds the open and the close.
+  char tiny[20];
+  storage::write_catalog_page(tiny, sizeof tiny, names, 0, 3);
+  EXPECT_STREQ(tiny, "{\"repositories\":[]}");
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+// Helpers for tests that need real directories and real processes.
+#ifndef REGISTRY_TESTS_SUPPORT_H
+#define REGISTRY_TESTS_SUPPORT_H
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything below it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+ private:
+  std::string path_;
+};
+
+void remove_tree(const std::string& path);
+void make_dirs(const std::string& path);
+void write_bytes(const std::string& path, const std::string& bytes);
+std::string read_bytes(const std::string& path);
+bool is_dir(const std::string& path);
+bool is_file(const std::string& path);
+bool exists(const std::string& path);
+// Names in a directory, sorted, without "." and "..".
+std::vector<std::string> list_names(const std::string& dir);
+
+struct ProcessResult {
+  std::string out;
+  int exit_code = -1;  // -1 when the process did not exit normally
+};
+
+// Runs a program with exactly the given environment, in cwd, with stdin
+// fed from stdin_bytes (closed after), and collects its standard output.
+ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env, const std::string& cwd,
+                          const std::string& stdin_bytes = "");
+
+// Runs fn in a forked child whose standard output is collected; the child
+// exits with status 0 after fn unless fn ends the process itself.
+ProcessResult run_in_child(const std::function<void()>& fn);
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_loopback_port();
+
+}  // namespace testing_support
+
+#endif
