@@ -23,7 +23,6 @@ constexpr uint32_t big_sigma1(uint32_t x) { return rotr(x, 6) ^ rotr(x, 11) ^ ro
 constexpr uint32_t small_sigma0(uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
 constexpr uint32_t small_sigma1(uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
 constexpr uint32_t ch(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-constexpr uint32_t maj(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (z & (x | y)); }
 
 inline uint32_t load_be32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -33,13 +32,16 @@ inline uint32_t load_be32(const uint8_t* p) {
 }  // namespace
 
 // One round with the working variables named by position; the caller
-// rotates the names instead of moving eight values per round.
-#define SHA256_ROUND(a, b, c, d, e, f, g, h, i, w)                  \
-  do {                                                              \
-    const uint32_t t1 = (h) + big_sigma1(e) + ch(e, f, g) + K[i] + (w); \
-    const uint32_t t2 = big_sigma0(a) + maj(a, b, c);               \
-    (d) += t1;                                                      \
-    (h) = t1 + t2;                                                  \
+// rotates the names instead of moving eight values per round. Maj(a,b,c)
+// is b ^ ((a ^ b) & (b ^ c)), and this round's a ^ b is the next round's
+// b ^ c, so each round computes one XOR of the pair instead of two.
+#define SHA256_ROUND(a, b, c, d, e, f, g, h, i, w)           \
+  do {                                                       \
+    (h) += big_sigma1(e) + ch(e, f, g) + K[i] + (w);         \
+    (d) += (h);                                              \
+    const uint32_t ab = (a) ^ (b);                           \
+    (h) += big_sigma0(a) + ((b) ^ (ab & bc));                \
+    bc = ab;                                                 \
   } while (0)
 
 void blocks_portable(uint32_t state[8], const uint8_t* data, size_t nblocks) {
@@ -49,8 +51,11 @@ void blocks_portable(uint32_t state[8], const uint8_t* data, size_t nblocks) {
     uint32_t w[16];
     for (int i = 0; i < 16; ++i) w[i] = load_be32(data + 4 * i);
     uint32_t a = a0, b = b0, c = c0, d = d0, e = e0, f = f0, g = g0, h = h0;
+    uint32_t bc = b ^ c;
+#pragma GCC unroll 8
     for (int i = 0; i < 64; i += 8) {
       if (i >= 16) {
+#pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) {
           const int k = i + j;
           w[k & 15] += small_sigma1(w[(k - 2) & 15]) + w[(k - 7) & 15] + small_sigma0(w[(k - 15) & 15]);
