@@ -6,6 +6,9 @@
 #ifndef REGISTRY_STORAGE_REG_STORAGE_H
 #define REGISTRY_STORAGE_REG_STORAGE_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -20,6 +23,31 @@ const char* reg_storage_last_error(void);
 /* {"repositories":[...]}: repository directories in byte order, starting
  * after `last` (null or empty: from the first), at most n names (n <= 0: all). */
 const char* reg_catalog_json(int n, const char* last);
+
+/* ---- Blob uploads ---------------------------------------------------------
+ * An upload is a file that holds the bytes appended so far. Finishing hashes
+ * it and, when the digest matches, moves it into the blob store. */
+
+/* Starts an upload; its 36-character identifier goes to out_upload_uuid (37 bytes). */
+int reg_blob_start_upload(char* out_upload_uuid);
+/* Appends len bytes (0 allowed) at the end of the upload. */
+int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len);
+/* Verifies the upload against expected_digest ("sha256:<64 hex>") and
+ * stores it as that blob; out_digest (72 bytes) receives the digest. */
+int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest);
+/* Discards the upload; an upload that does not exist counts as discarded. */
+int reg_blob_cancel_upload(const char* upload_uuid);
+
+/* ---- Blob queries and deletion -------------------------------------------- */
+
+/* 1 when the blob is stored, 0 when not, -1 on failure. */
+int reg_blob_exists(const char* digest);
+/* The blob's size in bytes; -1 on failure and for a blob that is not stored. */
+int64_t reg_blob_get_size(const char* digest);
+/* The blob file's path, copied only when it fits out_path whole. */
+int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size);
+/* Removes the blob file (and its prefix directory once empty). */
+int reg_blob_delete(const char* digest);
 
 #ifdef __cplusplus
 }

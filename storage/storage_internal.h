@@ -64,6 +64,21 @@ size_t json_escaped_len(const char* text);
 int str_cmp(const char* a, const char* b);
 void sort_str(char** items, int count);
 
+// ---- Digests and upload identifiers (storage_digest.cpp) ------------------
+inline constexpr size_t kDigestCap = 72;  // "sha256:" + 64 hex digits + NUL
+inline constexpr size_t kUuidCap = 37;    // 36 characters + NUL
+
+// 2 * len lowercase hex digits, high nibble first, and a NUL.
+void bin_to_hex(const uint8_t* data, size_t len, char* out);
+// 1 for "sha256:" followed by exactly 64 lowercase hex digits.
+int digest_valid(const char* s);
+// One xorshift32 step (13, 17, 5).
+void rng_next(uint32_t* x);
+// A new upload identifier from s_seed, which advances past it.
+void uuid_make(char* out);
+// 1 for 36 characters: lowercase hex digits in 8-4-4-4-12 groups.
+int uuid_valid(const char* s);
+
 // ---- Catalog (storage_catalog.cpp) ----------------------------------------
 // Writes {"repositories":[...]} for names[start..end) into out (cap >= 32).
 // A name that would not fit ends the page before it: the text is always

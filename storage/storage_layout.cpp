@@ -9,10 +9,45 @@
 namespace storage {
 
 void path_join(char* out, size_t cap, const char* first, const char* second) {
+  if (cap == 0) return;
+  // first, one separator, second: whatever does not fit is cut off.
+  size_t n = 0;
+  auto put = [&](const char* s) {
+    for (; *s != '\0' && n + 1 < cap; ++s) out[n++] = *s;
+  };
   const char sep[2] = {host::kSep, '\0'};
-  std::snprintf(out, cap, "%s%s%s", first, sep, second);
+  put(first);
+  put(sep);
+  put(second);
+  out[n] = '\0';
 }
 
 void repos_dir(char* out, size_t cap) { path_join(out, cap, s_root, kRepositoriesDir); }
+
+void blob_path_for_digest(const char* digest, char* out, size_t out_size) {
+  const char* hex = digest + 7;  // after "sha256:"
+  const char prefix[3] = {hex[0], hex[1], '\0'};
+  char blobs[kPathCap];
+  char sha[kPathCap];
+  char dir[kPathCap];
+  path_join(blobs, sizeof blobs, s_root, kBlobsDir);
+  path_join(sha, sizeof sha, blobs, kSha256Dir);
+  path_join(dir, sizeof dir, sha, prefix);
+  path_join(out, out_size, dir, hex);
+}
+
+void blob_prefix_dir(const char* digest, char* out, size_t out_size) {
+  // Written with '/': the host layer reads both separators alike, so this
+  // names the directory that blob_path_for_digest's joins lead through.
+  std::snprintf(out, out_size, "%s/blobs/sha256/%c%c", s_root, digest[7], digest[8]);
+}
+
+void upload_path_for_uuid(const char* uuid, char* out, size_t out_size) {
+  char dir[kPathCap];
+  char name[128];
+  path_join(dir, sizeof dir, s_root, kUploadsDir);
+  std::snprintf(name, sizeof name, "%s%s", uuid, kUploadSuffix);
+  path_join(out, out_size, dir, name);
+}
 
 }  // namespace storage

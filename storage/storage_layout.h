@@ -29,10 +29,18 @@ inline constexpr const char kMarkerContent[] =
     "}\n";
 static_assert(sizeof kMarkerContent - 1 == 110);
 
+inline constexpr const char kUploadSuffix[] = ".part";
+
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
 // <root>/repositories
 void repos_dir(char* out, size_t cap);
+// <root>/blobs/sha256/<first two hex digits>/<hex> of a valid digest string.
+void blob_path_for_digest(const char* digest, char* out, size_t out_size);
+// <root>/blobs/sha256/<first two hex digits>: the blob's prefix directory.
+void blob_prefix_dir(const char* digest, char* out, size_t out_size);
+// <root>/uploads/<uuid>.part
+void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
 
 }  // namespace storage
 

@@ -1,0 +1,95 @@
+// Blob queries and deletion, by digest string.
+#include <cstring>
+
+#include "platform/host.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace storage {
+namespace {
+
+// The checks every query makes after its own pointer check.
+int check_digest(const char* digest) {
+  if (require_ready() != 0) return -1;
+  if (!digest_valid(digest)) {
+    set_error("invalid digest");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace storage
+
+using namespace storage;
+
+extern "C" {
+
+int reg_blob_exists(const char* digest) {
+  if (digest == nullptr) {
+    set_error("digest is NULL");
+    return -1;
+  }
+  if (check_digest(digest) != 0) return -1;
+  char path[kPathCap];
+  blob_path_for_digest(digest, path, sizeof path);
+  return file_exists(path);
+}
+
+int64_t reg_blob_get_size(const char* digest) {
+  if (digest == nullptr) {
+    set_error("digest is NULL");
+    return -1;
+  }
+  if (check_digest(digest) != 0) return -1;
+  char path[kPathCap];
+  blob_path_for_digest(digest, path, sizeof path);
+  return file_size(path);
+}
+
+int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
+  if (digest == nullptr || out_path == nullptr || out_size == 0) {
+    set_error("NULL argument");
+    return -1;
+  }
+  if (check_digest(digest) != 0) return -1;
+  char path[kPathCap];
+  blob_path_for_digest(digest, path, sizeof path);
+  if (!file_exists(path)) {
+    set_error("blob not found: %s", digest);
+    return -1;
+  }
+  const size_t len = std::strlen(path);
+  if (len >= out_size) {
+    set_error("path buffer too small");
+    return -1;
+  }
+  std::memcpy(out_path, path, len + 1);
+  return 0;
+}
+
+int reg_blob_delete(const char* digest) {
+  if (digest == nullptr) {
+    set_error("digest is NULL");
+    return -1;
+  }
+  if (check_digest(digest) != 0) return -1;
+  char path[kPathCap];
+  blob_path_for_digest(digest, path, sizeof path);
+  if (!file_exists(path)) {
+    set_error("blob not found: %s", digest);
+    return -1;
+  }
+  if (remove_file(path) != 0) {
+    set_error("remove failed");
+    return -1;
+  }
+  // The prefix directory goes with its last blob; a directory that still
+  // holds files stays.
+  char prefix[kPathCap];
+  blob_prefix_dir(digest, prefix, sizeof prefix);
+  host::remove_dir(prefix);
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,150 @@
+// Chunked blob uploads, verified by SHA-256 and moved into the blob store.
+#include <cstdio>
+#include <cstring>
+
+#include "hash/sha256.h"
+#include "platform/host.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace storage {
+namespace {
+
+// Identifiers tried before start gives up on taken names. Each start is
+// unlikely to meet even one: a clash means another process was seeded alike.
+constexpr int kStartAttempts = 64;
+
+}  // namespace
+}  // namespace storage
+
+using namespace storage;
+
+extern "C" {
+
+int reg_blob_start_upload(char* out_upload_uuid) {
+  if (out_upload_uuid == nullptr) {
+    set_error("out_upload_uuid is NULL");
+    return -1;
+  }
+  if (require_ready() != 0) return -1;
+  char path[kPathCap];
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    uuid_make(out_upload_uuid);
+    upload_path_for_uuid(out_upload_uuid, path, sizeof path);
+    // Created exclusively: an upload of that name, another process's, is
+    // never emptied or shared; the next identifier is tried instead.
+    if (FILE* f = host::create_new_file(path)) {
+      std::fclose(f);
+      return 0;
+    }
+    if (!file_exists(path)) break;  // not a name clash: the directory is unusable
+  }
+  set_error("cannot create upload file: %s", path);
+  return -1;
+}
+
+int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len) {
+  if (upload_uuid == nullptr || data == nullptr) {
+    set_error("upload_uuid/data is NULL");
+    return -1;
+  }
+  if (require_ready() != 0) return -1;
+  if (!uuid_valid(upload_uuid)) {
+    set_error("invalid upload uuid");
+    return -1;
+  }
+  char path[kPathCap];
+  upload_path_for_uuid(upload_uuid, path, sizeof path);
+  FILE* f = file_exists(path) ? host::open_file(path, "ab") : nullptr;
+  if (f == nullptr) {
+    set_error("upload not found: %s", upload_uuid);
+    return -1;
+  }
+  const size_t written = len > 0 ? std::fwrite(data, 1, len, f) : 0;
+  bool failed = std::ferror(f) != 0;
+  // Bytes still buffered at the close are part of this write.
+  failed = std::fclose(f) != 0 || failed;
+  if (failed || written < len) {
+    set_error("write error appending chunk");
+    return -1;
+  }
+  return 0;
+}
+
+int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest) {
+  if (upload_uuid == nullptr || expected_digest == nullptr || out_digest == nullptr) {
+    set_error("NULL argument");
+    return -1;
+  }
+  if (require_ready() != 0) return -1;
+  if (!uuid_valid(upload_uuid)) {
+    set_error("invalid upload uuid");
+    return -1;
+  }
+  if (!digest_valid(expected_digest)) {
+    set_error("invalid expected digest");
+    return -1;
+  }
+  char upload[kPathCap];
+  upload_path_for_uuid(upload_uuid, upload, sizeof upload);
+  if (!file_exists(upload)) {
+    set_error("upload not found: %s", upload_uuid);
+    return -1;
+  }
+  uint8_t raw[32];
+  if (sha256_file(upload, raw) != 0) {
+    set_error("hashing upload failed");
+    return -1;
+  }
+  char hex[65];
+  char computed[kDigestCap];
+  bin_to_hex(raw, sizeof raw, hex);
+  std::snprintf(computed, sizeof computed, "sha256:%s", hex);
+  if (std::strcmp(computed, expected_digest) != 0) {
+    set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+    remove_file(upload);
+    return -1;
+  }
+  char blob[kPathCap];
+  blob_path_for_digest(expected_digest, blob, sizeof blob);
+  if (file_exists(blob)) {
+    // Same content is already stored: the upload is not needed.
+    remove_file(upload);
+  } else {
+    char prefix[kPathCap];
+    blob_prefix_dir(expected_digest, prefix, sizeof prefix);
+    if (mkdirs(prefix) != 0) {
+      set_error("mkdirs blob dir failed");
+      return -1;
+    }
+    // The verified file becomes the blob in one step: a blob path never
+    // holds a partial file.
+    if (!host::rename_replace(upload, blob)) {
+      set_error("rename to CAS failed: %s", blob);
+      return -1;
+    }
+  }
+  std::snprintf(out_digest, kDigestCap, "%s", expected_digest);
+  return 0;
+}
+
+int reg_blob_cancel_upload(const char* upload_uuid) {
+  if (upload_uuid == nullptr) {
+    set_error("upload_uuid is NULL");
+    return -1;
+  }
+  if (require_ready() != 0) return -1;
+  if (!uuid_valid(upload_uuid)) {
+    set_error("invalid upload uuid");
+    return -1;
+  }
+  char path[kPathCap];
+  upload_path_for_uuid(upload_uuid, path, sizeof path);
+  if (remove_file(path) != 0) {
+    set_error("cancel failed");
+    return -1;
+  }
+  return 0;
+}
+
+}  // extern "C"

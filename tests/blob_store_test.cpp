@@ -1,0 +1,452 @@
+// The blob store: digests and identifiers, the upload state table, queries
+// and deletion, against a real tree.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char kEmptyDigest[] = "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+constexpr char kEmptyHex[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+// sha256("hello")
+constexpr char kHelloDigest[] = "sha256:2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
+constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
+constexpr char kWellFormedUuid[] = "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b";
+
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// ---- Digests and identifiers ------------------------------------------------
+
+TEST(Digests, HexEncoding) {
+  const uint8_t bytes[] = {0x00, 0xab, 0xff};
+  char out[7];
+  storage::bin_to_hex(bytes, 3, out);
+  EXPECT_STREQ(out, "00abff");
+  out[0] = 'x';
+  storage::bin_to_hex(bytes, 0, out);
+  EXPECT_STREQ(out, "");
+}
+
+TEST(Digests, DigestValidTable) {
+  const std::string hex = kEmptyHex;
+  struct Case {
+    std::string s;
+    int want;
+  };
+  const Case cases[] = {
+      {kEmptyDigest, 1},
+      {"sha256:" + upper(hex), 0},
+      {"SHA256:" + hex, 0},
+      {"sha256:" + hex.substr(0, 63), 0},
+      {"sha256:" + hex + "0", 0},
+      {std::string(kEmptyDigest) + "\n", 0},
+      {"sha512:" + hex + hex, 0},
+      {"sha256:" + hex.substr(0, 63) + "g", 0},
+      {"sha256:" + hex.substr(0, 63) + "\xe9", 0},
+      {"sha256", 0},
+      {"", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(storage::digest_valid(c.s.c_str()), c.want) << c.s;
+  EXPECT_EQ(storage::digest_valid(nullptr), 0);
+}
+
+TEST(Digests, IdentifiersFromKnownStates) {
+  char out[37];
+  storage::s_seed = 1;
+  storage::uuid_make(out);
+  EXPECT_STREQ(out, "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b");
+  storage::s_seed = 0x9e3779b9;
+  storage::uuid_make(out);
+  EXPECT_STREQ(out, "91e3a35b-f173-0dfb-938b-ee4b3dc38bf5");
+  // The state advances: the next identifier differs, and is valid.
+  char next[37];
+  storage::uuid_make(next);
+  EXPECT_STRNE(next, out);
+  EXPECT_EQ(storage::uuid_valid(next), 1);
+  uint32_t x = 1;
+  storage::rng_next(&x);
+  EXPECT_EQ(x & 0xff, 0x21u);
+}
+
+TEST(Digests, UuidValidTable) {
+  const std::string id = "91e3a35b-f173-0dfb-938b-ee4b3dc38bf5";
+  std::string dash_moved = id;
+  std::swap(dash_moved[8], dash_moved[9]);
+  std::string dash_at_digit = id;
+  dash_at_digit[0] = '-';
+  const std::pair<std::string, int> cases[] = {
+      {id, 1},
+      {upper(id), 0},
+      {"{" + id + "}", 0},
+      {"91e3a35bf1730dfb938bee4b3dc38bf5", 0},
+      {dash_moved, 0},
+      {dash_at_digit, 0},
+      {id.substr(0, 35), 0},
+      {id + "0", 0},
+      {"", 0},
+  };
+  for (const auto& [s, want] : cases) EXPECT_EQ(storage::uuid_valid(s.c_str()), want) << s;
+  EXPECT_EQ(storage::uuid_valid(nullptr), 0);
+  for (int i = 0; i < 1000; ++i) {
+    char out[37];
+    storage::uuid_make(out);
+    ASSERT_EQ(storage::uuid_valid(out), 1) << out;
+  }
+}
+
+// ---- Uploads and queries ------------------------------------------------------
+
+class BlobStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reg_storage_cleanup();
+    root = tmp / "root";
+    ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  }
+  void TearDown() override { reg_storage_cleanup(); }
+  std::string upload_file(const char* id) const { return root + "/uploads/" + id + ".part"; }
+  std::string blob_file(const std::string& digest) const {
+    return root + "/blobs/sha256/" + digest.substr(7, 2) + "/" + digest.substr(7);
+  }
+  std::string start() {
+    char id[37];
+    EXPECT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
+    return id;
+  }
+  TempDir tmp;
+  std::string root;
+};
+
+TEST_F(BlobStore, BlobPathOfTheEmptyBlob) {
+  char out[4096];
+  storage::blob_path_for_digest(kEmptyDigest, out, sizeof out);
+  EXPECT_EQ(std::string(out), root + "/blobs/sha256/e3/" + kEmptyHex);
+  EXPECT_EQ(std::strlen(out), root.size() + 81);
+}
+
+TEST_F(BlobStore, StartAppendFinish) {
+  const std::string id = start();
+  EXPECT_EQ(storage::uuid_valid(id.c_str()), 1);
+  EXPECT_TRUE(is_file(upload_file(id.c_str())));
+  EXPECT_EQ(read_bytes(upload_file(id.c_str())), "");
+  ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "hel", 3), 0);
+  ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "x", 0), 0);
+  ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "lo", 2), 0);
+  EXPECT_EQ(read_bytes(upload_file(id.c_str())), "hello");
+  char out[72];
+  std::memset(out, 'z', sizeof out);
+  ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kHelloDigest, out), 0);
+  EXPECT_STREQ(out, kHelloDigest);
+  EXPECT_EQ(std::strlen(out), 71u);
+  EXPECT_EQ(read_bytes(blob_file(kHelloDigest)), "hello");
+  EXPECT_FALSE(exists(upload_file(id.c_str())));
+  EXPECT_EQ(reg_blob_exists(kHelloDigest), 1);
+  EXPECT_EQ(reg_blob_get_size(kHelloDigest), 5);
+}
+
+TEST_F(BlobStore, TwoStartsInOneProcessGetTwoUploads) {
+  const std::string a = start();
+  const std::string b = start();
+  EXPECT_NE(a, b);
+  ASSERT_EQ(reg_blob_append_chunk(a.c_str(), "a", 1), 0);
+  EXPECT_EQ(read_bytes(upload_file(a.c_str())), "a");
+  EXPECT_EQ(read_bytes(upload_file(b.c_str())), "");
+}
+
+TEST_F(BlobStore, StartNeverTakesOverAnExistingUpload) {
+  // Two processes seeded alike would make the same first identifier.
+  storage::s_seed = 1;
+  char first[37];
+  ASSERT_EQ(reg_blob_start_upload(first), 0);
+  EXPECT_STREQ(first, "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b") << "the first identifier after a seeding is kept";
+  ASSERT_EQ(reg_blob_append_chunk(first, "keep", 4), 0);
+  storage::s_seed = 1;
+  char second[37];
+  ASSERT_EQ(reg_blob_start_upload(second), 0);
+  EXPECT_STRNE(second, first);
+  EXPECT_EQ(read_bytes(upload_file(first)), "keep");
+}
+
+TEST_F(BlobStore, EmptyBlob) {
+  const std::string id = start();
+  char out[72];
+  ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kEmptyDigest, out), 0);
+  EXPECT_TRUE(is_file(root + "/blobs/sha256/e3/" + kEmptyHex));
+  EXPECT_EQ(reg_blob_get_size(kEmptyDigest), 0);
+}
+
+TEST_F(BlobStore, FinishChecks) {
+  const std::string id = start();
+  ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "hello", 5), 0);
+  char out[72] = "untouched";
+  // Upper case is refused by form, and the upload stays.
+  EXPECT_EQ(reg_blob_finish_upload(id.c_str(), upper(kHelloDigest).c_str(), out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid expected digest");
+  EXPECT_STREQ(out, "untouched");
+  EXPECT_EQ(reg_blob_finish_upload(id.c_str(), kHelloDigest, out), 0);
+
+  // A well-formed wrong digest removes the upload.
+  const std::string id2 = start();
+  ASSERT_EQ(reg_blob_append_chunk(id2.c_str(), "hello", 5), 0);
+  EXPECT_EQ(reg_blob_finish_upload(id2.c_str(), kEmptyDigest, out), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()),
+            std::string("digest mismatch: expected ") + kEmptyDigest + ", got " + kHelloDigest);
+  EXPECT_FALSE(exists(upload_file(id2.c_str())));
+  EXPECT_EQ(reg_blob_finish_upload(id2.c_str(), kHelloDigest, out), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), "upload not found: " + id2);
+
+  EXPECT_EQ(reg_blob_finish_upload(upper(id2).c_str(), kHelloDigest, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid upload uuid");
+  EXPECT_EQ(reg_blob_finish_upload(nullptr, kHelloDigest, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_blob_finish_upload(id2.c_str(), nullptr, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_blob_finish_upload(id2.c_str(), kHelloDigest, nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+}
+
+TEST_F(BlobStore, FinishingAStoredBlobLeavesItUntouched) {
+  make_dirs(root + "/blobs/sha256/2c");
+  write_bytes(blob_file(kHelloDigest), "stored");  // not its real content: proves it is untouched
+  const std::string id = start();
+  ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "hello", 5), 0);
+  char out[72];
+  ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kHelloDigest, out), 0);
+  EXPECT_STREQ(out, kHelloDigest);
+  EXPECT_EQ(read_bytes(blob_file(kHelloDigest)), "stored");
+  EXPECT_FALSE(exists(upload_file(id.c_str())));
+}
+
+TEST_F(BlobStore, FinishFailuresKeepTheUpload) {
+  const std::string id = start();
+  ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "hello", 5), 0);
+  char out[72];
+  // The prefix directory cannot be made: a file stands where it goes.
+  write_bytes(root + "/blobs/sha256/2c", "x");
+  EXPECT_EQ(reg_blob_finish_upload(id.c_str(), kHelloDigest, out), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), "rename to CAS failed: " + blob_file(kHelloDigest));
+  EXPECT_TRUE(is_file(upload_file(id.c_str())));
+  // The whole blob store gone: the prefix directory cannot be created.
+  remove_tree(root + "/blobs");
+  write_bytes(root + "/blobs", "x");
+  EXPECT_EQ(reg_blob_finish_upload(id.c_str(), kHelloDigest, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "mkdirs blob dir failed");
+  EXPECT_TRUE(is_file(upload_file(id.c_str())));
+}
+
+TEST_F(BlobStore, AppendChecks) {
+  const std::string id = start();
+  EXPECT_EQ(reg_blob_append_chunk(id.c_str(), nullptr, 0), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "upload_uuid/data is NULL");
+  EXPECT_EQ(reg_blob_append_chunk(nullptr, "x", 1), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "upload_uuid/data is NULL");
+  EXPECT_EQ(reg_blob_append_chunk(upper(id).c_str(), "x", 1), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid upload uuid");
+  EXPECT_EQ(reg_blob_append_chunk(kWellFormedUuid, "x", 1), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), std::string("upload not found: ") + kWellFormedUuid);
+  EXPECT_FALSE(exists(upload_file(kWellFormedUuid))) << "append never creates an upload";
+}
+
+TEST_F(BlobStore, Cancel) {
+  EXPECT_EQ(reg_blob_cancel_upload(kWellFormedUuid), 0) << "never started";
+  const std::string id = start();
+  EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
+  EXPECT_FALSE(exists(upload_file(id.c_str())));
+  EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0) << "twice";
+  EXPECT_EQ(reg_blob_cancel_upload(nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "upload_uuid is NULL");
+  EXPECT_EQ(reg_blob_cancel_upload("not-a-uuid"), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid upload uuid");
+}
+
+TEST_F(BlobStore, UploadsDirectoryRemovedAfterInit) {
+  remove_tree(root + "/uploads");
+  char id[37] = "";
+  EXPECT_EQ(reg_blob_start_upload(id), -1);
+  EXPECT_EQ(storage::uuid_valid(id), 1) << "the new identifier is still handed out";
+  EXPECT_EQ(std::string(reg_storage_last_error()), "cannot create upload file: " + upload_file(id));
+}
+
+TEST_F(BlobStore, EveryOperationBeforeInit) {
+  reg_storage_cleanup();
+  char id[37];
+  char out[72];
+  char path[128];
+  // A NULL argument is reported before the engine's state.
+  EXPECT_EQ(reg_blob_start_upload(nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "out_upload_uuid is NULL");
+  EXPECT_EQ(reg_blob_append_chunk(nullptr, "x", 1), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "upload_uuid/data is NULL");
+  EXPECT_EQ(reg_blob_finish_upload(nullptr, kEmptyDigest, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_blob_cancel_upload(nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "upload_uuid is NULL");
+  EXPECT_EQ(reg_blob_exists(nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "digest is NULL");
+  EXPECT_EQ(reg_blob_get_size(nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "digest is NULL");
+  EXPECT_EQ(reg_blob_get_filepath(kEmptyDigest, path, 0), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_blob_delete(nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "digest is NULL");
+  // Then the state.
+  EXPECT_EQ(reg_blob_start_upload(id), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_blob_append_chunk(kWellFormedUuid, "x", 1), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_blob_finish_upload(kWellFormedUuid, kEmptyDigest, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_blob_cancel_upload(kWellFormedUuid), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_blob_exists(kEmptyDigest), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_blob_get_size(kEmptyDigest), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_blob_get_filepath(kEmptyDigest, path, sizeof path), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_blob_delete(kEmptyDigest), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+}
+
+TEST_F(BlobStore, QueriesOfAMissingBlob) {
+  reg_blob_cancel_upload("bad");  // leaves "invalid upload uuid" as the last error
+  EXPECT_EQ(reg_blob_exists(kHelloDigest), 0);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid upload uuid") << "a 0 sets no message";
+  EXPECT_EQ(reg_blob_get_size(kHelloDigest), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid upload uuid");
+  char path[4096];
+  EXPECT_EQ(reg_blob_get_filepath(kHelloDigest, path, sizeof path), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), std::string("blob not found: ") + kHelloDigest);
+  EXPECT_EQ(reg_blob_delete(kHelloDigest), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), std::string("blob not found: ") + kHelloDigest);
+  for (int (*op)(const char*) : {reg_blob_exists, reg_blob_delete}) {
+    EXPECT_EQ(op(upper(kHelloDigest).c_str()), -1);
+    EXPECT_STREQ(reg_storage_last_error(), "invalid digest");
+  }
+  EXPECT_EQ(reg_blob_get_size(upper(kHelloDigest).c_str()), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid digest");
+  EXPECT_EQ(reg_blob_get_filepath(upper(kHelloDigest).c_str(), path, sizeof path), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid digest");
+}
+
+TEST_F(BlobStore, FilepathFitsWholeOrNotAtAll) {
+  const std::string id = start();
+  char out[72];
+  ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kEmptyDigest, out), 0);
+  const std::string want = root + "/blobs/sha256/e3/" + kEmptyHex;
+  std::vector<char> buf(want.size() + 1, 'z');
+  EXPECT_EQ(reg_blob_get_filepath(kEmptyDigest, buf.data(), want.size()), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "path buffer too small");
+  EXPECT_EQ(buf[0], 'z') << "left untouched";
+  EXPECT_EQ(reg_blob_get_filepath(kEmptyDigest, buf.data(), want.size() + 1), 0);
+  EXPECT_EQ(std::string(buf.data()), want);
+}
+
+TEST_F(BlobStore, DeleteRemovesThePrefixDirectoryWithItsLastBlob) {
+  // Two blobs in one prefix directory: "hello" (2c) and a planted one.
+  const std::string id = start();
+  ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "hello", 5), 0);
+  char out[72];
+  ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kHelloDigest, out), 0);
+  const std::string other = "sha256:2c" + std::string(62, '0');
+  write_bytes(blob_file(other), "x");
+  EXPECT_EQ(reg_blob_delete(kHelloDigest), 0);
+  EXPECT_TRUE(is_dir(root + "/blobs/sha256/2c")) << "kept while it holds a blob";
+  EXPECT_EQ(reg_blob_delete(other.c_str()), 0);
+  EXPECT_FALSE(exists(root + "/blobs/sha256/2c"));
+  EXPECT_EQ(reg_blob_delete(other.c_str()), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), "blob not found: " + other);
+}
+
+// ---- Real processes -------------------------------------------------------------
+
+// Forks n children that each run fn(i) and exit with its result; returns
+// how many exited with 0.
+template <typename Fn>
+int run_children(int n, Fn fn) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < n; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(fn(i));
+    pids.push_back(pid);
+  }
+  int ok = 0;
+  for (pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ok += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 1 : 0;
+  }
+  return ok;
+}
+
+TEST_F(BlobStore, ProcessesSeededAlikeNeverShareAnUpload) {
+  constexpr int kChildren = 16;
+  // Each child is seeded alike, starts one upload at about the same
+  // moment and writes its own number into it.
+  const int ok = run_children(kChildren, [&](int i) {
+    reg_storage_cleanup();
+    if (reg_storage_init(root.c_str()) != 0) return 1;
+    storage::s_seed = 1;
+    char id[37];
+    if (reg_blob_start_upload(id) != 0) return 2;
+    const std::string mine = "child-" + std::to_string(i);
+    usleep(20000);  // let every child start before any appends
+    if (reg_blob_append_chunk(id, mine.data(), mine.size()) != 0) return 3;
+    return read_bytes(upload_file(id)) == mine ? 0 : 4;
+  });
+  EXPECT_EQ(ok, kChildren);
+  EXPECT_EQ(list_names(root + "/uploads").size(), static_cast<size_t>(kChildren));
+}
+
+TEST_F(BlobStore, ConcurrentFinishesOfTheSameContent) {
+  constexpr int kChildren = 12;
+  const std::string content(3 << 20, 'q');  // large enough that hashing overlaps
+  char digest[72];
+  {
+    // The digest, computed through the store itself.
+    const std::string id = start();
+    ASSERT_EQ(reg_blob_append_chunk(id.c_str(), content.data(), content.size()), 0);
+    ASSERT_EQ(reg_blob_finish_upload(id.c_str(), "sha256:" "0000000000000000000000000000000000000000000000000000000000000000", digest), -1);
+    const std::string msg = reg_storage_last_error();
+    std::snprintf(digest, sizeof digest, "%s", msg.substr(msg.rfind("sha256:")).c_str());
+  }
+  std::vector<std::string> ids;
+  for (int i = 0; i < kChildren; ++i) {
+    ids.push_back(start());
+    ASSERT_EQ(reg_blob_append_chunk(ids.back().c_str(), content.data(), content.size()), 0);
+  }
+  const int ok = run_children(kChildren, [&](int i) {
+    reg_storage_cleanup();
+    if (reg_storage_init(root.c_str()) != 0) return 1;
+    char out[72];
+    return reg_blob_finish_upload(ids[static_cast<size_t>(i)].c_str(), digest, out) == 0 ? 0 : 2;
+  });
+  EXPECT_GE(ok, 1);
+  EXPECT_EQ(read_bytes(blob_file(digest)), content) << "the blob is complete and correct";
+  // Every upload was finished, or is still pending and can be finished now.
+  for (const std::string& id : ids) {
+    if (exists(upload_file(id.c_str()))) {
+      char out[72];
+      EXPECT_EQ(reg_blob_finish_upload(id.c_str(), digest, out), 0) << reg_storage_last_error();
+    }
+  }
+  EXPECT_TRUE(list_names(root + "/uploads").empty());
+  EXPECT_EQ(read_bytes(blob_file(digest)), content);
+}
+
+}  // namespace
