@@ -49,6 +49,25 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size);
 /* Removes the blob file (and its prefix directory once empty). */
 int reg_blob_delete(const char* digest);
 
+/* ---- Manifests and tags ----------------------------------------------------
+ * A manifest is stored per repository under the SHA-256 of its bytes, with
+ * its content type, a revision link and, when pushed under a tag, a tag link. */
+
+/* Validates body (a JSON image manifest, len bytes) and stores it under
+ * reference (a tag, or "sha256:..." for none); content_type may be null or
+ * empty for the default. out_digest (72 bytes) receives its digest string. */
+int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                     const char* content_type, char* out_digest);
+/* The body of the manifest that reference names, as text in the shared
+ * result buffer; its content type (128 bytes) and digest string (72 bytes). */
+const char* reg_manifest_get(const char* repo_name, const char* reference, char* out_content_type,
+                             char* out_digest);
+/* Deletes a tag, or a manifest's revision by digest; the manifest's files
+ * go once no tag names it. */
+int reg_manifest_delete(const char* repo_name, const char* reference);
+/* {"name":"<repo>","tags":[...]}: the repository's tags in byte order. */
+const char* reg_tags_list_json(const char* repo_name);
+
 #ifdef __cplusplus
 }
 #endif

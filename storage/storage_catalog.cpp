@@ -23,11 +23,8 @@ int page_start(char* const* names, int count, const char* last) {
 
 }  // namespace
 
-size_t write_catalog_page(char* out, size_t cap, char* const* names, int start, int end) {
-  constexpr char kOpen[] = "{\"repositories\":[";
+size_t append_names_and_close(char* out, size_t pos, size_t cap, char* const* names, int start, int end) {
   constexpr char kClose[] = "]}";
-  size_t pos = sizeof kOpen - 1;
-  std::memcpy(out, kOpen, pos);
   for (int i = start; i < end; ++i) {
     const size_t comma = i > start ? 1 : 0;
     // The comma, the opening quote, the escaped name, and the room that
@@ -40,6 +37,12 @@ size_t write_catalog_page(char* out, size_t cap, char* const* names, int start, 
   }
   std::memcpy(out + pos, kClose, sizeof kClose);
   return pos + sizeof kClose - 1;
+}
+
+size_t write_catalog_page(char* out, size_t cap, char* const* names, int start, int end) {
+  constexpr char kOpen[] = "{\"repositories\":[";
+  std::memcpy(out, kOpen, sizeof kOpen - 1);
+  return append_names_and_close(out, sizeof kOpen - 1, cap, names, start, end);
 }
 
 }  // namespace storage

@@ -79,7 +79,26 @@ void uuid_make(char* out);
 // 1 for 36 characters: lowercase hex digits in 8-4-4-4-12 groups.
 int uuid_valid(const char* s);
 
-// ---- Catalog (storage_catalog.cpp) ----------------------------------------
+// ---- Manifests and tags (storage_manifests.cpp) ---------------------------
+inline constexpr size_t kLinkReadCap = 128;
+inline constexpr char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
+
+// 1..255 bytes of [A-Za-z0-9._/\\-] without "..".
+int repo_name_valid(const char* name);
+// The registry's tag grammar: [A-Za-z0-9_][A-Za-z0-9._-]{0,127}. A tag is
+// one path component and nothing else.
+int tag_valid(const char* tag);
+// Reference (tag or "sha256:" digest string) to digest hex (65 bytes).
+int manifest_resolve(const char* name, const char* reference, char* out_hex);
+// 1 when some tag of the repository, however many it has, names hex.
+int manifest_has_tag_for(const char* name, const char* hex);
+
+// ---- Name lists (storage_catalog.cpp) -------------------------------------
+// Appends names[start..end) as JSON strings joined by commas, then "]}" and
+// a NUL, after the pos bytes already in out. A name that would not fit ends
+// the list before it, so the text is always whole JSON (cap - pos >= 3).
+// Returns the text's length.
+size_t append_names_and_close(char* out, size_t pos, size_t cap, char* const* names, int start, int end);
 // Writes {"repositories":[...]} for names[start..end) into out (cap >= 32).
 // A name that would not fit ends the page before it: the text is always
 // whole JSON. Returns its length.

@@ -2,6 +2,8 @@
 #include "storage/storage_layout.h"
 
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 
 #include "platform/host.h"
 #include "storage/storage_internal.h"
@@ -48,6 +50,67 @@ void upload_path_for_uuid(const char* uuid, char* out, size_t out_size) {
   path_join(dir, sizeof dir, s_root, kUploadsDir);
   std::snprintf(name, sizeof name, "%s%s", uuid, kUploadSuffix);
   path_join(out, out_size, dir, name);
+}
+
+namespace {
+
+// Joins parts after base, one separator between each; false when cut.
+bool join_all(char* out, size_t out_size, const char* base, std::initializer_list<const char*> parts) {
+  if (out_size == 0) return false;
+  char cur[kPathCap];
+  const int n = std::snprintf(cur, sizeof cur, "%s", base);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof cur) return false;
+  for (const char* part : parts) {
+    char next[kPathCap];
+    path_join(next, sizeof next, cur, part);
+    if (std::strlen(cur) + 1 + std::strlen(part) >= sizeof next) return false;
+    std::memcpy(cur, next, std::strlen(next) + 1);
+  }
+  const size_t len = std::strlen(cur);
+  const bool fits = len < out_size;
+  const size_t copy = fits ? len : out_size - 1;
+  std::memcpy(out, cur, copy);
+  out[copy] = '\0';
+  return fits;
+}
+
+}  // namespace
+
+bool manifest_dir(const char* name, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir});
+}
+
+bool manifest_body_path(const char* name, const char* hex, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, hex});
+}
+
+bool manifest_ct_path(const char* name, const char* hex, char* out, size_t out_size) {
+  char body[kPathCap];
+  if (!manifest_body_path(name, hex, body, sizeof body)) return false;
+  const int n = std::snprintf(out, out_size, "%s%s", body, kContentTypeSuffix);
+  return n >= 0 && static_cast<size_t>(n) < out_size;
+}
+
+bool manifest_rev_dir(const char* name, const char* hex, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, kRevisionsDir, kSha256Dir, hex});
+}
+
+bool manifest_rev_path(const char* name, const char* hex, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root,
+                  {kRepositoriesDir, name, kManifestsDir, kRevisionsDir, kSha256Dir, hex, kLinkFile});
+}
+
+bool manifest_tags_dir(const char* name, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, kTagsDir});
+}
+
+bool manifest_tag_dir(const char* name, const char* tag, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, kTagsDir, tag, kCurrentDir});
+}
+
+bool manifest_tag_path(const char* name, const char* tag, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root,
+                  {kRepositoriesDir, name, kManifestsDir, kTagsDir, tag, kCurrentDir, kLinkFile});
 }
 
 }  // namespace storage

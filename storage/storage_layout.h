@@ -6,6 +6,12 @@
 //   <root>/blobs/sha256/<xx>/<hex>     content-addressed blobs
 //   <root>/repositories/<name>/...     one directory per repository
 //   <root>/uploads/<uuid>.part         pending blob uploads
+//
+// Below a repository (name may hold '/' or '\\', nesting directories):
+//   _manifests/<hex>                   manifest body, the bytes as pushed
+//   _manifests/<hex>.ct                its content type
+//   _manifests/revisions/sha256/<hex>/link   revision link: "sha256:<hex>"
+//   _manifests/tags/<tag>/current/link       tag link: "sha256:<hex>"
 #ifndef REGISTRY_STORAGE_LAYOUT_H
 #define REGISTRY_STORAGE_LAYOUT_H
 
@@ -30,6 +36,12 @@ inline constexpr const char kMarkerContent[] =
 static_assert(sizeof kMarkerContent - 1 == 110);
 
 inline constexpr const char kUploadSuffix[] = ".part";
+inline constexpr const char kManifestsDir[] = "_manifests";
+inline constexpr const char kContentTypeSuffix[] = ".ct";
+inline constexpr const char kRevisionsDir[] = "revisions";
+inline constexpr const char kTagsDir[] = "tags";
+inline constexpr const char kCurrentDir[] = "current";
+inline constexpr const char kLinkFile[] = "link";
 
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
@@ -41,6 +53,18 @@ void blob_path_for_digest(const char* digest, char* out, size_t out_size);
 void blob_prefix_dir(const char* digest, char* out, size_t out_size);
 // <root>/uploads/<uuid>.part
 void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
+
+// Manifest subtree of repository name. Each builder answers false, with
+// the path cut short in out, when the path does not fit: such a path is
+// never to be used.
+bool manifest_dir(const char* name, char* out, size_t out_size);
+bool manifest_body_path(const char* name, const char* hex, char* out, size_t out_size);
+bool manifest_ct_path(const char* name, const char* hex, char* out, size_t out_size);
+bool manifest_rev_dir(const char* name, const char* hex, char* out, size_t out_size);
+bool manifest_rev_path(const char* name, const char* hex, char* out, size_t out_size);
+bool manifest_tags_dir(const char* name, char* out, size_t out_size);
+bool manifest_tag_dir(const char* name, const char* tag, char* out, size_t out_size);  // .../<tag>/current
+bool manifest_tag_path(const char* name, const char* tag, char* out, size_t out_size);
 
 }  // namespace storage
 

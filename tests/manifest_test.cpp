@@ -1,0 +1,468 @@
+// Manifests and tags: put, get, resolve, delete and the tag list, against a
+// real tree.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "hash/sha256.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kD1 = "sha256:" + std::string(64, 'a');
+const std::string kD2 = "sha256:" + std::string(64, 'b');
+const std::string kManifest = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + kD1 + "\"},\"layers\":[{\"digest\":\"" +
+                              kD2 + "\"}]}";
+constexpr char kDefaultCt[] = "application/vnd.docker.distribution.manifest.v2+json";
+constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
+
+std::string digest_of(const std::string& body) {
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, body.data(), body.size());
+  uint8_t raw[32];
+  sha256_final(&ctx, raw);
+  char hex[65];
+  storage::bin_to_hex(raw, 32, hex);
+  return std::string("sha256:") + hex;
+}
+
+class Manifests : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reg_storage_cleanup();
+    root = tmp / "root";
+    ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  }
+  void TearDown() override { reg_storage_cleanup(); }
+
+  int put(const std::string& repo, const std::string& ref, const std::string& body, const char* ct = nullptr) {
+    char out[72] = "untouched";
+    const int rc = reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), ct, out);
+    last_digest = out;
+    return rc;
+  }
+  // The body, or "" with the message in err.
+  std::string get(const std::string& repo, const std::string& ref) {
+    char ct[128];
+    char digest[72];
+    const char* body = reg_manifest_get(repo.c_str(), ref.c_str(), ct, digest);
+    if (body == nullptr) {
+      err = reg_storage_last_error();
+      return "";
+    }
+    got_ct = ct;
+    got_digest = digest;
+    return body;
+  }
+  std::string mdir(const std::string& repo) const { return root + "/repositories/" + repo + "/_manifests"; }
+  std::string tag_link(const std::string& repo, const std::string& tag) const {
+    return mdir(repo) + "/tags/" + tag + "/current/link";
+  }
+  std::string rev_link(const std::string& repo, const std::string& digest) const {
+    return mdir(repo) + "/revisions/sha256/" + digest.substr(7) + "/link";
+  }
+  std::string body_file(const std::string& repo, const std::string& digest) const {
+    return mdir(repo) + "/" + digest.substr(7);
+  }
+  std::string tags(const std::string& repo) {
+    const char* t = reg_tags_list_json(repo.c_str());
+    return t != nullptr ? t : std::string("NULL: ") + reg_storage_last_error();
+  }
+
+  TempDir tmp;
+  std::string root;
+  std::string last_digest;
+  std::string err;
+  std::string got_ct;
+  std::string got_digest;
+};
+
+// ---- Put ------------------------------------------------------------------
+
+TEST_F(Manifests, PutWritesFourFilesWithExactBytes) {
+  const std::string d = digest_of(kManifest);
+  ASSERT_EQ(put("team/app", "latest", kManifest), 0) << reg_storage_last_error();
+  EXPECT_EQ(last_digest, d);
+  EXPECT_EQ(read_bytes(body_file("team/app", d)), kManifest);
+  EXPECT_EQ(read_bytes(body_file("team/app", d) + ".ct"), kDefaultCt);
+  EXPECT_EQ(read_bytes(rev_link("team/app", d)), d);
+  EXPECT_EQ(read_bytes(tag_link("team/app", "latest")), d);
+  EXPECT_EQ(read_bytes(tag_link("team/app", "latest")).size(), 71u);
+  // Nothing else lies in the manifests directory: no temporary files.
+  EXPECT_EQ(list_names(mdir("team/app")),
+            (std::vector<std::string>{d.substr(7), d.substr(7) + ".ct", "revisions", "tags"}));
+}
+
+TEST_F(Manifests, PutContentTypes) {
+  ASSERT_EQ(put("a", "t1", kManifest, ""), 0);
+  EXPECT_EQ(read_bytes(body_file("a", last_digest) + ".ct"), kDefaultCt);
+  ASSERT_EQ(put("a", "t1", kManifest, "application/vnd.oci.image.manifest.v1+json"), 0);
+  EXPECT_EQ(read_bytes(body_file("a", last_digest) + ".ct"), "application/vnd.oci.image.manifest.v1+json")
+      << "the last put wins";
+}
+
+TEST_F(Manifests, DigestReferencesWriteNoTagLink) {
+  for (const std::string& ref : std::vector<std::string>{"sha256:", "sha256:whatever", "sha256:" + std::string(64, 'f')}) {
+    ASSERT_EQ(put("a", ref, kManifest), 0) << ref;
+    EXPECT_EQ(last_digest, digest_of(kManifest)) << "stored under the computed digest";
+  }
+  EXPECT_FALSE(exists(mdir("a") + "/tags"));
+  EXPECT_TRUE(is_file(rev_link("a", last_digest)));
+}
+
+TEST_F(Manifests, PutValidationTable) {
+  const std::string cfg = "\"config\":{\"digest\":\"" + kD1 + "\"}";
+  struct Case {
+    std::string body;
+    std::string want;  // "" for success
+  };
+  const Case cases[] = {
+      {"", "manifest JSON parse failed"},
+      {"\xEF\xBB\xBF{" + cfg + "}", "manifest JSON parse failed"},
+      {"{" + cfg + "/*c*/}", "manifest JSON parse failed"},
+      {"{" + cfg + ",}", "manifest JSON parse failed"},
+      {"{" + cfg + "} x", "manifest JSON parse failed"},
+      {"{\"config\":{\"digest\":\"" + kD1 + "\",\"x\":\"\xff\"}}", "manifest JSON parse failed"},
+      {"{}", "manifest missing valid config.digest"},
+      {"[]", "manifest must be a JSON object"},
+      {"\"s\"", "manifest must be a JSON object"},
+      {"{\"config\":\"" + kD1 + "\"}", "manifest missing valid config.digest"},
+      {"{\"config\":{\"digest\":1}}", "manifest missing valid config.digest"},
+      {"{\"config\":{\"digest\":\"sha256:" + std::string(64, 'A') + "\"}}", "manifest missing valid config.digest"},
+      {"{\"config\":{\"digest\":\"sha256:" + std::string(63, 'a') + "\"}}", "manifest missing valid config.digest"},
+      {"{\"config\":{\"digest\":\"sha512:" + std::string(128, 'a') + "\"}}", "manifest missing valid config.digest"},
+      {"{\"config\":{}}", "manifest missing valid config.digest"},
+      {"{" + cfg + "}", ""},
+      {" \n{" + cfg + ",\"layers\":[]} \n", ""},
+      {"{" + cfg + ",\"layers\":null}", "manifest layers must be an array"},
+      {"{" + cfg + ",\"layers\":{}}", "manifest layers must be an array"},
+      {"{" + cfg + ",\"layers\":[{}]}", "manifest layer 0 missing valid digest"},
+      {"{" + cfg + ",\"layers\":[{\"digest\":\"" + kD2 + "\"},{\"size\":1}]}", "manifest layer 1 missing valid digest"},
+      {"{" + cfg + ",\"layers\":[{\"digest\":\"" + kD2 + "\"},\"" + kD2 + "\"]}", "manifest layer 1 missing valid digest"},
+      {"{\"x\":[1,{}]," + cfg + ",\"layers\":[{\"digest\":\"" + kD2 + "\",\"size\":3,\"extra\":{}}],\"y\":null}", ""},
+      {"{" + cfg + ",\"config\":{\"digest\":\"bad\"}}", ""},
+      {"{\"config\":{\"digest\":\"bad\"}," + cfg + "}", "manifest missing valid config.digest"},
+  };
+  for (const Case& c : cases) {
+    const int rc = put("a", "t", c.body);
+    if (c.want.empty()) {
+      EXPECT_EQ(rc, 0) << c.body << ": " << reg_storage_last_error();
+    } else {
+      EXPECT_EQ(rc, -1) << c.body;
+      EXPECT_EQ(std::string(reg_storage_last_error()), c.want) << c.body;
+      EXPECT_EQ(last_digest, "untouched");
+    }
+  }
+}
+
+TEST_F(Manifests, TheLengthBoundsTheBody) {
+  const std::string body = "{\"config\":{\"digest\":\"" + kD1 + "\"}}";
+  char out[72];
+  EXPECT_EQ(reg_manifest_put("a", "t", body.data(), body.size() - 1, nullptr, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "manifest JSON parse failed");
+  const std::string padded = body + "garbage";
+  EXPECT_EQ(reg_manifest_put("a", "t", padded.data(), body.size(), nullptr, out), 0);
+  EXPECT_STREQ(out, digest_of(body).c_str());
+}
+
+TEST_F(Manifests, BodiesDifferingInWhiteSpaceAreTwoManifests) {
+  ASSERT_EQ(put("a", "x", kManifest), 0);
+  const std::string d1 = last_digest;
+  ASSERT_EQ(put("a", "y", kManifest + " "), 0);
+  EXPECT_NE(last_digest, d1);
+  EXPECT_TRUE(is_file(body_file("a", d1)));
+  EXPECT_TRUE(is_file(body_file("a", last_digest)));
+}
+
+TEST_F(Manifests, PutRefusals) {
+  struct Case {
+    std::string repo;
+    std::string ref;
+    std::string want;
+  };
+  const Case cases[] = {
+      {std::string(255, 'n'), "t", ""},
+      {std::string(256, 'n'), "t", "invalid repository name: " + std::string(256, 'n')},
+      {"Team/App_1-x.y\\z", "t", ""},
+      {"a..b", "t", "invalid repository name: a..b"},
+      {"..", "t", "invalid repository name: .."},
+      {"a b", "t", "invalid repository name: a b"},
+      {"a:b", "t", "invalid repository name: a:b"},
+      {"caf\xc3\xa9", "t", "invalid repository name: caf\xc3\xa9"},
+      {"", "t", "invalid repository name: "},
+      {"a", "", "empty reference"},
+      {"a", "../x", "invalid tag: ../x"},
+      {"a", "a/b", "invalid tag: a/b"},
+      {"a", "a\\b", "invalid tag: a\\b"},
+      {"a", ".hidden", "invalid tag: .hidden"},
+      {"a", "-x", "invalid tag: -x"},
+      {"a", "a:b", "invalid tag: a:b"},
+      {"a", "SHA256:" + std::string(64, 'a'), "invalid tag: SHA256:" + std::string(64, 'a')},
+      {"a", std::string(129, 't'), "invalid tag: " + std::string(129, 't')},
+      {"a", std::string(128, 't'), ""},
+      {"a", "_v1.2-rc.3", ""},
+  };
+  for (const Case& c : cases) {
+    const int rc = put(c.repo, c.ref, kManifest);
+    if (c.want.empty()) {
+      EXPECT_EQ(rc, 0) << c.repo << " " << c.ref << ": " << reg_storage_last_error();
+    } else {
+      EXPECT_EQ(rc, -1) << c.repo << " " << c.ref;
+      EXPECT_EQ(std::string(reg_storage_last_error()), c.want);
+    }
+  }
+  // Nothing was written for the refused tags.
+  EXPECT_EQ(list_names(mdir("a") + "/tags"), (std::vector<std::string>{"_v1.2-rc.3", std::string(128, 't')}));
+  EXPECT_EQ(list_names(root + "/repositories"),
+            (std::vector<std::string>{"Team", "a", std::string(255, 'n')}));
+}
+
+TEST_F(Manifests, OversizedBodiesAreRefusedBeforeParsing) {
+  std::string big = kManifest;
+  big.append(1048576 - big.size(), ' ');  // 1 MiB: one byte more than can be fetched
+  EXPECT_EQ(put("a", "t", big), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "manifest too large");
+  big.pop_back();
+  EXPECT_EQ(put("a", "t", big), 0) << reg_storage_last_error();
+  EXPECT_EQ(get("a", "t"), big) << "the largest body comes back whole";
+}
+
+TEST_F(Manifests, NullArgumentsAndState) {
+  char out[72];
+  char ct[128];
+  EXPECT_EQ(reg_manifest_put(nullptr, "t", "{}", 2, nullptr, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_manifest_put("a", "t", nullptr, 2, nullptr, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_manifest_put("a", "t", "{}", 2, nullptr, nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_manifest_get("a", "t", nullptr, out), nullptr);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_manifest_delete("a", nullptr), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "NULL argument");
+  EXPECT_EQ(reg_tags_list_json(nullptr), nullptr);
+  EXPECT_STREQ(reg_storage_last_error(), "repo_name is NULL");
+  reg_storage_cleanup();
+  EXPECT_EQ(reg_manifest_put("a", "t", "{}", 2, nullptr, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_manifest_get("a", "t", ct, out), nullptr);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_manifest_delete("a", "t"), -1);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+  EXPECT_EQ(reg_tags_list_json("a"), nullptr);
+  EXPECT_STREQ(reg_storage_last_error(), kNotReady);
+}
+
+// ---- Get and resolve ----------------------------------------------------------
+
+TEST_F(Manifests, GetReturnsWhatWasPut) {
+  ASSERT_EQ(put("a", "v1", kManifest, "application/x-custom"), 0);
+  const std::string d = last_digest;
+  EXPECT_EQ(get("a", "v1"), kManifest);
+  EXPECT_EQ(got_ct, "application/x-custom");
+  EXPECT_EQ(got_digest, d);
+  EXPECT_EQ(get("a", d), kManifest);
+  EXPECT_EQ(got_digest, d);
+}
+
+TEST_F(Manifests, ContentTypeFileFallbacks) {
+  ASSERT_EQ(put("a", "v1", kManifest, "x"), 0);
+  const std::string ct = body_file("a", last_digest) + ".ct";
+  write_bytes(ct, "");
+  get("a", "v1");
+  EXPECT_EQ(got_ct, kDefaultCt);
+  remove_tree(ct);
+  get("a", "v1");
+  EXPECT_EQ(got_ct, kDefaultCt);
+  write_bytes(ct, std::string(200, 'c') + "\n");
+  get("a", "v1");
+  EXPECT_EQ(got_ct, std::string(126, 'c'));
+  write_bytes(ct, "text/x \n");
+  get("a", "v1");
+  EXPECT_EQ(got_ct, "text/x \n") << "used unchanged";
+}
+
+TEST_F(Manifests, GetFailures) {
+  ASSERT_EQ(put("a", "v1", kManifest), 0);
+  const std::string unknown = "sha256:" + std::string(64, '0');
+  struct Case {
+    std::string repo;
+    std::string ref;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"a", "sha256:" + std::string(64, 'A'), "invalid digest reference"},
+      {"a", "sha256:" + std::string(63, 'a'), "invalid digest reference"},
+      {"a", "sha256:", "invalid digest reference"},
+      {"a", unknown, "manifest body not found: a@" + unknown},
+      {"a", "nope", "tag not found: a:nope"},
+      {"nobody", "v1", "tag not found: nobody:v1"},
+      {"a..b", "v1", "invalid repository name"},
+      {"a", "../../a/_manifests/tags/v1", "invalid tag: ../../a/_manifests/tags/v1"},
+      {"a", "", "invalid tag: "},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(get(c.repo, c.ref), "") << c.ref;
+    EXPECT_EQ(err, c.want);
+  }
+}
+
+TEST_F(Manifests, StoredBodyLargerThanTheResultBufferIsRefused) {
+  ASSERT_EQ(put("a", "v1", kManifest), 0);
+  write_bytes(body_file("a", last_digest), kManifest + std::string(1048576, ' '));
+  EXPECT_EQ(get("a", "v1"), "");
+  EXPECT_EQ(err, "manifest too large: a@v1");
+}
+
+TEST_F(Manifests, CorruptTagLinkFailsByTagButKeepsTheManifestAlive) {
+  ASSERT_EQ(put("a", "good", kManifest), 0);
+  const std::string d = last_digest;
+  ASSERT_EQ(put("a", "bad", kManifest), 0);
+  write_bytes(tag_link("a", "bad"), d + "\n");
+  EXPECT_EQ(get("a", "bad"), "");
+  EXPECT_EQ(err, "corrupt tag link: a:bad");
+  EXPECT_EQ(reg_manifest_delete("a", "bad"), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "corrupt tag link: a:bad");
+  // Deleting the good tag: the corrupt link still names the digest.
+  EXPECT_EQ(reg_manifest_delete("a", "good"), 0);
+  EXPECT_EQ(get("a", d), kManifest);
+  EXPECT_EQ(storage::manifest_has_tag_for("a", d.substr(7).c_str()), 1);
+}
+
+// ---- Delete -----------------------------------------------------------------
+
+TEST_F(Manifests, DeleteOneOfTwoTags) {
+  ASSERT_EQ(put("a", "x", kManifest), 0);
+  const std::string d = last_digest;
+  ASSERT_EQ(put("a", "y", kManifest), 0);
+  EXPECT_EQ(reg_manifest_delete("a", "x"), 0);
+  EXPECT_FALSE(exists(tag_link("a", "x")));
+  EXPECT_TRUE(is_dir(mdir("a") + "/tags/x/current")) << "the tag's directories remain";
+  EXPECT_EQ(get("a", "y"), kManifest);
+  EXPECT_EQ(get("a", d), kManifest);
+  EXPECT_TRUE(is_file(rev_link("a", d)));
+}
+
+TEST_F(Manifests, DeleteTheLastTagDeletesTheManifest) {
+  ASSERT_EQ(put("a", "x", kManifest), 0);
+  const std::string d = last_digest;
+  EXPECT_EQ(reg_manifest_delete("a", "x"), 0);
+  EXPECT_FALSE(exists(body_file("a", d)));
+  EXPECT_FALSE(exists(body_file("a", d) + ".ct"));
+  EXPECT_FALSE(exists(rev_link("a", d)));
+  EXPECT_TRUE(is_dir(mdir("a") + "/revisions/sha256/" + d.substr(7))) << "no directory is removed";
+  EXPECT_EQ(get("a", d), "");
+  EXPECT_EQ(err, "manifest body not found: a@" + d);
+  EXPECT_EQ(reg_manifest_delete("a", "x"), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "tag not found: a:x");
+}
+
+TEST_F(Manifests, DeleteByDigest) {
+  ASSERT_EQ(put("a", "x", kManifest), 0);
+  const std::string d = last_digest;
+  EXPECT_EQ(reg_manifest_delete("a", d.c_str()), 0);
+  EXPECT_FALSE(exists(rev_link("a", d))) << "only the revision link goes while a tag names it";
+  EXPECT_EQ(get("a", "x"), kManifest);
+  EXPECT_EQ(get("a", d), kManifest);
+  EXPECT_EQ(reg_manifest_delete("a", ("sha256:" + std::string(64, '0')).c_str()), 0) << "never stored";
+  // Untagged: a delete by digest removes the files.
+  ASSERT_EQ(put("b", d, kManifest), 0);
+  EXPECT_EQ(reg_manifest_delete("b", d.c_str()), 0);
+  EXPECT_FALSE(exists(body_file("b", d)));
+  EXPECT_EQ(reg_manifest_delete("a", "../x"), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "invalid tag: ../x");
+}
+
+TEST_F(Manifests, EveryTagCountsBeyondOneListing) {
+  ASSERT_EQ(put("a", "keep", kManifest), 0);
+  const std::string d = last_digest;
+  // 600 more tag directories, none of which names d.
+  for (int i = 0; i < 600; ++i) make_dirs(mdir("a") + "/tags/t" + std::to_string(i) + "/current");
+  // Name d from a tag that the file system lists after the first 512.
+  std::vector<std::string> order;
+  {
+    DIR* dir = opendir((mdir("a") + "/tags").c_str());
+    ASSERT_NE(dir, nullptr);
+    while (dirent* e = readdir(dir)) {
+      if (e->d_name[0] != '.') order.push_back(e->d_name);
+    }
+    closedir(dir);
+  }
+  ASSERT_GT(order.size(), 512u);
+  const std::string late = order.back();
+  ASSERT_NE(late, "keep");
+  write_bytes(tag_link("a", late), d);
+  // Drop the early tag: the late one still names d, so the files stay.
+  remove_tree(tag_link("a", "keep"));
+  ASSERT_EQ(put("a", "other", kManifest + " "), 0);
+  EXPECT_EQ(reg_manifest_delete("a", "other"), 0);  // another manifest's last tag
+  EXPECT_EQ(reg_manifest_delete("a", d.c_str()), 0);
+  EXPECT_TRUE(is_file(body_file("a", d))) << "a tag beyond the first 512 entries still names it";
+  EXPECT_EQ(get("a", late), kManifest);
+}
+
+// ---- Tag list -------------------------------------------------------------------
+
+TEST_F(Manifests, TagList) {
+  EXPECT_EQ(tags("nobody"), "{\"name\":\"nobody\",\"tags\":[]}");
+  ASSERT_EQ(put("a", "v1", kManifest), 0);
+  EXPECT_EQ(tags("a"), "{\"name\":\"a\",\"tags\":[\"v1\"]}");
+  make_dirs(root + "/repositories/b/_manifests");
+  EXPECT_EQ(tags("b"), "{\"name\":\"b\",\"tags\":[]}") << "no tags directory";
+  for (const char* t : {"b", "B", "a_", "a-", "a", "gone", "empty", "corrupt"}) ASSERT_EQ(put("a", t, kManifest), 0);
+  ASSERT_EQ(reg_manifest_delete("a", "gone"), 0);
+  write_bytes(tag_link("a", "empty"), "");
+  write_bytes(tag_link("a", "corrupt"), "junk");
+  write_bytes(mdir("a") + "/tags/plainfile", "");
+  make_dirs(mdir("a") + "/tags/nolink/current");
+  EXPECT_EQ(tags("a"), "{\"name\":\"a\",\"tags\":[\"B\",\"a\",\"a-\",\"a_\",\"b\",\"corrupt\",\"empty\",\"v1\"]}");
+  ASSERT_EQ(put("x\\y", "t", kManifest), 0);
+  EXPECT_EQ(tags("x\\y"), "{\"name\":\"x\\\\y\",\"tags\":[\"t\"]}");
+  EXPECT_EQ(tags("x/y"), "{\"name\":\"x/y\",\"tags\":[\"t\"]}") << "a backslash nests as '/' does";
+  EXPECT_EQ(tags("a..b"), "NULL: invalid repository name");
+}
+
+// ---- Interruption ---------------------------------------------------------------
+
+TEST_F(Manifests, AKilledPutNeverLeavesABrokenTagLink) {
+  std::mt19937 rng(7);
+  std::string bodies[2] = {kManifest, kManifest + "\n\n"};
+  ASSERT_EQ(put("a", "latest", bodies[0]), 0);
+  for (int round = 0; round < 150; ++round) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      reg_storage_cleanup();
+      if (reg_storage_init(root.c_str()) != 0) _exit(1);
+      for (int i = 0;; ++i) {
+        const std::string& b = bodies[i % 2];
+        char out[72];
+        reg_manifest_put("a", "latest", b.data(), b.size(), nullptr, out);
+      }
+    }
+    usleep(static_cast<useconds_t>(rng() % 3000));
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+    const std::string link = read_bytes(tag_link("a", "latest"));
+    ASSERT_EQ(link.size(), 71u) << "round " << round;
+    ASSERT_TRUE(link == digest_of(bodies[0]) || link == digest_of(bodies[1])) << link;
+    ASSERT_EQ(digest_of(read_bytes(body_file("a", link))), link) << "the named body is whole";
+    ASSERT_EQ(get("a", "latest").empty(), false) << err;
+  }
+}
+
+}  // namespace
