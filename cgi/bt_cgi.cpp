@@ -1,6 +1,8 @@
 // CGI request and response.
 #include "bt_cgi.h"
 
+#include <climits>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -175,6 +177,105 @@ void bt_strlcpy(char* dst, const char* src, uint64_t size) {
   uint64_t i = 0;
   for (; i + 1 < size && src[i] != '\0'; ++i) dst[i] = src[i];
   dst[i] = '\0';
+}
+
+char* cgi_read_post(uint64_t* length) {
+  if (length != nullptr) *length = 0;
+  const char* body_file = std::getenv("POST_BODY_FILE");
+  FILE* f = body_file != nullptr && body_file[0] != '\0' ? host::open_file(body_file, "rb") : nullptr;
+  if (f != nullptr) {
+    // The body file wins: standard input is not touched.
+    long long size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) size = static_cast<long long>(std::ftell(f));
+    if (size < 0 || size > INT32_MAX) {
+      std::fclose(f);
+      return nullptr;
+    }
+    std::rewind(f);
+    char* body = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
+    if (body == nullptr) {
+      std::fclose(f);
+      return nullptr;
+    }
+    const size_t n = std::fread(body, 1, static_cast<size_t>(size), f);
+    body[n] = '\0';
+    std::fclose(f);
+    if (length != nullptr) *length = n;
+    return body;
+  }
+
+  const char* cl = std::getenv("CONTENT_LENGTH");
+  long declared = cl != nullptr ? std::strtol(cl, nullptr, 10) : 0;
+  if (declared > INT32_MAX) declared = INT32_MAX;
+  if (declared <= 0) return nullptr;
+  host::set_binary_mode(stdin);
+  char* body = static_cast<char*>(std::malloc(static_cast<size_t>(declared) + 1));
+  if (body == nullptr) return nullptr;
+  // A pipe or socket delivers the body in pieces: read until all of it has
+  // come, the input ends or a read fails.
+  size_t n = 0;
+  while (n < static_cast<size_t>(declared)) {
+    const size_t got = std::fread(body + n, 1, static_cast<size_t>(declared) - n, stdin);
+    if (got == 0) break;
+    n += got;
+  }
+  body[n] = '\0';
+  if (length != nullptr) *length = n;
+  return body;
+}
+
+void cgi_die_text(int status, const char* message) {
+  cgi_header_status(status, nullptr);
+  cgi_header_text();
+  cgi_headers_end();
+  std::fputs(message != nullptr ? message : "", stdout);
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+void cgi_die_json(int status, const char* message) {
+  cgi_header_status(status, nullptr);
+  cgi_header_json();
+  cgi_headers_end();
+  std::fputs("{\"errors\":[{\"code\":\"ERROR\",\"message\":\"", stdout);
+  json_escape_f(stdout, message != nullptr ? message : "error");
+  std::fputs("\"}]}\n", stdout);
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+int bt_snprintf(char* buf, uint64_t size, const char* format, ...) {
+  if (buf == nullptr || size == 0) return 0;
+  va_list ap;
+  va_start(ap, format);
+  const int n = std::vsnprintf(buf, static_cast<size_t>(size), format, ap);
+  va_end(ap);
+  if (n >= 0 && static_cast<uint64_t>(n) < size) return n;
+  buf[size - 1] = '\0';
+  return static_cast<int>(size - 1);
+}
+
+void bt_path_join(char* dst, uint64_t size, const char* first, const char* second) {
+  if (dst == nullptr || size == 0) return;
+  dst[0] = '\0';
+  if (first == nullptr || first[0] == '\0') {
+    if (second != nullptr) bt_strlcpy(dst, second, size);
+    return;
+  }
+  if (second == nullptr || second[0] == '\0') {
+    bt_strlcpy(dst, first, size);
+    return;
+  }
+  bt_strlcpy(dst, first, size);
+  size_t len = std::strlen(dst);
+  if (len != 0 && !host::is_sep(dst[len - 1]) && len + 1 < size) {
+    dst[len] = host::kSep;
+    dst[len + 1] = '\0';
+  }
+  while (host::is_sep(*second)) ++second;
+  len = std::strlen(dst);
+  if (len < size) bt_strlcpy(dst + len, second, size - len);
 }
 
 }  // extern "C"

@@ -45,6 +45,31 @@ void json_escape_f(FILE* stream, const char* text);
 /* Copies at most size - 1 bytes and always terminates (when size > 0). */
 void bt_strlcpy(char* dst, const char* src, uint64_t size);
 
+/* The whole request body in one malloc'ed block with a NUL after it (the
+ * caller frees it), from the file named by POST_BODY_FILE or else from
+ * standard input as CONTENT_LENGTH declares; *length gets the bytes that
+ * arrived. Null (length 0) when there is no body. */
+char* cgi_read_post(uint64_t* length);
+
+#if defined(__GNUC__)
+#define BT_NORETURN __attribute__((noreturn))
+#else
+#define BT_NORETURN
+#endif
+/* A complete plain-text error response, then the process ends (status 0). */
+BT_NORETURN void cgi_die_text(int status, const char* message);
+/* A complete JSON error response with code "ERROR", then the process ends. */
+BT_NORETURN void cgi_die_json(int status, const char* message);
+
+/* vsnprintf into buf; returns the bytes stored (size - 1 when cut). */
+int bt_snprintf(char* buf, uint64_t size, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+/* first, one separator, second (separators at the join are folded). */
+void bt_path_join(char* dst, uint64_t size, const char* first, const char* second);
+
 #ifdef __cplusplus
 }
 #endif

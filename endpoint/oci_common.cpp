@@ -96,4 +96,50 @@ void oci_send_json(int status, const char* json) {
   std::fflush(stdout);
 }
 
+int oci_valid_repo_name(const char* name) {
+  if (name == nullptr || name[0] == '\0') return 0;
+  const size_t len = std::strlen(name);
+  if (len >= 256) return 0;
+  for (size_t i = 0; i < len; ++i) {
+    const char c = name[i];
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (alnum) continue;
+    if (c != '-' && c != '_' && c != '.' && c != '/') return 0;
+    if (i == 0 || i == len - 1) return 0;
+    if (c == '/' && name[i - 1] == '/') return 0;
+  }
+  return 1;
+}
+
+int oci_parse_repo_marker(const char* path, const char* marker, char* name, uint64_t name_size, char* rest,
+                          uint64_t rest_size) {
+  if (path == nullptr || marker == nullptr || name == nullptr || name_size == 0) return 0;
+  name[0] = '\0';
+  const bool want_rest = rest != nullptr && rest_size != 0;
+  if (want_rest) rest[0] = '\0';
+
+  const char* p = path;
+  while (*p == '/') ++p;
+  if (std::strncmp(p, "v2/", 3) == 0) {
+    p += 3;
+  } else if (std::strcmp(p, "v2") == 0) {
+    p += 2;
+  }
+  const char* at = marker[0] != '\0' ? std::strstr(p, marker) : nullptr;
+  if (at == nullptr) return 0;
+  const size_t len = static_cast<size_t>(at - p);
+  if (len == 0 || len >= name_size) return 0;
+  std::memcpy(name, p, len);
+  name[len] = '\0';
+  if (!oci_valid_repo_name(name)) return 0;
+  if (!want_rest) return 1;
+
+  const char* r = at + std::strlen(marker);
+  while (*r == '/') ++r;
+  bt_strlcpy(rest, r, rest_size);
+  const size_t rlen = std::strlen(rest);
+  if (rlen > 0 && rest[rlen - 1] == '/') rest[rlen - 1] = '\0';
+  return 1;
+}
+
 }  // extern "C"

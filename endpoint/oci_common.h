@@ -3,6 +3,8 @@
 #ifndef REGISTRY_ENDPOINT_OCI_COMMON_H
 #define REGISTRY_ENDPOINT_OCI_COMMON_H
 
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -20,6 +22,18 @@ void oci_send_error(int status, const char* code, const char* message);
 
 /* Writes a registry JSON response ("{}" for a null or empty text). */
 void oci_send_json(int status, const char* json);
+
+/* 1 for a repository name of 1..255 bytes of letters, digits and the
+ * separators '-', '_', '.', '/', with no separator first or last and no two
+ * '/' in a row; else 0. */
+int oci_valid_repo_name(const char* name);
+
+/* Splits a request path such as "/v2/team/app/manifests/latest" around
+ * marker ("/manifests/") into the repository name before it and the rest
+ * after it (leading '/' skipped, one trailing '/' dropped). 1 when the
+ * marker is found and the name is valid, else 0. rest may be null. */
+int oci_parse_repo_marker(const char* path, const char* marker, char* name, uint64_t name_size, char* rest,
+                          uint64_t rest_size);
 
 #ifdef __cplusplus
 }

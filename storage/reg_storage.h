@@ -68,6 +68,11 @@ int reg_manifest_delete(const char* repo_name, const char* reference);
 /* {"name":"<repo>","tags":[...]}: the repository's tags in byte order. */
 const char* reg_tags_list_json(const char* repo_name);
 
+/* ---- Statistics --------------------------------------------------------------
+ * {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,
+ *  "active_uploads":N,"upload_bytes":N} from a walk of the tree. */
+const char* reg_storage_get_stats_json(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -93,6 +93,12 @@ int manifest_resolve(const char* name, const char* reference, char* out_hex);
 // 1 when some tag of the repository, however many it has, names hex.
 int manifest_has_tag_for(const char* name, const char* hex);
 
+// ---- Statistics (storage_stats.cpp) ---------------------------------------
+int count_repos();
+int64_t count_blobs(int* out_blobs);
+int count_tags();
+int count_uploads(int64_t* out_upload_bytes);
+
 // ---- Name lists (storage_catalog.cpp) -------------------------------------
 // Appends names[start..end) as JSON strings joined by commas, then "]}" and
 // a NUL, after the pos bytes already in out. A name that would not fit ends

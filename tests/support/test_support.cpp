@@ -195,6 +195,40 @@ ProcessResult run_in_child(const std::function<void()>& fn) {
   return r;
 }
 
+ProcessResult run_in_child_with_input(const std::function<void()>& fn,
+                                      const std::map<std::string, const char*>& env,
+                                      const std::vector<std::string>& stdin_pieces) {
+  int in_pipe[2];
+  if (pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
+  signal(SIGPIPE, SIG_IGN);
+  pid_t feeder = fork();
+  if (feeder == 0) {
+    close(in_pipe[0]);
+    for (const std::string& piece : stdin_pieces) {
+      if (write(in_pipe[1], piece.data(), piece.size()) < 0) break;
+      usleep(20000);
+    }
+    _exit(0);
+  }
+  close(in_pipe[1]);
+  ProcessResult r = run_in_child([&] {
+    dup2(in_pipe[0], 0);
+    close(in_pipe[0]);
+    for (const auto& [k, v] : env) {
+      if (v != nullptr) {
+        setenv(k.c_str(), v, 1);
+      } else {
+        unsetenv(k.c_str());
+      }
+    }
+    fn();
+  });
+  close(in_pipe[0]);
+  kill(feeder, SIGKILL);
+  wait_exit(feeder);
+  return r;
+}
+
 int free_loopback_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};

@@ -49,6 +49,13 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
 // exits with status 0 after fn unless fn ends the process itself.
 ProcessResult run_in_child(const std::function<void()>& fn);
 
+// As run_in_child, with the environment variables set (a null value
+// unsets one) and standard input a pipe that receives stdin_pieces in
+// separate writes, a short pause apart, then closes.
+ProcessResult run_in_child_with_input(const std::function<void()>& fn,
+                                      const std::map<std::string, const char*>& env,
+                                      const std::vector<std::string>& stdin_pieces);
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();
 
