@@ -1,5 +1,4 @@
 // The repository catalog: repository directories, sorted, paged, as JSON.
-#include <cstdlib>
 #include <cstring>
 
 #include "storage/reg_storage.h"
@@ -7,8 +6,6 @@
 
 namespace storage {
 namespace {
-
-constexpr int kNameListCap = 1024;
 
 // Index of the first name that sorts after last (names sorted).
 int page_start(char* const* names, int count, const char* last) {
@@ -29,10 +26,17 @@ size_t append_names_and_close(char* out, size_t pos, size_t cap, char* const* na
     const size_t comma = i > start ? 1 : 0;
     // The comma, the opening quote, the escaped name, and the room that
     // the escaper keeps free, which holds the closing quote, "]}" and NUL.
-    if (pos + comma + 1 + json_escaped_len(names[i]) + 9 > cap) break;
+    const size_t raw = std::strlen(names[i]);
+    const size_t escaped = json_escaped_len(names[i]);
+    if (pos + comma + 1 + escaped + 9 > cap) break;
     if (comma) out[pos++] = ',';
     out[pos++] = '"';
-    pos += json_escape_append(out + pos, cap - pos, names[i]);
+    if (escaped == raw) {  // nothing to escape
+      std::memcpy(out + pos, names[i], raw);
+      pos += raw;
+    } else {
+      pos += json_escape_append(out + pos, cap - pos, names[i]);
+    }
     out[pos++] = '"';
   }
   std::memcpy(out + pos, kClose, sizeof kClose);
@@ -53,29 +57,16 @@ extern "C" const char* reg_catalog_json(int n, const char* last) {
   if (require_ready() != 0) return nullptr;
   char dir[kPathCap];
   repos_dir(dir, sizeof dir);
-  char** names = static_cast<char**>(std::calloc(kNameListCap, sizeof(char*)));
-  if (names == nullptr) {
-    set_error("out of memory");
-    return nullptr;
-  }
-  int count = 0;
-  dir_listing listing;
+  // Static, so an untouched tail costs nothing; the engine is single-threaded.
+  static name_list names;
   // A repositories directory that cannot be listed is an empty catalog.
-  if (list_dir(dir, &listing) == 0) {
-    for (int i = 0; i < listing.count && count < kNameListCap; ++i) {
-      if (!listing.entries[i].is_dir) continue;  // only directories are repositories
-      char* copy = xstrdup(listing.entries[i].name);
-      if (copy != nullptr) names[count++] = copy;
-    }
-  }
-  if (count > 1) sort_str(names, count);
+  if (list_subdirs(dir, &names) != 0) names.count = 0;
+  const int count = names.count;  // only directories are repositories
+  if (count > 1) sort_str(names.items, count);
 
-  const int start = page_start(names, count, last);
+  const int start = page_start(names.items, count, last);
   int end = count;
   if (n > 0 && static_cast<long long>(start) + n < count) end = start + n;
-  write_catalog_page(s_result, kResultCap, names, start, end);
-
-  for (int i = 0; i < count; ++i) std::free(names[i]);
-  std::free(names);
+  write_catalog_page(s_result, kResultCap, names.items, start, end);
   return s_result;
 }

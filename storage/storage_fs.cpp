@@ -31,6 +31,9 @@ bool make_level(const char* path) {
 int mkdirs(const char* path) {
   const size_t len = std::strlen(path);
   if (len == 0 || len >= kPathCap) return -1;
+  // The usual case, a tree that exists: one look instead of a creation
+  // attempt per level, with the same outcome.
+  if (dir_exists(path)) return 0;
   char buf[kPathCap];
   std::memcpy(buf, path, len + 1);
 
@@ -120,6 +123,43 @@ int remove_file(const char* path) {
   return host::remove_file(path) ? 0 : -1;
 }
 
+namespace {
+
+// Copies at most kNameCap - 1 bytes of name and a NUL; returns the bytes used.
+size_t copy_name(char* dst, const char* name) {
+  size_t n = std::strlen(name);
+  if (n > kNameCap - 1) n = kNameCap - 1;
+  std::memcpy(dst, name, n);
+  dst[n] = '\0';
+  return n + 1;
+}
+
+bool is_dot_or_dotdot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+}  // namespace
+
+int list_subdirs(const char* path, name_list* out) {
+  out->count = 0;
+  out->used = 0;
+  host::DirStream ds;
+  if (!host::dir_open(&ds, path)) return -1;
+  const char* name = nullptr;
+  bool is_dir = false;
+  int entries = 0;
+  while (entries < kListCap && host::dir_next(&ds, &name, &is_dir)) {
+    if (is_dot_or_dotdot(name)) continue;
+    ++entries;  // files take their place among the 512 too
+    if (!is_dir) continue;
+    char* dst = out->text + out->used;
+    out->used += copy_name(dst, name);
+    out->items[out->count++] = dst;
+  }
+  host::dir_close(&ds);
+  return 0;
+}
+
 int list_dir(const char* path, dir_listing* out) {
   out->count = 0;
   out->truncated = 0;
@@ -129,13 +169,13 @@ int list_dir(const char* path, dir_listing* out) {
   const char* name = nullptr;
   bool is_dir = false;
   while (host::dir_next(&ds, &name, &is_dir)) {
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (is_dot_or_dotdot(name)) continue;
     if (out->count == kListCap) {
       out->truncated = 1;
       break;
     }
     dir_entry& e = out->entries[out->count++];
-    std::snprintf(e.name, sizeof e.name, "%s", name);
+    copy_name(e.name, name);
     e.is_dir = is_dir ? 1 : 0;
   }
   host::dir_close(&ds);

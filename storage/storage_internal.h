@@ -57,6 +57,18 @@ struct dir_listing {
 // Fills the listing in enumeration order, at most 512 entries.
 int list_dir(const char* path, dir_listing* out);
 
+// The directories among a directory's entries exactly as list_dir reports
+// them (the first 512 entries, names cut at 511 bytes, enumeration order),
+// with the names packed one after another instead of in 512-byte slots, so
+// a listing touches only the memory its names need.
+struct name_list {
+  char* items[kListCap];
+  int count;
+  size_t used;
+  char text[kListCap * kNameCap];
+};
+int list_subdirs(const char* path, name_list* out);
+
 // ---- Text (storage_text.cpp) ----------------------------------------------
 size_t json_escape_append(char* dst, size_t cap, const char* text);
 // Length of the full escaped form of text, as json_escape_append writes it.
