@@ -58,8 +58,9 @@ bool rename_replace(const char* from, const char* to);
 
 // fopen with a registry path; mode as for fopen ("rb", "wb", "ab").
 FILE* open_file(const char* path, const char* mode);
-// Creates a new file for writing, failing when any entry of that name exists.
-FILE* create_new_file(const char* path);
+// Creates a new file for writing, failing when any entry of that name
+// exists; *taken then tells that case from other failures.
+FILE* create_new_file(const char* path, bool* taken);
 
 int64_t now_seconds();
 int process_id();

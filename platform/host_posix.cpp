@@ -124,11 +124,15 @@ FILE* open_file(const char* path, const char* mode) {
   return p.ok() ? std::fopen(p.c_str(), mode) : nullptr;
 }
 
-FILE* create_new_file(const char* path) {
+FILE* create_new_file(const char* path, bool* taken) {
+  *taken = false;
   NativePath p(path);
   if (!p.ok()) return nullptr;
   int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    *taken = errno == EEXIST;
+    return nullptr;
+  }
   FILE* f = fdopen(fd, "wb");
   if (f == nullptr) close(fd);
   return f;

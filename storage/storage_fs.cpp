@@ -82,8 +82,6 @@ int read_file(const char* path, char* buf, size_t cap, size_t* out_len) {
   return 0;
 }
 
-namespace {
-
 // A temporary name beside path, in the same directory so that the rename
 // stays within one file system: "<dir>/.<name>.tmp.<pid>.<n>". The leading
 // dot and the fact that it is a plain file keep listings from taking a
@@ -98,15 +96,14 @@ bool temp_name_for(const char* path, unsigned attempt, char* out, size_t cap) {
   return n > 0 && static_cast<size_t>(n) < cap;
 }
 
-}  // namespace
-
 int write_file(const char* path, const void* data, size_t len) {
   char tmp[kPathCap];
   FILE* f = nullptr;
   for (unsigned attempt = 0; attempt < 16 && f == nullptr; ++attempt) {
     if (!temp_name_for(path, attempt, tmp, sizeof tmp)) return -1;
-    f = host::create_new_file(tmp);
-    if (f == nullptr && file_exists(tmp) == 0) return -1;  // not a name clash
+    bool taken = false;
+    f = host::create_new_file(tmp, &taken);
+    if (f == nullptr && !taken) return -1;  // not a name clash
   }
   if (f == nullptr) return -1;
   bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;

@@ -39,6 +39,9 @@ int read_file(const char* path, char* buf, size_t cap, size_t* out_len);
 // sees either the old content or the new, never a part.
 int write_file(const char* path, const void* data, size_t len);
 int remove_file(const char* path);
+// A name for a temporary file beside path (attempt tells names apart);
+// false when it does not fit cap.
+bool temp_name_for(const char* path, unsigned attempt, char* out, size_t cap);
 
 inline constexpr int kListCap = 512;
 inline constexpr size_t kNameCap = 512;

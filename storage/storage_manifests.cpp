@@ -80,6 +80,45 @@ int read_whole(const char* path, char* buf, size_t cap) {
   return more ? -2 : 0;
 }
 
+struct ManifestPaths {
+  char dir[kPathCap];
+  char body[kPathCap];
+  char ct[kPathCap];
+  char rev_dir[kPathCap];
+  char rev[kPathCap];
+};
+
+// Writes the body, its content type and its revision link: the message of
+// the first failure, or null.
+const char* write_manifest_files(const ManifestPaths& p, const void* body, size_t len, const char* ct,
+                                 const char* link) {
+  if (mkdirs(p.dir) != 0) return "mkdirs manifests dir failed";
+  if (write_file(p.body, body, len) != 0) return "write manifest body failed";
+  if (write_file(p.ct, ct, std::strlen(ct)) != 0) return "write manifest ct failed";
+  if (mkdirs(p.rev_dir) != 0) return "mkdirs revision dir failed";
+  if (write_file(p.rev, link, 71) != 0) return "write revision link failed";
+  return nullptr;
+}
+
+// Removes a manifest's files unless a tag names it. Another process may tag
+// the manifest at any moment, so the files are first moved aside, the tags
+// looked at once more, and the files put back when a tag has appeared; a put
+// that tags a manifest looks for its body after writing the link (below).
+void remove_untagged_manifest(const char* name, const char* hex, const char* const files[3]) {
+  char aside[3][kPathCap];
+  bool moved[3] = {false, false, false};
+  for (int i = 0; i < 3; ++i) {
+    moved[i] = file_exists(files[i]) && temp_name_for(files[i], 100, aside[i], sizeof aside[i]) &&
+               host::rename_replace(files[i], aside[i]);
+  }
+  const bool tagged = manifest_has_tag_for(name, hex) != 0;
+  for (int i = 0; i < 3; ++i) {
+    if (!moved[i]) continue;
+    if (tagged && !file_exists(files[i]) && host::rename_replace(aside[i], files[i])) continue;
+    remove_file(aside[i]);
+  }
+}
+
 }  // namespace
 
 int manifest_resolve(const char* name, const char* reference, char* out_hex) {
@@ -193,17 +232,14 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
   char link[80];
   std::snprintf(link, sizeof link, "sha256:%s", hex);
 
-  char dir[kPathCap];
-  char body_path[kPathCap];
-  char ct_path[kPathCap];
-  char rev_dir[kPathCap];
-  char rev_path[kPathCap];
+  ManifestPaths paths;
   char tag_dir[kPathCap];
   char tag_path[kPathCap];
-  if (!manifest_dir(repo_name, dir, sizeof dir) || !manifest_body_path(repo_name, hex, body_path, sizeof body_path) ||
-      !manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path) ||
-      !manifest_rev_dir(repo_name, hex, rev_dir, sizeof rev_dir) ||
-      !manifest_rev_path(repo_name, hex, rev_path, sizeof rev_path) ||
+  if (!manifest_dir(repo_name, paths.dir, sizeof paths.dir) ||
+      !manifest_body_path(repo_name, hex, paths.body, sizeof paths.body) ||
+      !manifest_ct_path(repo_name, hex, paths.ct, sizeof paths.ct) ||
+      !manifest_rev_dir(repo_name, hex, paths.rev_dir, sizeof paths.rev_dir) ||
+      !manifest_rev_path(repo_name, hex, paths.rev, sizeof paths.rev) ||
       (tagged && (!manifest_tag_dir(repo_name, reference, tag_dir, sizeof tag_dir) ||
                   !manifest_tag_path(repo_name, reference, tag_path, sizeof tag_path)))) {
     set_error("path too long");
@@ -212,25 +248,10 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
 
   // Body, content type and revision first, the tag last: a tag never names
   // a manifest that is not whole. Every file is replaced atomically.
-  if (mkdirs(dir) != 0) {
-    set_error("mkdirs manifests dir failed");
-    return -1;
-  }
-  if (write_file(body_path, body, static_cast<size_t>(body_len)) != 0) {
-    set_error("write manifest body failed");
-    return -1;
-  }
   const char* ct = content_type != nullptr && content_type[0] != '\0' ? content_type : kDefaultContentType;
-  if (write_file(ct_path, ct, std::strlen(ct)) != 0) {
-    set_error("write manifest ct failed");
-    return -1;
-  }
-  if (mkdirs(rev_dir) != 0) {
-    set_error("mkdirs revision dir failed");
-    return -1;
-  }
-  if (write_file(rev_path, link, 71) != 0) {
-    set_error("write revision link failed");
+  const size_t len = static_cast<size_t>(body_len);
+  if (const char* failure = write_manifest_files(paths, body, len, ct, link)) {
+    set_error("%s", failure);
     return -1;
   }
   if (tagged) {
@@ -241,6 +262,14 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
     if (write_file(tag_path, link, 71) != 0) {
       set_error("write tag link failed");
       return -1;
+    }
+    // A delete of the manifest's last other tag may have taken the files
+    // away before our link was there: write them again.
+    for (int i = 0; i < 3 && !file_exists(paths.body); ++i) {
+      if (const char* failure = write_manifest_files(paths, body, len, ct, link)) {
+        set_error("%s", failure);
+        return -1;
+      }
     }
   }
   std::snprintf(out_digest, kDigestCap, "sha256:%s", hex);
@@ -317,9 +346,8 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
     }
   }
   if (manifest_has_tag_for(repo_name, hex)) return 0;
-  remove_file(body_path);
-  remove_file(ct_path);
-  remove_file(rev_path);
+  const char* const files[3] = {body_path, ct_path, rev_path};
+  remove_untagged_manifest(repo_name, hex, files);
   return 0;
 }
 

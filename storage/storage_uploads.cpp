@@ -33,11 +33,12 @@ int reg_blob_start_upload(char* out_upload_uuid) {
     upload_path_for_uuid(out_upload_uuid, path, sizeof path);
     // Created exclusively: an upload of that name, another process's, is
     // never emptied or shared; the next identifier is tried instead.
-    if (FILE* f = host::create_new_file(path)) {
+    bool taken = false;
+    if (FILE* f = host::create_new_file(path, &taken)) {
       std::fclose(f);
       return 0;
     }
-    if (!file_exists(path)) break;  // not a name clash: the directory is unusable
+    if (!taken) break;  // not a name clash: the directory is unusable
   }
   set_error("cannot create upload file: %s", path);
   return -1;
