@@ -1,0 +1,257 @@
+// Faults: a read-only tree, a full file system, a file-size limit, the blob
+// directory removed under a finish, and kills at random points. Each gives
+// the specified error, never a crash, a partial blob or link, or a success
+// that did not happen.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "hash/sha256.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kProgram = V2_CATALOG_PATH;
+const std::string kBody = "{\"schemaVersion\":2,\"config\":{\"digest\":\"sha256:" + std::string(64, 'a') + "\"}}";
+
+std::string digest_of(const std::string& data) {
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, data.data(), data.size());
+  uint8_t raw[32];
+  sha256_final(&ctx, raw);
+  char hex[65];
+  storage::bin_to_hex(raw, 32, hex);
+  return std::string("sha256:") + hex;
+}
+
+// Every file in a prefix directory holds the content its name says.
+void expect_whole_blobs(const std::string& root) {
+  for (const std::string& prefix : list_names(root + "/blobs/sha256")) {
+    for (const std::string& name : list_names(root + "/blobs/sha256/" + prefix)) {
+      EXPECT_EQ(digest_of(read_bytes(root + "/blobs/sha256/" + prefix + "/" + name)), "sha256:" + name);
+    }
+  }
+}
+
+void chmod_tree(const std::string& path, mode_t dir_mode) {
+  if (!is_dir(path)) return;
+  chmod(path.c_str(), dir_mode);
+  for (const std::string& n : list_names(path)) chmod_tree(path + "/" + n, dir_mode);
+}
+
+// Drops root's privileges in a child, so that permissions apply to it.
+void become_unprivileged() {
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+}
+
+TEST(Faults, ReadOnlyTree) {
+  TempDir tmp;
+  chmod(tmp.path().c_str(), 0755);
+  const std::string root = tmp / "root";
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  make_dirs(root + "/repositories/app");
+  reg_storage_cleanup();
+  chmod_tree(root, 0555);
+  auto r = run_in_child([&] {
+    become_unprivileged();
+    if (reg_storage_init(root.c_str()) != 0) {
+      std::printf("init: %s\n", reg_storage_last_error());
+      return;
+    }
+    char id[37];
+    char out[72];
+    std::printf("start %d %s\n", reg_blob_start_upload(id), reg_storage_last_error());
+    std::printf("put %d %s\n", reg_manifest_put("app", "t", kBody.data(), kBody.size(), nullptr, out),
+                reg_storage_last_error());
+    std::printf("catalog %s\n", reg_catalog_json(0, nullptr));
+    const std::string fresh = root + "/sub";
+    std::printf("fresh %d %s\n", reg_storage_init(fresh.c_str()), reg_storage_last_error());
+  });
+  chmod_tree(root, 0755);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("start -1 cannot create upload file: " + root + "/uploads/"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("put -1 mkdirs manifests dir failed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("catalog {\"repositories\":[\"app\"]}"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("fresh -1 mkdirs failed: " + root + "/sub"), std::string::npos) << r.out;
+  EXPECT_TRUE(list_names(root + "/uploads").empty());
+}
+
+TEST(Faults, ReadOnlyParentGivesThe500Response) {
+  TempDir tmp;
+  chmod(tmp.path().c_str(), 0555);
+  auto r = run_in_child([&] {
+    become_unprivileged();
+    const std::string root = tmp / "root";
+    char* const argv[] = {const_cast<char*>(kProgram.c_str()), nullptr};
+    std::string env_root = "REGISTRY_STORAGE_ROOT=" + root;
+    char* const envp[] = {env_root.data(), nullptr};
+    std::fflush(stdout);
+    execve(kProgram.c_str(), argv, envp);
+    _exit(127);
+  });
+  chmod(tmp.path().c_str(), 0700);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("Status: 500\r\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"STORAGE_ERROR\""), std::string::npos);
+}
+
+TEST(Faults, FileSizeLimitFailsWritesCleanly) {
+  TempDir tmp;
+  const std::string root = tmp / "root";
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  char out[72];
+  ASSERT_EQ(reg_manifest_put("app", "t", kBody.data(), kBody.size(), nullptr, out), 0);
+  const std::string old_digest = out;
+  char id[37];
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  reg_storage_cleanup();
+  auto r = run_in_child([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    if (reg_storage_init(root.c_str()) != 0) return;
+    const std::string big = kBody.substr(0, kBody.size() - 1) + ",\"pad\":\"" + std::string(3000, 'p') + "\"}";
+    char d[72];
+    std::printf("put %d %s\n", reg_manifest_put("app", "t", big.data(), big.size(), nullptr, d), reg_storage_last_error());
+    const std::string chunk(3000, 'c');
+    std::printf("append %d %s\n", reg_blob_append_chunk(id, chunk.data(), chunk.size()), reg_storage_last_error());
+    const std::string fresh = tmp / "fresh";
+    std::printf("init-limit-0 ok\n");
+    struct rlimit zero = {0, 0};
+    setrlimit(RLIMIT_FSIZE, &zero);
+    std::printf("fresh %d %s\n", reg_storage_init(fresh.c_str()), reg_storage_last_error());
+  });
+  EXPECT_NE(r.out.find("put -1 write manifest body failed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("append -1 write error appending chunk"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("fresh -1 write config.json failed"), std::string::npos) << r.out;
+  // The tag still names the old, whole manifest; no temporary file is left.
+  const std::string m = root + "/repositories/app/_manifests";
+  EXPECT_EQ(read_bytes(m + "/tags/t/current/link"), old_digest);
+  EXPECT_EQ(list_names(m), (std::vector<std::string>{old_digest.substr(7), old_digest.substr(7) + ".ct", "revisions", "tags"}));
+  EXPECT_FALSE(exists(tmp / "fresh/config.json"));
+  EXPECT_EQ(list_names(tmp / "fresh"), (std::vector<std::string>{"blobs", "repositories", "uploads"}));
+}
+
+TEST(Faults, FullFileSystem) {
+  TempDir tmp;
+  const std::string mnt = tmp / "mnt";
+  make_dirs(mnt);
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno)
+                 << "); the file-size-limit test covers failing writes";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mnt};
+  const std::string root = mnt + "/root";
+  reg_storage_cleanup();
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  char out[72];
+  ASSERT_EQ(reg_manifest_put("app", "t", kBody.data(), kBody.size(), nullptr, out), 0);
+  const std::string old_digest = out;
+  char id[37];
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  // Fill what is left.
+  write_bytes(mnt + "/filler", std::string(512 * 1024, 'f'));
+  const std::string big = kBody.substr(0, kBody.size() - 1) + ",\"pad\":\"" + std::string(8192, 'p') + "\"}";
+  EXPECT_EQ(reg_manifest_put("app", "t", big.data(), big.size(), nullptr, out), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "write manifest body failed");
+  const std::string chunk(8192, 'c');
+  EXPECT_EQ(reg_blob_append_chunk(id, chunk.data(), chunk.size()), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "write error appending chunk");
+  const std::string m = root + "/repositories/app/_manifests";
+  EXPECT_EQ(read_bytes(m + "/tags/t/current/link"), old_digest);
+  char ct[128];
+  char d[72];
+  EXPECT_STREQ(reg_manifest_get("app", "t", ct, d), kBody.c_str());
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"app\"]}");
+  reg_storage_cleanup();
+}
+
+TEST(Faults, BlobDirectoryRemovedUnderAFinish) {
+  TempDir tmp;
+  const std::string root = tmp / "root";
+  reg_storage_cleanup();
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  std::string content(24 << 20, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 2654435761u >> 13);
+  const std::string digest = digest_of(content);
+  for (int round = 0; round < 6; ++round) {
+    char id[37];
+    ASSERT_EQ(reg_blob_start_upload(id), 0);
+    ASSERT_EQ(reg_blob_append_chunk(id, content.data(), content.size()), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      char out[72];
+      _exit(reg_blob_finish_upload(id, digest.c_str(), out) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) remove_tree(root + "/blobs");
+    const bool finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const std::string upload = root + "/uploads/" + id + ".part";
+    if (!finished) {
+      EXPECT_EQ(read_bytes(upload).size(), content.size()) << "a failed finish keeps the whole upload";
+      char out[72];
+      EXPECT_EQ(reg_blob_finish_upload(id, digest.c_str(), out), 0) << reg_storage_last_error();
+    }
+    EXPECT_FALSE(exists(upload));
+    expect_whole_blobs(root);
+  }
+  reg_storage_cleanup();
+}
+
+TEST(Faults, KilledUploadsNeverLeaveAPartialBlob) {
+  TempDir tmp;
+  const std::string root = tmp / "root";
+  reg_storage_cleanup();
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  std::mt19937 rng(11);
+  int killed = 0;
+  for (int round = 0; round < 60; ++round) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      reg_storage_cleanup();
+      if (reg_storage_init(root.c_str()) != 0) _exit(1);
+      for (unsigned i = 0;; ++i) {
+        std::string content(256 * 1024 + i % 7, static_cast<char>(i));
+        char id[37];
+        char out[72];
+        if (reg_blob_start_upload(id) != 0) _exit(2);
+        reg_blob_append_chunk(id, content.data(), content.size() / 2);
+        reg_blob_append_chunk(id, content.data() + content.size() / 2, content.size() - content.size() / 2);
+        reg_blob_finish_upload(id, digest_of(content).c_str(), out);
+        if (i % 3 == 0) reg_blob_delete(out);
+      }
+    }
+    usleep(static_cast<useconds_t>(rng() % 20000));
+    kill(pid, SIGKILL);
+    int status;
+    waitpid(pid, &status, 0);
+    killed += WIFSIGNALED(status) ? 1 : 0;
+    expect_whole_blobs(root);
+  }
+  EXPECT_EQ(killed, 60);
+  // What is left in uploads is pending uploads only, each finishable or cancellable.
+  for (const std::string& name : list_names(root + "/uploads")) {
+    const std::string id = name.substr(0, 36);
+    EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
+  }
+  reg_storage_cleanup();
+}
+
+}  // namespace
