@@ -44,7 +44,7 @@ TEST(HostileRequests, AnsweredAsSpecifiedWithWholeJson) {
       {"below the smallest int", {{"QUERY_STRING", "n=-2147483649"}}, 200},
       {"many parameters", {{"QUERY_STRING", [] {
                               std::string q;
-                              for (int i = 0; i < 2000; ++i) q += "p" + std::to_string(i) + "=v&";
+                              for (int i = 0; i < 2000; ++i) q.append("p").append(std::to_string(i)).append("=v&");
                               return q + "n=1";
                             }()}},
        200},
