@@ -22,6 +22,7 @@ void sha256_init(sha256_ctx* ctx) {
 }
 
 void sha256_update(sha256_ctx* ctx, const void* data, uint64_t len) {
+  if (len == 0) return;  // data may then be null
   const uint8_t* p = static_cast<const uint8_t*>(data);
   ctx->bitlen += len * 8;
   // Top up a partly filled block first.
