@@ -41,7 +41,7 @@ struct EscapedLenTable {
 constexpr EscapedLenTable make_escaped_len_table() {
   EscapedLenTable t{};
   for (int c = 0; c < 256; ++c) t.len[c] = c < 0x20 ? 6 : 1;
-  t.len['"'] = t.len['\\'] = 2;
+  t.len[0x22] = t.len[0x5C] = 2;  // '"' and the backslash
   t.len[0x08] = t.len[0x09] = t.len[0x0A] = t.len[0x0C] = t.len[0x0D] = 2;
   return t;
 }
