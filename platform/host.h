@@ -55,6 +55,9 @@ bool remove_file(const char* path);
 // Moves from over to, replacing a file that is there: the step that makes
 // a fully written file visible under its final name.
 bool rename_replace(const char* from, const char* to);
+// The host's own rename: on POSIX it replaces a file that is there, on
+// Windows it fails when the target exists.
+bool rename_file(const char* from, const char* to);
 
 // fopen with a registry path; mode as for fopen ("rb", "wb", "ab").
 FILE* open_file(const char* path, const char* mode);

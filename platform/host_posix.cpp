@@ -119,6 +119,8 @@ bool rename_replace(const char* from, const char* to) {
   return a.ok() && b.ok() && rename(a.c_str(), b.c_str()) == 0;
 }
 
+bool rename_file(const char* from, const char* to) { return rename_replace(from, to); }
+
 FILE* open_file(const char* path, const char* mode) {
   NativePath p(path);
   return p.ok() ? std::fopen(p.c_str(), mode) : nullptr;

@@ -120,7 +120,7 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
     }
     // The verified file becomes the blob in one step: a blob path never
     // holds a partial file.
-    if (!host::rename_replace(upload, blob)) {
+    if (!host::rename_file(upload, blob)) {
       set_error("rename to CAS failed: %s", blob);
       return -1;
     }
