@@ -1,8 +1,11 @@
 // Win32 host: x86-64 Windows (and Wine).
+//
+// The registry's paths are byte strings in the ANSI code page. The host
+// turns them into UTF-16 and calls the wide functions, because only those
+// accept the \\?\ form that lifts the classic 260-character limit on every
+// Windows, whatever the executable's manifest says about long paths.
 #include "host.h"
 
-#include <direct.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -16,67 +19,55 @@ namespace host {
 namespace {
 
 constexpr size_t kPathMax = 4096;
-// Room for a path made absolute and given the \\?\ form.
-constexpr size_t kNativeMax = kPathMax + 512;
+constexpr size_t kWideMax = kPathMax + 512;  // room for an absolute \\?\ form
 
-// A registry path in the host's form: every '/' becomes a backslash. A path
-// that reaches the classic 260-character limit is made absolute and given
-// the \\?\ form, which every Windows accepts whatever the executable's
-// manifest says about long paths. A path that does not fit is refused.
+// A registry path as the operating system takes it: UTF-16, every '/' a
+// backslash, and a path that reaches the classic limit made absolute in
+// the \\?\ form. A path that does not fit is refused, never cut.
 class NativePath {
  public:
   explicit NativePath(const char* path) {
-    char plain[kPathMax];
-    size_t i = 0;
-    for (; path[i] != '\0'; ++i) {
-      if (i + 1 >= kPathMax) {
-        ok_ = false;
-        buf_[0] = '\0';
-        return;
-      }
-      plain[i] = path[i] == '/' ? '\\' : path[i];
+    const size_t n = std::strlen(path);
+    if (n == 0 || n >= kPathMax) return;
+    wchar_t plain[kPathMax];
+    const int wn = MultiByteToWideChar(CP_ACP, 0, path, static_cast<int>(n), plain, kPathMax - 1);
+    if (wn <= 0) return;
+    plain[wn] = L'\0';
+    for (int i = 0; i < wn; ++i) {
+      if (plain[i] == L'/') plain[i] = L'\\';
     }
-    plain[i] = '\0';
-    if (i < MAX_PATH - 12) {  // 12: room that directory creation needs
-      std::memcpy(buf_, plain, i + 1);
-      len_ = i;
+    // 12: the room directory creation keeps below the classic limit.
+    if (wn < MAX_PATH - 12) {
+      std::memcpy(buf_, plain, (static_cast<size_t>(wn) + 1) * sizeof(wchar_t));
+      ok_ = true;
       return;
     }
-    char full[kNativeMax];
-    const DWORD n = GetFullPathNameA(plain, sizeof full, full, nullptr);
-    if (n == 0 || n >= sizeof full) {
-      ok_ = false;
-      buf_[0] = '\0';
-      return;
-    }
-    const bool unc = full[0] == '\\' && full[1] == '\\';
-    const char* prefix = unc ? "\\\\?\\UNC" : "\\\\?\\";
-    const char* rest = unc ? full + 1 : full;  // \\server\share -> \\?\UNC\server\share
-    const size_t plen = std::strlen(prefix);
-    const size_t rlen = std::strlen(rest);
-    if (plen + rlen + 1 > sizeof buf_) {
-      ok_ = false;
-      buf_[0] = '\0';
-      return;
-    }
-    std::memcpy(buf_, prefix, plen);
-    std::memcpy(buf_ + plen, rest, rlen + 1);
-    len_ = plen + rlen;
+    wchar_t full[kWideMax];
+    const DWORD fn = GetFullPathNameW(plain, kWideMax, full, nullptr);
+    if (fn == 0 || fn >= kWideMax) return;
+    const bool unc = full[0] == L'\\' && full[1] == L'\\';
+    const wchar_t* prefix = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+    const wchar_t* rest = unc ? full + 1 : full;  // \\server\share -> \\?\UNC\server\share
+    const size_t plen = wcslen(prefix);
+    const size_t rlen = wcslen(rest);
+    if (plen + rlen + 1 > kWideMax) return;
+    std::memcpy(buf_, prefix, plen * sizeof(wchar_t));
+    std::memcpy(buf_ + plen, rest, (rlen + 1) * sizeof(wchar_t));
+    ok_ = true;
   }
   bool ok() const { return ok_; }
-  const char* c_str() const { return buf_; }
-  size_t size() const { return len_; }
+  const wchar_t* c_str() const { return buf_; }
 
  private:
-  char buf_[kNativeMax];
-  size_t len_ = 0;
-  bool ok_ = true;
+  wchar_t buf_[kWideMax];
+  bool ok_ = false;
 };
 
 struct FindState {
   HANDLE handle;
-  WIN32_FIND_DATAA data;
-  bool pending;  // data holds an entry not yet handed out
+  WIN32_FIND_DATAW data;
+  bool pending;           // data holds an entry not yet handed out
+  char name[MAX_PATH * 4];  // the entry's name in the ANSI code page
 };
 
 }  // namespace
@@ -84,7 +75,7 @@ struct FindState {
 bool get_attributes(const char* path, Attributes* out) {
   NativePath p(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!p.ok() || p.size() == 0 || !GetFileAttributesExA(p.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!p.ok() || !GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data)) return false;
   out->is_dir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   out->size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
   return true;
@@ -100,7 +91,7 @@ bool dir_open(DirStream* ds, const char* path) {
   NativePath p(pattern);
   if (!p.ok()) return false;
   FindState* st = new FindState;
-  st->handle = FindFirstFileA(p.c_str(), &st->data);
+  st->handle = FindFirstFileW(p.c_str(), &st->data);
   if (st->handle == INVALID_HANDLE_VALUE) {
     delete st;
     return false;
@@ -113,9 +104,13 @@ bool dir_open(DirStream* ds, const char* path) {
 bool dir_next(DirStream* ds, const char** name, bool* is_dir) {
   FindState* st = static_cast<FindState*>(ds->handle);
   if (st == nullptr) return false;
-  if (!st->pending && !FindNextFileA(st->handle, &st->data)) return false;
-  st->pending = false;
-  *name = st->data.cFileName;
+  for (;;) {
+    if (!st->pending && !FindNextFileW(st->handle, &st->data)) return false;
+    st->pending = false;
+    const int n = WideCharToMultiByte(CP_ACP, 0, st->data.cFileName, -1, st->name, sizeof st->name, nullptr, nullptr);
+    if (n > 0) break;  // a name that does not fit is passed over
+  }
+  *name = st->name;
   *is_dir = (st->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return true;
 }
@@ -132,43 +127,48 @@ void dir_close(DirStream* ds) {
 MkdirResult make_dir(const char* path) {
   NativePath p(path);
   if (!p.ok()) return MkdirResult::kFailed;
-  if (_mkdir(p.c_str()) == 0) return MkdirResult::kCreated;
-  return errno == EEXIST ? MkdirResult::kExists : MkdirResult::kFailed;
+  if (CreateDirectoryW(p.c_str(), nullptr)) return MkdirResult::kCreated;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? MkdirResult::kExists : MkdirResult::kFailed;
 }
 
 bool remove_dir(const char* path) {
   NativePath p(path);
-  return p.ok() && _rmdir(p.c_str()) == 0;
+  return p.ok() && RemoveDirectoryW(p.c_str()) != 0;
 }
 
 bool remove_file(const char* path) {
   NativePath p(path);
-  return p.ok() && ::remove(p.c_str()) == 0;
+  return p.ok() && DeleteFileW(p.c_str()) != 0;
 }
 
 bool rename_file(const char* from, const char* to) {
   NativePath a(from);
   NativePath b(to);
-  // Like rename on this host: fails when the target exists.
-  return a.ok() && b.ok() && MoveFileExA(a.c_str(), b.c_str(), 0) != 0;
+  // As rename does here: fails when the target exists.
+  return a.ok() && b.ok() && MoveFileExW(a.c_str(), b.c_str(), 0) != 0;
 }
 
 bool rename_replace(const char* from, const char* to) {
   NativePath a(from);
   NativePath b(to);
-  return a.ok() && b.ok() && MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return a.ok() && b.ok() && MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 FILE* open_file(const char* path, const char* mode) {
   NativePath p(path);
-  return p.ok() ? std::fopen(p.c_str(), mode) : nullptr;
+  if (!p.ok()) return nullptr;
+  wchar_t wmode[8];
+  size_t i = 0;
+  for (; mode[i] != '\0' && i + 1 < 8; ++i) wmode[i] = static_cast<wchar_t>(mode[i]);
+  wmode[i] = L'\0';
+  return _wfopen(p.c_str(), wmode);
 }
 
 FILE* create_new_file(const char* path, bool* taken) {
   *taken = false;
   NativePath p(path);
   if (!p.ok()) return nullptr;
-  const int fd = _open(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int fd = _wopen(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) {
     *taken = errno == EEXIST;
     return nullptr;

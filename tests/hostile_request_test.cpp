@@ -12,7 +12,7 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kProgram = V2_CATALOG_PATH;
+const std::string kProgram = program_under_test(V2_CATALOG_PATH);
 
 struct Request {
   std::string what;

@@ -134,10 +134,22 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
   if (pipe(out_pipe) != 0 || pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
   std::vector<std::string> env_strings;
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  // A program for another system runs under its emulator (Wine for the
+  // Windows build), which needs a few variables of its own.
+  const char* emulator = std::getenv("REGISTRY_TEST_EMULATOR");
+  const bool emulated = emulator != nullptr && emulator[0] != '\0';
+  if (emulated) {
+    for (const char* name : {"WINEPREFIX", "WINEDEBUG", "WINESERVER", "HOME", "PATH"}) {
+      if (const char* v = std::getenv(name); v != nullptr && env.count(name) == 0) {
+        env_strings.push_back(std::string(name) + "=" + v);
+      }
+    }
+  }
   std::vector<char*> envp;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
   std::vector<std::string> argv_strings{program};
+  if (emulated) argv_strings.insert(argv_strings.begin(), emulator);
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : argv_strings) argv.push_back(s.data());
@@ -153,7 +165,7 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
     close(out_pipe[0]);
     close(out_pipe[1]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(in_pipe[0]);
@@ -227,6 +239,11 @@ ProcessResult run_in_child_with_input(const std::function<void()>& fn,
   kill(feeder, SIGKILL);
   wait_exit(feeder);
   return r;
+}
+
+std::string program_under_test(const std::string& fallback) {
+  const char* p = std::getenv("REGISTRY_TEST_PROGRAM");
+  return p != nullptr && p[0] != '\0' ? p : fallback;
 }
 
 int free_loopback_port() {

@@ -41,6 +41,7 @@ struct ProcessResult {
 
 // Runs a program with exactly the given environment, in cwd, with stdin
 // fed from stdin_bytes (closed after), and collects its standard output.
+// With REGISTRY_TEST_EMULATOR set, the program runs under that emulator.
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env, const std::string& cwd,
                           const std::string& stdin_bytes = "");
@@ -55,6 +56,10 @@ ProcessResult run_in_child(const std::function<void()>& fn);
 ProcessResult run_in_child_with_input(const std::function<void()>& fn,
                                       const std::map<std::string, const char*>& env,
                                       const std::vector<std::string>& stdin_pieces);
+
+// The program under test: REGISTRY_TEST_PROGRAM when set (the Windows
+// build's .exe, say), else the given default.
+std::string program_under_test(const std::string& fallback);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();
