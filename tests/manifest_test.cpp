@@ -2,11 +2,12 @@
 // real tree.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <dirent.h>
+#endif
 
 #include <cstring>
 #include <random>
@@ -387,6 +388,7 @@ TEST_F(Manifests, DeleteByDigest) {
   EXPECT_STREQ(reg_storage_last_error(), "invalid tag: ../x");
 }
 
+#ifndef _WIN32  // the file system's listing order, read with readdir
 TEST_F(Manifests, EveryTagCountsBeyondOneListing) {
   ASSERT_EQ(put("a", "keep", kManifest), 0);
   const std::string d = last_digest;
@@ -415,6 +417,8 @@ TEST_F(Manifests, EveryTagCountsBeyondOneListing) {
   EXPECT_EQ(get("a", late), kManifest);
 }
 
+#endif
+
 // ---- Tag list -------------------------------------------------------------------
 
 TEST_F(Manifests, TagList) {
@@ -423,19 +427,21 @@ TEST_F(Manifests, TagList) {
   EXPECT_EQ(tags("a"), "{\"name\":\"a\",\"tags\":[\"v1\"]}");
   make_dirs(root + "/repositories/b/_manifests");
   EXPECT_EQ(tags("b"), "{\"name\":\"b\",\"tags\":[]}") << "no tags directory";
-  for (const char* t : {"b", "B", "a_", "a-", "a", "gone", "empty", "corrupt"}) ASSERT_EQ(put("a", t, kManifest), 0);
+  // "C" rather than "B": on Windows names differing only in case are one directory.
+  for (const char* t : {"b", "C", "a_", "a-", "a", "gone", "empty", "corrupt"}) ASSERT_EQ(put("a", t, kManifest), 0);
   ASSERT_EQ(reg_manifest_delete("a", "gone"), 0);
   write_bytes(tag_link("a", "empty"), "");
   write_bytes(tag_link("a", "corrupt"), "junk");
   write_bytes(mdir("a") + "/tags/plainfile", "");
   make_dirs(mdir("a") + "/tags/nolink/current");
-  EXPECT_EQ(tags("a"), "{\"name\":\"a\",\"tags\":[\"B\",\"a\",\"a-\",\"a_\",\"b\",\"corrupt\",\"empty\",\"v1\"]}");
+  EXPECT_EQ(tags("a"), "{\"name\":\"a\",\"tags\":[\"C\",\"a\",\"a-\",\"a_\",\"b\",\"corrupt\",\"empty\",\"v1\"]}");
   ASSERT_EQ(put("x\\y", "t", kManifest), 0);
   EXPECT_EQ(tags("x\\y"), "{\"name\":\"x\\\\y\",\"tags\":[\"t\"]}");
   EXPECT_EQ(tags("x/y"), "{\"name\":\"x/y\",\"tags\":[\"t\"]}") << "a backslash nests as '/' does";
   EXPECT_EQ(tags("a..b"), "NULL: invalid repository name");
 }
 
+#ifndef _WIN32  // kills child processes
 // ---- Interruption ---------------------------------------------------------------
 
 TEST_F(Manifests, AKilledPutNeverLeavesABrokenTagLink) {
@@ -464,5 +470,7 @@ TEST_F(Manifests, AKilledPutNeverLeavesABrokenTagLink) {
     ASSERT_EQ(get("a", "latest").empty(), false) << err;
   }
 }
+
+#endif
 
 }  // namespace

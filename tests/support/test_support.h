@@ -34,6 +34,7 @@ bool exists(const std::string& path);
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> list_names(const std::string& dir);
 
+#ifndef _WIN32
 struct ProcessResult {
   std::string out;
   int exit_code = -1;  // -1 when the process did not exit normally
@@ -57,12 +58,16 @@ ProcessResult run_in_child_with_input(const std::function<void()>& fn,
                                       const std::map<std::string, const char*>& env,
                                       const std::vector<std::string>& stdin_pieces);
 
+#endif
+
 // The program under test: REGISTRY_TEST_PROGRAM when set (the Windows
 // build's .exe, say), else the given default.
 std::string program_under_test(const std::string& fallback);
 
+#ifndef _WIN32
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_loopback_port();
+#endif
 
 }  // namespace testing_support
 
