@@ -17,25 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "storage/reg_storage.h"
 
 namespace {
 
+using fuzz_support::remove_tree;
+
 std::string s_root;
 std::string s_repos;
-
-void remove_tree(const std::string& path) {
-  if (DIR* d = opendir(path.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-      remove_tree(path + "/" + e->d_name);
-    }
-    closedir(d);
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
 
 void cleanup_at_exit() { remove_tree(s_root.substr(0, s_root.rfind('/'))); }
 

@@ -13,26 +13,16 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "storage/reg_storage.h"
 
 namespace {
 
+using fuzz_support::remove_tree;
+
 std::string s_parent;
 std::string s_root;
 unsigned s_runs = 0;
-
-void remove_tree(const std::string& path) {
-  if (DIR* d = opendir(path.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-      remove_tree(path + "/" + e->d_name);
-    }
-    closedir(d);
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
 
 // The parent of the root holds the root and nothing else.
 void check_nothing_outside() {

@@ -8,14 +8,26 @@
 namespace storage {
 namespace {
 
-// The checks every query makes after its own pointer check.
-int check_digest(const char* digest) {
+// The checks every query makes after its own pointer check; then the
+// blob's path.
+int checked_blob_path(const char* digest, char* path, size_t cap) {
   if (require_ready() != 0) return -1;
   if (!digest_valid(digest)) {
     set_error("invalid digest");
     return -1;
   }
+  blob_path_for_digest(digest, path, cap);
   return 0;
+}
+
+// As checked_blob_path, after the "digest is NULL" check of exists, size
+// and delete.
+int checked_blob_path_of(const char* digest, char* path, size_t cap) {
+  if (digest == nullptr) {
+    set_error("digest is NULL");
+    return -1;
+  }
+  return checked_blob_path(digest, path, cap);
 }
 
 }  // namespace
@@ -26,24 +38,14 @@ using namespace storage;
 extern "C" {
 
 int reg_blob_exists(const char* digest) {
-  if (digest == nullptr) {
-    set_error("digest is NULL");
-    return -1;
-  }
-  if (check_digest(digest) != 0) return -1;
   char path[kPathCap];
-  blob_path_for_digest(digest, path, sizeof path);
+  if (checked_blob_path_of(digest, path, sizeof path) != 0) return -1;
   return file_exists(path);
 }
 
 int64_t reg_blob_get_size(const char* digest) {
-  if (digest == nullptr) {
-    set_error("digest is NULL");
-    return -1;
-  }
-  if (check_digest(digest) != 0) return -1;
   char path[kPathCap];
-  blob_path_for_digest(digest, path, sizeof path);
+  if (checked_blob_path_of(digest, path, sizeof path) != 0) return -1;
   return file_size(path);
 }
 
@@ -52,9 +54,8 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
     set_error("NULL argument");
     return -1;
   }
-  if (check_digest(digest) != 0) return -1;
   char path[kPathCap];
-  blob_path_for_digest(digest, path, sizeof path);
+  if (checked_blob_path(digest, path, sizeof path) != 0) return -1;
   if (!file_exists(path)) {
     set_error("blob not found: %s", digest);
     return -1;
@@ -69,13 +70,8 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
 }
 
 int reg_blob_delete(const char* digest) {
-  if (digest == nullptr) {
-    set_error("digest is NULL");
-    return -1;
-  }
-  if (check_digest(digest) != 0) return -1;
   char path[kPathCap];
-  blob_path_for_digest(digest, path, sizeof path);
+  if (checked_blob_path_of(digest, path, sizeof path) != 0) return -1;
   if (!file_exists(path)) {
     set_error("blob not found: %s", digest);
     return -1;

@@ -10,6 +10,26 @@ namespace storage {
 // Every counter reads at most the 512 entries that one listing holds per
 // directory, and a directory that cannot be listed contributes nothing.
 
+namespace {
+
+// The files (not directories) of a listing of dir: their number, and the
+// sum of their sizes above 0 added to *total. A file whose size cannot be
+// read counts with no bytes.
+int count_files(const char* dir, const dir_listing& listing, int64_t* total) {
+  int count = 0;
+  for (int i = 0; i < listing.count; ++i) {
+    if (listing.entries[i].is_dir) continue;
+    char path[kPathCap];
+    path_join(path, sizeof path, dir, listing.entries[i].name);
+    const int64_t size = file_size(path);
+    if (size > 0) *total += size;
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
 int count_repos() {
   char dir[kPathCap];
   repos_dir(dir, sizeof dir);
@@ -38,14 +58,7 @@ int64_t count_blobs(int* out_blobs) {
     path_join(prefix, sizeof prefix, sha, prefixes.entries[i].name);
     dir_listing files;
     if (list_dir(prefix, &files) != 0) continue;
-    for (int j = 0; j < files.count; ++j) {
-      if (files.entries[j].is_dir) continue;
-      char path[kPathCap];
-      path_join(path, sizeof path, prefix, files.entries[j].name);
-      const int64_t size = file_size(path);
-      if (size > 0) total += size;
-      ++count;
-    }
+    count += count_files(prefix, files, &total);
   }
   *out_blobs = count;
   return total;
@@ -89,16 +102,8 @@ int count_uploads(int64_t* out_upload_bytes) {
   path_join(dir, sizeof dir, s_root, kUploadsDir);
   dir_listing listing;
   if (list_dir(dir, &listing) != 0) return 0;
-  int count = 0;
   int64_t total = 0;
-  for (int i = 0; i < listing.count; ++i) {
-    if (listing.entries[i].is_dir) continue;
-    char path[kPathCap];
-    path_join(path, sizeof path, dir, listing.entries[i].name);
-    const int64_t size = file_size(path);
-    if (size > 0) total += size;
-    ++count;
-  }
+  const int count = count_files(dir, listing, &total);
   *out_upload_bytes = total;
   return count;
 }

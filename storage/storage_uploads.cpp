@@ -14,6 +14,18 @@ namespace {
 // unlikely to meet even one: a clash means another process was seeded alike.
 constexpr int kStartAttempts = 64;
 
+// The checks append, finish and cancel make after their pointer checks;
+// then the upload file's path.
+int checked_upload_path(const char* upload_uuid, char* path, size_t cap) {
+  if (require_ready() != 0) return -1;
+  if (!uuid_valid(upload_uuid)) {
+    set_error("invalid upload uuid");
+    return -1;
+  }
+  upload_path_for_uuid(upload_uuid, path, cap);
+  return 0;
+}
+
 }  // namespace
 }  // namespace storage
 
@@ -49,13 +61,8 @@ int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len)
     set_error("upload_uuid/data is NULL");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!uuid_valid(upload_uuid)) {
-    set_error("invalid upload uuid");
-    return -1;
-  }
   char path[kPathCap];
-  upload_path_for_uuid(upload_uuid, path, sizeof path);
+  if (checked_upload_path(upload_uuid, path, sizeof path) != 0) return -1;
   FILE* f = file_exists(path) ? host::open_file(path, "ab") : nullptr;
   if (f == nullptr) {
     set_error("upload not found: %s", upload_uuid);
@@ -77,17 +84,12 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
     set_error("NULL argument");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!uuid_valid(upload_uuid)) {
-    set_error("invalid upload uuid");
-    return -1;
-  }
+  char upload[kPathCap];
+  if (checked_upload_path(upload_uuid, upload, sizeof upload) != 0) return -1;
   if (!digest_valid(expected_digest)) {
     set_error("invalid expected digest");
     return -1;
   }
-  char upload[kPathCap];
-  upload_path_for_uuid(upload_uuid, upload, sizeof upload);
   if (!file_exists(upload)) {
     set_error("upload not found: %s", upload_uuid);
     return -1;
@@ -134,13 +136,8 @@ int reg_blob_cancel_upload(const char* upload_uuid) {
     set_error("upload_uuid is NULL");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!uuid_valid(upload_uuid)) {
-    set_error("invalid upload uuid");
-    return -1;
-  }
   char path[kPathCap];
-  upload_path_for_uuid(upload_uuid, path, sizeof path);
+  if (checked_upload_path(upload_uuid, path, sizeof path) != 0) return -1;
   if (remove_file(path) != 0) {
     set_error("cancel failed");
     return -1;

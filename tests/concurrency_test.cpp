@@ -26,17 +26,6 @@ namespace {
 constexpr int kProcesses = 8;
 constexpr double kSeconds = 3.0;
 
-std::string digest_of(const std::string& data) {
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, data.data(), data.size());
-  uint8_t raw[32];
-  sha256_final(&ctx, raw);
-  char hex[65];
-  storage::bin_to_hex(raw, 32, hex);
-  return std::string("sha256:") + hex;
-}
-
 bool valid_json(const char* text) {
   if (text == nullptr) return false;
   yyjson_doc* doc = yyjson_read(text, std::strlen(text), 0);
@@ -108,16 +97,16 @@ Tally work(const std::string& root, unsigned seed) {
         if (mode == 0) {
           reg_blob_cancel_upload(id);
         } else if (mode == 1) {
-          if (reg_blob_finish_upload(id, digest_of(blob + "x").c_str(), out) == 0) bad("finish with a wrong digest");
-        } else if (reg_blob_finish_upload(id, digest_of(blob).c_str(), out) != 0) {
+          if (reg_blob_finish_upload(id, digest_string(blob + "x").c_str(), out) == 0) bad("finish with a wrong digest");
+        } else if (reg_blob_finish_upload(id, digest_string(blob).c_str(), out) != 0) {
           // Another process may delete the prefix directory under us; the
           // upload then stays and can be finished again.
-          if (reg_blob_finish_upload(id, digest_of(blob).c_str(), out) != 0) reg_blob_cancel_upload(id);
+          if (reg_blob_finish_upload(id, digest_string(blob).c_str(), out) != 0) reg_blob_cancel_upload(id);
         }
         break;
       }
       case 2: {
-        const std::string d = digest_of(blob);
+        const std::string d = digest_string(blob);
         if (reg_blob_exists(d.c_str()) == 1 && rng() % 4 == 0) reg_blob_delete(d.c_str());
         break;
       }
@@ -125,13 +114,13 @@ Tally work(const std::string& root, unsigned seed) {
       case 4: {
         char out[72];
         const bool by_digest = rng() % 5 == 0;
-        const std::string ref = by_digest ? digest_of(body) : tag;
+        const std::string ref = by_digest ? digest_string(body) : tag;
         if (reg_manifest_put(repo, ref.c_str(), body.data(), body.size(), nullptr, out) != 0) bad("put");
         break;
       }
       case 5: {
         const bool by_digest = rng() % 4 == 0;
-        const std::string ref = by_digest ? digest_of(bodies[rng() % bodies.size()]) : tag;
+        const std::string ref = by_digest ? digest_string(bodies[rng() % bodies.size()]) : tag;
         reg_manifest_delete(repo, ref.c_str());
         break;
       }
@@ -139,7 +128,7 @@ Tally work(const std::string& root, unsigned seed) {
         char ct[128];
         char digest[72];
         if (const char* got = reg_manifest_get(repo, tag, ct, digest)) {
-          if (digest_of(got) != digest) bad("a fetched body does not match its digest");
+          if (digest_string(got) != digest) bad("a fetched body does not match its digest");
         }
         break;
       }
@@ -161,7 +150,7 @@ void check_files_hash_to_their_names(const std::string& dir, long* checked) {
     const std::string path = dir + "/" + name;
     if (is_dir(path)) continue;
     if (name.size() == 64) {
-      EXPECT_EQ(digest_of(read_bytes(path)), "sha256:" + name) << path;
+      EXPECT_EQ(digest_string(read_bytes(path)), "sha256:" + name) << path;
       ++*checked;
     }
   }

@@ -27,22 +27,11 @@ namespace {
 const std::string kProgram = V2_CATALOG_PATH;
 const std::string kBody = "{\"schemaVersion\":2,\"config\":{\"digest\":\"sha256:" + std::string(64, 'a') + "\"}}";
 
-std::string digest_of(const std::string& data) {
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, data.data(), data.size());
-  uint8_t raw[32];
-  sha256_final(&ctx, raw);
-  char hex[65];
-  storage::bin_to_hex(raw, 32, hex);
-  return std::string("sha256:") + hex;
-}
-
 // Every file in a prefix directory holds the content its name says.
 void expect_whole_blobs(const std::string& root) {
   for (const std::string& prefix : list_names(root + "/blobs/sha256")) {
     for (const std::string& name : list_names(root + "/blobs/sha256/" + prefix)) {
-      EXPECT_EQ(digest_of(read_bytes(root + "/blobs/sha256/" + prefix + "/" + name)), "sha256:" + name);
+      EXPECT_EQ(digest_string(read_bytes(root + "/blobs/sha256/" + prefix + "/" + name)), "sha256:" + name);
     }
   }
 }
@@ -190,7 +179,7 @@ TEST(Faults, BlobDirectoryRemovedUnderAFinish) {
   ASSERT_EQ(reg_storage_init(root.c_str()), 0);
   std::string content(24 << 20, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 2654435761u >> 13);
-  const std::string digest = digest_of(content);
+  const std::string digest = digest_string(content);
   for (int round = 0; round < 6; ++round) {
     char id[37];
     ASSERT_EQ(reg_blob_start_upload(id), 0);
@@ -234,7 +223,7 @@ TEST(Faults, KilledUploadsNeverLeaveAPartialBlob) {
         if (reg_blob_start_upload(id) != 0) _exit(2);
         reg_blob_append_chunk(id, content.data(), content.size() / 2);
         reg_blob_append_chunk(id, content.data() + content.size() / 2, content.size() - content.size() / 2);
-        reg_blob_finish_upload(id, digest_of(content).c_str(), out);
+        reg_blob_finish_upload(id, digest_string(content).c_str(), out);
         if (i % 3 == 0) reg_blob_delete(out);
       }
     }

@@ -30,17 +30,6 @@ const std::string kManifest = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" +
 constexpr char kDefaultCt[] = "application/vnd.docker.distribution.manifest.v2+json";
 constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
 
-std::string digest_of(const std::string& body) {
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, body.data(), body.size());
-  uint8_t raw[32];
-  sha256_final(&ctx, raw);
-  char hex[65];
-  storage::bin_to_hex(raw, 32, hex);
-  return std::string("sha256:") + hex;
-}
-
 class Manifests : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,7 +84,7 @@ class Manifests : public ::testing::Test {
 // ---- Put ------------------------------------------------------------------
 
 TEST_F(Manifests, PutWritesFourFilesWithExactBytes) {
-  const std::string d = digest_of(kManifest);
+  const std::string d = digest_string(kManifest);
   ASSERT_EQ(put("team/app", "latest", kManifest), 0) << reg_storage_last_error();
   EXPECT_EQ(last_digest, d);
   EXPECT_EQ(read_bytes(body_file("team/app", d)), kManifest);
@@ -119,7 +108,7 @@ TEST_F(Manifests, PutContentTypes) {
 TEST_F(Manifests, DigestReferencesWriteNoTagLink) {
   for (const std::string& ref : std::vector<std::string>{"sha256:", "sha256:whatever", "sha256:" + std::string(64, 'f')}) {
     ASSERT_EQ(put("a", ref, kManifest), 0) << ref;
-    EXPECT_EQ(last_digest, digest_of(kManifest)) << "stored under the computed digest";
+    EXPECT_EQ(last_digest, digest_string(kManifest)) << "stored under the computed digest";
   }
   EXPECT_FALSE(exists(mdir("a") + "/tags"));
   EXPECT_TRUE(is_file(rev_link("a", last_digest)));
@@ -177,7 +166,7 @@ TEST_F(Manifests, TheLengthBoundsTheBody) {
   EXPECT_STREQ(reg_storage_last_error(), "manifest JSON parse failed");
   const std::string padded = body + "garbage";
   EXPECT_EQ(reg_manifest_put("a", "t", padded.data(), body.size(), nullptr, out), 0);
-  EXPECT_STREQ(out, digest_of(body).c_str());
+  EXPECT_STREQ(out, digest_string(body).c_str());
 }
 
 TEST_F(Manifests, BodiesDifferingInWhiteSpaceAreTwoManifests) {
@@ -465,8 +454,8 @@ TEST_F(Manifests, AKilledPutNeverLeavesABrokenTagLink) {
     waitpid(pid, &status, 0);
     const std::string link = read_bytes(tag_link("a", "latest"));
     ASSERT_EQ(link.size(), 71u) << "round " << round;
-    ASSERT_TRUE(link == digest_of(bodies[0]) || link == digest_of(bodies[1])) << link;
-    ASSERT_EQ(digest_of(read_bytes(body_file("a", link))), link) << "the named body is whole";
+    ASSERT_TRUE(link == digest_string(bodies[0]) || link == digest_string(bodies[1])) << link;
+    ASSERT_EQ(digest_string(read_bytes(body_file("a", link))), link) << "the named body is whole";
     ASSERT_EQ(get("a", "latest").empty(), false) << err;
   }
 }

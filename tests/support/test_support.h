@@ -34,6 +34,9 @@ bool exists(const std::string& path);
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> list_names(const std::string& dir);
 
+// "sha256:" and the 64 hex digits of data's SHA-256.
+std::string digest_string(const std::string& data);
+
 #ifndef _WIN32
 struct ProcessResult {
   std::string out;
