@@ -72,25 +72,19 @@ int count_tags() {
   int count = 0;
   for (int i = 0; i < listing.count; ++i) {
     if (!listing.entries[i].is_dir) continue;
-    char repo[kPathCap];
-    char manifests[kPathCap];
+    const char* repo = listing.entries[i].name;
     char tags[kPathCap];
-    path_join(repo, sizeof repo, repos, listing.entries[i].name);
-    path_join(manifests, sizeof manifests, repo, kManifestsDir);
-    path_join(tags, sizeof tags, manifests, kTagsDir);
     dir_listing tag_dirs;
-    if (list_dir(tags, &tag_dirs) != 0) continue;
+    if (!manifest_tags_dir(repo, tags, sizeof tags) || list_dir(tags, &tag_dirs) != 0) continue;
     for (int j = 0; j < tag_dirs.count; ++j) {
       if (!tag_dirs.entries[j].is_dir) continue;
-      char tag[kPathCap];
-      char current[kPathCap];
       char link_path[kPathCap];
-      path_join(tag, sizeof tag, tags, tag_dirs.entries[j].name);
-      path_join(current, sizeof current, tag, kCurrentDir);
-      path_join(link_path, sizeof link_path, current, kLinkFile);
       char link[kLinkReadCap];
       // A tag counts while its link can be read, whatever it holds.
-      if (read_file(link_path, link, sizeof link, nullptr) == 0) ++count;
+      if (manifest_tag_path(repo, tag_dirs.entries[j].name, link_path, sizeof link_path) &&
+          read_file(link_path, link, sizeof link, nullptr) == 0) {
+        ++count;
+      }
     }
   }
   return count;

@@ -14,6 +14,7 @@
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -115,14 +116,8 @@ TEST(Digests, UuidValidTable) {
 
 // ---- Uploads and queries ------------------------------------------------------
 
-class BlobStore : public ::testing::Test {
+class BlobStore : public FreshStorage {
  protected:
-  void SetUp() override {
-    reg_storage_cleanup();
-    root = tmp / "root";
-    ASSERT_EQ(reg_storage_init(root.c_str()), 0);
-  }
-  void TearDown() override { reg_storage_cleanup(); }
   std::string upload_file(const char* id) const { return root + kSep + "uploads" + kSep + id + ".part"; }
   std::string blob_file(const std::string& digest) const {
     return root + kSep + "blobs" + kSep + "sha256" + kSep + digest.substr(7, 2) + kSep + digest.substr(7);
@@ -132,8 +127,6 @@ class BlobStore : public ::testing::Test {
     EXPECT_EQ(reg_blob_start_upload(id), 0) << reg_storage_last_error();
     return id;
   }
-  TempDir tmp;
-  std::string root;
 };
 
 TEST_F(BlobStore, BlobPathOfTheEmptyBlob) {

@@ -17,6 +17,7 @@
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -30,14 +31,8 @@ const std::string kManifest = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" +
 constexpr char kDefaultCt[] = "application/vnd.docker.distribution.manifest.v2+json";
 constexpr char kNotReady[] = "not initialized - call reg_storage_init first";
 
-class Manifests : public ::testing::Test {
+class Manifests : public FreshStorage {
  protected:
-  void SetUp() override {
-    reg_storage_cleanup();
-    root = tmp / "root";
-    ASSERT_EQ(reg_storage_init(root.c_str()), 0);
-  }
-  void TearDown() override { reg_storage_cleanup(); }
 
   int put(const std::string& repo, const std::string& ref, const std::string& body, const char* ct = nullptr) {
     char out[72] = "untouched";
@@ -73,8 +68,6 @@ class Manifests : public ::testing::Test {
     return t != nullptr ? t : std::string("NULL: ") + reg_storage_last_error();
   }
 
-  TempDir tmp;
-  std::string root;
   std::string last_digest;
   std::string err;
   std::string got_ct;

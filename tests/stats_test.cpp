@@ -4,6 +4,7 @@
 #include <string>
 
 #include "storage/reg_storage.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -16,20 +17,12 @@ std::string stats_text(int repos, int tags, int blobs, long long blob_bytes, int
          ",\"active_uploads\":" + std::to_string(uploads) + ",\"upload_bytes\":" + std::to_string(upload_bytes) + "}";
 }
 
-class Stats : public ::testing::Test {
+class Stats : public FreshStorage {
  protected:
-  void SetUp() override {
-    reg_storage_cleanup();
-    root = tmp / "root";
-    ASSERT_EQ(reg_storage_init(root.c_str()), 0);
-  }
-  void TearDown() override { reg_storage_cleanup(); }
   std::string stats() {
     const char* s = reg_storage_get_stats_json();
     return s != nullptr ? s : std::string("NULL: ") + reg_storage_last_error();
   }
-  TempDir tmp;
-  std::string root;
 };
 
 TEST_F(Stats, EmptyRoot) {
