@@ -10,13 +10,6 @@
 
 namespace storage {
 
-char* xstrdup(const char* s) {
-  const size_t n = std::strlen(s) + 1;
-  char* p = static_cast<char*>(std::malloc(n));
-  if (p != nullptr) std::memcpy(p, s, n);
-  return p;
-}
-
 namespace {
 
 // One directory level: created, or there already (as anything), or a

@@ -29,7 +29,6 @@ void set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 int require_ready();
 
 // ---- File-system primitives (storage_fs.cpp) ------------------------------
-char* xstrdup(const char* s);
 int mkdirs(const char* path);
 int file_exists(const char* path);
 int dir_exists(const char* path);
