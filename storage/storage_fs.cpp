@@ -2,7 +2,6 @@
 // last-error text: the operation that calls them words the failure.
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/host.h"
