@@ -126,7 +126,7 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
   const char* emulator = std::getenv("REGISTRY_TEST_EMULATOR");
   const bool emulated = emulator != nullptr && emulator[0] != '\0';
   if (emulated) {
-    for (const char* name : {"WINEPREFIX", "WINEDEBUG", "WINESERVER", "HOME", "PATH"}) {
+    for (const char* name : {"WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES", "WINESERVER", "HOME", "PATH"}) {
       if (const char* v = std::getenv(name); v != nullptr && env.count(name) == 0) {
         env_strings.push_back(std::string(name) + "=" + v);
       }
