@@ -18,6 +18,7 @@
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -98,10 +99,10 @@ TEST(Faults, ReadOnlyParentGivesThe500Response) {
   EXPECT_NE(r.out.find("\"STORAGE_ERROR\""), std::string::npos);
 }
 
-TEST(Faults, FileSizeLimitFailsWritesCleanly) {
-  TempDir tmp;
-  const std::string root = tmp / "root";
-  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+// The faults that start from an engine ready on a fresh root.
+using FaultsOnAFreshRoot = FreshStorage;
+
+TEST_F(FaultsOnAFreshRoot, FileSizeLimitFailsWritesCleanly) {
   char out[72];
   ASSERT_EQ(reg_manifest_put("app", "t", kBody.data(), kBody.size(), nullptr, out), 0);
   const std::string old_digest = out;
@@ -172,11 +173,7 @@ TEST(Faults, FullFileSystem) {
   reg_storage_cleanup();
 }
 
-TEST(Faults, BlobDirectoryRemovedUnderAFinish) {
-  TempDir tmp;
-  const std::string root = tmp / "root";
-  reg_storage_cleanup();
-  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+TEST_F(FaultsOnAFreshRoot, BlobDirectoryRemovedUnderAFinish) {
   std::string content(24 << 20, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 2654435761u >> 13);
   const std::string digest = digest_string(content);
@@ -201,14 +198,9 @@ TEST(Faults, BlobDirectoryRemovedUnderAFinish) {
     EXPECT_FALSE(exists(upload));
     expect_whole_blobs(root);
   }
-  reg_storage_cleanup();
 }
 
-TEST(Faults, KilledUploadsNeverLeaveAPartialBlob) {
-  TempDir tmp;
-  const std::string root = tmp / "root";
-  reg_storage_cleanup();
-  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+TEST_F(FaultsOnAFreshRoot, KilledUploadsNeverLeaveAPartialBlob) {
   std::mt19937 rng(11);
   int killed = 0;
   for (int round = 0; round < 60; ++round) {
@@ -240,7 +232,6 @@ TEST(Faults, KilledUploadsNeverLeaveAPartialBlob) {
     const std::string id = name.substr(0, 36);
     EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
   }
-  reg_storage_cleanup();
 }
 
 }  // namespace

@@ -111,6 +111,15 @@ int wait_exit(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Everything the child writes to out_fd until it closes, then its exit.
+ProcessResult collect(int out_fd, pid_t pid) {
+  ProcessResult r;
+  r.out = drain(out_fd);
+  close(out_fd);
+  r.exit_code = wait_exit(pid);
+  return r;
+}
+
 }  // namespace
 
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
@@ -165,11 +174,7 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
     off += static_cast<size_t>(n);
   }
   close(in_pipe[1]);
-  ProcessResult r;
-  r.out = drain(out_pipe[0]);
-  close(out_pipe[0]);
-  r.exit_code = wait_exit(pid);
-  return r;
+  return collect(out_pipe[0], pid);
 }
 
 ProcessResult run_in_child(const std::function<void()>& fn) {
@@ -187,11 +192,7 @@ ProcessResult run_in_child(const std::function<void()>& fn) {
     _exit(0);
   }
   close(out_pipe[1]);
-  ProcessResult r;
-  r.out = drain(out_pipe[0]);
-  close(out_pipe[0]);
-  r.exit_code = wait_exit(pid);
-  return r;
+  return collect(out_pipe[0], pid);
 }
 
 ProcessResult run_in_child_with_input(const std::function<void()>& fn,
