@@ -11,6 +11,22 @@
 namespace {
 
 constexpr const char kEmpty[] = "";
+
+int s_body_status = CGI_BODY_NONE;
+
+// The body block when all of the expected bytes came; else it is freed,
+// and the body is a failure the caller can tell from no body at all.
+char* whole_or_nothing(char* body, size_t got, size_t expected, uint64_t* length) {
+  if (got < expected) {
+    std::free(body);
+    s_body_status = CGI_BODY_INCOMPLETE;
+    return nullptr;
+  }
+  body[got] = '\0';
+  if (length != nullptr) *length = got;
+  s_body_status = CGI_BODY_OK;
+  return body;
+}
 constexpr int kSlots = 8;
 constexpr size_t kSlotSize = 512;
 
@@ -179,8 +195,11 @@ void bt_strlcpy(char* dst, const char* src, uint64_t size) {
   dst[i] = '\0';
 }
 
+int cgi_read_post_status(void) { return s_body_status; }
+
 char* cgi_read_post(uint64_t* length) {
   if (length != nullptr) *length = 0;
+  s_body_status = CGI_BODY_NONE;
   const char* body_file = std::getenv("POST_BODY_FILE");
   FILE* f = body_file != nullptr && body_file[0] != '\0' ? host::open_file(body_file, "rb") : nullptr;
   if (f != nullptr) {
@@ -189,28 +208,35 @@ char* cgi_read_post(uint64_t* length) {
     if (std::fseek(f, 0, SEEK_END) == 0) size = static_cast<long long>(std::ftell(f));
     if (size < 0 || size > INT32_MAX) {
       std::fclose(f);
+      s_body_status = size < 0 ? CGI_BODY_INCOMPLETE : CGI_BODY_TOO_LARGE;
       return nullptr;
     }
     std::rewind(f);
     char* body = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
     if (body == nullptr) {
       std::fclose(f);
+      s_body_status = CGI_BODY_NO_MEMORY;
       return nullptr;
     }
     const size_t n = std::fread(body, 1, static_cast<size_t>(size), f);
-    body[n] = '\0';
     std::fclose(f);
-    if (length != nullptr) *length = n;
-    return body;
+    return whole_or_nothing(body, n, static_cast<size_t>(size), length);
   }
 
   const char* cl = std::getenv("CONTENT_LENGTH");
-  long declared = cl != nullptr ? std::strtol(cl, nullptr, 10) : 0;
-  if (declared > INT32_MAX) declared = INT32_MAX;
+  const long long declared = cl != nullptr ? std::strtoll(cl, nullptr, 10) : 0;
   if (declared <= 0) return nullptr;
+  if (declared > INT32_MAX) {
+    // Never handed out cut to what a block may hold as if it were whole.
+    s_body_status = CGI_BODY_TOO_LARGE;
+    return nullptr;
+  }
   host::set_binary_mode(stdin);
   char* body = static_cast<char*>(std::malloc(static_cast<size_t>(declared) + 1));
-  if (body == nullptr) return nullptr;
+  if (body == nullptr) {
+    s_body_status = CGI_BODY_NO_MEMORY;
+    return nullptr;
+  }
   // A pipe or socket delivers the body in pieces: read until all of it has
   // come, the input ends or a read fails.
   size_t n = 0;
@@ -219,9 +245,7 @@ char* cgi_read_post(uint64_t* length) {
     if (got == 0) break;
     n += got;
   }
-  body[n] = '\0';
-  if (length != nullptr) *length = n;
-  return body;
+  return whole_or_nothing(body, n, static_cast<size_t>(declared), length);
 }
 
 void cgi_die_text(int status, const char* message) {

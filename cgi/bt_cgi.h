@@ -47,9 +47,20 @@ void bt_strlcpy(char* dst, const char* src, uint64_t size);
 
 /* The whole request body in one malloc'ed block with a NUL after it (the
  * caller frees it), from the file named by POST_BODY_FILE or else from
- * standard input as CONTENT_LENGTH declares; *length gets the bytes that
- * arrived. Null (length 0) when there is no body. */
+ * standard input as CONTENT_LENGTH declares; *length gets its bytes. Null
+ * (length 0) when there is no body, and when the body could not be had
+ * whole: cgi_read_post_status tells which. */
 char* cgi_read_post(uint64_t* length);
+
+/* How the latest cgi_read_post ended. */
+enum {
+  CGI_BODY_OK = 0,         /* the whole body was returned */
+  CGI_BODY_NONE = 1,       /* there is no body */
+  CGI_BODY_TOO_LARGE = 2,  /* longer than 2147483647 bytes: not read */
+  CGI_BODY_INCOMPLETE = 3, /* fewer bytes arrived than were declared, or a read failed */
+  CGI_BODY_NO_MEMORY = 4   /* the body could not be held */
+};
+int cgi_read_post_status(void);
 
 #if defined(__GNUC__)
 #define BT_NORETURN __attribute__((noreturn))

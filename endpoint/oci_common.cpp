@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cgi/bt_cgi.h"
+#include "endpoint/storage_config.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 
@@ -14,39 +15,7 @@ namespace {
 int s_storage_ready = 0;
 
 constexpr size_t kRootBuf = 1024;
-constexpr size_t kConfigBuf = 2048;
 constexpr char kApiVersionHeader[] = "Docker-Distribution-API-Version: registry/2.0";
-
-// The root named in the working directory's config.json, if any: the text
-// between the first two double quotes after the key. A plain text search,
-// not a JSON parse.
-void root_from_config(char* root) {
-  FILE* f = host::open_file("config.json", "rb");
-  if (f == nullptr) return;
-  char text[kConfigBuf] = {};
-  const size_t n = std::fread(text, 1, kConfigBuf - 1, f);
-  std::fclose(f);
-  text[n] = '\0';
-
-  constexpr char kKey[] = "\"storage_root\":";
-  constexpr char kAltKey[] = "\"registry_storage_root\":";
-  const char* colon = nullptr;
-  if (const char* k = std::strstr(text, kKey)) {
-    colon = k + sizeof kKey - 2;
-  } else if (const char* k2 = std::strstr(text, kAltKey)) {
-    colon = k2 + sizeof kAltKey - 2;
-  } else {
-    return;
-  }
-  const char* open = std::strchr(colon, '"');
-  if (open == nullptr) return;
-  const char* close = std::strchr(open + 1, '"');
-  if (close == nullptr) return;
-  const size_t len = static_cast<size_t>(close - (open + 1));
-  if (len >= kRootBuf) return;
-  std::memcpy(root, open + 1, len);
-  root[len] = '\0';
-}
 
 void write_registry_headers(int status) {
   cgi_header_status(status, nullptr);
@@ -61,16 +30,31 @@ extern "C" {
 
 int oci_init_storage(void) {
   if (s_storage_ready) return 0;
+  // A root that cannot be had as configured is an error, never a reason to
+  // serve some other tree: the default applies only without configuration.
   char root[kRootBuf] = {};
   const char* env = std::getenv("REGISTRY_STORAGE_ROOT");
   if (env != nullptr && env[0] != '\0') {
+    if (std::strlen(env) >= kRootBuf) {
+      std::fprintf(stderr, "registry: REGISTRY_STORAGE_ROOT is longer than %zu characters\n", kRootBuf - 1);
+      return -1;
+    }
     bt_strlcpy(root, env, sizeof root);
   } else {
-    root_from_config(root);
+    char why[256] = {};
+    if (endpoint::read_config_root("config.json", root, sizeof root, why, sizeof why) ==
+        endpoint::ConfigRoot::kInvalid) {
+      std::fprintf(stderr, "registry: config.json in the working directory %s\n", why);
+      return -1;
+    }
   }
   if (root[0] == '\0') bt_strlcpy(root, "./registry_storage", sizeof root);
   const int rc = reg_storage_init(root);
-  if (rc == 0) s_storage_ready = 1;
+  if (rc == 0) {
+    s_storage_ready = 1;
+  } else {
+    std::fprintf(stderr, "registry: storage root %s: %s\n", root, reg_storage_last_error());
+  }
   return rc;
 }
 
@@ -107,6 +91,9 @@ int oci_valid_repo_name(const char* name) {
     if (c != '-' && c != '_' && c != '.' && c != '/') return 0;
     if (i == 0 || i == len - 1) return 0;
     if (c == '/' && name[i - 1] == '/') return 0;
+    // A component never begins with '.' or '_': "." and ".." would name
+    // another repository's files, and '_' the tree's own entries.
+    if (c != '/' && name[i - 1] == '/' && (c == '.' || c == '_')) return 0;
   }
   return 1;
 }
@@ -136,9 +123,16 @@ int oci_parse_repo_marker(const char* path, const char* marker, char* name, uint
 
   const char* r = at + std::strlen(marker);
   while (*r == '/') ++r;
-  bt_strlcpy(rest, r, rest_size);
-  const size_t rlen = std::strlen(rest);
-  if (rlen > 0 && rest[rlen - 1] == '/') rest[rlen - 1] = '\0';
+  size_t rlen = std::strlen(r);
+  if (rlen > 0 && r[rlen - 1] == '/') --rlen;
+  // A remainder cut to fit would be another reference than the one asked
+  // for: like a name that does not fit, it is not found.
+  if (rlen >= rest_size) {
+    name[0] = '\0';
+    return 0;
+  }
+  std::memcpy(rest, r, rlen);
+  rest[rlen] = '\0';
   return 1;
 }
 

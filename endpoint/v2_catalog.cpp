@@ -42,7 +42,11 @@ extern "C" int handle_v2_catalog(void) {
   const char* last = last_text != nullptr && last_text[0] != '\0' ? last_text : nullptr;
 
   const char* body = reg_catalog_json(n, last);
-  if (body == nullptr) body = "{\"repositories\":[]}";
+  if (body == nullptr) {
+    // A tree we cannot read is a failure, never an empty catalog.
+    std::fprintf(stderr, "registry: catalog: %s\n", reg_storage_last_error());
+    oci_send_error(500, "STORAGE_ERROR", "Failed to read the repository catalog");
+  }
 
   cgi_header_status(200, "OK");
   cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");

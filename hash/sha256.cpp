@@ -9,6 +9,13 @@
 
 using sha256_detail::compress;
 
+namespace {
+
+// Hashes what the stream holds from its position to its end.
+int hash_from_here(FILE* f, uint8_t out[32]);
+
+}  // namespace
+
 extern "C" {
 
 void sha256_transform(sha256_ctx* ctx, const uint8_t block[64]) { compress(ctx->state, block, 1); }
@@ -74,16 +81,29 @@ int sha256_file(const char* path, uint8_t out[32]) {
   if (f == nullptr) return -1;
   // Reads go straight into our buffer: no stream buffer on the heap.
   std::setvbuf(f, nullptr, _IONBF, 0);
+  const int rc = hash_from_here(f, out);
+  std::fclose(f);
+  return rc;
+}
+
+int sha256_stream(FILE* f, uint8_t out[32]) {
+  if (std::fflush(f) != 0 || std::fseek(f, 0, SEEK_SET) != 0) return -1;
+  return hash_from_here(f, out);
+}
+
+}  // extern "C"
+
+namespace {
+
+int hash_from_here(FILE* f, uint8_t out[32]) {
   sha256_ctx ctx;
   sha256_init(&ctx);
   alignas(64) uint8_t chunk[65536];
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) sha256_update(&ctx, chunk, n);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) return -1;
+  if (std::ferror(f) != 0) return -1;
   sha256_final(&ctx, out);
   return 0;
 }
 
-}  // extern "C"
+}  // namespace

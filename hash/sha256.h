@@ -3,6 +3,7 @@
 #define REGISTRY_HASH_SHA256_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -21,6 +22,9 @@ void sha256_update(sha256_ctx* ctx, const void* data, uint64_t len);
 void sha256_final(sha256_ctx* ctx, uint8_t out[32]);
 /* Digest of a whole file: 0, or -1 (out untouched) when it cannot be read. */
 int sha256_file(const char* path, uint8_t out[32]);
+/* Digest of what an open stream holds from its start to its end: 0, or -1
+ * (out untouched) when it cannot be read. */
+int sha256_stream(FILE* f, uint8_t out[32]);
 
 #ifdef __cplusplus
 }

@@ -1,15 +1,21 @@
 // The host layer: the one narrow interface through which the registry
 // touches the operating system. One implementation file per host
-// (host_posix.cpp now); nothing above this layer includes a system header
-// for files, directories, time or process modes.
+// (host_posix.cpp, host_win32.cpp); nothing above this layer includes a
+// system header for files, directories, time, randomness or process modes.
 //
 // Paths cross this interface in the registry's own form. '/' and the
 // backslash both separate components; before the operating system sees a
 // path the host layer writes every separator as the host's own, so a name
 // holding a backslash nests exactly as it would on Windows.
+//
+// Below the tree root (set_tree_root) no symbolic link, junction or other
+// reparse point is ever followed: an operation on a path that would pass
+// through one fails as if the path did not exist, and listings and
+// attributes report such an entry as kOther. The root itself may be a link.
 #ifndef REGISTRY_PLATFORM_HOST_H
 #define REGISTRY_PLATFORM_HOST_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -24,10 +30,21 @@ inline constexpr char kSep = '/';
 // Both characters split paths, wherever the registry splits one.
 constexpr bool is_sep(char c) { return c == '/' || c == '\\'; }
 
-// Attributes of a path. size is the full 64-bit size for files.
+// The directory below which links are never followed; null or empty for
+// none. false (and no tree root) when the directory cannot be opened.
+bool set_tree_root(const char* root);
+
+enum class Kind : uint8_t { kFile, kDir, kOther };
+
+// Attributes of a path, the path itself (a link is kOther, never what it
+// names). size is the full 64-bit size of a file; links counts the hard
+// links, which for a directory on most local file systems is 2 plus its
+// subdirectories, and 0 or 1 where the file system does not count them.
 struct Attributes {
-  bool is_dir;
+  Kind kind;
   int64_t size;
+  int64_t mtime;  // seconds since 1970
+  uint32_t links;
 };
 // false when the path does not exist or its attributes cannot be read.
 bool get_attributes(const char* path, Attributes* out);
@@ -36,14 +53,16 @@ bool get_attributes(const char* path, Attributes* out);
 // "." and ".." included (callers skip them).
 struct DirStream {
   void* handle = nullptr;
-  char dir[4096];       // the directory's host path, for per-entry lookups
-  unsigned dir_len = 0;
-  char scratch[4096];   // entry path buffer
+  bool failed = false;  // the enumeration ended with a read error
 };
 bool dir_open(DirStream* ds, const char* path);
-// Next entry: its name (valid until the next call) and whether it is a
-// directory. false at the end of the directory.
-bool dir_next(DirStream* ds, const char** name, bool* is_dir);
+// Next entry: its name (valid until the next call) and its kind. false at
+// the end of the directory or when reading it fails (see dir_failed).
+bool dir_next(DirStream* ds, const char** name, Kind* kind);
+// true when the enumeration ended with a read error rather than at the end.
+bool dir_failed(const DirStream* ds);
+// Attributes of an entry of the open directory, as get_attributes.
+bool dir_entry_attributes(DirStream* ds, const char* name, Attributes* out);
 void dir_close(DirStream* ds);
 
 enum class MkdirResult { kCreated, kExists, kFailed };
@@ -59,11 +78,24 @@ bool rename_replace(const char* from, const char* to);
 // Windows it fails when the target exists.
 bool rename_file(const char* from, const char* to);
 
-// fopen with a registry path; mode as for fopen ("rb", "wb", "ab").
+// Opens a regular file with a registry path: "rb" (read), "wb" (create or
+// truncate), "ab" (append, created when missing), "r+b" (read and write an
+// existing file, never created). Anything but a regular file is refused.
+// Files stay renamable and removable while open, on every host.
 FILE* open_file(const char* path, const char* mode);
 // Creates a new file for writing, failing when any entry of that name
 // exists; *taken then tells that case from other failures.
 FILE* create_new_file(const char* path, bool* taken);
+
+// Takes an exclusive lock on the whole file, waiting while another process
+// holds it. The lock goes when the file is closed or the process ends,
+// however it ends. A process takes at most one lock per file.
+bool lock_file(FILE* f);
+// true while path names the very file that f has open.
+bool same_file(FILE* f, const char* path);
+
+// n bytes from the system's cryptographic random source.
+bool random_bytes(void* out, size_t n);
 
 int64_t now_seconds();
 int process_id();

@@ -1,14 +1,27 @@
 // POSIX host: Linux and other Unix systems.
+//
+// Paths below the tree root are resolved relative to a descriptor of the
+// root that was opened once: the directories on the way are opened with
+// openat2(RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH) where the kernel has it,
+// else one component at a time with O_NOFOLLOW, and the last component is
+// used with the *at calls and AT_SYMLINK_NOFOLLOW / O_NOFOLLOW. A link
+// planted anywhere below the root therefore stops the operation instead of
+// redirecting it, with no window between a check and the use.
 #include "host.h"
 
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 namespace host {
 namespace {
@@ -32,7 +45,8 @@ class NativePath {
     buf_[i] = '\0';
     len_ = i;
   }
-  bool ok() const { return ok_; }
+  bool ok() const { return ok_ && len_ > 0; }
+  char* data() { return buf_; }
   const char* c_str() const { return buf_; }
   size_t size() const { return len_; }
 
@@ -42,95 +56,269 @@ class NativePath {
   bool ok_ = true;
 };
 
+struct TreeRoot {
+  int fd = -1;
+  char path[kPathMax] = {};  // native form, no trailing '/'
+  size_t len = 0;
+};
+TreeRoot g_tree;
+
+// Opens the directory rel (relative to the tree root, no leading '/') for
+// use as a base of *at calls, refusing every link on the way.
+int open_beneath(const char* rel) {
+  static bool have_openat2 = true;
+  if (have_openat2) {
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+    const long fd = syscall(SYS_openat2, g_tree.fd, rel, &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    // Unknown to this kernel, or refused by a sandbox's filter: walk.
+    if (errno != ENOSYS && errno != EPERM) return -1;
+    have_openat2 = false;
+  }
+  char buf[kPathMax];
+  std::snprintf(buf, sizeof buf, "%s", rel);
+  int cur = g_tree.fd;
+  char* save = nullptr;
+  for (char* part = strtok_r(buf, "/", &save); part != nullptr; part = strtok_r(nullptr, "/", &save)) {
+    if (std::strcmp(part, "..") == 0) {
+      if (cur != g_tree.fd) close(cur);
+      errno = EXDEV;
+      return -1;
+    }
+    const int next = openat(cur, part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int saved = errno;
+    if (cur != g_tree.fd) close(cur);
+    if (next < 0) {
+      errno = saved;
+      return -1;
+    }
+    cur = next;
+  }
+  return cur == g_tree.fd ? fcntl(g_tree.fd, F_DUPFD_CLOEXEC, 0) : cur;
+}
+
+// Where an operation on a path takes place: a directory descriptor and
+// the last component below the tree root (no link followed), or the whole
+// path, resolved as the system does, anywhere else.
+class Place {
+ public:
+  explicit Place(const char* path) : native_(path) {
+    if (!native_.ok()) {
+      errno = ENAMETOOLONG;
+      return;
+    }
+    char* p = native_.data();
+    leaf_ = p;
+    ok_ = true;
+    if (g_tree.fd < 0 || std::strncmp(p, g_tree.path, g_tree.len) != 0 || p[g_tree.len] != '/') return;
+    char* rel = p + g_tree.len;
+    while (*rel == '/') ++rel;
+    size_t n = std::strlen(rel);
+    while (n > 0 && rel[n - 1] == '/') rel[--n] = '\0';
+    if (n == 0) return;  // the root itself: as the system resolves it
+    inside_ = true;
+    char* slash = std::strrchr(rel, '/');
+    if (slash == nullptr) {
+      dir_ = g_tree.fd;
+      leaf_ = rel;
+      return;
+    }
+    *slash = '\0';
+    leaf_ = slash + 1;
+    owned_ = open_beneath(rel);
+    dir_ = owned_;
+    ok_ = owned_ >= 0;
+  }
+  ~Place() {
+    if (owned_ >= 0) close(owned_);
+  }
+  Place(const Place&) = delete;
+  Place& operator=(const Place&) = delete;
+
+  bool ok() const { return ok_; }
+  int dir() const { return dir_; }
+  const char* leaf() const { return leaf_; }
+  // Flags that keep a link in the last component from being followed.
+  int nofollow_open() const { return inside_ ? O_NOFOLLOW : 0; }
+  int nofollow_at() const { return inside_ ? AT_SYMLINK_NOFOLLOW : 0; }
+
+ private:
+  NativePath native_;
+  int dir_ = AT_FDCWD;
+  int owned_ = -1;
+  const char* leaf_ = nullptr;
+  bool inside_ = false;
+  bool ok_ = false;
+};
+
+Kind kind_of(mode_t mode) {
+  if (S_ISREG(mode)) return Kind::kFile;
+  if (S_ISDIR(mode)) return Kind::kDir;
+  return Kind::kOther;
+}
+
+void fill_attributes(const struct stat& st, Attributes* out) {
+  out->kind = kind_of(st.st_mode);
+  out->size = static_cast<int64_t>(st.st_size);
+  out->mtime = static_cast<int64_t>(st.st_mtime);
+  out->links = static_cast<uint32_t>(st.st_nlink);
+}
+
+struct DirState {
+  DIR* dir;
+};
+
 }  // namespace
 
+bool set_tree_root(const char* root) {
+  if (g_tree.fd >= 0) close(g_tree.fd);
+  g_tree.fd = -1;
+  g_tree.len = 0;
+  if (root == nullptr || root[0] == '\0') return true;
+  NativePath p(root);
+  if (!p.ok()) return false;
+  size_t n = p.size();
+  while (n > 1 && p.c_str()[n - 1] == '/') --n;
+  const int fd = open(p.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  g_tree.fd = fd;
+  // "/" itself: every absolute path lies below it.
+  g_tree.len = (n == 1 && p.c_str()[0] == '/') ? 0 : n;
+  std::memcpy(g_tree.path, p.c_str(), g_tree.len);
+  g_tree.path[g_tree.len] = '\0';
+  return true;
+}
+
 bool get_attributes(const char* path, Attributes* out) {
-  NativePath p(path);
+  Place p(path);
   struct stat st;
-  if (!p.ok() || p.size() == 0 || stat(p.c_str(), &st) != 0) return false;
-  out->is_dir = S_ISDIR(st.st_mode);
-  out->size = static_cast<int64_t>(st.st_size);
+  if (!p.ok() || fstatat(p.dir(), p.leaf(), &st, p.nofollow_at()) != 0) return false;
+  fill_attributes(st, out);
   return true;
 }
 
 bool dir_open(DirStream* ds, const char* path) {
-  NativePath p(path);
   ds->handle = nullptr;
-  if (!p.ok() || p.size() + 2 >= sizeof ds->dir) return false;
-  DIR* d = opendir(p.c_str());
-  if (d == nullptr) return false;
-  std::memcpy(ds->dir, p.c_str(), p.size() + 1);
-  ds->dir_len = static_cast<unsigned>(p.size());
-  ds->handle = d;
+  ds->failed = false;
+  Place p(path);
+  if (!p.ok()) return false;
+  const int fd = openat(p.dir(), p.leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | p.nofollow_open());
+  if (fd < 0) return false;
+  DIR* d = fdopendir(fd);
+  if (d == nullptr) {
+    close(fd);
+    return false;
+  }
+  ds->handle = new DirState{d};
   return true;
 }
 
-bool dir_next(DirStream* ds, const char** name, bool* is_dir) {
-  DIR* d = static_cast<DIR*>(ds->handle);
-  if (d == nullptr) return false;
-  struct dirent* e = readdir(d);
-  if (e == nullptr) return false;
+bool dir_next(DirStream* ds, const char** name, Kind* kind) {
+  auto* st = static_cast<DirState*>(ds->handle);
+  if (st == nullptr) return false;
+  errno = 0;
+  struct dirent* e = readdir(st->dir);
+  if (e == nullptr) {
+    ds->failed = errno != 0;
+    return false;
+  }
   *name = e->d_name;
-  if (e->d_type == DT_DIR) {
-    *is_dir = true;
-  } else if (e->d_type == DT_REG) {
-    *is_dir = false;
-  } else {
-    // Unknown type or a link: ask for what the entry names, as the
-    // directory flag of an enumeration reports the target's kind.
-    size_t n = std::strlen(e->d_name);
-    *is_dir = false;
-    if (ds->dir_len + 1 + n < sizeof ds->scratch) {
-      std::memcpy(ds->scratch, ds->dir, ds->dir_len);
-      ds->scratch[ds->dir_len] = '/';
-      std::memcpy(ds->scratch + ds->dir_len + 1, e->d_name, n + 1);
-      struct stat st;
-      if (stat(ds->scratch, &st) == 0) *is_dir = S_ISDIR(st.st_mode);
+  switch (e->d_type) {
+    case DT_DIR: *kind = Kind::kDir; break;
+    case DT_REG: *kind = Kind::kFile; break;
+    case DT_UNKNOWN: {
+      // Some file systems do not say: ask for the entry itself.
+      struct stat s;
+      *kind = fstatat(dirfd(st->dir), e->d_name, &s, AT_SYMLINK_NOFOLLOW) == 0 ? kind_of(s.st_mode) : Kind::kOther;
+      break;
     }
+    default: *kind = Kind::kOther; break;  // links, devices, sockets
   }
   return true;
 }
 
+bool dir_failed(const DirStream* ds) { return ds->failed; }
+
+bool dir_entry_attributes(DirStream* ds, const char* name, Attributes* out) {
+  auto* st = static_cast<DirState*>(ds->handle);
+  struct stat s;
+  if (st == nullptr || fstatat(dirfd(st->dir), name, &s, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  fill_attributes(s, out);
+  return true;
+}
+
 void dir_close(DirStream* ds) {
-  if (ds->handle != nullptr) closedir(static_cast<DIR*>(ds->handle));
+  auto* st = static_cast<DirState*>(ds->handle);
+  if (st != nullptr) {
+    closedir(st->dir);
+    delete st;
+  }
   ds->handle = nullptr;
 }
 
 MkdirResult make_dir(const char* path) {
-  NativePath p(path);
+  Place p(path);
   if (!p.ok()) return MkdirResult::kFailed;
-  if (mkdir(p.c_str(), 0777) == 0) return MkdirResult::kCreated;
+  if (mkdirat(p.dir(), p.leaf(), 0777) == 0) return MkdirResult::kCreated;
   return errno == EEXIST ? MkdirResult::kExists : MkdirResult::kFailed;
 }
 
 bool remove_dir(const char* path) {
-  NativePath p(path);
-  return p.ok() && rmdir(p.c_str()) == 0;
+  Place p(path);
+  return p.ok() && unlinkat(p.dir(), p.leaf(), AT_REMOVEDIR) == 0;
 }
 
 bool remove_file(const char* path) {
-  NativePath p(path);
-  return p.ok() && unlink(p.c_str()) == 0;
+  Place p(path);
+  return p.ok() && unlinkat(p.dir(), p.leaf(), 0) == 0;
 }
 
 bool rename_replace(const char* from, const char* to) {
-  NativePath a(from);
-  NativePath b(to);
-  return a.ok() && b.ok() && rename(a.c_str(), b.c_str()) == 0;
+  Place a(from);
+  Place b(to);
+  return a.ok() && b.ok() && renameat(a.dir(), a.leaf(), b.dir(), b.leaf()) == 0;
 }
 
 bool rename_file(const char* from, const char* to) { return rename_replace(from, to); }
 
 FILE* open_file(const char* path, const char* mode) {
-  NativePath p(path);
-  return p.ok() ? std::fopen(p.c_str(), mode) : nullptr;
+  int flags = 0;
+  if (std::strcmp(mode, "rb") == 0) {
+    flags = O_RDONLY;
+  } else if (std::strcmp(mode, "wb") == 0) {
+    flags = O_WRONLY | O_CREAT | O_TRUNC;
+  } else if (std::strcmp(mode, "ab") == 0) {
+    flags = O_WRONLY | O_CREAT | O_APPEND;
+  } else if (std::strcmp(mode, "r+b") == 0) {
+    flags = O_RDWR;
+  } else {
+    errno = EINVAL;
+    return nullptr;
+  }
+  Place p(path);
+  if (!p.ok()) return nullptr;
+  // Non-blocking only while we look: opening a FIFO must not wait.
+  const int fd = openat(p.dir(), p.leaf(), flags | O_CLOEXEC | O_NONBLOCK | p.nofollow_open(), 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, mode);
+  if (f == nullptr) close(fd);
+  return f;
 }
 
 FILE* create_new_file(const char* path, bool* taken) {
   *taken = false;
-  NativePath p(path);
+  Place p(path);
   if (!p.ok()) return nullptr;
-  int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = openat(p.dir(), p.leaf(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | p.nofollow_open(), 0666);
   if (fd < 0) {
     *taken = errno == EEXIST;
     return nullptr;
@@ -138,6 +326,49 @@ FILE* create_new_file(const char* path, bool* taken) {
   FILE* f = fdopen(fd, "wb");
   if (f == nullptr) close(fd);
   return f;
+}
+
+bool lock_file(FILE* f) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;  // l_start and l_len 0: the whole file, however long
+  const int fd = fileno(f);
+  // A lock of the open file itself (not of the process) where the system
+  // has it, so nothing else the process does with the file can drop it.
+  static bool have_ofd = true;
+  for (;;) {
+    const int rc = fcntl(fd, have_ofd ? F_OFD_SETLKW : F_SETLKW, &fl);
+    if (rc == 0) return true;
+    if (errno == EINTR) continue;
+    if (have_ofd && errno == EINVAL) {
+      have_ofd = false;
+      continue;
+    }
+    return false;
+  }
+}
+
+bool same_file(FILE* f, const char* path) {
+  struct stat a;
+  struct stat b;
+  Place p(path);
+  return p.ok() && fstat(fileno(f), &a) == 0 && fstatat(p.dir(), p.leaf(), &b, p.nofollow_at()) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool random_bytes(void* out, size_t n) {
+  auto* p = static_cast<unsigned char*>(out);
+  while (n > 0) {
+    const ssize_t got = getrandom(p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }

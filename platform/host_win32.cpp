@@ -4,6 +4,12 @@
 // turns them into UTF-16 and calls the wide functions, because only those
 // accept the \\?\ form that lifts the classic 260-character limit on every
 // Windows, whatever the executable's manifest says about long paths.
+//
+// Files are opened with every sharing mode, FILE_SHARE_DELETE included, so
+// that a file another process holds open can still be renamed or removed,
+// as on POSIX. Below the tree root, every component of a path is looked at
+// before use, and a reparse point (a symbolic link or a junction) among
+// them stops the operation.
 #include "host.h"
 
 #include <fcntl.h>
@@ -63,29 +69,113 @@ class NativePath {
   bool ok_ = false;
 };
 
+// The tree root in the registry's form with backslashes, no trailing one.
+char g_root[kPathMax];
+size_t g_root_len = 0;
+bool g_have_root = false;
+
+bool is_reparse(DWORD attrs) { return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT); }
+
+// true when path lies below the tree root and one of its components after
+// the root (the last one too when with_leaf) is a reparse point.
+bool crosses_link(const char* path, bool with_leaf) {
+  if (!g_have_root) return false;
+  char buf[kPathMax];
+  const size_t n = std::strlen(path);
+  if (n >= sizeof buf) return true;
+  for (size_t i = 0; i <= n; ++i) buf[i] = path[i] == '/' ? '\\' : path[i];
+  if (_strnicmp(buf, g_root, g_root_len) != 0 || buf[g_root_len] != '\\') return false;
+  for (size_t i = g_root_len + 1; i <= n; ++i) {
+    if (buf[i] != '\\' && buf[i] != '\0') continue;
+    if (buf[i] == '\0' && !with_leaf) break;
+    if (i == 0 || buf[i - 1] == '\\') continue;
+    const char saved = buf[i];
+    buf[i] = '\0';
+    NativePath p(buf);
+    const DWORD attrs = p.ok() ? GetFileAttributesW(p.c_str()) : INVALID_FILE_ATTRIBUTES;
+    buf[i] = saved;
+    if (attrs == INVALID_FILE_ATTRIBUTES) return false;  // missing: the operation fails by itself
+    if (is_reparse(attrs)) return true;
+  }
+  return false;
+}
+
+Kind kind_of(DWORD attrs) {
+  if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return Kind::kOther;
+  if (attrs & FILE_ATTRIBUTE_DIRECTORY) return Kind::kDir;
+  return Kind::kFile;
+}
+
+int64_t unix_seconds(FILETIME ft) {
+  const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(t / 10000000ull) - 11644473600ll;
+}
+
+bool attributes_of(const wchar_t* wpath, Attributes* out) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(wpath, GetFileExInfoStandard, &data)) return false;
+  out->kind = kind_of(data.dwFileAttributes);
+  out->size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+  out->mtime = unix_seconds(data.ftLastWriteTime);
+  out->links = 0;  // not known without opening the file
+  return true;
+}
+
 struct FindState {
   HANDLE handle;
   WIN32_FIND_DATAW data;
-  bool pending;           // data holds an entry not yet handed out
+  bool pending;             // data holds an entry not yet handed out
   char name[MAX_PATH * 4];  // the entry's name in the ANSI code page
+  char dir[kPathMax];       // the directory, for per-entry lookups
 };
+
+// A CRT stream over a handle opened with every sharing mode.
+FILE* stream_for(HANDLE h, int crt_flags, const char* mode) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), crt_flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, mode);
+  if (f == nullptr) _close(fd);
+  return f;
+}
+
+HANDLE handle_of(FILE* f) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))); }
+
+bool file_id(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
+  return h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, info) != 0;
+}
 
 }  // namespace
 
+bool set_tree_root(const char* root) {
+  g_have_root = false;
+  g_root_len = 0;
+  if (root == nullptr || root[0] == '\0') return true;
+  size_t n = std::strlen(root);
+  if (n >= sizeof g_root) return false;
+  for (size_t i = 0; i <= n; ++i) g_root[i] = root[i] == '/' ? '\\' : root[i];
+  while (n > 1 && g_root[n - 1] == '\\') g_root[--n] = '\0';
+  NativePath p(g_root);
+  const DWORD attrs = p.ok() ? GetFileAttributesW(p.c_str()) : INVALID_FILE_ATTRIBUTES;
+  if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  g_root_len = n;
+  g_have_root = true;
+  return true;
+}
+
 bool get_attributes(const char* path, Attributes* out) {
   NativePath p(path);
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!p.ok() || !GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data)) return false;
-  out->is_dir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  out->size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
-  return true;
+  return p.ok() && !crosses_link(path, false) && attributes_of(p.c_str(), out);
 }
 
 bool dir_open(DirStream* ds, const char* path) {
   ds->handle = nullptr;
-  char pattern[kPathMax];
+  ds->failed = false;
   const size_t n = std::strlen(path);
-  if (n + 3 > sizeof pattern) return false;
+  if (n + 3 > kPathMax || crosses_link(path, true)) return false;
+  char pattern[kPathMax];
   std::memcpy(pattern, path, n);
   std::memcpy(pattern + n, "\\*", 3);  // every entry of the directory
   NativePath p(pattern);
@@ -96,23 +186,43 @@ bool dir_open(DirStream* ds, const char* path) {
     delete st;
     return false;
   }
+  std::memcpy(st->dir, path, n + 1);
   st->pending = true;
   ds->handle = st;
   return true;
 }
 
-bool dir_next(DirStream* ds, const char** name, bool* is_dir) {
+bool dir_next(DirStream* ds, const char** name, Kind* kind) {
   FindState* st = static_cast<FindState*>(ds->handle);
   if (st == nullptr) return false;
   for (;;) {
-    if (!st->pending && !FindNextFileW(st->handle, &st->data)) return false;
+    if (!st->pending && !FindNextFileW(st->handle, &st->data)) {
+      ds->failed = GetLastError() != ERROR_NO_MORE_FILES;
+      return false;
+    }
     st->pending = false;
     const int n = WideCharToMultiByte(CP_ACP, 0, st->data.cFileName, -1, st->name, sizeof st->name, nullptr, nullptr);
     if (n > 0) break;  // a name that does not fit is passed over
   }
   *name = st->name;
-  *is_dir = (st->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  *kind = kind_of(st->data.dwFileAttributes);
   return true;
+}
+
+bool dir_failed(const DirStream* ds) { return ds->failed; }
+
+bool dir_entry_attributes(DirStream* ds, const char* name, Attributes* out) {
+  FindState* st = static_cast<FindState*>(ds->handle);
+  if (st == nullptr) return false;
+  char path[kPathMax];
+  const size_t a = std::strlen(st->dir);
+  const size_t b = std::strlen(name);
+  if (a + 1 + b >= sizeof path) return false;
+  std::memcpy(path, st->dir, a);
+  path[a] = '\\';
+  std::memcpy(path + a + 1, name, b + 1);
+  NativePath p(path);
+  return p.ok() && attributes_of(p.c_str(), out);
 }
 
 void dir_close(DirStream* ds) {
@@ -126,56 +236,117 @@ void dir_close(DirStream* ds) {
 
 MkdirResult make_dir(const char* path) {
   NativePath p(path);
-  if (!p.ok()) return MkdirResult::kFailed;
+  if (!p.ok() || crosses_link(path, false)) return MkdirResult::kFailed;
   if (CreateDirectoryW(p.c_str(), nullptr)) return MkdirResult::kCreated;
   return GetLastError() == ERROR_ALREADY_EXISTS ? MkdirResult::kExists : MkdirResult::kFailed;
 }
 
 bool remove_dir(const char* path) {
   NativePath p(path);
-  return p.ok() && RemoveDirectoryW(p.c_str()) != 0;
+  return p.ok() && !crosses_link(path, false) && RemoveDirectoryW(p.c_str()) != 0;
 }
 
 bool remove_file(const char* path) {
   NativePath p(path);
-  return p.ok() && DeleteFileW(p.c_str()) != 0;
+  return p.ok() && !crosses_link(path, false) && DeleteFileW(p.c_str()) != 0;
 }
 
 bool rename_file(const char* from, const char* to) {
   NativePath a(from);
   NativePath b(to);
   // As rename does here: fails when the target exists.
-  return a.ok() && b.ok() && MoveFileExW(a.c_str(), b.c_str(), 0) != 0;
+  return a.ok() && b.ok() && !crosses_link(from, false) && !crosses_link(to, false) &&
+         MoveFileExW(a.c_str(), b.c_str(), 0) != 0;
 }
 
 bool rename_replace(const char* from, const char* to) {
   NativePath a(from);
   NativePath b(to);
-  return a.ok() && b.ok() && MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return a.ok() && b.ok() && !crosses_link(from, false) && !crosses_link(to, false) &&
+         MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 FILE* open_file(const char* path, const char* mode) {
+  DWORD access = 0;
+  DWORD disposition = 0;
+  int crt = 0;
+  if (std::strcmp(mode, "rb") == 0) {
+    access = GENERIC_READ, disposition = OPEN_EXISTING, crt = _O_RDONLY;
+  } else if (std::strcmp(mode, "wb") == 0) {
+    access = GENERIC_WRITE, disposition = CREATE_ALWAYS, crt = _O_WRONLY;
+  } else if (std::strcmp(mode, "ab") == 0) {
+    access = GENERIC_WRITE, disposition = OPEN_ALWAYS, crt = _O_WRONLY | _O_APPEND;
+  } else if (std::strcmp(mode, "r+b") == 0) {
+    access = GENERIC_READ | GENERIC_WRITE, disposition = OPEN_EXISTING, crt = _O_RDWR;
+  } else {
+    return nullptr;
+  }
   NativePath p(path);
-  if (!p.ok()) return nullptr;
-  wchar_t wmode[8];
-  size_t i = 0;
-  for (; mode[i] != '\0' && i + 1 < 8; ++i) wmode[i] = static_cast<wchar_t>(mode[i]);
-  wmode[i] = L'\0';
-  return _wfopen(p.c_str(), wmode);
+  if (!p.ok() || crosses_link(path, true)) return nullptr;
+  HANDLE h = CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file_id(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = stream_for(h, crt, mode);
+  if (f != nullptr && (crt & _O_APPEND)) std::fseek(f, 0, SEEK_END);
+  return f;
 }
 
 FILE* create_new_file(const char* path, bool* taken) {
   *taken = false;
   NativePath p(path);
-  if (!p.ok()) return nullptr;
-  const int fd = _wopen(p.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd < 0) {
-    *taken = errno == EEXIST;
+  if (!p.ok() || crosses_link(path, false)) return nullptr;
+  HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    *taken = err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
     return nullptr;
   }
-  FILE* f = _fdopen(fd, "wb");
-  if (f == nullptr) _close(fd);
-  return f;
+  return stream_for(h, _O_WRONLY, "wb");
+}
+
+bool lock_file(FILE* f) {
+  HANDLE h = handle_of(f);
+  OVERLAPPED ov;
+  std::memset(&ov, 0, sizeof ov);
+  return h != INVALID_HANDLE_VALUE && LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &ov) != 0;
+}
+
+bool same_file(FILE* f, const char* path) {
+  NativePath p(path);
+  if (!p.ok() || crosses_link(path, false)) return false;
+  BY_HANDLE_FILE_INFORMATION a;
+  if (!file_id(handle_of(f), &a)) return false;
+  HANDLE h = CreateFileW(p.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION b;
+  const bool ok = file_id(h, &b);
+  CloseHandle(h);
+  return ok && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool random_bytes(void* out, size_t n) {
+  // BCryptGenRandom, looked up at run time so that the program keeps
+  // importing KERNEL32 and the C runtime only.
+  using GenRandom = LONG(WINAPI*)(void*, unsigned char*, ULONG, ULONG);
+  static GenRandom gen = nullptr;
+  if (gen == nullptr) {
+    HMODULE m = LoadLibraryW(L"bcrypt.dll");
+    if (m == nullptr) return false;
+    gen = reinterpret_cast<GenRandom>(reinterpret_cast<void*>(GetProcAddress(m, "BCryptGenRandom")));
+    if (gen == nullptr) return false;
+  }
+  constexpr ULONG kSystemPreferredRng = 0x00000002;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
+  return gen(nullptr, static_cast<unsigned char*>(out), static_cast<ULONG>(n), kSystemPreferredRng) == 0;
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(_time64(nullptr)); }

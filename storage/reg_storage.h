@@ -20,9 +20,15 @@ void reg_storage_cleanup(void);
 /* Message of the latest failure; empty after a successful init. Never null. */
 const char* reg_storage_last_error(void);
 
-/* {"repositories":[...]}: repository directories in byte order, starting
- * after `last` (null or empty: from the first), at most n names (n <= 0: all). */
+/* {"repositories":[...]}: every repository by its full name ("team/app"),
+ * in byte order, starting after `last` (null or empty: from the first), at
+ * most n names (n <= 0: all). Null when the repositories cannot be read. */
 const char* reg_catalog_json(int n, const char* last);
+
+/* After a catalog or tag-list page: the name to pass as `last` for the next
+ * page when names remain after this one (cut by n, or by the room of the
+ * result buffer), else null. Valid until the next listing. */
+const char* reg_page_next(void);
 
 /* ---- Blob uploads ---------------------------------------------------------
  * An upload is a file that holds the bytes appended so far. Finishing hashes
@@ -54,19 +60,27 @@ int reg_blob_delete(const char* digest);
  * its content type, a revision link and, when pushed under a tag, a tag link. */
 
 /* Validates body (a JSON image manifest, len bytes) and stores it under
- * reference (a tag, or "sha256:..." for none); content_type may be null or
- * empty for the default. out_digest (72 bytes) receives its digest string. */
+ * reference: a tag, or the digest string the body must hash to. content_type
+ * is a media type, or null or empty for the default. out_digest (72 bytes)
+ * receives its digest string. */
 int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                      const char* content_type, char* out_digest);
+/* Room for a stored content type and its NUL (media types are at most 255 bytes). */
+#define REG_CONTENT_TYPE_CAP 256
+
 /* The body of the manifest that reference names, as text in the shared
- * result buffer; its content type (128 bytes) and digest string (72 bytes). */
+ * result buffer; its content type (REG_CONTENT_TYPE_CAP bytes) and digest
+ * string (72 bytes). */
 const char* reg_manifest_get(const char* repo_name, const char* reference, char* out_content_type,
                              char* out_digest);
-/* Deletes a tag, or a manifest's revision by digest; the manifest's files
- * go once no tag names it. */
+/* By tag: removes that tag alone. By digest: removes the manifest and every
+ * tag that names it; a digest that is not stored fails ("manifest unknown"). */
 int reg_manifest_delete(const char* repo_name, const char* reference);
-/* {"name":"<repo>","tags":[...]}: the repository's tags in byte order. */
+/* {"name":"<repo>","tags":[...]}: all of the repository's tags in byte order. */
 const char* reg_tags_list_json(const char* repo_name);
+/* The same, one page: the tags after `last` (null or empty: from the
+ * first), at most n (n <= 0: all); reg_page_next tells whether more remain. */
+const char* reg_tags_page_json(const char* repo_name, int n, const char* last);
 
 /* ---- Statistics --------------------------------------------------------------
  * {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,

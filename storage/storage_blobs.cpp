@@ -30,6 +30,22 @@ int checked_blob_path_of(const char* digest, char* path, size_t cap) {
   return checked_blob_path(digest, path, cap);
 }
 
+enum class BlobFile { kAbsent, kPresent, kBroken };
+
+// What is at a blob path: a regular file, nothing, or something that no
+// blob can be (a directory, a link), which every query reports alike as a
+// failure.
+BlobFile blob_file(const char* path, const char* digest, int64_t* size) {
+  host::Attributes a;
+  if (!host::get_attributes(path, &a)) return BlobFile::kAbsent;
+  if (a.kind == host::Kind::kFile) {
+    if (size != nullptr) *size = a.size;
+    return BlobFile::kPresent;
+  }
+  set_error("blob is not a regular file: %s", digest);
+  return BlobFile::kBroken;
+}
+
 }  // namespace
 }  // namespace storage
 
@@ -40,13 +56,19 @@ extern "C" {
 int reg_blob_exists(const char* digest) {
   char path[kPathCap];
   if (checked_blob_path_of(digest, path, sizeof path) != 0) return -1;
-  return file_exists(path);
+  switch (blob_file(path, digest, nullptr)) {
+    case BlobFile::kPresent: return 1;
+    case BlobFile::kAbsent: return 0;
+    case BlobFile::kBroken: break;
+  }
+  return -1;
 }
 
 int64_t reg_blob_get_size(const char* digest) {
   char path[kPathCap];
   if (checked_blob_path_of(digest, path, sizeof path) != 0) return -1;
-  return file_size(path);
+  int64_t size = -1;
+  return blob_file(path, digest, &size) == BlobFile::kPresent ? size : -1;
 }
 
 int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
@@ -56,7 +78,9 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
   }
   char path[kPathCap];
   if (checked_blob_path(digest, path, sizeof path) != 0) return -1;
-  if (!file_exists(path)) {
+  const BlobFile state = blob_file(path, digest, nullptr);
+  if (state == BlobFile::kBroken) return -1;
+  if (state == BlobFile::kAbsent) {
     set_error("blob not found: %s", digest);
     return -1;
   }
@@ -72,7 +96,9 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
 int reg_blob_delete(const char* digest) {
   char path[kPathCap];
   if (checked_blob_path_of(digest, path, sizeof path) != 0) return -1;
-  if (!file_exists(path)) {
+  const BlobFile state = blob_file(path, digest, nullptr);
+  if (state == BlobFile::kBroken) return -1;
+  if (state == BlobFile::kAbsent) {
     set_error("blob not found: %s", digest);
     return -1;
   }

@@ -15,7 +15,6 @@ char s_error[kErrorCap];
 // Zero-initialised and never touched before a text is written, so an
 // unused buffer costs no page faults.
 alignas(64) char s_result[kResultCap];
-uint32_t s_seed;
 
 void set_error(const char* fmt, ...) {
   va_list ap;
@@ -36,13 +35,6 @@ namespace {
 int make_tree_dir(const char* first, const char* second, char* path, size_t cap) {
   path_join(path, cap, first, second);
   return mkdirs(path);
-}
-
-uint32_t initial_seed() {
-  const uint64_t now = static_cast<uint64_t>(host::now_seconds());
-  const uint64_t addr = reinterpret_cast<uintptr_t>(&s_seed);
-  uint32_t seed = static_cast<uint32_t>(now) ^ static_cast<uint32_t>(addr);
-  return seed != 0 ? seed : 0x9e3779b9u;
 }
 
 }  // namespace
@@ -70,9 +62,18 @@ int reg_storage_init(const char* root) {
     set_error("mkdirs failed: %s", s_root);
     return -1;
   }
+  // From here on nothing below the root follows a link (the root itself
+  // may be one).
   char blobs[kPathCap];
   char path[kPathCap];
   path_join(blobs, sizeof blobs, s_root, kBlobsDir);
+  if (!host::set_tree_root(s_root)) {
+    // Not a directory we can open (a file of that name, say): nothing of
+    // the tree can be made below it.
+    path_join(path, sizeof path, blobs, kSha256Dir);
+    set_error("mkdirs failed: %s", path);
+    return -1;
+  }
   if (make_tree_dir(blobs, kSha256Dir, path, sizeof path) != 0) {
     set_error("mkdirs failed: %s", path);
     return -1;
@@ -90,7 +91,6 @@ int reg_storage_init(const char* root) {
     set_error("write config.json failed");
     return -1;
   }
-  s_seed = initial_seed();
   s_ready = 1;
   s_error[0] = '\0';
   return 0;
@@ -99,6 +99,7 @@ int reg_storage_init(const char* root) {
 void reg_storage_cleanup(void) {
   s_ready = 0;
   s_root[0] = '\0';
+  host::set_tree_root(nullptr);
 }
 
 const char* reg_storage_last_error(void) { return s_error; }

@@ -1,6 +1,7 @@
 // Digest strings and upload identifiers.
 #include <cstring>
 
+#include "platform/host.h"
 #include "storage/storage_internal.h"
 
 namespace storage {
@@ -29,24 +30,8 @@ int digest_valid(const char* s) {
   return 1;
 }
 
-void rng_next(uint32_t* x) {
-  uint32_t v = *x;
-  v ^= v << 13;
-  v ^= v >> 17;
-  v ^= v << 5;
-  *x = v;
-}
-
-void uuid_make(char* out) {
+void uuid_format(const uint8_t bytes[16], char* out) {
   static constexpr char hx[] = "0123456789abcdef";
-  uint32_t state = s_seed;
-  uint8_t b[16];
-  for (uint8_t& byte : b) {
-    rng_next(&state);
-    byte = static_cast<uint8_t>(state & 0xff);
-  }
-  // Stored back, so no two identifiers of one process are alike.
-  s_seed = state;
   int digit = 0;
   for (int pos = 0; pos < 36; ++pos) {
     if (pos == 8 || pos == 13 || pos == 18 || pos == 23) {
@@ -54,10 +39,20 @@ void uuid_make(char* out) {
       continue;
     }
     // Low nibble of each byte first.
-    out[pos] = hx[(b[digit / 2] >> (4 * (digit % 2))) & 15];
+    out[pos] = hx[(bytes[digit / 2] >> (4 * (digit % 2))) & 15];
     ++digit;
   }
   out[36] = '\0';
+}
+
+bool uuid_make(char* out) {
+  // An identifier is a capability: whoever knows it may append to, finish
+  // or cancel the upload. So it comes from the system's cryptographic
+  // source, never from a generator whose state one identifier reveals.
+  uint8_t bytes[16];
+  if (!host::random_bytes(bytes, sizeof bytes)) return false;
+  uuid_format(bytes, out);
+  return true;
 }
 
 int uuid_valid(const char* s) {

@@ -49,17 +49,17 @@ int mkdirs(const char* path) {
 
 int file_exists(const char* path) {
   host::Attributes a;
-  return host::get_attributes(path, &a) && !a.is_dir ? 1 : 0;
+  return host::get_attributes(path, &a) && a.kind == host::Kind::kFile ? 1 : 0;
 }
 
 int dir_exists(const char* path) {
   host::Attributes a;
-  return host::get_attributes(path, &a) && a.is_dir ? 1 : 0;
+  return host::get_attributes(path, &a) && a.kind == host::Kind::kDir ? 1 : 0;
 }
 
 int64_t file_size(const char* path) {
   host::Attributes a;
-  return host::get_attributes(path, &a) ? a.size : -1;
+  return host::get_attributes(path, &a) && a.kind == host::Kind::kFile ? a.size : -1;
 }
 
 int read_file(const char* path, char* buf, size_t cap, size_t* out_len) {
@@ -88,6 +88,31 @@ bool temp_name_for(const char* path, unsigned attempt, char* out, size_t cap) {
   return n > 0 && static_cast<size_t>(n) < cap;
 }
 
+bool locked_temp_name_for(const char* path, char* out, size_t cap) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (host::is_sep(*p)) base = p + 1;
+  }
+  const int n = std::snprintf(out, cap, "%.*s.%s.tmp", static_cast<int>(base - path), path, base);
+  return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+namespace {
+
+// Writes the bytes to the open temporary file tmp, closes it and renames it
+// over path; on any failure the temporary file goes.
+int publish(FILE* f, const char* tmp, const char* path, const void* data, size_t len) {
+  bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
+  ok = std::ferror(f) == 0 && ok;
+  // A close that fails may have lost buffered bytes: never publish that.
+  ok = std::fclose(f) == 0 && ok;
+  if (ok && host::rename_replace(tmp, path)) return 0;
+  host::remove_file(tmp);
+  return -1;
+}
+
+}  // namespace
+
 int write_file(const char* path, const void* data, size_t len) {
   char tmp[kPathCap];
   FILE* f = nullptr;
@@ -98,13 +123,15 @@ int write_file(const char* path, const void* data, size_t len) {
     if (f == nullptr && !taken) return -1;  // not a name clash
   }
   if (f == nullptr) return -1;
-  bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
-  ok = std::ferror(f) == 0 && ok;
-  // A close that fails may have lost buffered bytes: never publish that.
-  ok = std::fclose(f) == 0 && ok;
-  if (ok && host::rename_replace(tmp, path)) return 0;
-  host::remove_file(tmp);
-  return -1;
+  return publish(f, tmp, path, data, len);
+}
+
+int write_file_locked(const char* path, const void* data, size_t len) {
+  char tmp[kPathCap];
+  if (!locked_temp_name_for(path, tmp, sizeof tmp)) return -1;
+  FILE* f = host::open_file(tmp, "wb");
+  if (f == nullptr) return -1;
+  return publish(f, tmp, path, data, len);
 }
 
 int remove_file(const char* path) {
@@ -114,13 +141,12 @@ int remove_file(const char* path) {
 
 namespace {
 
-// Copies at most kNameCap - 1 bytes of name and a NUL; returns the bytes used.
-size_t copy_name(char* dst, const char* name) {
+// Copies at most kNameCap - 1 bytes of name and a NUL.
+void copy_name(char* dst, const char* name) {
   size_t n = std::strlen(name);
   if (n > kNameCap - 1) n = kNameCap - 1;
   std::memcpy(dst, name, n);
   dst[n] = '\0';
-  return n + 1;
 }
 
 bool is_dot_or_dotdot(const char* name) {
@@ -129,24 +155,21 @@ bool is_dot_or_dotdot(const char* name) {
 
 }  // namespace
 
-int list_subdirs(const char* path, name_list* out) {
-  out->count = 0;
-  out->used = 0;
+Scan scan_dir(const char* path, std::vector<Entry>* out) {
+  out->clear();
   host::DirStream ds;
-  if (!host::dir_open(&ds, path)) return -1;
-  const char* name = nullptr;
-  bool is_dir = false;
-  int entries = 0;
-  while (entries < kListCap && host::dir_next(&ds, &name, &is_dir)) {
-    if (is_dot_or_dotdot(name)) continue;
-    ++entries;  // files take their place among the 512 too
-    if (!is_dir) continue;
-    char* dst = out->text + out->used;
-    out->used += copy_name(dst, name);
-    out->items[out->count++] = dst;
+  if (!host::dir_open(&ds, path)) {
+    host::Attributes a;
+    return host::get_attributes(path, &a) ? Scan::kFailed : Scan::kMissing;
   }
+  const char* name = nullptr;
+  host::Kind kind = host::Kind::kOther;
+  while (host::dir_next(&ds, &name, &kind)) {
+    if (!is_dot_or_dotdot(name)) out->push_back({name, kind});
+  }
+  const bool failed = host::dir_failed(&ds);
   host::dir_close(&ds);
-  return 0;
+  return failed ? Scan::kFailed : Scan::kOk;
 }
 
 int list_dir(const char* path, dir_listing* out) {
@@ -156,8 +179,8 @@ int list_dir(const char* path, dir_listing* out) {
   host::DirStream ds;
   if (!host::dir_open(&ds, path)) return -1;
   const char* name = nullptr;
-  bool is_dir = false;
-  while (host::dir_next(&ds, &name, &is_dir)) {
+  host::Kind kind = host::Kind::kOther;
+  while (host::dir_next(&ds, &name, &kind)) {
     if (is_dot_or_dotdot(name)) continue;
     if (out->count == kListCap) {
       out->truncated = 1;
@@ -165,7 +188,7 @@ int list_dir(const char* path, dir_listing* out) {
     }
     dir_entry& e = out->entries[out->count++];
     copy_name(e.name, name);
-    e.is_dir = is_dir ? 1 : 0;
+    e.is_dir = kind == host::Kind::kDir ? 1 : 0;
   }
   host::dir_close(&ds);
   return 0;

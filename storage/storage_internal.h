@@ -6,7 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
+#include "platform/host.h"
 #include "storage/storage_layout.h"
 
 namespace storage {
@@ -21,7 +25,6 @@ extern char s_root[kRootCap];
 extern int s_ready;
 extern char s_error[kErrorCap];
 extern char s_result[kResultCap];
-extern uint32_t s_seed;
 
 // Formats the message of the failure being reported into s_error.
 void set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -30,17 +33,25 @@ int require_ready();
 
 // ---- File-system primitives (storage_fs.cpp) ------------------------------
 int mkdirs(const char* path);
-int file_exists(const char* path);
+int file_exists(const char* path);  // a regular file
 int dir_exists(const char* path);
+// The size of a regular file; -1 for anything else or when absent.
 int64_t file_size(const char* path);
 int read_file(const char* path, char* buf, size_t cap, size_t* out_len);
 // Replaces the file at path with exactly len bytes, atomically: a reader
-// sees either the old content or the new, never a part.
+// sees either the old content or the new, never a part. The temporary
+// file has a name of this process's own, so writers never meet.
 int write_file(const char* path, const void* data, size_t len);
+// As write_file, for a writer that holds the lock that guards path: the
+// temporary file has one fixed name, so what a killed writer left there is
+// taken over by the next write of the same file.
+int write_file_locked(const char* path, const void* data, size_t len);
 int remove_file(const char* path);
 // A name for a temporary file beside path (attempt tells names apart);
 // false when it does not fit cap.
 bool temp_name_for(const char* path, unsigned attempt, char* out, size_t cap);
+// The fixed temporary name of write_file_locked; false when it does not fit.
+bool locked_temp_name_for(const char* path, char* out, size_t cap);
 
 inline constexpr int kListCap = 512;
 inline constexpr size_t kNameCap = 512;
@@ -59,17 +70,14 @@ struct dir_listing {
 // Fills the listing in enumeration order, at most 512 entries.
 int list_dir(const char* path, dir_listing* out);
 
-// The directories among a directory's entries exactly as list_dir reports
-// them (the first 512 entries, names cut at 511 bytes, enumeration order),
-// with the names packed one after another instead of in 512-byte slots, so
-// a listing touches only the memory its names need.
-struct name_list {
-  char* items[kListCap];
-  int count;
-  size_t used;
-  char text[kListCap * kNameCap];
+// Every entry of a directory ("." and ".." left out), in the file
+// system's order, however many there are.
+struct Entry {
+  std::string name;
+  host::Kind kind;
 };
-int list_subdirs(const char* path, name_list* out);
+enum class Scan { kOk, kMissing, kFailed };
+Scan scan_dir(const char* path, std::vector<Entry>* out);
 
 // ---- Text (storage_text.cpp) ----------------------------------------------
 size_t json_escape_append(char* dst, size_t cap, const char* text);
@@ -86,26 +94,77 @@ inline constexpr size_t kUuidCap = 37;    // 36 characters + NUL
 void bin_to_hex(const uint8_t* data, size_t len, char* out);
 // 1 for "sha256:" followed by exactly 64 lowercase hex digits.
 int digest_valid(const char* s);
-// One xorshift32 step (13, 17, 5).
-void rng_next(uint32_t* x);
-// A new upload identifier from s_seed, which advances past it.
-void uuid_make(char* out);
+// The identifier that 16 bytes make: 32 digits in 8-4-4-4-12 groups, the
+// low nibble of each byte first.
+void uuid_format(const uint8_t bytes[16], char* out);
+// A new upload identifier from the system's cryptographic random source;
+// false when the source fails.
+bool uuid_make(char* out);
 // 1 for 36 characters: lowercase hex digits in 8-4-4-4-12 groups.
 int uuid_valid(const char* s);
+
+// ---- Names (storage_names.cpp) ---------------------------------------------
+// One component of a repository name: 1.. bytes of [A-Za-z0-9._-], not
+// beginning with '.' or '_' (the tree's own and temporary names), and on
+// Windows nothing the system would fold into another name.
+bool repo_component_valid(const char* s, size_t len);
+// 1..255 bytes of components joined by single '/', without "..": one name,
+// one directory, and no two names sharing files.
+int repo_name_valid(const char* name);
+// The registry's tag grammar: [A-Za-z0-9_][A-Za-z0-9._-]{0,127}. A tag is
+// one path component and nothing else.
+int tag_valid(const char* tag);
+// A media type: type "/" subtype of token characters, then optional
+// "; name=value" parameters (token or quoted-string values), no control
+// bytes, at most kContentTypeMax bytes.
+inline constexpr size_t kContentTypeMax = 255;
+bool media_type_valid(const char* s);
+
+// ---- Locks (storage_locks.cpp) ----------------------------------------------
+// A file held open with an exclusive lock, released when the object goes.
+class LockedFile {
+ public:
+  LockedFile() = default;
+  ~LockedFile() { release(); }
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+  FILE* get() const { return f_; }
+  void adopt(FILE* f) { release(), f_ = f; }
+  // Closes the file: false when buffered bytes could not be written.
+  bool release();
+
+ private:
+  FILE* f_ = nullptr;
+};
+
+enum class Lock { kHeld, kGone, kFailed };
+// Opens the existing regular file at path for reading and writing and
+// locks it; kGone when there is none, or when, once locked, path no longer
+// names the file that was opened (another process finished or removed it).
+Lock lock_existing(const char* path, LockedFile* out);
+// Locks the repository's manifests (its lock file, created when missing):
+// every change to a repository's manifests and tags is made under it.
+Lock lock_repository(const char* name, LockedFile* out);
 
 // ---- Manifests and tags (storage_manifests.cpp) ---------------------------
 inline constexpr size_t kLinkReadCap = 128;
 inline constexpr char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
 
-// 1..255 bytes of [A-Za-z0-9._/\\-] without "..".
-int repo_name_valid(const char* name);
-// The registry's tag grammar: [A-Za-z0-9_][A-Za-z0-9._-]{0,127}. A tag is
-// one path component and nothing else.
-int tag_valid(const char* tag);
 // Reference (tag or "sha256:" digest string) to digest hex (65 bytes).
 int manifest_resolve(const char* name, const char* reference, char* out_hex);
 // 1 when some tag of the repository, however many it has, names hex.
 int manifest_has_tag_for(const char* name, const char* hex);
+// The message of the first reason the document is not an acceptable
+// manifest (yyjson's strict parse, no key twice in any object, then its
+// shape), or null.
+const char* manifest_body_error(const void* body, size_t len, char* msg, size_t msg_size);
+
+// ---- Repositories (storage_catalog.cpp) -------------------------------------
+// Every repository below repositories/, by its full name, at any depth: a
+// directory that holds the repository's own data (an entry of the tree's
+// own, "_manifests" and the like) or one with no directory below it.
+// Unsorted. kMissing for a tree without a repositories directory.
+Scan collect_repositories(std::vector<std::string>* out);
 
 // ---- Statistics (storage_stats.cpp) ---------------------------------------
 int count_repos();
@@ -113,16 +172,20 @@ int64_t count_blobs(int* out_blobs);
 int count_tags();
 int count_uploads(int64_t* out_upload_bytes);
 
-// ---- Name lists (storage_catalog.cpp) -------------------------------------
+// ---- Name pages (storage_catalog.cpp) -------------------------------------
 // Appends names[start..end) as JSON strings joined by commas, then "]}" and
 // a NUL, after the pos bytes already in out. A name that would not fit ends
 // the list before it, so the text is always whole JSON (cap - pos >= 3).
-// Returns the text's length.
-size_t append_names_and_close(char* out, size_t pos, size_t cap, char* const* names, int start, int end);
+// Returns the text's length; *written gets the number of names written.
+size_t append_names_and_close(char* out, size_t pos, size_t cap, char* const* names, int start, int end,
+                              int* written);
 // Writes {"repositories":[...]} for names[start..end) into out (cap >= 32).
 // A name that would not fit ends the page before it: the text is always
 // whole JSON. Returns its length.
-size_t write_catalog_page(char* out, size_t cap, char* const* names, int start, int end);
+size_t write_catalog_page(char* out, size_t cap, char* const* names, int start, int end, int* written);
+// Records where the page just written ended: the name to continue after,
+// or none when the page reached the end of the list.
+void set_page_next(const char* last_written);
 
 }  // namespace storage
 

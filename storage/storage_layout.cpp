@@ -80,6 +80,10 @@ bool manifest_dir(const char* name, char* out, size_t out_size) {
   return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir});
 }
 
+bool manifest_lock_path(const char* name, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, kLockFile});
+}
+
 bool manifest_body_path(const char* name, const char* hex, char* out, size_t out_size) {
   return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, hex});
 }

@@ -7,11 +7,15 @@
 //   <root>/repositories/<name>/...     one directory per repository
 //   <root>/uploads/<uuid>.part         pending blob uploads
 //
-// Below a repository (name may hold '/' or '\\', nesting directories):
+// Below a repository (name: components joined by '/', nesting directories):
+//   _manifests/lock                    locked while manifests or tags change
 //   _manifests/<hex>                   manifest body, the bytes as pushed
 //   _manifests/<hex>.ct                its content type
 //   _manifests/revisions/sha256/<hex>/link   revision link: "sha256:<hex>"
 //   _manifests/tags/<tag>/current/link       tag link: "sha256:<hex>"
+//
+// Every name of the tree's own below repositories/ begins with '_', which
+// no component of a repository name does; temporary files begin with '.'.
 #ifndef REGISTRY_STORAGE_LAYOUT_H
 #define REGISTRY_STORAGE_LAYOUT_H
 
@@ -42,6 +46,7 @@ inline constexpr const char kRevisionsDir[] = "revisions";
 inline constexpr const char kTagsDir[] = "tags";
 inline constexpr const char kCurrentDir[] = "current";
 inline constexpr const char kLinkFile[] = "link";
+inline constexpr const char kLockFile[] = "lock";
 
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
@@ -58,6 +63,7 @@ void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
 // the path cut short in out, when the path does not fit: such a path is
 // never to be used.
 bool manifest_dir(const char* name, char* out, size_t out_size);
+bool manifest_lock_path(const char* name, char* out, size_t out_size);
 bool manifest_body_path(const char* name, const char* hex, char* out, size_t out_size);
 bool manifest_ct_path(const char* name, const char* hex, char* out, size_t out_size);
 bool manifest_rev_dir(const char* name, const char* hex, char* out, size_t out_size);

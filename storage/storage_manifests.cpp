@@ -1,6 +1,13 @@
 // Manifests: put, resolve, get, delete.
-#include <yyjson.h>
-
+//
+// Every change to a repository's manifests and tags is made under the
+// repository's lock, in an order that keeps the tree whole at every step,
+// so a process killed anywhere leaves nothing that names a missing body:
+//   put:              body, content type, revision link, then the tag link;
+//   delete by tag:    the tag link, then its directories;
+//   delete by digest: every tag link that names it, the revision link, then
+//                     the body and its content type.
+// Readers take no lock: every file is replaced whole by a rename.
 #include <cstdio>
 #include <cstring>
 
@@ -10,60 +17,9 @@
 #include "storage/storage_internal.h"
 
 namespace storage {
-
-int repo_name_valid(const char* name) {
-  if (name == nullptr || name[0] == '\0') return 0;
-  const size_t len = std::strlen(name);
-  if (len > 255) return 0;
-  for (size_t i = 0; i < len; ++i) {
-    const char c = name[i];
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                    c == '_' || c == '.' || c == '/' || c == '\\';
-    if (!ok) return 0;
-  }
-  return std::strstr(name, "..") == nullptr ? 1 : 0;
-}
-
-int tag_valid(const char* tag) {
-  if (tag == nullptr) return 0;
-  auto word = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; };
-  if (!word(tag[0])) return 0;
-  size_t i = 1;
-  for (; tag[i] != '\0'; ++i) {
-    if (i >= 128) return 0;
-    if (!word(tag[i]) && tag[i] != '.' && tag[i] != '-') return 0;
-  }
-  return 1;
-}
-
 namespace {
 
 bool is_digest_reference(const char* reference) { return std::strncmp(reference, "sha256:", 7) == 0; }
-
-// The validation of a parsed manifest: the message of the first failure,
-// or null when the document is an acceptable image manifest.
-const char* manifest_shape_error(yyjson_val* root, char* msg, size_t msg_size) {
-  if (!yyjson_is_obj(root)) return "manifest must be a JSON object";
-  yyjson_val* config = yyjson_obj_get(root, "config");
-  yyjson_val* config_digest = yyjson_is_obj(config) ? yyjson_obj_get(config, "digest") : nullptr;
-  if (!yyjson_is_str(config_digest) || !digest_valid(yyjson_get_str(config_digest))) {
-    return "manifest missing valid config.digest";
-  }
-  yyjson_val* layers = yyjson_obj_get(root, "layers");
-  if (layers == nullptr) return nullptr;
-  if (!yyjson_is_arr(layers)) return "manifest layers must be an array";
-  size_t idx = 0;
-  size_t max = 0;
-  yyjson_val* layer = nullptr;
-  yyjson_arr_foreach(layers, idx, max, layer) {
-    yyjson_val* d = yyjson_is_obj(layer) ? yyjson_obj_get(layer, "digest") : nullptr;
-    if (!yyjson_is_str(d) || !digest_valid(yyjson_get_str(d))) {
-      std::snprintf(msg, msg_size, "manifest layer %zu missing valid digest", idx);
-      return msg;
-    }
-  }
-  return nullptr;
-}
 
 // Reads a whole file into buf (cap bytes, text and NUL). 0, or -1 when it
 // cannot be read, or -2 when it holds more than cap - 1 bytes.
@@ -88,35 +44,80 @@ struct ManifestPaths {
   char rev[kPathCap];
 };
 
-// Writes the body, its content type and its revision link: the message of
-// the first failure, or null.
-const char* write_manifest_files(const ManifestPaths& p, const void* body, size_t len, const char* ct,
-                                 const char* link) {
-  if (mkdirs(p.dir) != 0) return "mkdirs manifests dir failed";
-  if (write_file(p.body, body, len) != 0) return "write manifest body failed";
-  if (write_file(p.ct, ct, std::strlen(ct)) != 0) return "write manifest ct failed";
-  if (mkdirs(p.rev_dir) != 0) return "mkdirs revision dir failed";
-  if (write_file(p.rev, link, 71) != 0) return "write revision link failed";
-  return nullptr;
+bool manifest_paths(const char* name, const char* hex, ManifestPaths* p) {
+  return manifest_dir(name, p->dir, sizeof p->dir) && manifest_body_path(name, hex, p->body, sizeof p->body) &&
+         manifest_ct_path(name, hex, p->ct, sizeof p->ct) &&
+         manifest_rev_dir(name, hex, p->rev_dir, sizeof p->rev_dir) &&
+         manifest_rev_path(name, hex, p->rev, sizeof p->rev);
 }
 
-// Removes a manifest's files unless a tag names it. Another process may tag
-// the manifest at any moment, so the files are first moved aside, the tags
-// looked at once more, and the files put back when a tag has appeared; a put
-// that tags a manifest looks for its body after writing the link (below).
-void remove_untagged_manifest(const char* name, const char* hex, const char* const files[3]) {
-  char aside[3][kPathCap];
-  bool moved[3] = {false, false, false};
-  for (int i = 0; i < 3; ++i) {
-    moved[i] = file_exists(files[i]) && temp_name_for(files[i], 100, aside[i], sizeof aside[i]) &&
-               host::rename_replace(files[i], aside[i]);
+// Removes a file and the temporary file that a killed writer of it may
+// have left (under the lock, nobody else is writing it).
+void remove_with_leftover(const char* path) {
+  remove_file(path);
+  char tmp[kPathCap];
+  if (locked_temp_name_for(path, tmp, sizeof tmp)) remove_file(tmp);
+}
+
+// Removes a link file and the directories that held only it: dirs[0] is
+// the link's own directory, each next one its parent.
+void remove_link_and_dirs(const char* link, const char* const* dirs, int count) {
+  remove_with_leftover(link);
+  for (int i = 0; i < count; ++i) {
+    if (!host::remove_dir(dirs[i])) break;
   }
-  const bool tagged = manifest_has_tag_for(name, hex) != 0;
-  for (int i = 0; i < 3; ++i) {
-    if (!moved[i]) continue;
-    if (tagged && !file_exists(files[i]) && host::rename_replace(aside[i], files[i])) continue;
-    remove_file(aside[i]);
+}
+
+// Removes one tag: its link, then its directories.
+void remove_tag(const char* name, const char* tag) {
+  char link[kPathCap];
+  char current[kPathCap];
+  char tag_dir[kPathCap];
+  char tags[kPathCap];
+  if (!manifest_tag_path(name, tag, link, sizeof link) || !manifest_tag_dir(name, tag, current, sizeof current) ||
+      !manifest_tags_dir(name, tags, sizeof tags)) {
+    return;
   }
+  path_join(tag_dir, sizeof tag_dir, tags, tag);
+  const char* const dirs[] = {current, tag_dir};
+  remove_link_and_dirs(link, dirs, 2);
+}
+
+// The tags of a repository whose link names the digest string want.
+std::vector<std::string> tags_naming(const char* name, const char* want) {
+  std::vector<std::string> found;
+  char tags[kPathCap];
+  std::vector<Entry> entries;
+  if (!manifest_tags_dir(name, tags, sizeof tags) || scan_dir(tags, &entries) != Scan::kOk) return found;
+  for (const Entry& e : entries) {
+    if (e.kind != host::Kind::kDir) continue;
+    char path[kPathCap];
+    char link[kLinkReadCap];
+    if (manifest_tag_path(name, e.name.c_str(), path, sizeof path) &&
+        read_file(path, link, sizeof link, nullptr) == 0 && std::strncmp(link, want, 71) == 0) {
+      found.push_back(e.name);
+    }
+  }
+  return found;
+}
+
+// The checks every manifest operation makes after its pointer checks.
+int check_repository(const char* repo_name, bool name_in_message) {
+  if (require_ready() != 0) return -1;
+  if (!repo_name_valid(repo_name)) {
+    if (name_in_message) {
+      set_error("invalid repository name: %s", repo_name);
+    } else {
+      set_error("invalid repository name");
+    }
+    return -1;
+  }
+  return 0;
+}
+
+int lock_failure(const char* repo_name) {
+  set_error("cannot lock repository: %s", repo_name);
+  return -1;
 }
 
 }  // namespace
@@ -154,26 +155,9 @@ int manifest_resolve(const char* name, const char* reference, char* out_hex) {
 }
 
 int manifest_has_tag_for(const char* name, const char* hex) {
-  char tags[kPathCap];
-  if (!manifest_tags_dir(name, tags, sizeof tags)) return 0;
-  // Every tag directory counts, not only the first 512 of one listing:
-  // a manifest that any tag names keeps its files.
-  host::DirStream ds;
-  if (!dir_exists(tags) || !host::dir_open(&ds, tags)) return 0;
   char want[kDigestCap];
   std::snprintf(want, sizeof want, "sha256:%s", hex);
-  int found = 0;
-  const char* entry = nullptr;
-  bool is_dir = false;
-  while (!found && host::dir_next(&ds, &entry, &is_dir)) {
-    if (!is_dir || std::strcmp(entry, ".") == 0 || std::strcmp(entry, "..") == 0) continue;
-    char path[kPathCap];
-    if (!manifest_tag_path(name, entry, path, sizeof path)) continue;
-    char link[kLinkReadCap];
-    if (read_file(path, link, sizeof link, nullptr) == 0 && std::strncmp(link, want, 71) == 0) found = 1;
-  }
-  host::dir_close(&ds);
-  return found;
+  return tags_naming(name, want).empty() ? 0 : 1;
 }
 
 }  // namespace storage
@@ -188,11 +172,7 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
     set_error("NULL argument");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name: %s", repo_name);
-    return -1;
-  }
+  if (check_repository(repo_name, true) != 0) return -1;
   if (reference[0] == '\0') {
     set_error("empty reference");
     return -1;
@@ -202,23 +182,24 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
     set_error("invalid tag: %s", reference);
     return -1;
   }
+  if (!tagged && !digest_valid(reference)) {
+    set_error("invalid digest reference");
+    return -1;
+  }
+  const bool default_type = content_type == nullptr || content_type[0] == '\0';
+  if (!default_type && !media_type_valid(content_type)) {
+    set_error("invalid content type");
+    return -1;
+  }
   // No larger body could be fetched again whole.
   if (body_len > kResultCap - 1) {
     set_error("manifest too large");
     return -1;
   }
-
-  yyjson_doc* doc = yyjson_read_opts(static_cast<char*>(const_cast<void*>(body)), static_cast<size_t>(body_len),
-                                     YYJSON_READ_NOFLAG, nullptr, nullptr);
-  if (doc == nullptr) {
-    set_error("manifest JSON parse failed");
-    return -1;
-  }
+  const size_t len = static_cast<size_t>(body_len);
   char msg[96];
-  const char* shape = manifest_shape_error(yyjson_doc_get_root(doc), msg, sizeof msg);
-  yyjson_doc_free(doc);
-  if (shape != nullptr) {
-    set_error("%s", shape);
+  if (const char* failure = manifest_body_error(body, len, msg, sizeof msg)) {
+    set_error("%s", failure);
     return -1;
   }
 
@@ -231,27 +212,45 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
   bin_to_hex(raw, sizeof raw, hex);
   char link[80];
   std::snprintf(link, sizeof link, "sha256:%s", hex);
+  // A digest reference names the body: it must be the body's own digest.
+  if (!tagged && std::strcmp(reference, link) != 0) {
+    set_error("digest mismatch: expected %s, got %s", reference, link);
+    return -1;
+  }
 
   ManifestPaths paths;
   char tag_dir[kPathCap];
   char tag_path[kPathCap];
-  if (!manifest_dir(repo_name, paths.dir, sizeof paths.dir) ||
-      !manifest_body_path(repo_name, hex, paths.body, sizeof paths.body) ||
-      !manifest_ct_path(repo_name, hex, paths.ct, sizeof paths.ct) ||
-      !manifest_rev_dir(repo_name, hex, paths.rev_dir, sizeof paths.rev_dir) ||
-      !manifest_rev_path(repo_name, hex, paths.rev, sizeof paths.rev) ||
+  if (!manifest_paths(repo_name, hex, &paths) ||
       (tagged && (!manifest_tag_dir(repo_name, reference, tag_dir, sizeof tag_dir) ||
                   !manifest_tag_path(repo_name, reference, tag_path, sizeof tag_path)))) {
     set_error("path too long");
     return -1;
   }
+  if (mkdirs(paths.dir) != 0) {
+    set_error("mkdirs manifests dir failed");
+    return -1;
+  }
+  LockedFile lock;
+  if (lock_repository(repo_name, &lock) != Lock::kHeld) return lock_failure(repo_name);
 
   // Body, content type and revision first, the tag last: a tag never names
   // a manifest that is not whole. Every file is replaced atomically.
-  const char* ct = content_type != nullptr && content_type[0] != '\0' ? content_type : kDefaultContentType;
-  const size_t len = static_cast<size_t>(body_len);
-  if (const char* failure = write_manifest_files(paths, body, len, ct, link)) {
-    set_error("%s", failure);
+  const char* ct = default_type ? kDefaultContentType : content_type;
+  if (write_file_locked(paths.body, body, len) != 0) {
+    set_error("write manifest body failed");
+    return -1;
+  }
+  if (write_file_locked(paths.ct, ct, std::strlen(ct)) != 0) {
+    set_error("write manifest ct failed");
+    return -1;
+  }
+  if (mkdirs(paths.rev_dir) != 0) {
+    set_error("mkdirs revision dir failed");
+    return -1;
+  }
+  if (write_file_locked(paths.rev, link, 71) != 0) {
+    set_error("write revision link failed");
     return -1;
   }
   if (tagged) {
@@ -259,17 +258,9 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
       set_error("mkdirs tag dir failed");
       return -1;
     }
-    if (write_file(tag_path, link, 71) != 0) {
+    if (write_file_locked(tag_path, link, 71) != 0) {
       set_error("write tag link failed");
       return -1;
-    }
-    // A delete of the manifest's last other tag may have taken the files
-    // away before our link was there: write them again.
-    for (int i = 0; i < 3 && !file_exists(paths.body); ++i) {
-      if (const char* failure = write_manifest_files(paths, body, len, ct, link)) {
-        set_error("%s", failure);
-        return -1;
-      }
     }
   }
   std::snprintf(out_digest, kDigestCap, "sha256:%s", hex);
@@ -282,11 +273,7 @@ const char* reg_manifest_get(const char* repo_name, const char* reference, char*
     set_error("NULL argument");
     return nullptr;
   }
-  if (require_ready() != 0) return nullptr;
-  if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name");
-    return nullptr;
-  }
+  if (check_repository(repo_name, false) != 0) return nullptr;
   char hex[65];
   if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
   char body_path[kPathCap];
@@ -306,10 +293,16 @@ const char* reg_manifest_get(const char* repo_name, const char* reference, char*
     set_error("manifest too large: %s@%s", repo_name, reference);
     return nullptr;
   }
+  // What put stored comes back whole; a file that does not hold a media
+  // type (written by hand, or by an older build that took anything) gives
+  // the default rather than bytes no response header may carry.
+  char ct[REG_CONTENT_TYPE_CAP + 1];
   size_t ct_len = 0;
-  if (read_file(ct_path, out_content_type, 127, &ct_len) != 0 || ct_len == 0) {
-    std::snprintf(out_content_type, 128, "%s", kDefaultContentType);
+  if (read_file(ct_path, ct, sizeof ct, &ct_len) != 0 || ct_len == 0 || ct_len > kContentTypeMax ||
+      std::strlen(ct) != ct_len || !media_type_valid(ct)) {
+    std::snprintf(ct, sizeof ct, "%s", kDefaultContentType);
   }
+  std::snprintf(out_content_type, REG_CONTENT_TYPE_CAP, "%s", ct);
   std::snprintf(out_digest, kDigestCap, "sha256:%s", hex);
   return s_result;
 }
@@ -319,35 +312,53 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
     set_error("NULL argument");
     return -1;
   }
-  if (require_ready() != 0) return -1;
-  if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name");
+  if (check_repository(repo_name, false) != 0) return -1;
+  const bool by_digest = is_digest_reference(reference);
+  if (by_digest && !digest_valid(reference)) {
+    set_error("invalid digest reference");
     return -1;
   }
-  char hex[65];
-  if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
-  char body_path[kPathCap];
-  char ct_path[kPathCap];
-  char rev_path[kPathCap];
-  if (!manifest_body_path(repo_name, hex, body_path, sizeof body_path) ||
-      !manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path) ||
-      !manifest_rev_path(repo_name, hex, rev_path, sizeof rev_path)) {
+  if (!by_digest && !tag_valid(reference)) {
+    set_error("invalid tag: %s", reference);
+    return -1;
+  }
+  char dir[kPathCap];
+  if (!manifest_dir(repo_name, dir, sizeof dir)) {
     set_error("path too long");
     return -1;
   }
-  if (is_digest_reference(reference)) {
-    remove_file(rev_path);
-  } else {
-    char tag_path[kPathCap];
-    manifest_tag_path(repo_name, reference, tag_path, sizeof tag_path);  // fits: resolution built it
-    if (remove_file(tag_path) != 0) {
-      set_error("delete tag failed");
+  // A repository without manifests has nothing to delete, and gets no
+  // directories for asking.
+  LockedFile lock;
+  const Lock held = dir_exists(dir) ? lock_repository(repo_name, &lock) : Lock::kGone;
+  if (held == Lock::kFailed) return lock_failure(repo_name);
+
+  char hex[65];
+  if (!by_digest) {
+    if (held == Lock::kGone) {
+      set_error("tag not found: %s:%s", repo_name, reference);
       return -1;
     }
+    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+    remove_tag(repo_name, reference);
+    return 0;
   }
-  if (manifest_has_tag_for(repo_name, hex)) return 0;
-  const char* const files[3] = {body_path, ct_path, rev_path};
-  remove_untagged_manifest(repo_name, hex, files);
+
+  std::memcpy(hex, reference + 7, 65);
+  ManifestPaths paths;
+  if (!manifest_paths(repo_name, hex, &paths)) {
+    set_error("path too long");
+    return -1;
+  }
+  if (held == Lock::kGone || !file_exists(paths.body)) {
+    set_error("manifest unknown");
+    return -1;
+  }
+  for (const std::string& tag : tags_naming(repo_name, reference)) remove_tag(repo_name, tag.c_str());
+  const char* const rev_dirs[] = {paths.rev_dir};
+  remove_link_and_dirs(paths.rev, rev_dirs, 1);
+  remove_with_leftover(paths.body);
+  remove_with_leftover(paths.ct);
   return 0;
 }
 

@@ -7,20 +7,19 @@
 
 namespace storage {
 
-// Every counter reads at most the 512 entries that one listing holds per
-// directory, and a directory that cannot be listed contributes nothing.
+// The counters see every entry of every directory they walk. A directory
+// that cannot be read contributes nothing.
 
 namespace {
 
-// The files (not directories) of a listing of dir: their number, and the
-// sum of their sizes above 0 added to *total. A file whose size cannot be
-// read counts with no bytes.
-int count_files(const char* dir, const dir_listing& listing, int64_t* total) {
+// The regular files among the entries of dir: their number, and the sum
+// of their sizes added to *total.
+int count_files(const char* dir, const std::vector<Entry>& entries, int64_t* total) {
   int count = 0;
-  for (int i = 0; i < listing.count; ++i) {
-    if (listing.entries[i].is_dir) continue;
+  for (const Entry& e : entries) {
+    if (e.kind != host::Kind::kFile) continue;
     char path[kPathCap];
-    path_join(path, sizeof path, dir, listing.entries[i].name);
+    path_join(path, sizeof path, dir, e.name.c_str());
     const int64_t size = file_size(path);
     if (size > 0) *total += size;
     ++count;
@@ -31,13 +30,8 @@ int count_files(const char* dir, const dir_listing& listing, int64_t* total) {
 }  // namespace
 
 int count_repos() {
-  char dir[kPathCap];
-  repos_dir(dir, sizeof dir);
-  dir_listing listing;
-  if (list_dir(dir, &listing) != 0) return 0;
-  int n = 0;
-  for (int i = 0; i < listing.count; ++i) n += listing.entries[i].is_dir ? 1 : 0;
-  return n;
+  std::vector<std::string> names;
+  return collect_repositories(&names) == Scan::kOk ? static_cast<int>(names.size()) : 0;
 }
 
 int64_t count_blobs(int* out_blobs) {
@@ -47,41 +41,34 @@ int64_t count_blobs(int* out_blobs) {
   char sha[kPathCap];
   path_join(blobs, sizeof blobs, s_root, kBlobsDir);
   path_join(sha, sizeof sha, blobs, kSha256Dir);
-  dir_listing prefixes;
-  if (list_dir(sha, &prefixes) != 0) {
-    *out_blobs = 0;
-    return 0;
-  }
-  for (int i = 0; i < prefixes.count; ++i) {
-    if (!prefixes.entries[i].is_dir) continue;  // only prefix directories hold blobs
-    char prefix[kPathCap];
-    path_join(prefix, sizeof prefix, sha, prefixes.entries[i].name);
-    dir_listing files;
-    if (list_dir(prefix, &files) != 0) continue;
-    count += count_files(prefix, files, &total);
+  std::vector<Entry> prefixes;
+  std::vector<Entry> files;
+  if (scan_dir(sha, &prefixes) == Scan::kOk) {
+    for (const Entry& p : prefixes) {
+      if (p.kind != host::Kind::kDir) continue;  // only prefix directories hold blobs
+      char prefix[kPathCap];
+      path_join(prefix, sizeof prefix, sha, p.name.c_str());
+      if (scan_dir(prefix, &files) == Scan::kOk) count += count_files(prefix, files, &total);
+    }
   }
   *out_blobs = count;
   return total;
 }
 
 int count_tags() {
-  char repos[kPathCap];
-  repos_dir(repos, sizeof repos);
-  dir_listing listing;
-  if (list_dir(repos, &listing) != 0) return 0;
+  std::vector<std::string> repos;
+  if (collect_repositories(&repos) != Scan::kOk) return 0;
   int count = 0;
-  for (int i = 0; i < listing.count; ++i) {
-    if (!listing.entries[i].is_dir) continue;
-    const char* repo = listing.entries[i].name;
+  std::vector<Entry> tag_dirs;
+  for (const std::string& repo : repos) {
     char tags[kPathCap];
-    dir_listing tag_dirs;
-    if (!manifest_tags_dir(repo, tags, sizeof tags) || list_dir(tags, &tag_dirs) != 0) continue;
-    for (int j = 0; j < tag_dirs.count; ++j) {
-      if (!tag_dirs.entries[j].is_dir) continue;
+    if (!manifest_tags_dir(repo.c_str(), tags, sizeof tags) || scan_dir(tags, &tag_dirs) != Scan::kOk) continue;
+    for (const Entry& t : tag_dirs) {
+      if (t.kind != host::Kind::kDir) continue;
       char link_path[kPathCap];
       char link[kLinkReadCap];
       // A tag counts while its link can be read, whatever it holds.
-      if (manifest_tag_path(repo, tag_dirs.entries[j].name, link_path, sizeof link_path) &&
+      if (manifest_tag_path(repo.c_str(), t.name.c_str(), link_path, sizeof link_path) &&
           read_file(link_path, link, sizeof link, nullptr) == 0) {
         ++count;
       }
@@ -94,10 +81,10 @@ int count_uploads(int64_t* out_upload_bytes) {
   *out_upload_bytes = 0;
   char dir[kPathCap];
   path_join(dir, sizeof dir, s_root, kUploadsDir);
-  dir_listing listing;
-  if (list_dir(dir, &listing) != 0) return 0;
+  std::vector<Entry> entries;
+  if (scan_dir(dir, &entries) != Scan::kOk) return 0;
   int64_t total = 0;
-  const int count = count_files(dir, listing, &total);
+  const int count = count_files(dir, entries, &total);
   *out_upload_bytes = total;
   return count;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "storage/storage_internal.h"
 
@@ -141,26 +142,22 @@ void merge_sort(SortItem* items, SortItem* scratch, int count) {
 }  // namespace
 
 void sort_str(char** texts, int count) {
-  // Listings hold at most 1024 texts; a larger array is sorted in pieces
-  // of that size and merged by insertion, still stable.
+  // Listings of up to 1024 texts sort on the stack; a larger array takes
+  // scratch from the heap, with the same stable order.
   constexpr int kChunk = 1024;
-  SortItem items[kChunk];
-  SortItem scratch[kChunk / 2 + 1];
   if (count <= kChunk) {
+    SortItem items[kChunk];
+    SortItem scratch[kChunk / 2 + 1];
     for (int i = 0; i < count; ++i) items[i] = make_item(texts[i]);
     merge_sort(items, scratch, count);
     for (int i = 0; i < count; ++i) texts[i] = items[i].text;
     return;
   }
-  for (int i = 1; i < count; ++i) {
-    char* t = texts[i];
-    int j = i - 1;
-    while (j >= 0 && str_cmp(texts[j], t) > 0) {
-      texts[j + 1] = texts[j];
-      --j;
-    }
-    texts[j + 1] = t;
-  }
+  std::vector<SortItem> items(static_cast<size_t>(count));
+  std::vector<SortItem> scratch(static_cast<size_t>(count) / 2 + 1);
+  for (int i = 0; i < count; ++i) items[i] = make_item(texts[i]);
+  merge_sort(items.data(), scratch.data(), count);
+  for (int i = 0; i < count; ++i) texts[i] = items[i].text;
 }
 
 }  // namespace storage

@@ -41,7 +41,10 @@ int reg_blob_start_upload(char* out_upload_uuid) {
   if (require_ready() != 0) return -1;
   char path[kPathCap];
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    uuid_make(out_upload_uuid);
+    if (!uuid_make(out_upload_uuid)) {
+      set_error("cannot draw an upload identifier from the system's random source");
+      return -1;
+    }
     upload_path_for_uuid(out_upload_uuid, path, sizeof path);
     // Created exclusively: an upload of that name, another process's, is
     // never emptied or shared; the next identifier is tried instead.
@@ -56,6 +59,15 @@ int reg_blob_start_upload(char* out_upload_uuid) {
   return -1;
 }
 
+// Every operation on a pending upload works on the upload file opened and
+// locked, after checking that the path still names that file. A finish
+// holds the lock from its hash to the rename into the blob store, so no
+// append lands in the bytes it hashed; an append that opened the file
+// before the finish took it finds, once it has the lock, that the upload
+// is gone, and writes nothing. A blob therefore always holds exactly the
+// bytes that were hashed, whatever runs beside it. Appends never create
+// the file, so an upload that was finished or cancelled stays gone.
+
 int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len) {
   if (upload_uuid == nullptr || data == nullptr) {
     set_error("upload_uuid/data is NULL");
@@ -63,15 +75,22 @@ int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len)
   }
   char path[kPathCap];
   if (checked_upload_path(upload_uuid, path, sizeof path) != 0) return -1;
-  FILE* f = file_exists(path) ? host::open_file(path, "ab") : nullptr;
-  if (f == nullptr) {
+  LockedFile upload;
+  const Lock lock = lock_existing(path, &upload);
+  if (lock == Lock::kGone) {
     set_error("upload not found: %s", upload_uuid);
     return -1;
   }
-  const size_t written = len > 0 ? std::fwrite(data, 1, len, f) : 0;
-  bool failed = std::ferror(f) != 0;
+  if (lock == Lock::kFailed) {
+    set_error("cannot lock upload: %s", upload_uuid);
+    return -1;
+  }
+  FILE* f = upload.get();
+  bool failed = std::fseek(f, 0, SEEK_END) != 0;
+  const size_t written = !failed && len > 0 ? std::fwrite(data, 1, len, f) : 0;
+  failed = failed || std::ferror(f) != 0;
   // Bytes still buffered at the close are part of this write.
-  failed = std::fclose(f) != 0 || failed;
+  failed = !upload.release() || failed;
   if (failed || written < len) {
     set_error("write error appending chunk");
     return -1;
@@ -90,15 +109,22 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
     set_error("invalid expected digest");
     return -1;
   }
-  if (!file_exists(upload)) {
+  LockedFile held;
+  const Lock lock = lock_existing(upload, &held);
+  if (lock == Lock::kGone) {
     set_error("upload not found: %s", upload_uuid);
     return -1;
   }
+  if (lock == Lock::kFailed) {
+    set_error("cannot lock upload: %s", upload_uuid);
+    return -1;
+  }
   uint8_t raw[32];
-  if (sha256_file(upload, raw) != 0) {
+  if (sha256_stream(held.get(), raw) != 0) {
     set_error("hashing upload failed");
     return -1;
   }
+  const int64_t size = std::ftell(held.get());
   char hex[65];
   char computed[kDigestCap];
   bin_to_hex(raw, sizeof raw, hex);
@@ -110,8 +136,8 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
   }
   char blob[kPathCap];
   blob_path_for_digest(expected_digest, blob, sizeof blob);
-  if (file_exists(blob)) {
-    // Same content is already stored: the upload is not needed.
+  if (file_size(blob) == size) {
+    // The same content is stored already: the upload is not needed.
     remove_file(upload);
   } else {
     char prefix[kPathCap];
@@ -121,8 +147,11 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
       return -1;
     }
     // The verified file becomes the blob in one step: a blob path never
-    // holds a partial file.
-    if (!host::rename_file(upload, blob)) {
+    // holds a partial file. A stored file of another size is not this
+    // content (it rotted): the verified bytes take its place.
+    const bool renamed =
+        file_exists(blob) ? host::rename_replace(upload, blob) : host::rename_file(upload, blob);
+    if (!renamed) {
       set_error("rename to CAS failed: %s", blob);
       return -1;
     }
@@ -138,7 +167,10 @@ int reg_blob_cancel_upload(const char* upload_uuid) {
   }
   char path[kPathCap];
   if (checked_upload_path(upload_uuid, path, sizeof path) != 0) return -1;
-  if (remove_file(path) != 0) {
+  LockedFile held;
+  const Lock lock = lock_existing(path, &held);
+  if (lock == Lock::kGone) return 0;
+  if (lock == Lock::kFailed || remove_file(path) != 0) {
     set_error("cancel failed");
     return -1;
   }

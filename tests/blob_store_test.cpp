@@ -8,6 +8,7 @@
 #endif
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -70,22 +71,48 @@ TEST(Digests, DigestValidTable) {
   EXPECT_EQ(storage::digest_valid(nullptr), 0);
 }
 
-TEST(Digests, IdentifiersFromKnownStates) {
+// The bytes of Marsaglia's xorshift32 (13, 17, 5) from a state: the
+// examples below were written for identifiers made from it.
+void xorshift_bytes(uint32_t x, uint8_t out[16]) {
+  for (int i = 0; i < 16; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    out[i] = static_cast<uint8_t>(x & 0xff);
+  }
+}
+
+TEST(Digests, IdentifiersShowTheirBytesLowNibbleFirst) {
+  const uint8_t bytes[16] = {0x21, 0x01, 0xc5, 0x4f, 0xd1, 0xd0, 0x1a, 0xb2,
+                             0x25, 0x74, 0xcb, 0x37, 0x8a, 0xae, 0xf5, 0xb1};
   char out[37];
-  storage::s_seed = 1;
-  storage::uuid_make(out);
+  storage::uuid_format(bytes, out);
   EXPECT_STREQ(out, "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b");
-  storage::s_seed = 0x9e3779b9;
-  storage::uuid_make(out);
+  uint8_t from_state[16];
+  xorshift_bytes(1, from_state);
+  EXPECT_EQ(std::memcmp(from_state, bytes, 16), 0);
+  xorshift_bytes(0x9e3779b9, from_state);
+  storage::uuid_format(from_state, out);
   EXPECT_STREQ(out, "91e3a35b-f173-0dfb-938b-ee4b3dc38bf5");
-  // The state advances: the next identifier differs, and is valid.
-  char next[37];
-  storage::uuid_make(next);
-  EXPECT_STRNE(next, out);
-  EXPECT_EQ(storage::uuid_valid(next), 1);
-  uint32_t x = 1;
-  storage::rng_next(&x);
-  EXPECT_EQ(x & 0xff, 0x21u);
+}
+
+TEST(Digests, IdentifiersComeFromTheRandomSource) {
+  // 2000 identifiers, all valid and all different, with every digit
+  // position taking many values: nothing of a counter or a clock in them.
+  std::set<std::string> seen;
+  std::vector<std::set<char>> digits(36);
+  for (int i = 0; i < 2000; ++i) {
+    char out[37];
+    ASSERT_TRUE(storage::uuid_make(out));
+    ASSERT_EQ(storage::uuid_valid(out), 1) << out;
+    seen.insert(out);
+    for (int p = 0; p < 36; ++p) digits[static_cast<size_t>(p)].insert(out[p]);
+  }
+  EXPECT_EQ(seen.size(), 2000u);
+  for (int p = 0; p < 36; ++p) {
+    if (p == 8 || p == 13 || p == 18 || p == 23) continue;
+    EXPECT_EQ(digits[static_cast<size_t>(p)].size(), 16u) << "position " << p;
+  }
 }
 
 TEST(Digests, UuidValidTable) {
@@ -107,11 +134,6 @@ TEST(Digests, UuidValidTable) {
   };
   for (const auto& [s, want] : cases) EXPECT_EQ(storage::uuid_valid(s.c_str()), want) << s;
   EXPECT_EQ(storage::uuid_valid(nullptr), 0);
-  for (int i = 0; i < 1000; ++i) {
-    char out[37];
-    storage::uuid_make(out);
-    ASSERT_EQ(storage::uuid_valid(out), 1) << out;
-  }
 }
 
 // ---- Uploads and queries ------------------------------------------------------
@@ -166,17 +188,10 @@ TEST_F(BlobStore, TwoStartsInOneProcessGetTwoUploads) {
 }
 
 TEST_F(BlobStore, StartNeverTakesOverAnExistingUpload) {
-  // Two processes seeded alike would make the same first identifier.
-  storage::s_seed = 1;
-  char first[37];
-  ASSERT_EQ(reg_blob_start_upload(first), 0);
-  EXPECT_STREQ(first, "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b") << "the first identifier after a seeding is kept";
-  ASSERT_EQ(reg_blob_append_chunk(first, "keep", 4), 0);
-  storage::s_seed = 1;
-  char second[37];
-  ASSERT_EQ(reg_blob_start_upload(second), 0);
-  EXPECT_STRNE(second, first);
-  EXPECT_EQ(read_bytes(upload_file(first)), "keep");
+  const std::string first = start();
+  ASSERT_EQ(reg_blob_append_chunk(first.c_str(), "keep", 4), 0);
+  for (int i = 0; i < 200; ++i) EXPECT_NE(start(), first);
+  EXPECT_EQ(read_bytes(upload_file(first.c_str())), "keep");
 }
 
 TEST_F(BlobStore, EmptyBlob) {
@@ -219,13 +234,26 @@ TEST_F(BlobStore, FinishChecks) {
 
 TEST_F(BlobStore, FinishingAStoredBlobLeavesItUntouched) {
   make_dirs(root + "/blobs/sha256/2c");
-  write_bytes(blob_file(kHelloDigest), "stored");  // not its real content: proves it is untouched
+  write_bytes(blob_file(kHelloDigest), "HELLO");  // same size, other bytes: proves it is untouched
   const std::string id = start();
   ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "hello", 5), 0);
   char out[72];
   ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kHelloDigest, out), 0);
   EXPECT_STREQ(out, kHelloDigest);
-  EXPECT_EQ(read_bytes(blob_file(kHelloDigest)), "stored");
+  EXPECT_EQ(read_bytes(blob_file(kHelloDigest)), "HELLO");
+  EXPECT_FALSE(exists(upload_file(id.c_str())));
+}
+
+TEST_F(BlobStore, AnHonestUploadRepairsAStoredBlobOfAnotherSize) {
+  // A blob file whose size is not the verified upload's cannot hold that
+  // content: the verified bytes take its place.
+  make_dirs(root + "/blobs/sha256/2c");
+  write_bytes(blob_file(kHelloDigest), "hello, and more");
+  const std::string id = start();
+  ASSERT_EQ(reg_blob_append_chunk(id.c_str(), "hello", 5), 0);
+  char out[72];
+  ASSERT_EQ(reg_blob_finish_upload(id.c_str(), kHelloDigest, out), 0) << reg_storage_last_error();
+  EXPECT_EQ(read_bytes(blob_file(kHelloDigest)), "hello");
   EXPECT_FALSE(exists(upload_file(id.c_str())));
 }
 
@@ -392,14 +420,14 @@ int run_children(int n, Fn fn) {
   return ok;
 }
 
-TEST_F(BlobStore, ProcessesSeededAlikeNeverShareAnUpload) {
+TEST_F(BlobStore, ProcessesStartedAtOnceNeverShareAnUpload) {
   constexpr int kChildren = 16;
-  // Each child is seeded alike, starts one upload at about the same
-  // moment and writes its own number into it.
+  // Each child is a copy of the same process, initialises in the same
+  // second, starts one upload at about the same moment and writes its own
+  // number into it.
   const int ok = run_children(kChildren, [&](int i) {
     reg_storage_cleanup();
     if (reg_storage_init(root.c_str()) != 0) return 1;
-    storage::s_seed = 1;
     char id[37];
     if (reg_blob_start_upload(id) != 0) return 2;
     const std::string mine = "child-" + std::to_string(i);

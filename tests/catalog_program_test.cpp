@@ -139,48 +139,68 @@ TEST_F(CatalogProgram, RootFromTheBootstrapConfigFile) {
   add_repos(b, {"from-b"});
   struct Case {
     std::string config;
-    std::string want;  // the one repository listed, or "" for the default root
+    std::string want;  // the one repository listed, "" for the default root, "500" for a refusal
   };
   const Case cases[] = {
-      {"{\"storage_root\": \"" + a + "\"}", "from-a"},  // white space after the colon is fine
+      // Any JSON spelling of the keys is read.
+      {"{\"storage_root\": \"" + a + "\"}", "from-a"},
       {"{\"storage_root\":\"" + a + "\"}", "from-a"},
+      {"{\"storage_root\" :\"" + a + "\"}", "from-a"},
+      {"\n{\n  \"storage_root\"\t:\r\n \"" + a + "\"\n}\n", "from-a"},
+      {"{\"storage\\u005froot\":\"" + a + "\"}", "from-a"},
+      {"{\"x\":[1,{\"y\":null}],\"storage_root\":\"" + a + "\",\"z\":-1.5e3}", "from-a"},
+      {std::string(2048, ' ') + "{\"storage_root\":\"" + a + "\"}", "from-a"},
       {"{\"registry_storage_root\":\"" + b + "\"}", "from-b"},
       {"{\"registry_storage_root\":\"" + b + "\",\"storage_root\":\"" + a + "\"}", "from-a"},
-      {"{\"storage_root\" :\"" + a + "\"}", ""},
+      // Configurations that name no root: the default.
+      {"{}", ""},
       {"{\"storage_root\":\"\"}", ""},
-      {"{\"storage_root\":\"" + a + "\"", "from-a"},
-      {"{\"storage_root\":\"" + a, ""},
-      {"{\"x\":{\"storage_root\":\"" + a + "\"}}", "from-a"},
-      {std::string(2048, ' ') + "{\"storage_root\":\"" + a + "\"}", ""},
-      {"{\"storage_root\":\"" + std::string(1024, 'x') + "\"}", ""},
+      {"{\"x\":{\"storage_root\":\"" + a + "\"}}", ""},
+      // A file that exists but cannot be used: a refusal, never the default.
+      {"{\"storage_root\":\"" + a + "\"", "500"},
+      {"{\"storage_root\":\"" + a, "500"},
+      {"{\"storage_root\":\"" + a + "\"} x", "500"},
+      {"{\"storage_root\":1,\"y\":2}", "500"},
+      {"{\"storage_root\":\"" + a + "\",\"storage_root\":\"" + b + "\"}", "500"},
+      {"{\"storage_root\":\"" + std::string(1024, 'x') + "\"}", "500"},
+      {"{\"storage_root\":\"bad\\u0000\"}", "500"},
+      {"{\"storage_root\":\"caf\xe9\"}", "500"},
+      {"[]", "500"},
+      {"", "500"},
   };
   for (const Case& c : cases) {
     remove_tree(work);
     make_dirs(work);
     write_bytes(work + "/config.json", c.config);
     auto r = run({});
-    if (c.want.empty()) {
-      EXPECT_EQ(r.out, catalog("")) << c.config.substr(0, 120);
-      EXPECT_TRUE(is_dir(work + "/registry_storage")) << c.config.substr(0, 120);
+    const std::string what = c.config.substr(0, 120);
+    if (c.want == "500") {
+      EXPECT_EQ(r.out, k500) << what;
+      EXPECT_EQ(r.err.rfind("registry: config.json in the working directory ", 0), 0u) << what << ": " << r.err;
+      EXPECT_FALSE(exists(work + "/registry_storage")) << what;
+    } else if (c.want.empty()) {
+      EXPECT_EQ(r.out, catalog("")) << what;
+      EXPECT_TRUE(is_dir(work + "/registry_storage")) << what;
     } else {
-      EXPECT_EQ(r.out, catalog("\"" + c.want + "\"")) << c.config.substr(0, 120);
-      EXPECT_FALSE(exists(work + "/registry_storage"));
+      EXPECT_EQ(r.out, catalog("\"" + c.want + "\"")) << what;
+      EXPECT_FALSE(exists(work + "/registry_storage")) << what;
     }
   }
 }
 
-TEST_F(CatalogProgram, ANonStringValueTakesTheQuotesOfWhateverFollows) {
-  make_dirs(work);
-  write_bytes(work + "/config.json", "{\"storage_root\":1,\"y\":2}");
-  EXPECT_EQ(run({}).out, catalog(""));
-  EXPECT_TRUE(is_dir(work + "/y/repositories"));
+TEST_F(CatalogProgram, AConfigurationThatCannotBeReadIsARefusal) {
+  make_dirs(work + "/config.json");
+  auto r = run({});
+  EXPECT_EQ(r.out, k500);
+  EXPECT_EQ(r.err, "registry: config.json in the working directory cannot be read (a directory)\n");
+  EXPECT_FALSE(exists(work + "/registry_storage"));
 }
 
-TEST_F(CatalogProgram, ConfigValueIsTakenVerbatimAndTheEnvironmentWins) {
-  // The value between the quotes, up to 1023 bytes, with no unescaping.
+TEST_F(CatalogProgram, ConfigValueIsDecodedAndTheEnvironmentWins) {
+  // The value's JSON escapes are decoded.
   const std::string spaced = tmp / "with space";
   make_dirs(work);
-  write_bytes(work + "/config.json", "{\"storage_root\":\"" + spaced + "\"}");
+  write_bytes(work + "/config.json", "{\"storage_root\":\"" + tmp.path() + "/with\\u0020space\"}");
   EXPECT_EQ(run({}).out, catalog(""));
   EXPECT_TRUE(is_dir(spaced + "/repositories"));
 
@@ -188,18 +208,24 @@ TEST_F(CatalogProgram, ConfigValueIsTakenVerbatimAndTheEnvironmentWins) {
   EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", root}}).out, catalog("\"env\""));
   // Set but empty: the configuration file applies.
   EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", ""}}).out, catalog(""));
+  // The environment wins even over a configuration that cannot be used.
+  write_bytes(work + "/config.json", "not json");
+  EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", root}}).out, catalog("\"env\""));
 }
 
-TEST_F(CatalogProgram, EnvironmentRootIsCutAt1023Characters) {
+TEST_F(CatalogProgram, AnEnvironmentRootThatDoesNotFitIsARefusal) {
   std::string value = tmp.path();
   while (value.size() < 2000) value += "/" + std::string(99, 'd');
-  value.resize(2000);
+  value.resize(1024);
   if (value[1023] == '/') value[1023] = 'e';
-  const std::string used = value.substr(0, 1023);
   auto r = run({{"REGISTRY_STORAGE_ROOT", value}});
+  EXPECT_EQ(r.out, k500);
+  EXPECT_EQ(r.err, "registry: REGISTRY_STORAGE_ROOT is longer than 1023 characters\n");
+  EXPECT_FALSE(exists(value.substr(0, 1023))) << "the cut path is never created";
+  // 1023 characters fit.
+  r = run({{"REGISTRY_STORAGE_ROOT", value.substr(0, 1023)}});
   EXPECT_EQ(r.out, catalog(""));
-  EXPECT_TRUE(is_dir(used + "/repositories"));
-  EXPECT_FALSE(exists(value.substr(0, 1024)));
+  EXPECT_TRUE(is_dir(value.substr(0, 1023) + "/repositories"));
 }
 
 }  // namespace

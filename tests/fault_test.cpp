@@ -131,7 +131,7 @@ TEST_F(FaultsOnAFreshRoot, FileSizeLimitFailsWritesCleanly) {
   // The tag still names the old, whole manifest; no temporary file is left.
   const std::string m = root + "/repositories/app/_manifests";
   EXPECT_EQ(read_bytes(m + "/tags/t/current/link"), old_digest);
-  EXPECT_EQ(list_names(m), (std::vector<std::string>{old_digest.substr(7), old_digest.substr(7) + ".ct", "revisions", "tags"}));
+  EXPECT_EQ(list_names(m), (std::vector<std::string>{old_digest.substr(7), old_digest.substr(7) + ".ct", "lock", "revisions", "tags"}));
   EXPECT_FALSE(exists(tmp / "fresh/config.json"));
   EXPECT_EQ(list_names(tmp / "fresh"), (std::vector<std::string>{"blobs", "repositories", "uploads"}));
 }

@@ -10,9 +10,12 @@ namespace {
 
 TEST(RepoNames, ValidityTable) {
   const std::pair<std::string, int> cases[] = {
-      {"a", 1}, {"a/b", 1}, {"A-b_c.d", 1}, {std::string(255, 'x'), 1}, {"a..b", 1}, {"a/../b", 1},
-      {"a-_b", 1}, {"a/.b", 1}, {std::string(256, 'x'), 0}, {"-a", 0}, {"a-", 0}, {"a/", 0}, {"/a", 0},
+      {"a", 1}, {"a/b", 1}, {"A-b_c.d", 1}, {std::string(255, 'x'), 1}, {"a..b", 1},
+      {"a-_b", 1}, {std::string(256, 'x'), 0}, {"-a", 0}, {"a-", 0}, {"a/", 0}, {"/a", 0},
       {"a//b", 0}, {"a b", 0}, {"a:b", 0}, {"a\\b", 0}, {"caf\xc3\xa9", 0}, {"a\tb", 0}, {"", 0}, {".", 0},
+      // A component never begins with '.' or '_': no name reaches another
+      // name's files ("a/./b" is a/b's) or the tree's own entries.
+      {"a/../b", 0}, {"a/./b", 0}, {"a/.b", 0}, {"a/_b", 0}, {"victim/_manifests/abc", 0}, {"a/b_/c", 1},
   };
   for (const auto& [name, want] : cases) EXPECT_EQ(oci_valid_repo_name(name.c_str()), want) << name;
   EXPECT_EQ(oci_valid_repo_name(nullptr), 0);
@@ -65,9 +68,22 @@ TEST(RepoMarker, BufferEdges) {
   // A candidate of exactly the name size does not fit with its NUL.
   EXPECT_EQ(oci_parse_repo_marker("/v2/abcd/manifests/x", "/manifests/", name, sizeof name, rest, sizeof rest), 0);
   EXPECT_STREQ(name, "");
-  EXPECT_EQ(oci_parse_repo_marker("/v2/abc/manifests/latest", "/manifests/", name, sizeof name, rest, sizeof rest), 1);
+  // A remainder that does not fit is another reference than the one asked
+  // for: not found, like a name that does not fit.
+  EXPECT_EQ(oci_parse_repo_marker("/v2/abc/manifests/latest", "/manifests/", name, sizeof name, rest, sizeof rest), 0);
+  EXPECT_STREQ(name, "");
+  EXPECT_STREQ(rest, "");
+  EXPECT_EQ(oci_parse_repo_marker("/v2/abc/manifests/lat", "/manifests/", name, sizeof name, rest, sizeof rest), 1);
   EXPECT_STREQ(name, "abc");
   EXPECT_STREQ(rest, "lat");
+  EXPECT_EQ(oci_parse_repo_marker("/v2/abc/manifests/lat/", "/manifests/", name, sizeof name, rest, sizeof rest), 1)
+      << "the one trailing '/' dropped, what is left fits";
+  EXPECT_STREQ(rest, "lat");
+  // The case reported: a 300-character reference and a 129-byte buffer.
+  char tag[129];
+  char big_name[64];
+  const std::string path = "/v2/app/manifests/" + std::string(300, 't');
+  EXPECT_EQ(oci_parse_repo_marker(path.c_str(), "/manifests/", big_name, sizeof big_name, tag, sizeof tag), 0);
   // Without a rest buffer only the name is written.
   EXPECT_EQ(oci_parse_repo_marker("/v2/abc/manifests/latest", "/manifests/", name, sizeof name, nullptr, 0), 1);
   EXPECT_STREQ(name, "abc");

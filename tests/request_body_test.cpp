@@ -2,6 +2,8 @@
 // body and the exits run in child processes with a real pipe on stdin.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,15 +15,17 @@ using namespace testing_support;
 
 namespace {
 
-// The child writes "null" or "<length>:<bytes>|" and, after the bytes, the
-// byte that follows them in the block (which must be the NUL).
+// The child writes "null:<length>:<status>" or "<length>:<bytes>" and,
+// after the bytes, the byte that follows them in the block (which must be
+// the NUL).
 void report_body() {
   uint64_t len = 999;
   char* body = cgi_read_post(&len);
   if (body == nullptr) {
-    std::printf("null:%llu", static_cast<unsigned long long>(len));
+    std::printf("null:%llu:%d", static_cast<unsigned long long>(len), cgi_read_post_status());
     return;
   }
+  if (cgi_read_post_status() != CGI_BODY_OK) std::printf("status %d with a body!", cgi_read_post_status());
   std::printf("%llu:", static_cast<unsigned long long>(len));
   std::fwrite(body, 1, len + 1, stdout);
   std::free(body);
@@ -53,16 +57,21 @@ TEST_F(RequestBody, Table) {
       {"unopenable file falls back", {{"POST_BODY_FILE", missing.c_str()}, {"CONTENT_LENGTH", "5"}}, {"hello"},
        std::string("5:hello\0", 8)},
       {"empty POST_BODY_FILE", {{"POST_BODY_FILE", ""}, {"CONTENT_LENGTH", "2"}}, {"hello"}, std::string("2:he\0", 5)},
-      {"unset", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", nullptr}}, {"hello"}, "null:0"},
-      {"empty", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", ""}}, {"hello"}, "null:0"},
-      {"zero", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "0"}}, {"hello"}, "null:0"},
-      {"negative", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "-5"}}, {"hello"}, "null:0"},
-      {"letters", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "abc"}}, {"hello"}, "null:0"},
-      {"huge negative", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "-99999999999"}}, {"hello"}, "null:0"},
+      {"unset", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", nullptr}}, {"hello"}, "null:0:1"},
+      {"empty", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", ""}}, {"hello"}, "null:0:1"},
+      {"zero", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "0"}}, {"hello"}, "null:0:1"},
+      {"negative", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "-5"}}, {"hello"}, "null:0:1"},
+      {"letters", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "abc"}}, {"hello"}, "null:0:1"},
+      {"huge negative", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "-99999999999"}}, {"hello"}, "null:0:1"},
+      // A body that cannot be had whole is a failure, told apart from none.
+      {"more than a block holds", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "3000000000"}}, {"hello"},
+       "null:0:2"},
+      {"beyond 64 bits", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "99999999999999999999999"}}, {"hello"},
+       "null:0:2"},
+      {"2147483648", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "2147483648"}}, {"hello"}, "null:0:2"},
       {"12abc counts as 12", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", " 12abc"}}, {"0123456789abcdef"},
        std::string("12:0123456789ab\0", 16)},
-      {"10 declared, 4 delivered", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "10"}}, {"abcd"},
-       std::string("4:abcd\0", 7)},
+      {"10 declared, 4 delivered", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "10"}}, {"abcd"}, "null:0:3"},
       {"pieces are all read", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "9"}}, {"abc", "def", "ghi", "jkl"},
        std::string("9:abcdefghi\0", 12)},
       {"NUL bytes count", {{"POST_BODY_FILE", nullptr}, {"CONTENT_LENGTH", "5"}}, {std::string("a\0b", 3), std::string("\0c", 2)},
@@ -73,6 +82,14 @@ TEST_F(RequestBody, Table) {
     EXPECT_EQ(r.out, c.want) << c.name;
     EXPECT_EQ(r.exit_code, 0) << c.name;
   }
+}
+
+TEST_F(RequestBody, ABodyFileLargerThanABlockHoldsIsRefusedUnread) {
+  const std::string big = tmp / "big";
+  write_bytes(big, "");
+  ASSERT_EQ(truncate(big.c_str(), 3000000000LL), 0);  // sparse: no disk used
+  auto r = run_in_child_with_input(report_body, {{"POST_BODY_FILE", big.c_str()}, {"CONTENT_LENGTH", "5"}}, {"hello"});
+  EXPECT_EQ(r.out, "null:0:2");
 }
 
 TEST_F(RequestBody, StandardInputIsNotReadWithoutADeclaredBody) {

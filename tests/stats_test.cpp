@@ -67,16 +67,22 @@ TEST_F(Stats, WhatCountsAsABlobAnUploadARepositoryAndATag) {
   make_dirs(root + "/repositories/team/app/_manifests/tags/deep/current");
   write_bytes(root + "/repositories/team/app/_manifests/tags/deep/current/link", "x");
   // blobs: anything, .hidden, x (any prefix-directory name); not loose, not deeper.
-  // uploads: other-name; not dir. repositories: plain, app, team; not file.
-  // tags: empty, good; not nolink, afile, nor the nested repository's.
-  EXPECT_EQ(stats(), stats_text(3, 2, 3, 8, 1, 3));
+  // uploads: other-name; not dir. repositories: plain, app, team/app (by
+  // its full name, as the catalog lists it); not file, not team.
+  // tags: empty, good and the nested repository's deep; not nolink, afile.
+  EXPECT_EQ(stats(), stats_text(3, 3, 3, 8, 1, 3));
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"app\",\"plain\",\"team/app\"]}");
 }
 
-TEST_F(Stats, CountsCoverOneListingPerDirectory) {
+TEST_F(Stats, CountsSeeEveryEntry) {
   for (int i = 0; i < 600; ++i) write_bytes(root + "/uploads/u" + std::to_string(i), "x");
-  const std::string s = stats();
-  EXPECT_NE(s.find("\"active_uploads\":512,"), std::string::npos) << s;
-  EXPECT_NE(s.find("\"upload_bytes\":512}"), std::string::npos) << s;
+  for (int i = 0; i < 600; ++i) make_dirs(root + "/repositories/r" + std::to_string(i));
+  for (int i = 0; i < 600; ++i) {
+    const std::string tag = root + "/repositories/r7/_manifests/tags/t" + std::to_string(i) + "/current";
+    make_dirs(tag);
+    write_bytes(tag + "/link", "x");
+  }
+  EXPECT_EQ(stats(), stats_text(600, 600, 0, 0, 600, 600));
 }
 
 TEST_F(Stats, BeforeInit) {

@@ -137,11 +137,6 @@ TEST_F(StorageTest, StateMachine) {
   EXPECT_STREQ(reg_storage_last_error(), "");
 }
 
-TEST_F(StorageTest, SeedIsNeverZero) {
-  ASSERT_EQ(reg_storage_init((tmp / "root").c_str()), 0);
-  EXPECT_NE(storage::s_seed, 0u);
-}
-
 // ---- Primitives ---------------------------------------------------------------
 
 TEST_F(StorageTest, MkdirsCreatesEveryLevel) {
@@ -191,14 +186,16 @@ TEST_F(StorageTest, ListDirCapsAt512) {
   EXPECT_EQ(listing.truncated, 1);
 }
 
-TEST_F(StorageTest, ListDirReportsLinksByWhatTheyName) {
+TEST_F(StorageTest, ListDirNeverTakesALinkForADirectory) {
   static storage::dir_listing listing;
   make_dirs(tmp / "d/real");
   ASSERT_EQ(symlink((tmp / "d/real").c_str(), (tmp / "d/link").c_str()), 0);
   ASSERT_EQ(storage::list_dir((tmp / "d").c_str(), &listing), 0);
   ASSERT_EQ(listing.count, 2);
-  EXPECT_EQ(listing.entries[0].is_dir, 1);
-  EXPECT_EQ(listing.entries[1].is_dir, 1);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(listing.entries[i].is_dir, std::string(listing.entries[i].name) == "real" ? 1 : 0)
+        << listing.entries[i].name;
+  }
 }
 
 TEST_F(StorageTest, ReadWriteRemove) {
@@ -326,14 +323,34 @@ TEST_F(CatalogTest, PageTable) {
   }
 }
 
-TEST_F(CatalogTest, NamesAreEscapedAndNestedNamesListedByTheirFirstPart) {
-  add_repo("team/app");
-  add_repo("q\"uote");
-  // A backslash separates as '/' does: "back" holds "slash".
-  ASSERT_EQ(storage::mkdirs((root + "/repositories/back\\slash").c_str()), 0);
-  EXPECT_TRUE(is_dir(root + "/repositories/back/slash"));
-  add_repo("ctl\x01");
-  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"back\",\"ctl\\u0001\",\"q\\\"uote\",\"team\"]}");
+TEST_F(CatalogTest, NestedRepositoriesAreListedByTheirFullName) {
+  // A directory is a repository when it holds the repository's own data,
+  // or when no directory lies below it; "library" holds only "alpine".
+  add_repo("library/alpine");
+  add_repo("team/app/_manifests");
+  add_repo("team/app/web");
+  add_repo("team/app/web/_manifests/tags");
+  add_repo("plain");
+  add_repo("a/b/c/d");
+  EXPECT_STREQ(reg_catalog_json(0, nullptr),
+               "{\"repositories\":[\"a/b/c/d\",\"library/alpine\",\"plain\",\"team/app\",\"team/app/web\"]}");
+  EXPECT_STREQ(reg_catalog_json(2, "library/alpine"), "{\"repositories\":[\"plain\",\"team/app\"]}");
+  EXPECT_STREQ(reg_page_next(), "team/app");
+  EXPECT_STREQ(reg_catalog_json(2, "team/app"), "{\"repositories\":[\"team/app/web\"]}");
+  EXPECT_EQ(reg_page_next(), nullptr);
+}
+
+TEST_F(CatalogTest, EntriesThatNoNameCanReachAreNotListed) {
+  // Names no request can name: the tree's own, temporary files' and
+  // names outside the rule (invalid UTF-8 among them, which would make
+  // the answer invalid JSON), and links.
+  for (const char* d : {"_manifests", ".hidden", "q\"uote", "ctl\x01", "bad\xff\xfe", "a..b", "ok", "ok/_x",
+                        "ok/.tmp", "ok/s p"}) {
+    add_repo(d);
+  }
+  ASSERT_EQ(symlink((root + "/repositories/ok").c_str(), (root + "/repositories/link").c_str()), 0);
+  ASSERT_EQ(symlink(tmp.path().c_str(), (root + "/repositories/ok/out").c_str()), 0);
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"ok\"]}");
 }
 
 TEST_F(CatalogTest, MissingRepositoriesDirectoryIsAnEmptyCatalog) {
@@ -342,16 +359,59 @@ TEST_F(CatalogTest, MissingRepositoriesDirectoryIsAnEmptyCatalog) {
   EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[]}");
 }
 
-TEST_F(CatalogTest, OnlyDirectoriesAmongTheFirst512EntriesAppear) {
-  for (int i = 0; i < 600; ++i) {
+TEST_F(CatalogTest, AnUnreadableRepositoriesDirectoryIsAFailure) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every directory";
+  add_repo("a");
+  ASSERT_EQ(chmod((root + "/repositories").c_str(), 0), 0);
+  EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr);
+  EXPECT_EQ(std::string(reg_storage_last_error()), "cannot read repositories: " + root + "/repositories");
+  chmod((root + "/repositories").c_str(), 0755);
+}
+
+TEST_F(CatalogTest, EveryRepositoryIsListedHoweverMany) {
+  constexpr int kRepos = 10000;
+  for (int i = 0; i < kRepos; ++i) {
     char name[16];
-    std::snprintf(name, sizeof name, "r%03d", i);
+    std::snprintf(name, sizeof name, "r%d", i);
     add_repo(name);
   }
-  const std::string text = reg_catalog_json(0, nullptr);
-  size_t names = 0;
-  for (char c : text) names += c == ',' ? 1 : 0;
-  EXPECT_EQ(names + 1, 512u);
+  const std::string all = reg_catalog_json(0, nullptr);
+  size_t commas = 0;
+  for (char c : all) commas += c == ',' ? 1 : 0;
+  EXPECT_EQ(commas + 1, static_cast<size_t>(kRepos));
+  EXPECT_EQ(reg_page_next(), nullptr);
+  EXPECT_STREQ(reg_catalog_json(2, "r9998"), "{\"repositories\":[\"r9999\"]}");
+  EXPECT_STREQ(reg_catalog_json(2, "r0"), "{\"repositories\":[\"r1\",\"r10\"]}");
+  EXPECT_STREQ(reg_page_next(), "r10");
+}
+
+TEST_F(CatalogTest, APageThatDoesNotFitTheResultBufferSaysWhereItStopped) {
+  // 6000 names of 200 bytes: 1.2 MB of names, more than one page holds.
+  std::vector<std::string> names;
+  for (int i = 0; i < 6000; ++i) {
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "n%05d", i);
+    names.push_back(prefix + std::string(194, 'x'));
+    add_repo(names.back());
+  }
+  std::vector<std::string> seen;
+  const char* last = nullptr;
+  std::string last_copy;
+  for (int page = 0; page < 3; ++page) {
+    const std::string text = reg_catalog_json(0, last);
+    ASSERT_EQ(text.substr(0, 17), "{\"repositories\":[");
+    ASSERT_EQ(text.substr(text.size() - 2), "]}");
+    for (size_t at = text.find('"', 17); at != std::string::npos; at = text.find('"', at + 1)) {
+      const size_t end = text.find('"', at + 1);
+      seen.push_back(text.substr(at + 1, end - at - 1));
+      at = end;
+    }
+    if (reg_page_next() == nullptr) break;
+    EXPECT_EQ(std::string(reg_page_next()), seen.back()) << "the page says where it stopped";
+    last_copy = reg_page_next();
+    last = last_copy.c_str();
+  }
+  EXPECT_EQ(seen, names) << "every name once, in order, over the pages";
 }
 
 TEST(CatalogPage, ANameThatDoesNotFitEndsThePageAsWholeJson) {
@@ -359,14 +419,17 @@ TEST(CatalogPage, ANameThatDoesNotFitEndsThePageAsWholeJson) {
   char* names[] = {a.data(), b.data(), c.data()};
   char out[64];
   std::memset(out, 'z', sizeof out);
-  const size_t n = storage::write_catalog_page(out, sizeof out, names, 0, 3);
+  int written = -1;
+  const size_t n = storage::write_catalog_page(out, sizeof out, names, 0, 3, &written);
   EXPECT_STREQ(out, "{\"repositories\":[\"alpha\"]}");
+  EXPECT_EQ(written, 1) << "the caller learns how far the page got";
   EXPECT_EQ(n, std::strlen(out));
   EXPECT_EQ(out[sizeof out - 1], 'z') << "nothing written past what was needed";
   // The smallest room that holds the open and the close.
   char tiny[20];
-  storage::write_catalog_page(tiny, sizeof tiny, names, 0, 3);
+  storage::write_catalog_page(tiny, sizeof tiny, names, 0, 3, &written);
   EXPECT_STREQ(tiny, "{\"repositories\":[]}");
+  EXPECT_EQ(written, 0);
 }
 
 }  // namespace

@@ -128,6 +128,11 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
   int out_pipe[2];
   int in_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
+  // Standard error goes to a file, so the child never waits on a second pipe.
+  char err_name[] = "/tmp/regtest-stderr.XXXXXX";
+  const int err_fd = mkstemp(err_name);
+  if (err_fd < 0) throw std::runtime_error("mkstemp failed");
+  unlink(err_name);
   std::vector<std::string> env_strings;
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
   // A program for another system runs under its emulator (Wine for the
@@ -156,6 +161,8 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
   if (pid == 0) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
+    dup2(err_fd, 2);
+    close(err_fd);
     close(in_pipe[0]);
     close(in_pipe[1]);
     close(out_pipe[0]);
@@ -174,7 +181,11 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
     off += static_cast<size_t>(n);
   }
   close(in_pipe[1]);
-  return collect(out_pipe[0], pid);
+  ProcessResult r = collect(out_pipe[0], pid);
+  lseek(err_fd, 0, SEEK_SET);
+  r.err = drain(err_fd);
+  close(err_fd);
+  return r;
 }
 
 ProcessResult run_in_child(const std::function<void()>& fn) {

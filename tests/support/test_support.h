@@ -40,11 +40,13 @@ std::string digest_string(const std::string& data);
 #ifndef _WIN32
 struct ProcessResult {
   std::string out;
+  std::string err;     // standard error, where the program collects it (run_program)
   int exit_code = -1;  // -1 when the process did not exit normally
 };
 
 // Runs a program with exactly the given environment, in cwd, with stdin
-// fed from stdin_bytes (closed after), and collects its standard output.
+// fed from stdin_bytes (closed after), and collects its standard output
+// and standard error.
 // With REGISTRY_TEST_EMULATOR set, the program runs under that emulator.
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env, const std::string& cwd,

@@ -1,0 +1,26 @@
+// The storage root that the bootstrap configuration file names.
+#ifndef REGISTRY_ENDPOINT_STORAGE_CONFIG_H
+#define REGISTRY_ENDPOINT_STORAGE_CONFIG_H
+
+#include <cstddef>
+
+namespace endpoint {
+
+enum class ConfigRoot {
+  kNone,     // no configuration file, or one that names no root
+  kFound,    // the root is in the buffer
+  kInvalid,  // a file that exists but cannot be used; why is in the message
+};
+
+// Reads the JSON file at path (a top-level object) for the string member
+// "storage_root", else "registry_storage_root", spelled any way JSON
+// allows. An empty value names no root. The root must fit root_cap with
+// its NUL.
+ConfigRoot read_config_root(const char* path, char* root, size_t root_cap, char* why, size_t why_cap);
+
+// The same over a text in memory (len bytes), for tests and fuzzing.
+ConfigRoot parse_config_root(const char* text, size_t len, char* root, size_t root_cap, char* why, size_t why_cap);
+
+}  // namespace endpoint
+
+#endif
