@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   char digest[72];
   if (reg_manifest_put(name.c_str(), ref.c_str(), body, body_len, nullptr, digest) == 0) {
-    char ct[128];
+    char ct[REG_CONTENT_TYPE_CAP];
     char got_digest[72];
     const char* got = reg_manifest_get(name.c_str(), digest, ct, got_digest);
     if (got == nullptr || std::strlen(got) != body_len || std::memcmp(got, body, body_len) != 0) std::abort();

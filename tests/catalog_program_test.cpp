@@ -33,6 +33,13 @@ std::string error_response(int status, const std::string& code, const std::strin
 const std::string k405 = error_response(405, "UNSUPPORTED", "Method not allowed for /v2/_catalog");
 const std::string k500 = error_response(500, "STORAGE_ERROR", "Failed to initialize registry storage");
 
+// A line of the program's standard error without its line end, which is
+// CR LF on Windows.
+std::string line(std::string err) {
+  while (!err.empty() && (err.back() == '\n' || err.back() == '\r')) err.pop_back();
+  return err;
+}
+
 std::string catalog(const std::string& names_json) {
   return kOkHeaders + "{\"repositories\":[" + names_json + "]}\n";
 }
@@ -192,7 +199,7 @@ TEST_F(CatalogProgram, AConfigurationThatCannotBeReadIsARefusal) {
   make_dirs(work + "/config.json");
   auto r = run({});
   EXPECT_EQ(r.out, k500);
-  EXPECT_EQ(r.err, "registry: config.json in the working directory cannot be read (a directory)\n");
+  EXPECT_EQ(line(r.err), "registry: config.json in the working directory cannot be read (a directory)");
   EXPECT_FALSE(exists(work + "/registry_storage"));
 }
 
@@ -220,7 +227,7 @@ TEST_F(CatalogProgram, AnEnvironmentRootThatDoesNotFitIsARefusal) {
   if (value[1023] == '/') value[1023] = 'e';
   auto r = run({{"REGISTRY_STORAGE_ROOT", value}});
   EXPECT_EQ(r.out, k500);
-  EXPECT_EQ(r.err, "registry: REGISTRY_STORAGE_ROOT is longer than 1023 characters\n");
+  EXPECT_EQ(line(r.err), "registry: REGISTRY_STORAGE_ROOT is longer than 1023 characters");
   EXPECT_FALSE(exists(value.substr(0, 1023))) << "the cut path is never created";
   // 1023 characters fit.
   r = run({{"REGISTRY_STORAGE_ROOT", value.substr(0, 1023)}});

@@ -125,7 +125,7 @@ Tally work(const std::string& root, unsigned seed) {
         break;
       }
       case 6: {
-        char ct[128];
+        char ct[REG_CONTENT_TYPE_CAP];
         char digest[72];
         if (const char* got = reg_manifest_get(repo, tag, ct, digest)) {
           if (digest_string(got) != digest) bad("a fetched body does not match its digest");

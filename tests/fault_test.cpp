@@ -166,7 +166,7 @@ TEST(Faults, FullFileSystem) {
   EXPECT_STREQ(reg_storage_last_error(), "write error appending chunk");
   const std::string m = root + "/repositories/app/_manifests";
   EXPECT_EQ(read_bytes(m + "/tags/t/current/link"), old_digest);
-  char ct[128];
+  char ct[REG_CONTENT_TYPE_CAP];
   char d[72];
   EXPECT_STREQ(reg_manifest_get("app", "t", ct, d), kBody.c_str());
   EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"app\"]}");

@@ -22,7 +22,7 @@ const std::string kBody = "{\"schemaVersion\":2,\"config\":{\"digest\":\"sha256:
 
 bool is_dir(const std::string& p) {
   host::Attributes a;
-  return host::get_attributes(p.c_str(), &a) && a.is_dir;
+  return host::get_attributes(p.c_str(), &a) && a.kind == host::Kind::kDir;
 }
 
 bool exists(const std::string& p) {
@@ -45,14 +45,14 @@ void remove_tree(const std::string& p) {
   host::DirStream ds;
   if (host::dir_open(&ds, p.c_str())) {
     const char* name;
-    bool dir;
+    host::Kind kind;
     std::string names[1024];
     bool dirs[1024];
     int count = 0;
-    while (count < 1024 && host::dir_next(&ds, &name, &dir)) {
+    while (count < 1024 && host::dir_next(&ds, &name, &kind)) {
       if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
       names[count] = name;
-      dirs[count++] = dir;
+      dirs[count++] = kind == host::Kind::kDir;
     }
     host::dir_close(&ds);
     for (int i = 0; i < count; ++i) {
@@ -161,19 +161,48 @@ TEST_F(WindowsStorage, RenameSemantics) {
   EXPECT_EQ(read_bytes(b), "A");
 }
 
-TEST_F(WindowsStorage, BackslashInRepositoryNamesIsASeparator) {
+TEST_F(WindowsStorage, NamesTheSystemWouldFoldTogetherAreRefused) {
   const std::string root = tmp.path() + "\\root";
   ASSERT_EQ(reg_storage_init(root.c_str()), 0);
   char out[72];
-  ASSERT_EQ(reg_manifest_put("team\\app", "v1", kBody.data(), kBody.size(), nullptr, out), 0)
+  ASSERT_EQ(reg_manifest_put("team/app", "v1", kBody.data(), kBody.size(), nullptr, out), 0)
       << reg_storage_last_error();
   EXPECT_TRUE(is_dir(root + "\\repositories\\team\\app\\_manifests\\tags\\v1\\current"));
-  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"team\"]}");
-  EXPECT_STREQ(reg_tags_list_json("team/app"), "{\"name\":\"team/app\",\"tags\":[\"v1\"]}");
-  char ct[128];
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"team/app\"]}");
+  char ct[REG_CONTENT_TYPE_CAP];
   char d[72];
   EXPECT_STREQ(reg_manifest_get("team/app", "v1", ct, d), kBody.c_str());
-  EXPECT_STREQ(reg_tags_list_json("team\\app"), "{\"name\":\"team\\\\app\",\"tags\":[\"v1\"]}");
+  // A backslash would be a second spelling of team/app; a trailing dot is
+  // dropped by the system ("app." is "app"); device names open a device.
+  for (const char* name : {"team\\app", "app.", "team/app.", "con", "NUL", "nul.txt", "a/Com1", "lpt9.x", "aux/b"}) {
+    EXPECT_EQ(reg_manifest_put(name, "v1", kBody.data(), kBody.size(), nullptr, out), -1) << name;
+    EXPECT_EQ(std::string(reg_storage_last_error()), std::string("invalid repository name: ") + name);
+  }
+  for (const char* name : {"console", "com10", "a.b", "nul-x"}) {
+    EXPECT_EQ(reg_manifest_put(name, "v1", kBody.data(), kBody.size(), nullptr, out), 0) << name;
+  }
+}
+
+TEST_F(WindowsStorage, AnOpenLockedUploadIsFinishedAndThenGone) {
+  // The finish renames the upload while it holds it open and locked: on
+  // Windows that needs every handle to share deletion.
+  const std::string root = tmp.path() + "\\root";
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  char id[37];
+  char out[72];
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(reg_blob_append_chunk(id, "hello", 5), 0);
+  ASSERT_EQ(reg_blob_finish_upload(id, kHelloDigest, out), 0) << reg_storage_last_error();
+  EXPECT_EQ(read_bytes(root + "\\blobs\\sha256\\2c\\" + (kHelloDigest + 7)), "hello");
+  EXPECT_EQ(reg_blob_append_chunk(id, "x", 1), -1) << "an upload that is gone stays gone";
+  EXPECT_FALSE(exists(root + "\\uploads\\" + id + ".part"));
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(reg_blob_append_chunk(id, "x", 1), 0);
+  ASSERT_EQ(reg_blob_finish_upload(id, kHelloDigest, out), -1) << "a mismatch removes the upload";
+  EXPECT_FALSE(exists(root + "\\uploads\\" + id + ".part"));
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(reg_blob_cancel_upload(id), 0);
+  EXPECT_FALSE(exists(root + "\\uploads\\" + id + ".part"));
 }
 
 TEST_F(WindowsStorage, RootsBeyondTheClassicLimitWork) {
@@ -189,7 +218,7 @@ TEST_F(WindowsStorage, RootsBeyondTheClassicLimitWork) {
   EXPECT_EQ(reg_blob_exists(kHelloDigest), 1);
   ASSERT_EQ(reg_manifest_put("app", "latest", kBody.data(), kBody.size(), nullptr, out), 0)
       << reg_storage_last_error();
-  char ct[128];
+  char ct[REG_CONTENT_TYPE_CAP];
   char d[72];
   EXPECT_STREQ(reg_manifest_get("app", "latest", ct, d), kBody.c_str());
   EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"app\"]}");

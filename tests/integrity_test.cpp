@@ -1,0 +1,350 @@
+// The storage engine against what busy clients and hostile trees do to it:
+// appends racing a finish, processes killed in the middle of a put or a
+// delete, uploads raced by finishes and cancels, and links planted inside
+// the tree. Real processes on real trees; only the public interface.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "storage/reg_storage.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+class Integrity : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reg_storage_cleanup();
+    root = tmp / "root";
+    ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
+  }
+  void TearDown() override { reg_storage_cleanup(); }
+
+  std::string upload_file(const std::string& id) const { return root + "/uploads/" + id + ".part"; }
+  std::string mdir(const std::string& repo) const { return root + "/repositories/" + repo + "/_manifests"; }
+
+  // Every blob file hashes to its name; returns how many there are.
+  int expect_blobs_whole() {
+    int n = 0;
+    const std::string sha = root + "/blobs/sha256";
+    for (const std::string& prefix : list_names(sha)) {
+      for (const std::string& name : list_names(sha + "/" + prefix)) {
+        EXPECT_EQ(digest_string(read_bytes(sha + "/" + prefix + "/" + name)), "sha256:" + name);
+        ++n;
+      }
+    }
+    return n;
+  }
+
+  // Every tag and revision link of the repository names a stored body.
+  void expect_links_name_bodies(const std::string& repo, const std::string& when) {
+    const std::string m = mdir(repo);
+    for (const std::string& tag : list_names(m + "/tags")) {
+      if (tag[0] == '.') continue;
+      const std::string link = m + "/tags/" + tag + "/current/link";
+      if (!is_file(link)) continue;
+      const std::string d = read_bytes(link);
+      ASSERT_EQ(d.size(), 71u) << when << ": tag " << tag;
+      EXPECT_TRUE(is_file(m + "/" + d.substr(7))) << when << ": tag " << tag << " names a missing body";
+    }
+    for (const std::string& hex : list_names(m + "/revisions/sha256")) {
+      const std::string link = m + "/revisions/sha256/" + hex + "/link";
+      if (is_file(link)) {
+        EXPECT_TRUE(is_file(m + "/" + hex)) << when << ": revision " << hex << " without its body";
+      }
+    }
+  }
+
+  TempDir tmp;
+  std::string root;
+};
+
+int wait_for(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// In a child: a fresh engine on root, then fn's result as exit status.
+template <typename Fn>
+pid_t spawn(const std::string& root, Fn fn) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    reg_storage_cleanup();
+    if (reg_storage_init(root.c_str()) != 0) _exit(100);
+    _exit(fn());
+  }
+  return pid;
+}
+
+// ---- Appends racing a finish ------------------------------------------------
+
+TEST_F(Integrity, AppendsRacingAFinishNeverCorruptABlob) {
+  // One process finishes an upload while another appends "EVIL" to it,
+  // for about two seconds of rounds. Whatever interleaving happens, no
+  // blob may hold bytes that do not hash to its name.
+  std::string content(4103, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 31 + 7);
+  const std::string digest = digest_string(content);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  int rounds = 0;
+  int finished = 0;
+  while (std::chrono::steady_clock::now() < end && rounds < 3000) {
+    ++rounds;
+    char id[37];
+    ASSERT_EQ(reg_blob_start_upload(id), 0);
+    ASSERT_EQ(reg_blob_append_chunk(id, content.data(), content.size()), 0);
+    const std::string upload = id;
+    const pid_t evil = spawn(root, [&] {
+      for (int i = 0; i < 200; ++i) {
+        if (reg_blob_append_chunk(upload.c_str(), "EVIL", 4) != 0) return 0;
+      }
+      return 0;
+    });
+    usleep(static_cast<useconds_t>(rounds % 7) * 50);
+    char out[72];
+    if (reg_blob_finish_upload(id, digest.c_str(), out) == 0) ++finished;
+    wait_for(evil);
+    // The blob must stay whole; the next round's finish may meet it.
+    const std::string blob = root + "/blobs/sha256/" + digest.substr(7, 2) + "/" + digest.substr(7);
+    if (is_file(blob)) {
+      ASSERT_EQ(read_bytes(blob).size(), content.size()) << "round " << rounds;
+      ASSERT_EQ(digest_string(read_bytes(blob)), digest) << "round " << rounds;
+      ASSERT_EQ(reg_blob_delete(digest.c_str()), 0);
+    }
+    reg_blob_cancel_upload(id);
+  }
+  EXPECT_GT(finished, 0) << "some finishes won the race";
+  expect_blobs_whole();
+  EXPECT_TRUE(list_names(root + "/uploads").empty()) << "no upload came back after its finish or cancel";
+}
+
+// ---- Appends after a finish or a cancel -------------------------------------
+
+TEST_F(Integrity, AnUploadThatIsGoneStaysGone) {
+  char id[37];
+  char out[72];
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(reg_blob_finish_upload(id, digest_string("").c_str(), out), 0);
+  EXPECT_EQ(reg_blob_append_chunk(id, "x", 1), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), std::string("upload not found: ") + id);
+  EXPECT_FALSE(exists(upload_file(id)));
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(reg_blob_cancel_upload(id), 0);
+  EXPECT_EQ(reg_blob_append_chunk(id, "x", 1), -1);
+  EXPECT_FALSE(exists(upload_file(id)));
+}
+
+TEST_F(Integrity, AppendsRacingFinishesAndCancelsLeaveNoStrayUpload) {
+  const std::string content = "some bytes";
+  const std::string digest = digest_string(content);
+  for (int round = 0; round < 300; ++round) {
+    char id[37];
+    ASSERT_EQ(reg_blob_start_upload(id), 0);
+    ASSERT_EQ(reg_blob_append_chunk(id, content.data(), content.size()), 0);
+    const std::string upload = id;
+    const pid_t appender = spawn(root, [&] {
+      for (int i = 0; i < 50 && reg_blob_append_chunk(upload.c_str(), "", 0) == 0; ++i) {
+      }
+      return 0;
+    });
+    char out[72];
+    if (round % 2 == 0) {
+      reg_blob_finish_upload(id, digest.c_str(), out);
+    } else {
+      reg_blob_cancel_upload(id);
+    }
+    wait_for(appender);
+    ASSERT_FALSE(exists(upload_file(id))) << "round " << round << ": the upload came back";
+  }
+}
+
+// ---- Kills in the middle of puts and deletes ---------------------------------
+
+TEST_F(Integrity, AKilledDeleteOrPutNeverLeavesALinkToAMissingBody) {
+  // Each round: x is tagged u; one process tags it t while another deletes
+  // tag u or deletes x by digest, and either may be killed at any moment.
+  // No tag or revision may ever name a missing body, and a put that
+  // reported success while no delete of x ran keeps its tag.
+  const std::string x = "{\"schemaVersion\":2,\"config\":{\"digest\":\"sha256:" + std::string(64, 'c') + "\"}}";
+  const std::string dx = digest_string(x);
+  std::mt19937 rng(3);
+  int kills = 0;
+  int broken = 0;
+  for (int round = 0; round < 400; ++round) {
+    char out[72];
+    ASSERT_EQ(reg_manifest_put("app", "u", x.data(), x.size(), nullptr, out), 0) << reg_storage_last_error();
+    // Mostly deletes of the tag, the case where a delete once moved the
+    // body aside and a kill left it there; every third by digest.
+    const bool by_digest = round % 3 == 0;
+    const pid_t deleter = spawn(root, [&] { return reg_manifest_delete("app", by_digest ? dx.c_str() : "u") == 0 ? 0 : 1; });
+    const pid_t putter = spawn(root, [&] {
+      char d[72];
+      return reg_manifest_put("app", "t", x.data(), x.size(), nullptr, d) == 0 ? 0 : 1;
+    });
+    // Kill the deleter (most rounds) or the putter at a moment somewhere
+    // in their work.
+    usleep(static_cast<useconds_t>(200 + rng() % 900));
+    const pid_t victim = round % 4 == 3 ? putter : deleter;
+    kills += kill(victim, SIGKILL) == 0 ? 1 : 0;
+    const int put_status = wait_for(putter);
+    wait_for(deleter);
+    const int before = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+    expect_links_name_bodies("app", "round " + std::to_string(round));
+    if (put_status == 0 && !by_digest) {
+      char ct[REG_CONTENT_TYPE_CAP];
+      char d[72];
+      EXPECT_NE(reg_manifest_get("app", "t", ct, d), nullptr)
+          << "round " << round << ": a put reported success and its tag is gone: " << reg_storage_last_error();
+    }
+    if (::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() != before) ++broken;
+    if (broken >= 5) break;  // enough to show it; the rest would only repeat
+    // The next round starts from a whole manifest again.
+    reg_manifest_delete("app", "t");
+  }
+  EXPECT_EQ(broken, 0) << "rounds that left a link to a missing body";
+  EXPECT_GT(kills, 0);
+  // What killed writers left is taken over by the next operation that
+  // meets it: once x is put again and deleted, nothing of it remains.
+  char out[72];
+  ASSERT_EQ(reg_manifest_put("app", "t", x.data(), x.size(), nullptr, out), 0);
+  ASSERT_EQ(reg_manifest_put("app", "u", x.data(), x.size(), nullptr, out), 0);
+  ASSERT_EQ(reg_manifest_delete("app", dx.c_str()), 0) << reg_storage_last_error();
+  std::vector<std::string> left;
+  for (const std::string& n : list_names(mdir("app"))) left.push_back(n);
+  EXPECT_EQ(left, (std::vector<std::string>{"lock", "revisions", "tags"})) << "no moved-aside or temporary files";
+  EXPECT_TRUE(list_names(mdir("app") + "/tags").empty());
+  EXPECT_TRUE(list_names(mdir("app") + "/revisions/sha256").empty());
+}
+
+// ---- Links planted inside the tree --------------------------------------------
+
+TEST_F(Integrity, LinksInsideTheTreeAreNeverFollowed) {
+  const std::string outside = tmp / "outside";
+  make_dirs(outside);
+  write_bytes(outside + "/victim", "victim's bytes");
+  const std::string body = "{\"config\":{\"digest\":\"sha256:" + std::string(64, 'a') + "\"}}";
+  char out[72];
+  char ct[REG_CONTENT_TYPE_CAP];
+
+  // A repository that is a link to a directory outside.
+  ASSERT_EQ(symlink(outside.c_str(), (root + "/repositories/evil").c_str()), 0);
+  EXPECT_EQ(reg_manifest_put("evil", "t", body.data(), body.size(), nullptr, out), -1);
+  EXPECT_EQ(list_names(outside), std::vector<std::string>{"victim"}) << "nothing written outside";
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[]}");
+
+  // A repository whose _manifests is a link.
+  make_dirs(root + "/repositories/r");
+  ASSERT_EQ(symlink(outside.c_str(), (root + "/repositories/r/_manifests").c_str()), 0);
+  EXPECT_EQ(reg_manifest_put("r", "t", body.data(), body.size(), nullptr, out), -1);
+  EXPECT_EQ(reg_manifest_delete("r", "t"), -1);
+  EXPECT_EQ(list_names(outside), std::vector<std::string>{"victim"});
+
+  // A tag link that is a link to a file outside: never read.
+  ASSERT_EQ(reg_manifest_put("ok", "real", body.data(), body.size(), nullptr, out), 0);
+  write_bytes(outside + "/digest", out);
+  make_dirs(mdir("ok") + "/tags/planted/current");
+  ASSERT_EQ(symlink((outside + "/digest").c_str(), (mdir("ok") + "/tags/planted/current/link").c_str()), 0);
+  EXPECT_EQ(reg_manifest_get("ok", "planted", ct, out), nullptr);
+  EXPECT_STREQ(reg_tags_list_json("ok"), "{\"name\":\"ok\",\"tags\":[\"real\"]}");
+
+  // An upload file that is a link to a file outside: no append writes
+  // into it, and no finish publishes it.
+  char id[37];
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(unlink(upload_file(id).c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/victim").c_str(), upload_file(id).c_str()), 0);
+  EXPECT_EQ(reg_blob_append_chunk(id, "EVIL", 4), -1);
+  EXPECT_EQ(read_bytes(outside + "/victim"), "victim's bytes");
+  const std::string victim_digest = digest_string("victim's bytes");
+  EXPECT_EQ(reg_blob_finish_upload(id, victim_digest.c_str(), out), -1);
+  EXPECT_EQ(reg_blob_exists(victim_digest.c_str()), 0) << "the link was not moved into the store";
+  EXPECT_TRUE(is_file(outside + "/victim"));
+
+  // A blob path that is a link: not served.
+  const std::string dir = root + "/blobs/sha256/" + victim_digest.substr(7, 2);
+  make_dirs(dir);
+  ASSERT_EQ(symlink((outside + "/victim").c_str(), (dir + "/" + victim_digest.substr(7)).c_str()), 0);
+  EXPECT_EQ(reg_blob_exists(victim_digest.c_str()), -1);
+  EXPECT_EQ(reg_blob_get_size(victim_digest.c_str()), -1);
+  char path[4096];
+  EXPECT_EQ(reg_blob_get_filepath(victim_digest.c_str(), path, sizeof path), -1);
+
+  // A prefix directory that is a link: a finish does not move a blob through it.
+  const std::string hello = digest_string("hello");
+  ASSERT_EQ(symlink(outside.c_str(), (root + "/blobs/sha256/" + hello.substr(7, 2)).c_str()), 0);
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(reg_blob_append_chunk(id, "hello", 5), 0);
+  EXPECT_EQ(reg_blob_finish_upload(id, hello.c_str(), out), -1);
+  EXPECT_EQ(list_names(outside), (std::vector<std::string>{"digest", "victim"}));
+}
+
+TEST_F(Integrity, TheStorageRootItselfMayBeALink) {
+  const std::string link = tmp / "root-link";
+  ASSERT_EQ(symlink(root.c_str(), link.c_str()), 0);
+  reg_storage_cleanup();
+  ASSERT_EQ(reg_storage_init(link.c_str()), 0) << reg_storage_last_error();
+  const std::string body = "{\"config\":{\"digest\":\"sha256:" + std::string(64, 'a') + "\"}}";
+  char out[72];
+  ASSERT_EQ(reg_manifest_put("team/app", "v1", body.data(), body.size(), nullptr, out), 0) << reg_storage_last_error();
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"team/app\"]}");
+  char id[37];
+  ASSERT_EQ(reg_blob_start_upload(id), 0);
+  ASSERT_EQ(reg_blob_append_chunk(id, "hello", 5), 0);
+  ASSERT_EQ(reg_blob_finish_upload(id, digest_string("hello").c_str(), out), 0) << reg_storage_last_error();
+  EXPECT_EQ(reg_blob_get_size(out), 5);
+}
+
+// ---- Faults answered as faults --------------------------------------------------
+
+TEST_F(Integrity, ADirectoryUnderABlobsNameGetsOneAnswer) {
+  const std::string d = digest_string("hello");
+  make_dirs(root + "/blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7));
+  EXPECT_EQ(reg_blob_exists(d.c_str()), -1);
+  const std::string msg = "blob is not a regular file: " + d;
+  EXPECT_EQ(std::string(reg_storage_last_error()), msg);
+  EXPECT_EQ(reg_blob_get_size(d.c_str()), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), msg);
+  char path[4096];
+  EXPECT_EQ(reg_blob_get_filepath(d.c_str(), path, sizeof path), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), msg);
+  EXPECT_EQ(reg_blob_delete(d.c_str()), -1);
+  EXPECT_EQ(std::string(reg_storage_last_error()), msg);
+}
+
+TEST_F(Integrity, AnUnreadableRepositoriesDirectoryFailsTheCatalog) {
+  // As an unprivileged user (root reads every directory), in a child.
+  make_dirs(root + "/repositories/a");
+  ASSERT_EQ(chmod((root + "/repositories").c_str(), 0300), 0);
+  chmod(tmp.path().c_str(), 0755);
+  auto r = run_in_child([&] {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+      std::printf("cannot drop privileges");
+      return;
+    }
+    reg_storage_cleanup();
+    if (reg_storage_init(root.c_str()) != 0) {
+      std::printf("init: %s", reg_storage_last_error());
+      return;
+    }
+    const char* text = reg_catalog_json(0, nullptr);
+    std::printf("%s|%s", text == nullptr ? "null" : text, reg_storage_last_error());
+  });
+  chmod((root + "/repositories").c_str(), 0755);
+  if (r.out.rfind("init: ", 0) == 0) GTEST_SKIP() << "the tree is not reachable for user nobody here: " << r.out;
+  EXPECT_EQ(r.out, "null|cannot read repositories: " + root + "/repositories");
+}
+
+}  // namespace
