@@ -1,6 +1,6 @@
 // The catalog over arbitrary directory names, page sizes and starts: the
-// text is always one JSON object whose names are the directories, in byte
-// order, at most the page size. Input: n (4 bytes), last, then names, the
+// text is always one strict JSON object whose names are the directories
+// that a repository name can name, in byte order, at most the page size. Input: n (4 bytes), last, then names, the
 // fields separated by '/'.
 #include "fuzz/fuzz_target.h"
 
@@ -10,6 +10,7 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const char* text = reg_catalog_json(n, last.c_str());
   if (text == nullptr) std::abort();
-  yyjson_doc* doc = yyjson_read(text, std::strlen(text), YYJSON_READ_ALLOW_INVALID_UNICODE);
+  yyjson_doc* doc = yyjson_read(text, std::strlen(text), 0);
   if (doc == nullptr) std::abort();
   yyjson_val* root = yyjson_doc_get_root(doc);
   yyjson_val* list = yyjson_obj_get(root, "repositories");
@@ -77,6 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     prev = name;
   }
   if (n > 0 && yyjson_arr_size(list) > static_cast<size_t>(n)) std::abort();
+  // A whole first page holds every directory whose name a repository may have.
+  if (n <= 0 && last.empty()) {
+    size_t nameable = 0;
+    for (const std::string& f : made) {
+      bool ok = f[0] != '.' && f[0] != '_' && f.find("..") == std::string::npos;
+      for (char c : f) ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-');
+      nameable += ok ? 1 : 0;
+    }
+    if (yyjson_arr_size(list) != nameable) std::abort();
+  }
   yyjson_doc_free(doc);
   for (const std::string& f : made) rmdir((s_repos + "/" + f).c_str());
   return 0;

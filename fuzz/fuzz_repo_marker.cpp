@@ -21,6 +21,7 @@ bool valid_by_definition(const std::string& n) {
     if (c != '-' && c != '_' && c != '.' && c != '/') return false;
     if (i == 0 || i + 1 == n.size()) return false;
     if (c == '/' && n[i - 1] == '/') return false;
+    if ((c == '.' || c == '_') && n[i - 1] == '/') return false;  // a component's first byte
   }
   return true;
 }
