@@ -86,6 +86,11 @@ int reg_storage_init(const char* root) {
     set_error("mkdirs failed: %s", path);
     return -1;
   }
+  if (index_nested_repositories() != 0) {
+    nested_index_dir(path, sizeof path);
+    set_error("cannot index nested repositories: %s", path);
+    return -1;
+  }
   path_join(path, sizeof path, s_root, kMarkerFile);
   if (!file_exists(path) && write_file(path, kMarkerContent, sizeof kMarkerContent - 1) != 0) {
     set_error("write config.json failed");

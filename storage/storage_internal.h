@@ -159,12 +159,39 @@ int manifest_has_tag_for(const char* name, const char* hex);
 // shape), or null.
 const char* manifest_body_error(const void* body, size_t len, char* msg, size_t msg_size);
 
-// ---- Repositories (storage_catalog.cpp) -------------------------------------
-// Every repository below repositories/, by its full name, at any depth: a
-// directory that holds the repository's own data (an entry of the tree's
-// own, "_manifests" and the like) or one with no directory below it.
+// ---- Name lists -------------------------------------------------------------
+// Names packed one after another in one block, for sorting and paging
+// without a heap block per name.
+class NameList {
+ public:
+  void clear() { arena_.clear(), offsets_.clear(); }
+  void add(const std::string& name) {
+    offsets_.push_back(arena_.size());
+    arena_.append(name.c_str(), name.size() + 1);
+  }
+  int size() const { return static_cast<int>(offsets_.size()); }
+  // The names as NUL-terminated texts, valid until the next add.
+  char** items() {
+    items_.resize(offsets_.size());
+    for (size_t i = 0; i < offsets_.size(); ++i) items_[i] = arena_.data() + offsets_[i];
+    return items_.data();
+  }
+
+ private:
+  std::string arena_;
+  std::vector<size_t> offsets_;
+  std::vector<char*> items_;
+};
+
+// ---- Repositories (storage_repositories.cpp) -------------------------------
+// Every repository below repositories/, by its full name, at any depth.
 // Unsorted. kMissing for a tree without a repositories directory.
-Scan collect_repositories(std::vector<std::string>* out);
+Scan collect_repositories(NameList* out);
+// Marks the directories on the way to a repository whose name nests, so
+// that listings find it; done before the repository's first data.
+int note_repository(const char* name);
+// Builds the index of nested repositories for a tree that has none.
+int index_nested_repositories();
 
 // ---- Statistics (storage_stats.cpp) ---------------------------------------
 int count_repos();

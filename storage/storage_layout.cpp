@@ -26,6 +26,12 @@ void path_join(char* out, size_t cap, const char* first, const char* second) {
 
 void repos_dir(char* out, size_t cap) { path_join(out, cap, s_root, kRepositoriesDir); }
 
+void nested_index_dir(char* out, size_t cap) {
+  char repos[kPathCap];
+  repos_dir(repos, sizeof repos);
+  path_join(out, cap, repos, kNestedIndexDir);
+}
+
 void blob_path_for_digest(const char* digest, char* out, size_t out_size) {
   const char* hex = digest + 7;  // after "sha256:"
   const char prefix[3] = {hex[0], hex[1], '\0'};

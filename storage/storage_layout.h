@@ -5,6 +5,8 @@
 //   <root>/config.json                 storage marker file, written once
 //   <root>/blobs/sha256/<xx>/<hex>     content-addressed blobs
 //   <root>/repositories/<name>/...     one directory per repository
+//   <root>/repositories/_nested/<a%b>  marks a/b as a directory on the way
+//                                      to a nested repository
 //   <root>/uploads/<uuid>.part         pending blob uploads
 //
 // Below a repository (name: components joined by '/', nesting directories):
@@ -47,11 +49,14 @@ inline constexpr const char kTagsDir[] = "tags";
 inline constexpr const char kCurrentDir[] = "current";
 inline constexpr const char kLinkFile[] = "link";
 inline constexpr const char kLockFile[] = "lock";
+inline constexpr const char kNestedIndexDir[] = "_nested";
 
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
 // <root>/repositories
 void repos_dir(char* out, size_t cap);
+// <root>/repositories/_nested
+void nested_index_dir(char* out, size_t cap);
 // <root>/blobs/sha256/<first two hex digits>/<hex> of a valid digest string.
 void blob_path_for_digest(const char* digest, char* out, size_t out_size);
 // <root>/blobs/sha256/<first two hex digits>: the blob's prefix directory.

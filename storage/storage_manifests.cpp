@@ -227,7 +227,7 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
     set_error("path too long");
     return -1;
   }
-  if (mkdirs(paths.dir) != 0) {
+  if (note_repository(repo_name) != 0 || mkdirs(paths.dir) != 0) {
     set_error("mkdirs manifests dir failed");
     return -1;
   }

@@ -30,8 +30,8 @@ int count_files(const char* dir, const std::vector<Entry>& entries, int64_t* tot
 }  // namespace
 
 int count_repos() {
-  std::vector<std::string> names;
-  return collect_repositories(&names) == Scan::kOk ? static_cast<int>(names.size()) : 0;
+  NameList names;
+  return collect_repositories(&names) == Scan::kOk ? names.size() : 0;
 }
 
 int64_t count_blobs(int* out_blobs) {
@@ -56,11 +56,13 @@ int64_t count_blobs(int* out_blobs) {
 }
 
 int count_tags() {
-  std::vector<std::string> repos;
+  NameList repos;
   if (collect_repositories(&repos) != Scan::kOk) return 0;
   int count = 0;
   std::vector<Entry> tag_dirs;
-  for (const std::string& repo : repos) {
+  char** names = repos.items();
+  for (int r = 0; r < repos.size(); ++r) {
+    const std::string repo = names[r];
     char tags[kPathCap];
     if (!manifest_tags_dir(repo.c_str(), tags, sizeof tags) || scan_dir(tags, &tag_dirs) != Scan::kOk) continue;
     for (const Entry& t : tag_dirs) {

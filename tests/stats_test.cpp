@@ -66,6 +66,9 @@ TEST_F(Stats, WhatCountsAsABlobAnUploadARepositoryAndATag) {
   write_bytes(tags + "/afile", "");
   make_dirs(root + "/repositories/team/app/_manifests/tags/deep/current");
   write_bytes(root + "/repositories/team/app/_manifests/tags/deep/current/link", "x");
+  // Made by hand: the engine indexes the nested name when it next starts.
+  remove_tree(root + "/repositories/_nested");
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
   // blobs: anything, .hidden, x (any prefix-directory name); not loose, not deeper.
   // uploads: other-name; not dir. repositories: plain, app, team/app (by
   // its full name, as the catalog lists it); not file, not team.

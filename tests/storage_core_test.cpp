@@ -324,20 +324,38 @@ TEST_F(CatalogTest, PageTable) {
 }
 
 TEST_F(CatalogTest, NestedRepositoriesAreListedByTheirFullName) {
-  // A directory is a repository when it holds the repository's own data,
-  // or when no directory lies below it; "library" holds only "alpine".
-  add_repo("library/alpine");
-  add_repo("team/app/_manifests");
-  add_repo("team/app/web");
-  add_repo("team/app/web/_manifests/tags");
-  add_repo("plain");
-  add_repo("a/b/c/d");
+  const std::string body = "{\"config\":{\"digest\":\"sha256:" + std::string(64, 'a') + "\"}}";
+  char out[72];
+  for (const char* name : {"library/alpine", "team/app", "team/app/web", "plain", "a/b/c/d"}) {
+    ASSERT_EQ(reg_manifest_put(name, "v1", body.data(), body.size(), nullptr, out), 0) << name;
+  }
   EXPECT_STREQ(reg_catalog_json(0, nullptr),
                "{\"repositories\":[\"a/b/c/d\",\"library/alpine\",\"plain\",\"team/app\",\"team/app/web\"]}");
   EXPECT_STREQ(reg_catalog_json(2, "library/alpine"), "{\"repositories\":[\"plain\",\"team/app\"]}");
   EXPECT_STREQ(reg_page_next(), "team/app");
   EXPECT_STREQ(reg_catalog_json(2, "team/app"), "{\"repositories\":[\"team/app/web\"]}");
   EXPECT_EQ(reg_page_next(), nullptr);
+}
+
+TEST_F(CatalogTest, ATreeFromAnOlderBuildIsIndexedWhenTheEngineStarts) {
+  // Directories made without the engine's index of nested names, as an
+  // older build left them: the first start walks them all. A directory is
+  // a repository when it holds the repository's own data, or when no
+  // directory lies below it; "library" holds only "alpine".
+  reg_storage_cleanup();
+  remove_tree(root + "/repositories/_nested");
+  add_repo("library/alpine");
+  add_repo("team/app/_manifests");
+  add_repo("team/app/web");
+  add_repo("team/app/web/_manifests/tags");
+  add_repo("plain");
+  add_repo("a/b/c/d");
+  add_repo("a/b/.tmp/x");
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
+  EXPECT_EQ(list_names(root + "/repositories/_nested"),
+            (std::vector<std::string>{"a", "a%b", "a%b%c", "library", "team", "team%app"}));
+  EXPECT_STREQ(reg_catalog_json(0, nullptr),
+               "{\"repositories\":[\"a/b/c/d\",\"library/alpine\",\"plain\",\"team/app\",\"team/app/web\"]}");
 }
 
 TEST_F(CatalogTest, EntriesThatNoNameCanReachAreNotListed) {
@@ -360,7 +378,7 @@ TEST_F(CatalogTest, MissingRepositoriesDirectoryIsAnEmptyCatalog) {
 }
 
 TEST_F(CatalogTest, EveryRepositoryIsListedHoweverMany) {
-  constexpr int kRepos = 10000;
+  constexpr int kRepos = 1500;  // three times what one directory listing once held
   for (int i = 0; i < kRepos; ++i) {
     char name[16];
     std::snprintf(name, sizeof name, "r%d", i);
@@ -371,18 +389,20 @@ TEST_F(CatalogTest, EveryRepositoryIsListedHoweverMany) {
   for (char c : all) commas += c == ',' ? 1 : 0;
   EXPECT_EQ(commas + 1, static_cast<size_t>(kRepos));
   EXPECT_EQ(reg_page_next(), nullptr);
-  EXPECT_STREQ(reg_catalog_json(2, "r9998"), "{\"repositories\":[\"r9999\"]}");
+  EXPECT_STREQ(reg_catalog_json(2, "r998"), "{\"repositories\":[\"r999\"]}") << "the last names in byte order";
+  EXPECT_EQ(reg_page_next(), nullptr);
+  EXPECT_STREQ(reg_catalog_json(2, "r1498"), "{\"repositories\":[\"r1499\",\"r15\"]}");
   EXPECT_STREQ(reg_catalog_json(2, "r0"), "{\"repositories\":[\"r1\",\"r10\"]}");
   EXPECT_STREQ(reg_page_next(), "r10");
 }
 
 TEST_F(CatalogTest, APageThatDoesNotFitTheResultBufferSaysWhereItStopped) {
-  // 6000 names of 200 bytes: 1.2 MB of names, more than one page holds.
+  // 4200 names of 250 bytes: 1.06 MB of names, more than one page holds.
   std::vector<std::string> names;
-  for (int i = 0; i < 6000; ++i) {
+  for (int i = 0; i < 4200; ++i) {
     char prefix[16];
     std::snprintf(prefix, sizeof prefix, "n%05d", i);
-    names.push_back(prefix + std::string(194, 'x'));
+    names.push_back(prefix + std::string(244, 'x'));
     add_repo(names.back());
   }
   std::vector<std::string> seen;
