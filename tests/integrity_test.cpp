@@ -327,7 +327,7 @@ TEST_F(Integrity, ADirectoryUnderABlobsNameGetsOneAnswer) {
 TEST_F(Integrity, AnUnreadableRepositoriesDirectoryFailsTheCatalog) {
   // As an unprivileged user (root reads every directory), in a child.
   make_dirs(root + "/repositories/a");
-  ASSERT_EQ(chmod((root + "/repositories").c_str(), 0300), 0);
+  ASSERT_EQ(chmod((root + "/repositories").c_str(), 0711), 0);  // others may pass, not list
   chmod(tmp.path().c_str(), 0755);
   auto r = run_in_child([&] {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -343,7 +343,7 @@ TEST_F(Integrity, AnUnreadableRepositoriesDirectoryFailsTheCatalog) {
     std::printf("%s|%s", text == nullptr ? "null" : text, reg_storage_last_error());
   });
   chmod((root + "/repositories").c_str(), 0755);
-  if (r.out.rfind("init: ", 0) == 0) GTEST_SKIP() << "the tree is not reachable for user nobody here: " << r.out;
+  if (r.out.rfind("init: ", 0) == 0 || r.out.empty()) GTEST_SKIP() << "the tree is not usable by user nobody here: [" << r.out << "]";
   EXPECT_EQ(r.out, "null|cannot read repositories: " + root + "/repositories");
 }
 
