@@ -87,12 +87,19 @@ FILE* open_file(const char* path, const char* mode);
 // exists; *taken then tells that case from other failures.
 FILE* create_new_file(const char* path, bool* taken);
 
+// Cuts the open file to size bytes (its buffered writes flushed first).
+bool truncate_file(FILE* f, int64_t size);
+
 // Takes an exclusive lock on the whole file, waiting while another process
 // holds it. The lock goes when the file is closed or the process ends,
 // however it ends. A process takes at most one lock per file.
 bool lock_file(FILE* f);
 // true while path names the very file that f has open.
 bool same_file(FILE* f, const char* path);
+
+// The system's text for the error of the latest failed call (errno, or
+// GetLastError on Windows), cut to fit cap; empty when there is none.
+void last_error_text(char* out, size_t cap);
 
 // n bytes from the system's cryptographic random source.
 bool random_bytes(void* out, size_t n);

@@ -328,6 +328,10 @@ FILE* create_new_file(const char* path, bool* taken) {
   return f;
 }
 
+bool truncate_file(FILE* f, int64_t size) {
+  return std::fflush(f) == 0 && ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
+}
+
 bool lock_file(FILE* f) {
   struct flock fl;
   std::memset(&fl, 0, sizeof fl);
@@ -355,6 +359,13 @@ bool same_file(FILE* f, const char* path) {
   Place p(path);
   return p.ok() && fstat(fileno(f), &a) == 0 && fstatat(p.dir(), p.leaf(), &b, p.nofollow_at()) == 0 &&
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void last_error_text(char* out, size_t cap) {
+  if (cap == 0) return;
+  const int err = errno;
+  out[0] = '\0';
+  if (err != 0) std::snprintf(out, cap, "%s", std::strerror(err));
 }
 
 bool random_bytes(void* out, size_t n) {

@@ -19,6 +19,7 @@
 #include <time.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace host {
@@ -312,6 +313,10 @@ FILE* create_new_file(const char* path, bool* taken) {
   return stream_for(h, _O_WRONLY, "wb");
 }
 
+bool truncate_file(FILE* f, int64_t size) {
+  return std::fflush(f) == 0 && _chsize_s(_fileno(f), size) == 0;
+}
+
 bool lock_file(FILE* f) {
   HANDLE h = handle_of(f);
   OVERLAPPED ov;
@@ -332,6 +337,22 @@ bool same_file(FILE* f, const char* path) {
   CloseHandle(h);
   return ok && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow;
+}
+
+void last_error_text(char* out, size_t cap) {
+  if (cap == 0) return;
+  out[0] = '\0';
+  const DWORD err = GetLastError();
+  if (err == 0) return;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, out,
+                                 static_cast<DWORD>(cap), nullptr);
+  if (n == 0) {
+    std::snprintf(out, cap, "error %lu", static_cast<unsigned long>(err));
+    return;
+  }
+  size_t len = n < cap ? n : cap - 1;
+  while (len > 0 && (out[len - 1] == '\r' || out[len - 1] == '\n' || out[len - 1] == '.')) --len;
+  out[len] = '\0';
 }
 
 bool random_bytes(void* out, size_t n) {

@@ -8,10 +8,24 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* What kind of failure the latest failing operation had, so that callers
+ * tell them apart without reading message texts. */
+typedef enum reg_error_kind {
+  REG_ERR_NONE = 0,      /* no failure since the latest successful init */
+  REG_ERR_INVALID = 1,   /* a name, reference, digest, argument or body that is not acceptable */
+  REG_ERR_NOT_FOUND = 2, /* what was asked for does not exist */
+  REG_ERR_DIGEST = 3,    /* content that does not hash to the digest given */
+  REG_ERR_UNKNOWN_REFERENCE = 4, /* a manifest names content the repository does not hold */
+  REG_ERR_TOO_LARGE = 5, /* more than the engine holds */
+  REG_ERR_RANGE = 6,     /* an append that does not start where the upload ends */
+  REG_ERR_STORAGE = 7    /* the tree could not be read or written, or is not as the engine left it */
+} reg_error_kind;
 
 /* Creates what is missing of the tree below root and readies the engine. */
 int reg_storage_init(const char* root);
@@ -19,6 +33,11 @@ int reg_storage_init(const char* root);
 void reg_storage_cleanup(void);
 /* Message of the latest failure; empty after a successful init. Never null. */
 const char* reg_storage_last_error(void);
+/* Kind of the latest failure (REG_ERR_NONE after a successful init). */
+reg_error_kind reg_storage_last_kind(void);
+/* For a storage failure, the system's own word for it ("No space left on
+ * device"); empty otherwise. Never null. */
+const char* reg_storage_last_cause(void);
 
 /* {"repositories":[...]}: every repository by its full name ("team/app"),
  * in byte order, starting after `last` (null or empty: from the first), at
@@ -55,16 +74,67 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size);
 /* Removes the blob file (and its prefix directory once empty). */
 int reg_blob_delete(const char* digest);
 
+/* ---- Repositories: blobs and uploads as a repository sees them ------------
+ * A repository holds a blob once it links it: when an upload of it finishes
+ * there, or when it is mounted from a repository that holds it. Deleting
+ * removes the repository's link alone; blob files go by garbage collection.
+ * An upload belongs to the repository that started it: under any other
+ * name it is not found. */
+
+/* 1 when the repository holds its own data (manifests, blob links or
+ * uploads), 0 when not, -1 on failure. */
+int reg_repository_exists(const char* repo);
+/* Links a stored blob into the repository. */
+int reg_repo_blob_link(const char* repo, const char* digest);
+/* 1 when the repository holds the blob, 0 when not, -1 on failure. */
+int reg_repo_blob_exists(const char* repo, const char* digest);
+/* The size of a blob the repository holds; -1 when it does not, or on failure. */
+int64_t reg_repo_blob_size(const char* repo, const char* digest);
+/* The path of a blob the repository holds, copied only when it fits whole. */
+int reg_repo_blob_path(const char* repo, const char* digest, char* out_path, size_t out_size);
+/* Removes the repository's link to the blob. */
+int reg_repo_blob_unlink(const char* repo, const char* digest);
+/* Links a blob that repository `from` holds into repo; not found when it does not. */
+int reg_repo_blob_mount(const char* repo, const char* from, const char* digest);
+
+/* Starts an upload that belongs to repo; out_upload_uuid gets 37 bytes. */
+int reg_upload_start(const char* repo, char* out_upload_uuid);
+/* The bytes the repository's upload holds; -1 when there is no such upload. */
+int64_t reg_upload_size(const char* repo, const char* upload_uuid);
+/* Appends length bytes read from `from` (length < 0: to its end). With
+ * at >= 0 the upload must hold exactly `at` bytes first (REG_ERR_RANGE
+ * otherwise). A body that does not arrive whole is not kept. *out_size
+ * (may be null) gets the upload's new size. */
+int reg_upload_append(const char* repo, const char* upload_uuid, FILE* from, int64_t length, int64_t at,
+                      int64_t* out_size);
+/* Verifies the upload against expected_digest, stores the blob and links
+ * it into the repository; out_digest (72 bytes) gets the digest. */
+int reg_upload_finish(const char* repo, const char* upload_uuid, const char* expected_digest, char* out_digest);
+/* Discards the repository's upload. */
+int reg_upload_cancel(const char* repo, const char* upload_uuid);
+
 /* ---- Manifests and tags ----------------------------------------------------
  * A manifest is stored per repository under the SHA-256 of its bytes, with
  * its content type, a revision link and, when pushed under a tag, a tag link. */
 
-/* Validates body (a JSON image manifest, len bytes) and stores it under
+/* Validates body (len bytes: an OCI image manifest or index, a Docker
+ * schema 2 manifest or manifest list, or an OCI artifact manifest, at most
+ * REG_MANIFEST_MAX bytes) and stores it under
  * reference: a tag, or the digest string the body must hash to. content_type
  * is a media type, or null or empty for the default. out_digest (72 bytes)
  * receives its digest string. */
 int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                      const char* content_type, char* out_digest);
+/* The largest manifest body the engine stores: 4 MiB. */
+#define REG_MANIFEST_MAX 4194304
+
+/* As reg_manifest_put, as a push through the registry API makes it: every
+ * blob the manifest refers to (config, layers, artifact blobs) must be held
+ * by the repository and every manifest an index lists must be stored in
+ * it (REG_ERR_UNKNOWN_REFERENCE otherwise); a subject need not be. */
+int reg_manifest_push(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                      const char* content_type, char* out_digest);
+
 /* Room for a stored content type and its NUL (media types are at most 255 bytes). */
 #define REG_CONTENT_TYPE_CAP 256
 

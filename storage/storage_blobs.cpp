@@ -13,7 +13,7 @@ namespace {
 int checked_blob_path(const char* digest, char* path, size_t cap) {
   if (require_ready() != 0) return -1;
   if (!digest_valid(digest)) {
-    set_error("invalid digest");
+    set_error(REG_ERR_INVALID, "invalid digest");
     return -1;
   }
   blob_path_for_digest(digest, path, cap);
@@ -24,7 +24,7 @@ int checked_blob_path(const char* digest, char* path, size_t cap) {
 // and delete.
 int checked_blob_path_of(const char* digest, char* path, size_t cap) {
   if (digest == nullptr) {
-    set_error("digest is NULL");
+    set_error(REG_ERR_INVALID, "digest is NULL");
     return -1;
   }
   return checked_blob_path(digest, path, cap);
@@ -42,7 +42,7 @@ BlobFile blob_file(const char* path, const char* digest, int64_t* size) {
     if (size != nullptr) *size = a.size;
     return BlobFile::kPresent;
   }
-  set_error("blob is not a regular file: %s", digest);
+  set_error(REG_ERR_STORAGE, "blob is not a regular file: %s", digest);
   return BlobFile::kBroken;
 }
 
@@ -73,7 +73,7 @@ int64_t reg_blob_get_size(const char* digest) {
 
 int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
   if (digest == nullptr || out_path == nullptr || out_size == 0) {
-    set_error("NULL argument");
+    set_error(REG_ERR_INVALID, "NULL argument");
     return -1;
   }
   char path[kPathCap];
@@ -81,12 +81,12 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
   const BlobFile state = blob_file(path, digest, nullptr);
   if (state == BlobFile::kBroken) return -1;
   if (state == BlobFile::kAbsent) {
-    set_error("blob not found: %s", digest);
+    set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
     return -1;
   }
   const size_t len = std::strlen(path);
   if (len >= out_size) {
-    set_error("path buffer too small");
+    set_error(REG_ERR_INVALID, "path buffer too small");
     return -1;
   }
   std::memcpy(out_path, path, len + 1);
@@ -99,11 +99,11 @@ int reg_blob_delete(const char* digest) {
   const BlobFile state = blob_file(path, digest, nullptr);
   if (state == BlobFile::kBroken) return -1;
   if (state == BlobFile::kAbsent) {
-    set_error("blob not found: %s", digest);
+    set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
     return -1;
   }
   if (remove_file(path) != 0) {
-    set_error("remove failed");
+    set_error(REG_ERR_STORAGE, "remove failed");
     return -1;
   }
   // The prefix directory goes with its last blob; a directory that still

@@ -92,7 +92,7 @@ const char* reg_catalog_json(int n, const char* last) {
   if (collect_repositories(&names) == Scan::kFailed) {
     char dir[kPathCap];
     repos_dir(dir, sizeof dir);
-    set_error("cannot read repositories: %s", dir);
+    set_error(REG_ERR_STORAGE, "cannot read repositories: %s", dir);
     return nullptr;
   }
   constexpr char kOpen[] = "{\"repositories\":[";
@@ -103,12 +103,12 @@ const char* reg_page_next(void) { return s_has_next ? s_next : nullptr; }
 
 const char* reg_tags_page_json(const char* repo_name, int n, const char* last) {
   if (repo_name == nullptr) {
-    set_error("repo_name is NULL");
+    set_error(REG_ERR_INVALID, "repo_name is NULL");
     return nullptr;
   }
   if (require_ready() != 0) return nullptr;
   if (!repo_name_valid(repo_name)) {
-    set_error("invalid repository name");
+    set_error(REG_ERR_INVALID, "invalid repository name");
     return nullptr;
   }
   char tags[kPathCap];
@@ -116,7 +116,7 @@ const char* reg_tags_page_json(const char* repo_name, int n, const char* last) {
   std::vector<Entry> entries;
   const Scan scan = scan_dir(tags, &entries);
   if (scan == Scan::kFailed) {
-    set_error("cannot read tags: %s", tags);
+    set_error(REG_ERR_STORAGE, "cannot read tags: %s", tags);
     return nullptr;
   }
   // A tag counts while its link can be read, whatever it holds.

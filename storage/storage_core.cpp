@@ -16,7 +16,18 @@ char s_error[kErrorCap];
 // unused buffer costs no page faults.
 alignas(64) char s_result[kResultCap];
 
-void set_error(const char* fmt, ...) {
+namespace {
+
+reg_error_kind s_kind = REG_ERR_NONE;
+char s_cause[256];
+
+}  // namespace
+
+void set_error(reg_error_kind kind, const char* fmt, ...) {
+  // The system's error first: formatting must not disturb it.
+  s_cause[0] = '\0';
+  if (kind == REG_ERR_STORAGE) host::last_error_text(s_cause, sizeof s_cause);
+  s_kind = kind;
   va_list ap;
   va_start(ap, fmt);
   std::vsnprintf(s_error, sizeof s_error, fmt, ap);
@@ -25,7 +36,7 @@ void set_error(const char* fmt, ...) {
 
 int require_ready() {
   if (s_ready) return 0;
-  set_error("not initialized - call reg_storage_init first");
+  set_error(REG_ERR_STORAGE, "not initialized - call reg_storage_init first");
   return -1;
 }
 
@@ -46,20 +57,20 @@ extern "C" {
 
 int reg_storage_init(const char* root) {
   if (root == nullptr || root[0] == '\0') {
-    set_error("storage root dir is empty");
+    set_error(REG_ERR_INVALID, "storage root dir is empty");
     return -1;
   }
   if (s_ready) reg_storage_cleanup();
   const size_t len = std::strlen(root);
   if (len > kRootCap - 1) {
-    set_error("storage root dir too long (max 3499 chars)");
+    set_error(REG_ERR_INVALID, "storage root dir too long (max 3499 chars)");
     return -1;
   }
   std::memcpy(s_root, root, len + 1);
   if (len > 0 && s_root[len - 1] == host::kSep) s_root[len - 1] = '\0';
 
   if (mkdirs(s_root) != 0) {
-    set_error("mkdirs failed: %s", s_root);
+    set_error(REG_ERR_STORAGE, "mkdirs failed: %s", s_root);
     return -1;
   }
   // From here on nothing below the root follows a link (the root itself
@@ -71,33 +82,35 @@ int reg_storage_init(const char* root) {
     // Not a directory we can open (a file of that name, say): nothing of
     // the tree can be made below it.
     path_join(path, sizeof path, blobs, kSha256Dir);
-    set_error("mkdirs failed: %s", path);
+    set_error(REG_ERR_STORAGE, "mkdirs failed: %s", path);
     return -1;
   }
   if (make_tree_dir(blobs, kSha256Dir, path, sizeof path) != 0) {
-    set_error("mkdirs failed: %s", path);
+    set_error(REG_ERR_STORAGE, "mkdirs failed: %s", path);
     return -1;
   }
   if (make_tree_dir(s_root, kRepositoriesDir, path, sizeof path) != 0) {
-    set_error("mkdirs failed: %s", path);
+    set_error(REG_ERR_STORAGE, "mkdirs failed: %s", path);
     return -1;
   }
   if (make_tree_dir(s_root, kUploadsDir, path, sizeof path) != 0) {
-    set_error("mkdirs failed: %s", path);
+    set_error(REG_ERR_STORAGE, "mkdirs failed: %s", path);
     return -1;
   }
   if (index_nested_repositories() != 0) {
     nested_index_dir(path, sizeof path);
-    set_error("cannot index nested repositories: %s", path);
+    set_error(REG_ERR_STORAGE, "cannot index nested repositories: %s", path);
     return -1;
   }
   path_join(path, sizeof path, s_root, kMarkerFile);
   if (!file_exists(path) && write_file(path, kMarkerContent, sizeof kMarkerContent - 1) != 0) {
-    set_error("write config.json failed");
+    set_error(REG_ERR_STORAGE, "write config.json failed");
     return -1;
   }
   s_ready = 1;
   s_error[0] = '\0';
+  s_kind = REG_ERR_NONE;
+  s_cause[0] = '\0';
   return 0;
 }
 
@@ -108,5 +121,9 @@ void reg_storage_cleanup(void) {
 }
 
 const char* reg_storage_last_error(void) { return s_error; }
+
+reg_error_kind reg_storage_last_kind(void) { return s_kind; }
+
+const char* reg_storage_last_cause(void) { return s_cause; }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/host.h"
+#include "storage/reg_storage.h"
 #include "storage/storage_layout.h"
 
 namespace storage {
@@ -18,7 +19,11 @@ namespace storage {
 // ---- Process-wide state (storage_core.cpp) -------------------------------
 inline constexpr size_t kRootCap = 3500;       // at most 3499 characters
 inline constexpr size_t kErrorCap = 1024;
-inline constexpr size_t kResultCap = 1048576;  // shared result buffer
+// The largest manifest the engine takes (4 MiB, as the common registries),
+// and the shared result buffer that holds one with its NUL. Pages of
+// untouched static memory cost nothing.
+inline constexpr size_t kManifestMax = 4u << 20;
+inline constexpr size_t kResultCap = kManifestMax + 1;
 inline constexpr size_t kPathCap = 4096;
 
 extern char s_root[kRootCap];
@@ -26,8 +31,9 @@ extern int s_ready;
 extern char s_error[kErrorCap];
 extern char s_result[kResultCap];
 
-// Formats the message of the failure being reported into s_error.
-void set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Formats the message of the failure being reported into s_error and
+// records its kind; a storage failure also keeps the system's error text.
+void set_error(reg_error_kind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // 0 when the engine is ready; else -1 with the "not initialized" message.
 int require_ready();
 
@@ -146,6 +152,22 @@ Lock lock_existing(const char* path, LockedFile* out);
 // every change to a repository's manifests and tags is made under it.
 Lock lock_repository(const char* name, LockedFile* out);
 
+// ---- Uploads (storage_uploads.cpp) ---------------------------------------------
+// require_ready, the identifier's form, then the upload file's path.
+int checked_upload_path(const char* upload_uuid, char* path, size_t cap);
+// Opens and locks the upload at path (not found, or a lock failure, set
+// their messages).
+int hold_upload(const char* upload_uuid, const char* path, LockedFile* held);
+// A new upload file under a fresh identifier.
+int start_upload(char* out_upload_uuid);
+// Verifies the held upload and moves it into the blob store.
+int finish_held(LockedFile* held, const char* upload, const char* expected_digest, char* out_digest);
+// Copies length bytes (< 0: to the end of the stream) from `from` to the
+// end of the held upload, which must then hold exactly `at` bytes (< 0:
+// anywhere). A body that does not arrive whole leaves the upload as it
+// was. Releases the upload; *out_size gets its new size.
+int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_t* out_size);
+
 // ---- Manifests and tags (storage_manifests.cpp) ---------------------------
 inline constexpr size_t kLinkReadCap = 128;
 inline constexpr char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
@@ -154,10 +176,21 @@ inline constexpr char kDefaultContentType[] = "application/vnd.docker.distributi
 int manifest_resolve(const char* name, const char* reference, char* out_hex);
 // 1 when some tag of the repository, however many it has, names hex.
 int manifest_has_tag_for(const char* name, const char* hex);
+enum class ManifestKind { kImage, kIndex, kArtifact };
+// What a manifest says of itself and what it refers to.
+struct ManifestInfo {
+  ManifestKind kind = ManifestKind::kImage;
+  std::string media_type;          // its "mediaType", when it has one
+  std::string artifact_type;       // its "artifactType", when it has one
+  std::string config_media_type;   // an image manifest's config "mediaType"
+  std::string subject;             // the digest its "subject" names, when it has one
+  std::vector<std::string> blobs;      // config, layers, blobs: content the repository must hold
+  std::vector<std::string> manifests;  // an index's children: manifests the repository must hold
+};
 // The message of the first reason the document is not an acceptable
-// manifest (yyjson's strict parse, no key twice in any object, then its
-// shape), or null.
-const char* manifest_body_error(const void* body, size_t len, char* msg, size_t msg_size);
+// manifest (yyjson's strict parse, no key twice in any object, then the
+// shape of its kind), or null with *info filled.
+const char* manifest_body_error(const void* body, size_t len, ManifestInfo* info, char* msg, size_t msg_size);
 
 // ---- Name lists -------------------------------------------------------------
 // Names packed one after another in one block, for sorting and paging

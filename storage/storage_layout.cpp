@@ -123,4 +123,20 @@ bool manifest_tag_path(const char* name, const char* tag, char* out, size_t out_
                   {kRepositoriesDir, name, kManifestsDir, kTagsDir, tag, kCurrentDir, kLinkFile});
 }
 
+bool repository_dir(const char* name, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name});
+}
+
+bool repo_blob_link_dir(const char* name, const char* digest, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kLayersDir, kSha256Dir, digest + 7});
+}
+
+bool repo_blob_link_path(const char* name, const char* digest, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kLayersDir, kSha256Dir, digest + 7, kLinkFile});
+}
+
+bool repo_upload_mark_path(const char* name, const char* uuid, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kRepoUploadsDir, uuid});
+}
+
 }  // namespace storage

@@ -15,6 +15,8 @@
 //   _manifests/<hex>.ct                its content type
 //   _manifests/revisions/sha256/<hex>/link   revision link: "sha256:<hex>"
 //   _manifests/tags/<tag>/current/link       tag link: "sha256:<hex>"
+//   _layers/sha256/<hex>/link          the repository holds that blob
+//   _uploads/<uuid>                    an upload this repository started
 //
 // Every name of the tree's own below repositories/ begins with '_', which
 // no component of a repository name does; temporary files begin with '.'.
@@ -50,6 +52,8 @@ inline constexpr const char kCurrentDir[] = "current";
 inline constexpr const char kLinkFile[] = "link";
 inline constexpr const char kLockFile[] = "lock";
 inline constexpr const char kNestedIndexDir[] = "_nested";
+inline constexpr const char kLayersDir[] = "_layers";
+inline constexpr const char kRepoUploadsDir[] = "_uploads";
 
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
@@ -76,6 +80,13 @@ bool manifest_rev_path(const char* name, const char* hex, char* out, size_t out_
 bool manifest_tags_dir(const char* name, char* out, size_t out_size);
 bool manifest_tag_dir(const char* name, const char* tag, char* out, size_t out_size);  // .../<tag>/current
 bool manifest_tag_path(const char* name, const char* tag, char* out, size_t out_size);
+// <root>/repositories/<name>
+bool repository_dir(const char* name, char* out, size_t out_size);
+// The repository's link to a blob of a valid digest string, and its directory.
+bool repo_blob_link_dir(const char* name, const char* digest, char* out, size_t out_size);
+bool repo_blob_link_path(const char* name, const char* digest, char* out, size_t out_size);
+// The repository's mark on an upload it started.
+bool repo_upload_mark_path(const char* name, const char* uuid, char* out, size_t out_size);
 
 }  // namespace storage
 

@@ -1,9 +1,14 @@
 // What makes a manifest body acceptable: strict JSON, no key twice in any
-// object, and the shape of an image manifest.
+// object, and the shape of one of the manifest kinds clients push: an
+// image manifest (OCI, or Docker schema 2), an index (OCI image index, or
+// Docker manifest list) or an OCI artifact manifest. The check also
+// collects what the manifest refers to, for the push to find in the
+// repository.
 #include <yyjson.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +16,20 @@
 
 namespace storage {
 namespace {
+
+constexpr const char* kImageTypes[] = {"application/vnd.oci.image.manifest.v1+json",
+                                       "application/vnd.docker.distribution.manifest.v2+json"};
+constexpr const char* kIndexTypes[] = {"application/vnd.oci.image.index.v1+json",
+                                       "application/vnd.docker.distribution.manifest.list.v2+json"};
+constexpr const char* kArtifactTypes[] = {"application/vnd.oci.artifact.manifest.v1+json"};
+
+template <size_t N>
+bool one_of(const char* s, const char* const (&types)[N]) {
+  for (const char* t : types) {
+    if (std::strcmp(s, t) == 0) return true;
+  }
+  return false;
+}
 
 // true when some object of the document holds a key twice. Parsers differ
 // in which of two members they take (the first here, the last in the
@@ -43,26 +62,95 @@ bool has_duplicate_key(yyjson_val* root) {
   return false;
 }
 
-// The shape of an image manifest: the message of the first failure, or
-// null when the document is acceptable.
-const char* manifest_shape_error(yyjson_val* root, char* msg, size_t msg_size) {
-  if (!yyjson_is_obj(root)) return "manifest must be a JSON object";
-  yyjson_val* config = yyjson_obj_get(root, "config");
-  yyjson_val* config_digest = yyjson_is_obj(config) ? yyjson_obj_get(config, "digest") : nullptr;
-  if (!yyjson_is_str(config_digest) || !digest_valid(yyjson_get_str(config_digest))) {
-    return "manifest missing valid config.digest";
+// The digest of a descriptor object, or null when it has no valid one.
+const char* descriptor_digest(yyjson_val* d) {
+  yyjson_val* digest = yyjson_is_obj(d) ? yyjson_obj_get(d, "digest") : nullptr;
+  return yyjson_is_str(digest) && digest_valid(yyjson_get_str(digest)) ? yyjson_get_str(digest) : nullptr;
+}
+
+// A descriptor whose content lives elsewhere (a foreign layer with
+// "urls"): the registry need not hold it.
+bool is_external(yyjson_val* d) {
+  yyjson_val* urls = yyjson_obj_get(d, "urls");
+  return yyjson_is_arr(urls) && yyjson_arr_size(urls) > 0;
+}
+
+// Checks an array of descriptors (member key, absent allowed); each
+// digest goes to out. The message names the element by kind and index.
+const char* check_descriptors(yyjson_val* root, const char* key, const char* what, bool skip_external,
+                              std::vector<std::string>* out, char* msg, size_t msg_size) {
+  yyjson_val* list = yyjson_obj_get(root, key);
+  if (list == nullptr) return nullptr;
+  if (!yyjson_is_arr(list)) {
+    std::snprintf(msg, msg_size, "manifest %s must be an array", key);
+    return msg;
   }
-  yyjson_val* layers = yyjson_obj_get(root, "layers");
-  if (layers == nullptr) return nullptr;
-  if (!yyjson_is_arr(layers)) return "manifest layers must be an array";
-  size_t idx = 0;
-  size_t max = 0;
-  yyjson_val* layer = nullptr;
-  yyjson_arr_foreach(layers, idx, max, layer) {
-    yyjson_val* d = yyjson_is_obj(layer) ? yyjson_obj_get(layer, "digest") : nullptr;
-    if (!yyjson_is_str(d) || !digest_valid(yyjson_get_str(d))) {
-      std::snprintf(msg, msg_size, "manifest layer %zu missing valid digest", idx);
+  size_t idx = 0, max = 0;
+  yyjson_val* item = nullptr;
+  yyjson_arr_foreach(list, idx, max, item) {
+    const char* d = descriptor_digest(item);
+    if (d == nullptr) {
+      std::snprintf(msg, msg_size, "manifest %s %zu missing valid digest", what, idx);
       return msg;
+    }
+    if (!(skip_external && is_external(item))) out->push_back(d);
+  }
+  return nullptr;
+}
+
+ManifestKind kind_of(yyjson_val* root, const char* media_type) {
+  if (media_type != nullptr) {
+    if (one_of(media_type, kIndexTypes)) return ManifestKind::kIndex;
+    if (one_of(media_type, kArtifactTypes)) return ManifestKind::kArtifact;
+    return ManifestKind::kImage;
+  }
+  // Without a mediaType (it is optional in OCI), the members tell.
+  if (yyjson_obj_get(root, "manifests") != nullptr) return ManifestKind::kIndex;
+  return ManifestKind::kImage;
+}
+
+// The shape of the document for its kind: the message of the first
+// failure, or null.
+const char* shape_error(yyjson_val* root, ManifestInfo* info, char* msg, size_t msg_size) {
+  if (!yyjson_is_obj(root)) return "manifest must be a JSON object";
+  yyjson_val* media = yyjson_obj_get(root, "mediaType");
+  if (media != nullptr) {
+    if (!yyjson_is_str(media)) return "manifest mediaType must be a string";
+    const char* m = yyjson_get_str(media);
+    if (!one_of(m, kImageTypes) && !one_of(m, kIndexTypes) && !one_of(m, kArtifactTypes)) {
+      std::snprintf(msg, msg_size, "manifest mediaType not supported: %.200s", m);
+      return msg;
+    }
+    info->media_type = m;
+  }
+  info->kind = kind_of(root, media != nullptr ? yyjson_get_str(media) : nullptr);
+  yyjson_val* artifact_type = yyjson_obj_get(root, "artifactType");
+  if (artifact_type != nullptr) {
+    if (!yyjson_is_str(artifact_type) || !media_type_valid(yyjson_get_str(artifact_type))) {
+      return "manifest artifactType must be a media type";
+    }
+    info->artifact_type = yyjson_get_str(artifact_type);
+  }
+  yyjson_val* subject = yyjson_obj_get(root, "subject");
+  if (subject != nullptr) {
+    const char* d = descriptor_digest(subject);
+    if (d == nullptr) return "manifest subject missing valid digest";
+    info->subject = d;
+  }
+  switch (info->kind) {
+    case ManifestKind::kIndex:
+      if (yyjson_obj_get(root, "manifests") == nullptr) return "manifest index missing manifests";
+      return check_descriptors(root, "manifests", "manifests", false, &info->manifests, msg, msg_size);
+    case ManifestKind::kArtifact:
+      return check_descriptors(root, "blobs", "blob", true, &info->blobs, msg, msg_size);
+    case ManifestKind::kImage: {
+      yyjson_val* config = yyjson_obj_get(root, "config");
+      const char* config_digest = descriptor_digest(config);
+      if (config_digest == nullptr) return "manifest missing valid config.digest";
+      info->blobs.push_back(config_digest);
+      yyjson_val* config_type = yyjson_obj_get(config, "mediaType");
+      if (yyjson_is_str(config_type)) info->config_media_type = yyjson_get_str(config_type);
+      return check_descriptors(root, "layers", "layer", true, &info->blobs, msg, msg_size);
     }
   }
   return nullptr;
@@ -70,13 +158,14 @@ const char* manifest_shape_error(yyjson_val* root, char* msg, size_t msg_size) {
 
 }  // namespace
 
-const char* manifest_body_error(const void* body, size_t len, char* msg, size_t msg_size) {
+const char* manifest_body_error(const void* body, size_t len, ManifestInfo* info, char* msg, size_t msg_size) {
+  *info = ManifestInfo{};
   yyjson_doc* doc = yyjson_read_opts(static_cast<char*>(const_cast<void*>(body)), len, YYJSON_READ_NOFLAG, nullptr,
                                      nullptr);
   if (doc == nullptr) return "manifest JSON parse failed";
   yyjson_val* root = yyjson_doc_get_root(doc);
   const char* failure =
-      has_duplicate_key(root) ? "manifest has a duplicate key" : manifest_shape_error(root, msg, msg_size);
+      has_duplicate_key(root) ? "manifest has a duplicate key" : shape_error(root, info, msg, msg_size);
   yyjson_doc_free(doc);
   return failure;
 }

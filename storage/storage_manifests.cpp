@@ -106,9 +106,9 @@ int check_repository(const char* repo_name, bool name_in_message) {
   if (require_ready() != 0) return -1;
   if (!repo_name_valid(repo_name)) {
     if (name_in_message) {
-      set_error("invalid repository name: %s", repo_name);
+      set_error(REG_ERR_INVALID, "invalid repository name: %s", repo_name);
     } else {
-      set_error("invalid repository name");
+      set_error(REG_ERR_INVALID, "invalid repository name");
     }
     return -1;
   }
@@ -116,7 +116,7 @@ int check_repository(const char* repo_name, bool name_in_message) {
 }
 
 int lock_failure(const char* repo_name) {
-  set_error("cannot lock repository: %s", repo_name);
+  set_error(REG_ERR_STORAGE, "cannot lock repository: %s", repo_name);
   return -1;
 }
 
@@ -125,7 +125,7 @@ int lock_failure(const char* repo_name) {
 int manifest_resolve(const char* name, const char* reference, char* out_hex) {
   if (is_digest_reference(reference)) {
     if (!digest_valid(reference)) {
-      set_error("invalid digest reference");
+      set_error(REG_ERR_INVALID, "invalid digest reference");
       return -1;
     }
     std::memcpy(out_hex, reference + 7, 65);
@@ -133,21 +133,21 @@ int manifest_resolve(const char* name, const char* reference, char* out_hex) {
   }
   // A tag is one path component: nothing else is ever read or removed.
   if (!tag_valid(reference)) {
-    set_error("invalid tag: %s", reference);
+    set_error(REG_ERR_INVALID, "invalid tag: %s", reference);
     return -1;
   }
   char path[kPathCap];
   if (!manifest_tag_path(name, reference, path, sizeof path)) {
-    set_error("path too long");
+    set_error(REG_ERR_INVALID, "path too long");
     return -1;
   }
   char link[kLinkReadCap];
   if (read_file(path, link, sizeof link, nullptr) != 0) {
-    set_error("tag not found: %s:%s", name, reference);
+    set_error(REG_ERR_NOT_FOUND, "tag not found: %s:%s", name, reference);
     return -1;
   }
   if (!digest_valid(link)) {
-    set_error("corrupt tag link: %s:%s", name, reference);
+    set_error(REG_ERR_STORAGE, "corrupt tag link: %s:%s", name, reference);
     return -1;
   }
   std::memcpy(out_hex, link + 7, 65);  // 64 digits and the NUL, as digest_valid saw them
@@ -160,48 +160,67 @@ int manifest_has_tag_for(const char* name, const char* hex) {
   return tags_naming(name, want).empty() ? 0 : 1;
 }
 
-}  // namespace storage
+namespace {
 
-using namespace storage;
+// The first thing the manifest refers to that the repository does not
+// hold: 0 when it holds everything, else -1 with the message set.
+int missing_reference(const char* repo_name, const ManifestInfo& info) {
+  for (const std::string& d : info.blobs) {
+    const int held = reg_repo_blob_exists(repo_name, d.c_str());
+    if (held < 0) return -1;
+    if (held == 0) {
+      set_error(REG_ERR_UNKNOWN_REFERENCE, "manifest blob unknown: %s", d.c_str());
+      return -1;
+    }
+  }
+  for (const std::string& d : info.manifests) {
+    char path[kPathCap];
+    if (!manifest_body_path(repo_name, d.c_str() + 7, path, sizeof path) || !file_exists(path)) {
+      set_error(REG_ERR_UNKNOWN_REFERENCE, "manifest unknown: %s", d.c_str());
+      return -1;
+    }
+  }
+  return 0;
+}
 
-extern "C" {
-
-int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
-                     const char* content_type, char* out_digest) {
+int put_manifest(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                 const char* content_type, bool check_references, char* out_digest) {
   if (repo_name == nullptr || reference == nullptr || body == nullptr || out_digest == nullptr) {
-    set_error("NULL argument");
+    set_error(REG_ERR_INVALID, "NULL argument");
     return -1;
   }
   if (check_repository(repo_name, true) != 0) return -1;
   if (reference[0] == '\0') {
-    set_error("empty reference");
+    set_error(REG_ERR_INVALID, "empty reference");
     return -1;
   }
   const bool tagged = !is_digest_reference(reference);
   if (tagged && !tag_valid(reference)) {
-    set_error("invalid tag: %s", reference);
+    set_error(REG_ERR_INVALID, "invalid tag: %s", reference);
     return -1;
   }
   if (!tagged && !digest_valid(reference)) {
-    set_error("invalid digest reference");
+    set_error(REG_ERR_INVALID, "invalid digest reference");
     return -1;
   }
   const bool default_type = content_type == nullptr || content_type[0] == '\0';
   if (!default_type && !media_type_valid(content_type)) {
-    set_error("invalid content type");
+    set_error(REG_ERR_INVALID, "invalid content type");
     return -1;
   }
   // No larger body could be fetched again whole.
-  if (body_len > kResultCap - 1) {
-    set_error("manifest too large");
+  if (body_len > kManifestMax) {
+    set_error(REG_ERR_TOO_LARGE, "manifest too large");
     return -1;
   }
   const size_t len = static_cast<size_t>(body_len);
-  char msg[96];
-  if (const char* failure = manifest_body_error(body, len, msg, sizeof msg)) {
-    set_error("%s", failure);
+  char msg[320];
+  ManifestInfo info;
+  if (const char* failure = manifest_body_error(body, len, &info, msg, sizeof msg)) {
+    set_error(REG_ERR_INVALID, "%s", failure);
     return -1;
   }
+  if (check_references && missing_reference(repo_name, info) != 0) return -1;
 
   sha256_ctx ctx;
   sha256_init(&ctx);
@@ -214,7 +233,7 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
   std::snprintf(link, sizeof link, "sha256:%s", hex);
   // A digest reference names the body: it must be the body's own digest.
   if (!tagged && std::strcmp(reference, link) != 0) {
-    set_error("digest mismatch: expected %s, got %s", reference, link);
+    set_error(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", reference, link);
     return -1;
   }
 
@@ -224,11 +243,11 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
   if (!manifest_paths(repo_name, hex, &paths) ||
       (tagged && (!manifest_tag_dir(repo_name, reference, tag_dir, sizeof tag_dir) ||
                   !manifest_tag_path(repo_name, reference, tag_path, sizeof tag_path)))) {
-    set_error("path too long");
+    set_error(REG_ERR_INVALID, "path too long");
     return -1;
   }
   if (note_repository(repo_name) != 0 || mkdirs(paths.dir) != 0) {
-    set_error("mkdirs manifests dir failed");
+    set_error(REG_ERR_STORAGE, "mkdirs manifests dir failed");
     return -1;
   }
   LockedFile lock;
@@ -238,28 +257,28 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
   // a manifest that is not whole. Every file is replaced atomically.
   const char* ct = default_type ? kDefaultContentType : content_type;
   if (write_file_locked(paths.body, body, len) != 0) {
-    set_error("write manifest body failed");
+    set_error(REG_ERR_STORAGE, "write manifest body failed");
     return -1;
   }
   if (write_file_locked(paths.ct, ct, std::strlen(ct)) != 0) {
-    set_error("write manifest ct failed");
+    set_error(REG_ERR_STORAGE, "write manifest ct failed");
     return -1;
   }
   if (mkdirs(paths.rev_dir) != 0) {
-    set_error("mkdirs revision dir failed");
+    set_error(REG_ERR_STORAGE, "mkdirs revision dir failed");
     return -1;
   }
   if (write_file_locked(paths.rev, link, 71) != 0) {
-    set_error("write revision link failed");
+    set_error(REG_ERR_STORAGE, "write revision link failed");
     return -1;
   }
   if (tagged) {
     if (mkdirs(tag_dir) != 0) {
-      set_error("mkdirs tag dir failed");
+      set_error(REG_ERR_STORAGE, "mkdirs tag dir failed");
       return -1;
     }
     if (write_file_locked(tag_path, link, 71) != 0) {
-      set_error("write tag link failed");
+      set_error(REG_ERR_STORAGE, "write tag link failed");
       return -1;
     }
   }
@@ -267,10 +286,27 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
   return 0;
 }
 
+}  // namespace
+}  // namespace storage
+
+using namespace storage;
+
+extern "C" {
+
+int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                     const char* content_type, char* out_digest) {
+  return put_manifest(repo_name, reference, body, body_len, content_type, false, out_digest);
+}
+
+int reg_manifest_push(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                      const char* content_type, char* out_digest) {
+  return put_manifest(repo_name, reference, body, body_len, content_type, true, out_digest);
+}
+
 const char* reg_manifest_get(const char* repo_name, const char* reference, char* out_content_type,
                              char* out_digest) {
   if (repo_name == nullptr || reference == nullptr || out_content_type == nullptr || out_digest == nullptr) {
-    set_error("NULL argument");
+    set_error(REG_ERR_INVALID, "NULL argument");
     return nullptr;
   }
   if (check_repository(repo_name, false) != 0) return nullptr;
@@ -280,17 +316,17 @@ const char* reg_manifest_get(const char* repo_name, const char* reference, char*
   char ct_path[kPathCap];
   if (!manifest_body_path(repo_name, hex, body_path, sizeof body_path) ||
       !manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path)) {
-    set_error("path too long");
+    set_error(REG_ERR_INVALID, "path too long");
     return nullptr;
   }
   const int rc = read_whole(body_path, s_result, kResultCap);
   if (rc == -1) {
-    set_error("manifest body not found: %s@%s", repo_name, reference);
+    set_error(REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
     return nullptr;
   }
   if (rc == -2) {
     // Never handed out cut short as if it were whole.
-    set_error("manifest too large: %s@%s", repo_name, reference);
+    set_error(REG_ERR_TOO_LARGE, "manifest too large: %s@%s", repo_name, reference);
     return nullptr;
   }
   // What put stored comes back whole; a file that does not hold a media
@@ -309,22 +345,22 @@ const char* reg_manifest_get(const char* repo_name, const char* reference, char*
 
 int reg_manifest_delete(const char* repo_name, const char* reference) {
   if (repo_name == nullptr || reference == nullptr) {
-    set_error("NULL argument");
+    set_error(REG_ERR_INVALID, "NULL argument");
     return -1;
   }
   if (check_repository(repo_name, false) != 0) return -1;
   const bool by_digest = is_digest_reference(reference);
   if (by_digest && !digest_valid(reference)) {
-    set_error("invalid digest reference");
+    set_error(REG_ERR_INVALID, "invalid digest reference");
     return -1;
   }
   if (!by_digest && !tag_valid(reference)) {
-    set_error("invalid tag: %s", reference);
+    set_error(REG_ERR_INVALID, "invalid tag: %s", reference);
     return -1;
   }
   char dir[kPathCap];
   if (!manifest_dir(repo_name, dir, sizeof dir)) {
-    set_error("path too long");
+    set_error(REG_ERR_INVALID, "path too long");
     return -1;
   }
   // A repository without manifests has nothing to delete, and gets no
@@ -336,7 +372,7 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
   char hex[65];
   if (!by_digest) {
     if (held == Lock::kGone) {
-      set_error("tag not found: %s:%s", repo_name, reference);
+      set_error(REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, reference);
       return -1;
     }
     if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
@@ -347,11 +383,11 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
   std::memcpy(hex, reference + 7, 65);
   ManifestPaths paths;
   if (!manifest_paths(repo_name, hex, &paths)) {
-    set_error("path too long");
+    set_error(REG_ERR_INVALID, "path too long");
     return -1;
   }
   if (held == Lock::kGone || !file_exists(paths.body)) {
-    set_error("manifest unknown");
+    set_error(REG_ERR_NOT_FOUND, "manifest unknown");
     return -1;
   }
   for (const std::string& tag : tags_naming(repo_name, reference)) remove_tag(repo_name, tag.c_str());

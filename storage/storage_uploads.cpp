@@ -1,4 +1,13 @@
 // Chunked blob uploads, verified by SHA-256 and moved into the blob store.
+//
+// Every operation on a pending upload works on the upload file opened and
+// locked, after checking that the path still names that file. A finish
+// holds the lock from its hash to the rename into the blob store, so no
+// append lands in the bytes it hashed; an append that opened the file
+// before the finish took it finds, once it has the lock, that the upload
+// is gone, and writes nothing. A blob therefore always holds exactly the
+// bytes that were hashed, whatever runs beside it. Appends never create
+// the file, so an upload that was finished or cancelled stays gone.
 #include <cstdio>
 #include <cstring>
 
@@ -10,39 +19,41 @@
 namespace storage {
 namespace {
 
-// Identifiers tried before start gives up on taken names. Each start is
-// unlikely to meet even one: a clash means another process was seeded alike.
+// Identifiers tried before start gives up on taken names. With identifiers
+// from the random source a clash is all but impossible; the bound keeps a
+// directory that refuses every name from holding the caller forever.
 constexpr int kStartAttempts = 64;
 
-// The checks append, finish and cancel make after their pointer checks;
-// then the upload file's path.
+}  // namespace
+
 int checked_upload_path(const char* upload_uuid, char* path, size_t cap) {
   if (require_ready() != 0) return -1;
   if (!uuid_valid(upload_uuid)) {
-    set_error("invalid upload uuid");
+    set_error(REG_ERR_INVALID, "invalid upload uuid");
     return -1;
   }
   upload_path_for_uuid(upload_uuid, path, cap);
   return 0;
 }
 
-}  // namespace
-}  // namespace storage
-
-using namespace storage;
-
-extern "C" {
-
-int reg_blob_start_upload(char* out_upload_uuid) {
-  if (out_upload_uuid == nullptr) {
-    set_error("out_upload_uuid is NULL");
+int hold_upload(const char* upload_uuid, const char* path, LockedFile* held) {
+  const Lock lock = lock_existing(path, held);
+  if (lock == Lock::kGone) {
+    set_error(REG_ERR_NOT_FOUND, "upload not found: %s", upload_uuid);
     return -1;
   }
-  if (require_ready() != 0) return -1;
+  if (lock == Lock::kFailed) {
+    set_error(REG_ERR_STORAGE, "cannot lock upload: %s", upload_uuid);
+    return -1;
+  }
+  return 0;
+}
+
+int start_upload(char* out_upload_uuid) {
   char path[kPathCap];
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     if (!uuid_make(out_upload_uuid)) {
-      set_error("cannot draw an upload identifier from the system's random source");
+      set_error(REG_ERR_STORAGE, "cannot draw an upload identifier from the system's random source");
       return -1;
     }
     upload_path_for_uuid(out_upload_uuid, path, sizeof path);
@@ -55,82 +66,23 @@ int reg_blob_start_upload(char* out_upload_uuid) {
     }
     if (!taken) break;  // not a name clash: the directory is unusable
   }
-  set_error("cannot create upload file: %s", path);
+  set_error(REG_ERR_STORAGE, "cannot create upload file: %s", path);
   return -1;
 }
 
-// Every operation on a pending upload works on the upload file opened and
-// locked, after checking that the path still names that file. A finish
-// holds the lock from its hash to the rename into the blob store, so no
-// append lands in the bytes it hashed; an append that opened the file
-// before the finish took it finds, once it has the lock, that the upload
-// is gone, and writes nothing. A blob therefore always holds exactly the
-// bytes that were hashed, whatever runs beside it. Appends never create
-// the file, so an upload that was finished or cancelled stays gone.
-
-int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len) {
-  if (upload_uuid == nullptr || data == nullptr) {
-    set_error("upload_uuid/data is NULL");
-    return -1;
-  }
-  char path[kPathCap];
-  if (checked_upload_path(upload_uuid, path, sizeof path) != 0) return -1;
-  LockedFile upload;
-  const Lock lock = lock_existing(path, &upload);
-  if (lock == Lock::kGone) {
-    set_error("upload not found: %s", upload_uuid);
-    return -1;
-  }
-  if (lock == Lock::kFailed) {
-    set_error("cannot lock upload: %s", upload_uuid);
-    return -1;
-  }
-  FILE* f = upload.get();
-  bool failed = std::fseek(f, 0, SEEK_END) != 0;
-  const size_t written = !failed && len > 0 ? std::fwrite(data, 1, len, f) : 0;
-  failed = failed || std::ferror(f) != 0;
-  // Bytes still buffered at the close are part of this write.
-  failed = !upload.release() || failed;
-  if (failed || written < len) {
-    set_error("write error appending chunk");
-    return -1;
-  }
-  return 0;
-}
-
-int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest) {
-  if (upload_uuid == nullptr || expected_digest == nullptr || out_digest == nullptr) {
-    set_error("NULL argument");
-    return -1;
-  }
-  char upload[kPathCap];
-  if (checked_upload_path(upload_uuid, upload, sizeof upload) != 0) return -1;
-  if (!digest_valid(expected_digest)) {
-    set_error("invalid expected digest");
-    return -1;
-  }
-  LockedFile held;
-  const Lock lock = lock_existing(upload, &held);
-  if (lock == Lock::kGone) {
-    set_error("upload not found: %s", upload_uuid);
-    return -1;
-  }
-  if (lock == Lock::kFailed) {
-    set_error("cannot lock upload: %s", upload_uuid);
-    return -1;
-  }
+int finish_held(LockedFile* held, const char* upload, const char* expected_digest, char* out_digest) {
   uint8_t raw[32];
-  if (sha256_stream(held.get(), raw) != 0) {
-    set_error("hashing upload failed");
+  if (sha256_stream(held->get(), raw) != 0) {
+    set_error(REG_ERR_STORAGE, "hashing upload failed");
     return -1;
   }
-  const int64_t size = std::ftell(held.get());
+  const int64_t size = std::ftell(held->get());
   char hex[65];
   char computed[kDigestCap];
   bin_to_hex(raw, sizeof raw, hex);
   std::snprintf(computed, sizeof computed, "sha256:%s", hex);
   if (std::strcmp(computed, expected_digest) != 0) {
-    set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+    set_error(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed);
     remove_file(upload);
     return -1;
   }
@@ -143,7 +95,7 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
     char prefix[kPathCap];
     blob_prefix_dir(expected_digest, prefix, sizeof prefix);
     if (mkdirs(prefix) != 0) {
-      set_error("mkdirs blob dir failed");
+      set_error(REG_ERR_STORAGE, "mkdirs blob dir failed");
       return -1;
     }
     // The verified file becomes the blob in one step: a blob path never
@@ -152,7 +104,7 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
     const bool renamed =
         file_exists(blob) ? host::rename_replace(upload, blob) : host::rename_file(upload, blob);
     if (!renamed) {
-      set_error("rename to CAS failed: %s", blob);
+      set_error(REG_ERR_STORAGE, "rename to CAS failed: %s", blob);
       return -1;
     }
   }
@@ -160,9 +112,110 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
   return 0;
 }
 
+int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_t* out_size) {
+  FILE* f = held->get();
+  if (std::fseek(f, 0, SEEK_END) != 0) {
+    set_error(REG_ERR_STORAGE, "write error appending chunk");
+    return -1;
+  }
+  const int64_t size = std::ftell(f);
+  if (at >= 0 && at != size) {
+    set_error(REG_ERR_RANGE, "chunk starts at %lld, the upload holds %lld bytes", static_cast<long long>(at),
+              static_cast<long long>(size));
+    return -1;
+  }
+  // The body passes through one fixed buffer: memory does not grow with it.
+  static char buf[1 << 16];
+  int64_t copied = 0;
+  bool write_failed = false;
+  while (length < 0 || copied < length) {
+    const size_t want =
+        length < 0 || length - copied > static_cast<int64_t>(sizeof buf) ? sizeof buf : static_cast<size_t>(length - copied);
+    const size_t got = std::fread(buf, 1, want, from);
+    if (got == 0) break;
+    if (std::fwrite(buf, 1, got, f) != got) {
+      write_failed = true;
+      break;
+    }
+    copied += static_cast<int64_t>(got);
+  }
+  const bool short_body = length >= 0 && copied < length;
+  write_failed = write_failed || std::fflush(f) != 0 || std::ferror(f) != 0;
+  if (write_failed || short_body || std::ferror(from) != 0) {
+    // Nothing of a body that did not arrive whole stays in the upload.
+    const bool undone = host::truncate_file(f, size);
+    if (write_failed || !undone) {
+      set_error(REG_ERR_STORAGE, "write error appending chunk");
+    } else {
+      set_error(REG_ERR_INVALID, "request body ended after %lld of %lld bytes", static_cast<long long>(copied),
+                static_cast<long long>(length));
+    }
+    return -1;
+  }
+  if (!held->release()) {
+    set_error(REG_ERR_STORAGE, "write error appending chunk");
+    return -1;
+  }
+  if (out_size != nullptr) *out_size = size + copied;
+  return 0;
+}
+
+}  // namespace storage
+
+using namespace storage;
+
+extern "C" {
+
+int reg_blob_start_upload(char* out_upload_uuid) {
+  if (out_upload_uuid == nullptr) {
+    set_error(REG_ERR_INVALID, "out_upload_uuid is NULL");
+    return -1;
+  }
+  if (require_ready() != 0) return -1;
+  return start_upload(out_upload_uuid);
+}
+
+int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len) {
+  if (upload_uuid == nullptr || data == nullptr) {
+    set_error(REG_ERR_INVALID, "upload_uuid/data is NULL");
+    return -1;
+  }
+  char path[kPathCap];
+  if (checked_upload_path(upload_uuid, path, sizeof path) != 0) return -1;
+  LockedFile upload;
+  if (hold_upload(upload_uuid, path, &upload) != 0) return -1;
+  FILE* f = upload.get();
+  bool failed = std::fseek(f, 0, SEEK_END) != 0;
+  const size_t written = !failed && len > 0 ? std::fwrite(data, 1, len, f) : 0;
+  failed = failed || std::ferror(f) != 0;
+  // Bytes still buffered at the close are part of this write.
+  failed = !upload.release() || failed;
+  if (failed || written < len) {
+    set_error(REG_ERR_STORAGE, "write error appending chunk");
+    return -1;
+  }
+  return 0;
+}
+
+int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest) {
+  if (upload_uuid == nullptr || expected_digest == nullptr || out_digest == nullptr) {
+    set_error(REG_ERR_INVALID, "NULL argument");
+    return -1;
+  }
+  char upload[kPathCap];
+  if (checked_upload_path(upload_uuid, upload, sizeof upload) != 0) return -1;
+  if (!digest_valid(expected_digest)) {
+    set_error(REG_ERR_INVALID, "invalid expected digest");
+    return -1;
+  }
+  LockedFile held;
+  if (hold_upload(upload_uuid, upload, &held) != 0) return -1;
+  return finish_held(&held, upload, expected_digest, out_digest);
+}
+
 int reg_blob_cancel_upload(const char* upload_uuid) {
   if (upload_uuid == nullptr) {
-    set_error("upload_uuid is NULL");
+    set_error(REG_ERR_INVALID, "upload_uuid is NULL");
     return -1;
   }
   char path[kPathCap];
@@ -171,7 +224,7 @@ int reg_blob_cancel_upload(const char* upload_uuid) {
   const Lock lock = lock_existing(path, &held);
   if (lock == Lock::kGone) return 0;
   if (lock == Lock::kFailed || remove_file(path) != 0) {
-    set_error("cancel failed");
+    set_error(REG_ERR_STORAGE, "cancel failed");
     return -1;
   }
   return 0;

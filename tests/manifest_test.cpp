@@ -296,7 +296,7 @@ TEST_F(Manifests, PutRefusals) {
 
 TEST_F(Manifests, OversizedBodiesAreRefusedBeforeParsing) {
   std::string big = kManifest;
-  big.append(1048576 - big.size(), ' ');  // 1 MiB: one byte more than can be fetched
+  big.append(REG_MANIFEST_MAX + 1 - big.size(), ' ');  // 4 MiB and one byte: one byte too many
   EXPECT_EQ(put("a", "t", big), -1);
   EXPECT_STREQ(reg_storage_last_error(), "manifest too large");
   big.pop_back();
@@ -389,7 +389,7 @@ TEST_F(Manifests, GetFailures) {
 
 TEST_F(Manifests, StoredBodyLargerThanTheResultBufferIsRefused) {
   ASSERT_EQ(put("a", "v1", kManifest), 0);
-  write_bytes(body_file("a", last_digest), kManifest + std::string(1048576, ' '));
+  write_bytes(body_file("a", last_digest), kManifest + std::string(REG_MANIFEST_MAX, ' '));
   EXPECT_EQ(get("a", "v1"), "");
   EXPECT_EQ(err, "manifest too large: a@v1");
 }
