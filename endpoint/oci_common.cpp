@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cgi/bt_cgi.h"
+#include "endpoint/http_response.h"
 #include "endpoint/storage_config.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
@@ -15,14 +16,6 @@ namespace {
 int s_storage_ready = 0;
 
 constexpr size_t kRootBuf = 1024;
-constexpr char kApiVersionHeader[] = "Docker-Distribution-API-Version: registry/2.0";
-
-void write_registry_headers(int status) {
-  cgi_header_status(status, nullptr);
-  cgi_header_extra(kApiVersionHeader);
-  cgi_header_json();
-  cgi_headers_end();
-}
 
 }  // namespace
 
@@ -59,43 +52,45 @@ int oci_init_storage(void) {
 }
 
 void oci_send_error(int status, const char* code, const char* message) {
-  write_registry_headers(status);
-  std::fputs("{\"errors\":[{\"code\":\"", stdout);
-  std::fputs(code != nullptr ? code : "UNKNOWN", stdout);
-  std::fputs("\",\"message\":\"", stdout);
-  json_escape_f(stdout, message != nullptr ? message : "Unknown error");
-  std::fputs("\"}]}\n", stdout);
-  std::fflush(stdout);
+  endpoint::send_json(status,
+                      endpoint::error_body(code != nullptr ? code : "UNKNOWN", message != nullptr ? message : "Unknown error"),
+                      false);
   std::exit(0);
 }
 
 void oci_send_json(int status, const char* json) {
-  write_registry_headers(status);
-  if (json != nullptr && json[0] != '\0') {
-    std::fputs(json, stdout);
-    std::fputs("\n", stdout);
-  } else {
-    std::fputs("{}\n", stdout);
-  }
-  std::fflush(stdout);
+  endpoint::send_json(status, json != nullptr && json[0] != '\0' ? json : "{}", false);
 }
 
 int oci_valid_repo_name(const char* name) {
+  // The distribution spec's grammar: components of lower-case letters and
+  // digits joined inside by '.', '_', "__" or runs of '-', separated by
+  // single '/'; at most 255 bytes.
+  //   [a-z0-9]+((\.|_|__|[-]+)[a-z0-9]+)*(\/[a-z0-9]+((\.|_|__|[-]+)[a-z0-9]+)*)*
   if (name == nullptr || name[0] == '\0') return 0;
   const size_t len = std::strlen(name);
   if (len >= 256) return 0;
-  for (size_t i = 0; i < len; ++i) {
-    const char c = name[i];
-    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (alnum) continue;
-    if (c != '-' && c != '_' && c != '.' && c != '/') return 0;
-    if (i == 0 || i == len - 1) return 0;
-    if (c == '/' && name[i - 1] == '/') return 0;
-    // A component never begins with '.' or '_': "." and ".." would name
-    // another repository's files, and '_' the tree's own entries.
-    if (c != '/' && name[i - 1] == '/' && (c == '.' || c == '_')) return 0;
+  auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
+  size_t i = 0;
+  for (;;) {
+    // One component: a run of letters and digits, then separator and run.
+    if (!alnum(name[i])) return 0;
+    while (alnum(name[i])) ++i;
+    while (name[i] == '.' || name[i] == '_' || name[i] == '-') {
+      if (name[i] == '.') {
+        ++i;
+      } else if (name[i] == '_') {
+        i += name[i + 1] == '_' ? 2 : 1;
+      } else {
+        while (name[i] == '-') ++i;
+      }
+      if (!alnum(name[i])) return 0;
+      while (alnum(name[i])) ++i;
+    }
+    if (name[i] == '\0') return 1;
+    if (name[i] != '/') return 0;
+    ++i;
   }
-  return 1;
 }
 
 int oci_parse_repo_marker(const char* path, const char* marker, char* name, uint64_t name_size, char* rest,

@@ -14,6 +14,10 @@ extern "C" {
  * initialises the storage engine once per process. 0 when ready, else -1. */
 int oci_init_storage(void);
 
+/* The catalog endpoint, GET and HEAD on /v2/_catalog: the whole response.
+ * Returns 0; its error paths end the process. */
+int handle_v2_catalog(void);
+
 /* Writes the registry error response and ends the process (status 0). */
 #if defined(__GNUC__)
 __attribute__((noreturn))
@@ -23,9 +27,9 @@ void oci_send_error(int status, const char* code, const char* message);
 /* Writes a registry JSON response ("{}" for a null or empty text). */
 void oci_send_json(int status, const char* json);
 
-/* 1 for a repository name of 1..255 bytes of letters, digits and the
- * separators '-', '_', '.', '/', with no separator first or last and no two
- * '/' in a row; else 0. */
+/* 1 for a repository name as the distribution spec writes it: 1..255
+ * bytes, components of lower-case letters and digits joined inside by '.',
+ * '_', "__" or runs of '-', separated by single '/'; else 0. */
 int oci_valid_repo_name(const char* name);
 
 /* Splits a request path such as "/v2/team/app/manifests/latest" around

@@ -6,24 +6,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
 
 #include "endpoint/oci_common.h"
 
 namespace {
 
+// The distribution spec's grammar, as its regular expression.
 bool valid_by_definition(const std::string& n) {
-  if (n.empty() || n.size() > 255) return false;
-  for (size_t i = 0; i < n.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(n[i]);
-    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (alnum) continue;
-    if (c != '-' && c != '_' && c != '.' && c != '/') return false;
-    if (i == 0 || i + 1 == n.size()) return false;
-    if (c == '/' && n[i - 1] == '/') return false;
-    if ((c == '.' || c == '_') && n[i - 1] == '/') return false;  // a component's first byte
-  }
-  return true;
+  static const std::regex grammar("[a-z0-9]+((\\.|_|__|[-]+)[a-z0-9]+)*(/[a-z0-9]+((\\.|_|__|[-]+)[a-z0-9]+)*)*");
+  return !n.empty() && n.size() <= 255 && n.find('\0') == std::string::npos && std::regex_match(n, grammar);
 }
 
 }  // namespace

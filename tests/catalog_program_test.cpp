@@ -14,24 +14,24 @@ namespace {
 
 const std::string kProgram = program_under_test(V2_CATALOG_PATH);
 
-const std::string kOkHeaders =
-    "Status: 200 OK\r\n"
-    "Docker-Distribution-API-Version: registry/2.0\r\n"
-    "Content-Type: application/json; charset=utf-8\r\n"
-    "\r\n";
-
-std::string error_response(int status, const std::string& code, const std::string& message) {
-  return "Status: " + std::to_string(status) +
+// The headers of a JSON response, with its reason phrase and length.
+std::string json_headers(const std::string& status_line, const std::string& body, const std::string& extra = "") {
+  return "Status: " + status_line +
          "\r\n"
-         "Docker-Distribution-API-Version: registry/2.0\r\n"
-         "Content-Type: application/json; charset=utf-8\r\n"
-         "\r\n"
-         "{\"errors\":[{\"code\":\"" +
-         code + "\",\"message\":\"" + message + "\"}]}\n";
+         "Docker-Distribution-API-Version: registry/2.0\r\n" +
+         extra + "Content-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n";
 }
 
-const std::string k405 = error_response(405, "UNSUPPORTED", "Method not allowed for /v2/_catalog");
-const std::string k500 = error_response(500, "STORAGE_ERROR", "Failed to initialize registry storage");
+std::string error_response(const std::string& status_line, const std::string& code, const std::string& message,
+                           const std::string& extra = "") {
+  const std::string body = "{\"errors\":[{\"code\":\"" + code + "\",\"message\":\"" + message + "\"}]}\n";
+  return json_headers(status_line, body, extra) + body;
+}
+
+const std::string k405 = error_response("405 Method Not Allowed", "UNSUPPORTED", "Method not allowed for /v2/_catalog",
+                                        "Allow: GET, HEAD\r\n");
+const std::string k500 = error_response("500 Internal Server Error", "STORAGE_ERROR", "Failed to initialize registry storage");
 
 // A line of the program's standard error without its line end, which is
 // CR LF on Windows.
@@ -41,7 +41,23 @@ std::string line(std::string err) {
 }
 
 std::string catalog(const std::string& names_json) {
-  return kOkHeaders + "{\"repositories\":[" + names_json + "]}\n";
+  const std::string body = "{\"repositories\":[" + names_json + "]}\n";
+  return json_headers("200 OK", body) + body;
+}
+
+// A page with more names after it: its Link names where the next starts.
+std::string catalog_page(const std::string& names_json, int n, const std::string& last) {
+  const std::string body = "{\"repositories\":[" + names_json + "]}\n";
+  std::string headers = json_headers("200 OK", body);
+  headers.insert(headers.size() - 2,
+                 "Link: </v2/_catalog?n=" + std::to_string(n) + "&last=" + last + ">; rel=\"next\"\r\n");
+  return headers + body;
+}
+
+// HEAD: the same headers, the length of the body that GET would send.
+std::string catalog_head(const std::string& names_json) {
+  const std::string body = "{\"repositories\":[" + names_json + "]}\n";
+  return json_headers("200 OK", body);
 }
 
 class CatalogProgram : public ::testing::Test {
@@ -81,28 +97,30 @@ TEST_F(CatalogProgram, MethodsAndPaging) {
       {nullptr, nullptr, catalog(all)},
       {"", nullptr, catalog(all)},
       {"GET", "", catalog(all)},
-      {"HEAD", nullptr, kOkHeaders},
-      {"HEAD", "n=1", kOkHeaders},
+      {"HEAD", nullptr, catalog_head(all)},
+      {"HEAD", "n=1", catalog_head("\"Gamma\"").insert(catalog_head("\"Gamma\"").size() - 2,
+                                                          "Link: </v2/_catalog?n=1&last=Gamma>; rel=\"next\"\r\n")},
       {"POST", nullptr, k405},
       {"get", nullptr, k405},
       {"HEADX", nullptr, k405},
       {"DELETE", "n=1", k405},
-      {"GET", "n=2", catalog("\"Gamma\",\"alpha\"")},
+      {"GET", "n=2", catalog_page("\"Gamma\",\"alpha\"", 2, "alpha")},
       {"GET", "n=abc", catalog(all)},
       {"GET", "n=0", catalog(all)},
       {"GET", "n=-3", catalog(all)},
-      {"GET", "n=+1", catalog("\"Gamma\"")},
-      {"GET", "n=%201", catalog("\"Gamma\"")},
-      {"GET", "n=2x", catalog("\"Gamma\",\"alpha\"")},
+      {"GET", "n=+1", catalog_page("\"Gamma\"", 1, "Gamma")},
+      {"GET", "n=%201", catalog_page("\"Gamma\"", 1, "Gamma")},
+      {"GET", "n=2x", catalog_page("\"Gamma\",\"alpha\"", 2, "alpha")},
       {"GET", "n=99999999999999999999", catalog(all)},
       {"GET", "n=-99999999999999999999", catalog(all)},
       {"GET", "last=alpha", catalog("\"beta\"")},
       {"GET", "last=alz", catalog("\"beta\"")},
       {"GET", "last=", catalog(all)},
       {"GET", "last=zzz", catalog("")},
-      {"GET", "n=1&last=Gamma", catalog("\"alpha\"")},
+      {"GET", "n=1&last=Gamma", catalog_page("\"alpha\"", 1, "alpha")},
+      {"GET", "n=2&last=Gamma", catalog("\"alpha\",\"beta\"")},
       {"GET", "last=alpha&n=99999999999999999999", catalog("\"beta\"")},
-      {"GET", "n=1&n=5", catalog("\"Gamma\"")},
+      {"GET", "n=1&n=5", catalog_page("\"Gamma\"", 1, "Gamma")},
   };
   for (const Case& c : cases) {
     std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root}};

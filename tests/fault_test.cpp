@@ -95,7 +95,7 @@ TEST(Faults, ReadOnlyParentGivesThe500Response) {
   });
   chmod(tmp.path().c_str(), 0700);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_NE(r.out.find("Status: 500\r\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Status: 500 Internal Server Error\r\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"STORAGE_ERROR\""), std::string::npos);
 }
 

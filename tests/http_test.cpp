@@ -1,5 +1,6 @@
-// The catalog served over HTTP by the real lighttpd with the configuration
-// shipped in deploy/, on a free loopback port.
+// The registry served over HTTP by the real lighttpd with the configuration
+// shipped in deploy/, on a free loopback port: the catalog, and the one
+// rule that sends every path under /v2/ (and nothing else) to the program.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -20,7 +21,7 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kProgram = V2_CATALOG_PATH;
+const std::string kProgram = REGISTRY_PATH;
 const std::string kConfig = std::string(SOURCE_DIR) + "/deploy/lighttpd.conf";
 
 std::string find_lighttpd() {
@@ -80,7 +81,7 @@ class Http : public ::testing::Test {
     // The program runs in the directory that holds it: the default root
     // lies beside it.
     make_dirs(tmp / "htdocs");
-    cgi = tmp / "v2_catalog";
+    cgi = tmp / "registry";
     write_bytes(cgi, read_bytes(kProgram));
     chmod(cgi.c_str(), 0755);
     port = free_loopback_port();
@@ -137,6 +138,7 @@ TEST_F(Http, CatalogRequests) {
   EXPECT_EQ(head.status, 200);
   EXPECT_TRUE(head.has_header("Docker-Distribution-API-Version: registry/2.0")) << head.head;
   EXPECT_TRUE(head.has_header("Content-Type: application/json; charset=utf-8")) << head.head;
+  EXPECT_TRUE(head.has_header("Content-Length: 50")) << "the length GET would send: " << head.head;
   EXPECT_EQ(head.body, "");
 
   HttpResponse post = request(port, simple("POST", "/v2/_catalog", "Content-Length: 0\r\n"));
@@ -148,7 +150,15 @@ TEST_F(Http, CatalogRequests) {
   EXPECT_EQ(del.status, 405);
 
   HttpResponse other = request(port, simple("GET", "/v2/_catalogue"));
-  EXPECT_EQ(other.status, 404) << "only /v2/_catalog runs the program";
+  EXPECT_EQ(other.status, 404);
+  EXPECT_TRUE(other.has_header("Docker-Distribution-API-Version: registry/2.0")) << "answered by the registry";
+  HttpResponse base = request(port, simple("GET", "/v2/"));
+  EXPECT_EQ(base.status, 200);
+  EXPECT_EQ(base.body, "{}\n");
+  EXPECT_EQ(request(port, simple("GET", "/v2")).status, 200);
+  HttpResponse outside = request(port, simple("GET", "/v2x/_catalog"));
+  EXPECT_EQ(outside.status, 404);
+  EXPECT_FALSE(outside.has_header("Docker-Distribution-API-Version: registry/2.0")) << "not the registry's";
 }
 
 TEST_F(Http, StorageFailureIsA500WithTheErrorBody) {

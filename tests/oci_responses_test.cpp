@@ -10,9 +10,11 @@ using testing_support::run_in_child;
 
 namespace {
 
-std::string headers(int status) {
-  return "Status: " + std::to_string(status) +
-         "\r\nDocker-Distribution-API-Version: registry/2.0\r\nContent-Type: application/json; charset=utf-8\r\n\r\n";
+// Every status line carries its reason phrase, every response its length.
+std::string response(int status, const char* reason, const std::string& body) {
+  return "Status: " + std::to_string(status) + " " + reason +
+         "\r\nDocker-Distribution-API-Version: registry/2.0\r\nContent-Type: application/json; charset=utf-8\r\n"
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 TEST(OciResponses, JsonAndErrorBodies) {
@@ -21,14 +23,15 @@ TEST(OciResponses, JsonAndErrorBodies) {
     std::string want;
   };
   const Case cases[] = {
-      {[] { oci_send_json(200, nullptr); }, headers(200) + "{}\n"},
-      {[] { oci_send_json(201, ""); }, headers(201) + "{}\n"},
-      {[] { oci_send_json(202, "{\"a\":1}"); }, headers(202) + "{\"a\":1}\n"},
-      {[] { oci_send_error(404, "NAME_UNKNOWN", "say \"hi\"\tnow"); },
-       headers(404) + "{\"errors\":[{\"code\":\"NAME_UNKNOWN\",\"message\":\"say \\\"hi\\\"\\tnow\"}]}\n"},
+      {[] { oci_send_json(200, nullptr); }, response(200, "OK", "{}\n")},
+      {[] { oci_send_json(201, ""); }, response(201, "Created", "{}\n")},
+      {[] { oci_send_json(202, "{\"a\":1}"); }, response(202, "Accepted", "{\"a\":1}\n")},
+      {[] { oci_send_error(404, "NAME_UNKNOWN", "say \"hi\"\tnow\x01"); },
+       response(404, "Not Found", "{\"errors\":[{\"code\":\"NAME_UNKNOWN\",\"message\":\"say \\\"hi\\\"\\tnow\\u0001\"}]}\n")},
       {[] { oci_send_error(400, "C\"ODE", nullptr); },
-       headers(400) + "{\"errors\":[{\"code\":\"C\"ODE\",\"message\":\"Unknown error\"}]}\n"},
-      {[] { oci_send_error(500, nullptr, "m"); }, headers(500) + "{\"errors\":[{\"code\":\"UNKNOWN\",\"message\":\"m\"}]}\n"},
+       response(400, "Bad Request", "{\"errors\":[{\"code\":\"C\"ODE\",\"message\":\"Unknown error\"}]}\n")},
+      {[] { oci_send_error(500, nullptr, "m"); },
+       response(500, "Internal Server Error", "{\"errors\":[{\"code\":\"UNKNOWN\",\"message\":\"m\"}]}\n")},
   };
   for (const Case& c : cases) {
     auto r = run_in_child([&] {

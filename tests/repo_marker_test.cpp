@@ -9,13 +9,17 @@
 namespace {
 
 TEST(RepoNames, ValidityTable) {
+  // The distribution spec's grammar:
+  // [a-z0-9]+((\.|_|__|[-]+)[a-z0-9]+)*(\/[a-z0-9]+((\.|_|__|[-]+)[a-z0-9]+)*)*, at most 255 bytes.
   const std::pair<std::string, int> cases[] = {
-      {"a", 1}, {"a/b", 1}, {"A-b_c.d", 1}, {std::string(255, 'x'), 1}, {"a..b", 1},
-      {"a-_b", 1}, {std::string(256, 'x'), 0}, {"-a", 0}, {"a-", 0}, {"a/", 0}, {"/a", 0},
+      {"a", 1}, {"a/b", 1}, {"a-b_c.d", 1}, {std::string(255, 'x'), 1}, {"a__b", 1}, {"a---b", 1},
+      {"library/alpine", 1}, {"team/app/web-1.2_x", 1}, {"0/9", 1},
+      {std::string(256, 'x'), 0}, {"A", 0}, {"A-b_c.d", 0}, {"-a", 0}, {"a-", 0}, {"a/", 0}, {"/a", 0},
       {"a//b", 0}, {"a b", 0}, {"a:b", 0}, {"a\\b", 0}, {"caf\xc3\xa9", 0}, {"a\tb", 0}, {"", 0}, {".", 0},
+      {"a..b", 0}, {"a___b", 0}, {"a._b", 0}, {"a.-b", 0}, {"a_-b", 0}, {"a-_b", 0},
       // A component never begins with '.' or '_': no name reaches another
       // name's files ("a/./b" is a/b's) or the tree's own entries.
-      {"a/../b", 0}, {"a/./b", 0}, {"a/.b", 0}, {"a/_b", 0}, {"victim/_manifests/abc", 0}, {"a/b_/c", 1},
+      {"a/../b", 0}, {"a/./b", 0}, {"a/.b", 0}, {"a/_b", 0}, {"victim/_manifests/abc", 0}, {"a/b_/c", 0},
   };
   for (const auto& [name, want] : cases) EXPECT_EQ(oci_valid_repo_name(name.c_str()), want) << name;
   EXPECT_EQ(oci_valid_repo_name(nullptr), 0);

@@ -1,0 +1,116 @@
+// The request from the CGI environment.
+#include "endpoint/request.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cgi/bt_cgi.h"
+#include "platform/host.h"
+
+namespace endpoint {
+namespace {
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string decode(const char* s, size_t len) {
+  std::string out;
+  out.reserve(len);
+  for (size_t i = 0; i < len; ++i) {
+    if (s[i] == '+') {
+      out += ' ';
+    } else if (s[i] == '%' && i + 2 < len + 0 && hex_digit(s[i + 1]) >= 0 && hex_digit(s[i + 2]) >= 0) {
+      out += static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+const char* env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+}  // namespace
+
+const char* request_method() { return cgi_method(); }
+
+bool is_head() { return std::strcmp(request_method(), "HEAD") == 0; }
+
+std::string request_path() {
+  const std::string script = env("SCRIPT_NAME");
+  const std::string info = env("PATH_INFO");
+  const std::string whole = script + info;
+  if (whole.rfind("/v2", 0) == 0) return whole;
+  return info;
+}
+
+std::vector<std::string> query_values(const std::string& query, const char* name) {
+  std::vector<std::string> values;
+  const size_t name_len = std::strlen(name);
+  size_t start = 0;
+  while (start <= query.size()) {
+    size_t end = query.find('&', start);
+    if (end == std::string::npos) end = query.size();
+    const size_t eq = query.find('=', start);
+    const size_t key_end = eq != std::string::npos && eq < end ? eq : end;
+    if (key_end - start == name_len && query.compare(start, name_len, name) == 0) {
+      values.push_back(key_end < end ? decode(query.data() + key_end + 1, end - key_end - 1) : std::string());
+    }
+    start = end + 1;
+  }
+  return values;
+}
+
+std::string query_value(const char* name, bool* present) {
+  const std::vector<std::string> v = query_values(env("QUERY_STRING"), name);
+  if (present != nullptr) *present = !v.empty();
+  return v.empty() ? std::string() : v.front();
+}
+
+const char* request_header(const char* cgi_name) { return env(cgi_name); }
+
+FILE* body_stream(int64_t* length) {
+  *length = -1;
+  const char* file = env("POST_BODY_FILE");
+  if (file[0] != '\0') {
+    if (FILE* f = host::open_file(file, "rb")) {
+      host::Attributes a;
+      if (host::get_attributes(file, &a)) *length = a.size;
+      return f;
+    }
+  }
+  host::set_binary_mode(stdin);
+  const char* declared = env("CONTENT_LENGTH");
+  if (declared[0] != '\0') {
+    char* end = nullptr;
+    const long long n = std::strtoll(declared, &end, 10);
+    if (end != declared && n >= 0) *length = n;
+  }
+  return stdin;
+}
+
+std::string url_encode(const std::string& text) {
+  static constexpr char hx[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~' || c == '/' || c == ':') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hx[c >> 4];
+      out += hx[c & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace endpoint
