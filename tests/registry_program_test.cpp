@@ -1,0 +1,393 @@
+// The registry program end to end: build/bin/registry run as a CGI child
+// process with a controlled environment, for every endpoint, its success
+// and its errors, with the headers clients parse compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kProgram = program_under_test(REGISTRY_PATH);
+const std::string kApi = "Docker-Distribution-API-Version: registry/2.0";
+
+struct Response {
+  std::string status;  // "201 Created"
+  std::vector<std::string> headers;
+  std::string body;
+  std::string err;
+  std::string raw;
+  std::string header(const std::string& name) const {
+    for (const std::string& h : headers) {
+      if (h.rfind(name + ": ", 0) == 0) return h.substr(name.size() + 2);
+    }
+    return "(none)";
+  }
+  std::string code() const {
+    const size_t at = body.find("\"code\":\"");
+    return at == std::string::npos ? "" : body.substr(at + 8, body.find('"', at + 8) - at - 8);
+  }
+};
+
+Response parse(const ProcessResult& r) {
+  Response out;
+  out.raw = r.out;
+  out.err = r.err;
+  const size_t end = r.out.find("\r\n\r\n");
+  const std::string head = r.out.substr(0, end);
+  out.body = end == std::string::npos ? "" : r.out.substr(end + 4);
+  size_t start = 0;
+  while (start < head.size()) {
+    size_t nl = head.find("\r\n", start);
+    if (nl == std::string::npos) nl = head.size();
+    const std::string line = head.substr(start, nl - start);
+    if (line.rfind("Status: ", 0) == 0) {
+      out.status = line.substr(8);
+    } else {
+      out.headers.push_back(line);
+    }
+    start = nl + 2;
+  }
+  return out;
+}
+
+class RegistryProgram : public ::testing::Test {
+ protected:
+  Response call(const std::string& method, const std::string& path, const std::string& query = "",
+                const std::string& body = "", std::map<std::string, std::string> extra = {}, bool length = true) {
+    std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root}, {"REQUEST_METHOD", method},
+                                           {"PATH_INFO", path}, {"QUERY_STRING", query}};
+    if (length) env["CONTENT_LENGTH"] = std::to_string(body.size());
+    for (const auto& [k, v] : extra) env[k] = v;
+    make_dirs(work);
+    return parse(run_program(kProgram, {}, env, work, body));
+  }
+  // A blob pushed into repo: POST, one PATCH, PUT; its digest.
+  std::string push_blob(const std::string& repo, const std::string& bytes) {
+    const Response start = call("POST", "/v2/" + repo + "/blobs/uploads/");
+    EXPECT_EQ(start.status, "202 Accepted") << start.raw;
+    const std::string location = start.header("Location");
+    EXPECT_EQ(call("PATCH", location, "", bytes).status, "202 Accepted");
+    const std::string d = digest_string(bytes);
+    EXPECT_EQ(call("PUT", location, "digest=" + d).status, "201 Created");
+    return d;
+  }
+  std::string image(const std::string& repo) {
+    const std::string config = push_blob(repo, "{\"architecture\":\"amd64\"}");
+    const std::string layer = push_blob(repo, "layer of " + repo);
+    return "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"config\":{\"mediaType\":"
+           "\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" + config + "\",\"size\":24},\"layers\":[{"
+           "\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\",\"digest\":\"" + layer + "\",\"size\":10}]}";
+  }
+  TempDir tmp;
+  std::string root = tmp / "root";
+  std::string work = tmp / "work";
+};
+
+const std::map<std::string, std::string> kOciManifest{{"CONTENT_TYPE", "application/vnd.oci.image.manifest.v1+json"}};
+
+// ---- Base and routing -------------------------------------------------------------
+
+TEST_F(RegistryProgram, BaseAnswersEmptyJson) {
+  const Response r = call("GET", "/v2/");
+  EXPECT_EQ(r.raw,
+            "Status: 200 OK\r\n" + kApi + "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 3\r\n\r\n{}\n");
+  EXPECT_EQ(call("HEAD", "/v2/").body, "");
+  const Response post = call("POST", "/v2/");
+  EXPECT_EQ(post.status, "405 Method Not Allowed");
+  EXPECT_EQ(post.header("Allow"), "GET, HEAD");
+  EXPECT_EQ(post.code(), "UNSUPPORTED");
+}
+
+TEST_F(RegistryProgram, TheRouteTableFindsEndpointsFromTheEnd) {
+  const std::string body = image("a/manifests/b");
+  // "manifests" may be a component of the name: the route comes from the end.
+  EXPECT_EQ(call("PUT", "/v2/a/manifests/b/manifests/latest", "", body, kOciManifest).status, "201 Created");
+  EXPECT_EQ(call("GET", "/v2/a/manifests/b/manifests/latest").status, "200 OK");
+  EXPECT_EQ(call("GET", "/v2/a/manifests/b/tags/list").body, "{\"name\":\"a/manifests/b\",\"tags\":[\"latest\"]}\n");
+  struct Case {
+    const char* method;
+    const char* path;
+    const char* status;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"GET", "/v2/_catalogue", "404 Not Found", "NOT_FOUND"},
+      {"GET", "/v2/app", "404 Not Found", "NOT_FOUND"},
+      {"GET", "/v2/app/tags", "404 Not Found", "NOT_FOUND"},
+      {"GET", "/v2/manifests/latest", "404 Not Found", "NOT_FOUND"},
+      {"GET", "/v3/app/tags/list", "404 Not Found", "NOT_FOUND"},
+      {"GET", "/v2/App/tags/list", "400 Bad Request", "NAME_INVALID"},
+      {"GET", "/v2/a//b/tags/list", "400 Bad Request", "NAME_INVALID"},
+      {"GET", "/v2/a/../b/tags/list", "400 Bad Request", "NAME_INVALID"},
+      {"GET", "/v2/victim/_manifests/tags/list", "400 Bad Request", "NAME_INVALID"},
+      {"GET", "/v2/nobody/tags/list", "404 Not Found", "NAME_UNKNOWN"},
+      {"POST", "/v2/app/tags/list", "405 Method Not Allowed", "UNSUPPORTED"},
+      {"PATCH", "/v2/app/manifests/latest", "405 Method Not Allowed", "UNSUPPORTED"},
+      {"PUT", "/v2/app/blobs/" "sha256:0000000000000000000000000000000000000000000000000000000000000000",
+       "405 Method Not Allowed", "UNSUPPORTED"},
+      {"GET", "/v2/app/blobs/uploads/", "405 Method Not Allowed", "UNSUPPORTED"},
+  };
+  for (const Case& c : cases) {
+    const Response r = call(c.method, c.path);
+    EXPECT_EQ(r.status, c.status) << c.method << " " << c.path;
+    EXPECT_EQ(r.code(), c.code) << c.method << " " << c.path;
+    EXPECT_NE(std::find(r.headers.begin(), r.headers.end(), kApi), r.headers.end()) << c.path;
+  }
+  EXPECT_EQ(call("PATCH", "/v2/app/manifests/latest").header("Allow"), "GET, HEAD, PUT, DELETE");
+}
+
+// ---- Uploads ------------------------------------------------------------------------
+
+TEST_F(RegistryProgram, AChunkedUploadWithEveryHeaderClientsParse) {
+  const Response start = call("POST", "/v2/team/app/blobs/uploads/");
+  ASSERT_EQ(start.status, "202 Accepted") << start.raw;
+  const std::string id = start.header("Docker-Upload-UUID");
+  ASSERT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}"))) << id;
+  const std::string location = "/v2/team/app/blobs/uploads/" + id;
+  EXPECT_EQ(start.raw, "Status: 202 Accepted\r\n" + kApi + "\r\nLocation: " + location + "\r\nRange: 0-0\r\nDocker-Upload-UUID: " +
+                           id + "\r\nContent-Length: 0\r\n\r\n");
+
+  // Chunks with Content-Range, each where the upload ends.
+  Response r = call("PATCH", location, "", "hello ", {{"HTTP_CONTENT_RANGE", "0-5"}});
+  EXPECT_EQ(r.raw, "Status: 202 Accepted\r\n" + kApi + "\r\nLocation: " + location +
+                       "\r\nRange: 0-5\r\nDocker-Upload-UUID: " + id + "\r\nContent-Length: 0\r\n\r\n");
+  r = call("PATCH", location, "", "xx", {{"HTTP_CONTENT_RANGE", "3-4"}});
+  EXPECT_EQ(r.status, "416 Range Not Satisfiable");
+  EXPECT_EQ(r.code(), "RANGE_INVALID");
+  r = call("PATCH", location, "", "x", {{"HTTP_CONTENT_RANGE", "bad"}});
+  EXPECT_EQ(r.status, "416 Range Not Satisfiable");
+  // The client recovers with GET: the upload holds what it held.
+  r = call("GET", location);
+  EXPECT_EQ(r.raw, "Status: 204 No Content\r\n" + kApi + "\r\nLocation: " + location +
+                       "\r\nRange: 0-5\r\nDocker-Upload-UUID: " + id + "\r\nContent-Length: 0\r\n\r\n");
+  // A body of unknown length (chunked), read to its end, no Content-Range.
+  r = call("PATCH", location, "", "world", {}, false);
+  EXPECT_EQ(r.header("Range"), "0-10");
+  // The last chunk in the PUT.
+  const std::string d = digest_string("hello world!");
+  r = call("PUT", location, "digest=" + d, "!");
+  EXPECT_EQ(r.raw, "Status: 201 Created\r\n" + kApi + "\r\nLocation: /v2/team/app/blobs/" + d +
+                       "\r\nDocker-Content-Digest: " + d + "\r\nContent-Length: 0\r\n\r\n");
+  r = call("GET", "/v2/team/app/blobs/" + d);
+  EXPECT_EQ(r.body, "hello world!");
+  EXPECT_EQ(call("GET", location).code(), "BLOB_UPLOAD_UNKNOWN") << "finished: the session is gone";
+}
+
+TEST_F(RegistryProgram, UploadErrors) {
+  const std::string location = call("POST", "/v2/app/blobs/uploads/").header("Location");
+  const std::string id = location.substr(location.rfind('/') + 1);
+  struct Case {
+    const char* what;
+    Response r;
+    const char* status;
+    const char* code;
+  };
+  call("PATCH", location, "", "data");
+  const Case cases[] = {
+      {"no digest", call("PUT", location), "400 Bad Request", "DIGEST_INVALID"},
+      {"malformed digest", call("PUT", location, "digest=sha256:12"), "400 Bad Request", "DIGEST_INVALID"},
+      {"other algorithm", call("PUT", location, "digest=md5:0000"), "400 Bad Request", "DIGEST_INVALID"},
+      {"another repository's session", call("PATCH", "/v2/other/blobs/uploads/" + id, "", "x"), "404 Not Found",
+       "BLOB_UPLOAD_UNKNOWN"},
+      {"no such session", call("GET", "/v2/app/blobs/uploads/91e3a35b-f173-0dfb-938b-ee4b3dc38bf5"), "404 Not Found",
+       "BLOB_UPLOAD_UNKNOWN"},
+      {"not an identifier", call("GET", "/v2/app/blobs/uploads/..%2f..%2fx"), "404 Not Found", "BLOB_UPLOAD_UNKNOWN"},
+      {"wrong digest", call("PUT", location, "digest=" + digest_string("other")), "400 Bad Request", "DIGEST_INVALID"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.r.status, c.status) << c.what << ": " << c.r.raw;
+    EXPECT_EQ(c.r.code(), c.code) << c.what;
+  }
+  EXPECT_EQ(call("GET", location).code(), "BLOB_UPLOAD_UNKNOWN") << "a wrong digest ends the upload";
+  const std::string other = call("POST", "/v2/app/blobs/uploads/").header("Location");
+  const Response del = call("DELETE", other);
+  EXPECT_EQ(del.status, "204 No Content");
+  EXPECT_EQ(call("DELETE", other).status, "404 Not Found");
+}
+
+TEST_F(RegistryProgram, MonolithicUploadsAndMounts) {
+  const std::string bytes = "one request, whole";
+  const std::string d = digest_string(bytes);
+  Response r = call("POST", "/v2/a/blobs/uploads/", "digest=" + d, bytes);
+  EXPECT_EQ(r.raw, "Status: 201 Created\r\n" + kApi + "\r\nLocation: /v2/a/blobs/" + d + "\r\nDocker-Content-Digest: " + d +
+                       "\r\nContent-Length: 0\r\n\r\n");
+  r = call("POST", "/v2/a/blobs/uploads/", "digest=" + digest_string("else"), bytes);
+  EXPECT_EQ(r.status, "400 Bad Request");
+  EXPECT_EQ(r.code(), "DIGEST_INVALID");
+  r = call("POST", "/v2/a/blobs/uploads/", "digest=bogus", bytes);
+  EXPECT_EQ(r.code(), "DIGEST_INVALID");
+
+  // Mounted from a repository that holds it; unknown query parameters ignored.
+  r = call("POST", "/v2/b/blobs/uploads/", "mount=" + d + "&from=a&origin=elsewhere&ns=x");
+  EXPECT_EQ(r.raw, "Status: 201 Created\r\n" + kApi + "\r\nLocation: /v2/b/blobs/" + d + "\r\nDocker-Content-Digest: " + d +
+                       "\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(call("GET", "/v2/b/blobs/" + d).body, bytes);
+  // From one that does not: an ordinary session.
+  r = call("POST", "/v2/c/blobs/uploads/", "mount=" + d + "&from=nobody");
+  EXPECT_EQ(r.status, "202 Accepted");
+  EXPECT_EQ(r.header("Range"), "0-0");
+  r = call("POST", "/v2/c/blobs/uploads/", "mount=" + d + "&from=BAD..name");
+  EXPECT_EQ(r.status, "202 Accepted");
+  EXPECT_EQ(call("GET", "/v2/c/blobs/" + d).code(), "BLOB_UNKNOWN") << "nothing leaked into c";
+}
+
+// ---- Blobs --------------------------------------------------------------------------------
+
+TEST_F(RegistryProgram, BlobGetHeadRangesAndDelete) {
+  const std::string bytes = "0123456789";
+  const std::string d = push_blob("app", bytes);
+  const std::string path = "/v2/app/blobs/" + d;
+  const std::string fixed = kApi + "\r\nContent-Type: application/octet-stream\r\nDocker-Content-Digest: " + d +
+                            "\r\nETag: \"" + d + "\"\r\nAccept-Ranges: bytes\r\n";
+  EXPECT_EQ(call("GET", path).raw, "Status: 200 OK\r\n" + fixed + "Content-Length: 10\r\n\r\n0123456789");
+  EXPECT_EQ(call("HEAD", path).raw, "Status: 200 OK\r\n" + fixed + "Content-Length: 10\r\n\r\n");
+  struct Case {
+    const char* range;
+    const char* status;
+    const char* content_range;
+    const char* body;
+  };
+  const Case cases[] = {
+      {"bytes=0-3", "206 Partial Content", "bytes 0-3/10", "0123"},
+      {"bytes=7-", "206 Partial Content", "bytes 7-9/10", "789"},
+      {"bytes=-2", "206 Partial Content", "bytes 8-9/10", "89"},
+      {"bytes=-20", "206 Partial Content", "bytes 0-9/10", "0123456789"},
+      {"bytes=5-100", "206 Partial Content", "bytes 5-9/10", "56789"},
+      {"bytes=10-", "416 Range Not Satisfiable", "bytes */10", nullptr},
+      {"bytes=-0", "416 Range Not Satisfiable", "bytes */10", nullptr},
+      {"bytes=0-1,4-5", "200 OK", "(none)", "0123456789"},
+      {"bytes=5-2", "200 OK", "(none)", "0123456789"},
+      {"items=0-1", "200 OK", "(none)", "0123456789"},
+  };
+  for (const Case& c : cases) {
+    const Response r = call("GET", path, "", "", {{"HTTP_RANGE", c.range}});
+    EXPECT_EQ(r.status, c.status) << c.range;
+    EXPECT_EQ(r.header("Content-Range"), c.content_range) << c.range;
+    if (c.body != nullptr) {
+      EXPECT_EQ(r.body, c.body) << c.range;
+      EXPECT_EQ(r.header("Content-Length"), std::to_string(std::string(c.body).size())) << c.range;
+    }
+  }
+  EXPECT_EQ(call("GET", "/v2/other/blobs/" + d).code(), "BLOB_UNKNOWN") << "another repository does not hold it";
+  EXPECT_EQ(call("GET", "/v2/app/blobs/sha256:ABC").code(), "DIGEST_INVALID");
+  const Response del = call("DELETE", path);
+  EXPECT_EQ(del.status, "202 Accepted");
+  EXPECT_EQ(call("GET", path).code(), "BLOB_UNKNOWN");
+  EXPECT_EQ(call("HEAD", path).status, "404 Not Found");
+  EXPECT_EQ(call("DELETE", path).status, "404 Not Found");
+}
+
+// ---- Manifests ---------------------------------------------------------------------------
+
+TEST_F(RegistryProgram, ManifestPutGetHeadDelete) {
+  const std::string body = image("app");
+  const std::string d = digest_string(body);
+  Response r = call("PUT", "/v2/app/manifests/v1", "", body, {{"CONTENT_TYPE", "application/vnd.oci.image.manifest.v1+json; charset=x"}});
+  EXPECT_EQ(r.raw, "Status: 201 Created\r\n" + kApi + "\r\nLocation: /v2/app/manifests/" + d +
+                       "\r\nDocker-Content-Digest: " + d + "\r\nContent-Length: 0\r\n\r\n");
+  const std::string head = "Status: 200 OK\r\n" + kApi +
+                           "\r\nContent-Type: application/vnd.oci.image.manifest.v1+json\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\nDocker-Content-Digest: " + d + "\r\nETag: \"" + d +
+                           "\"\r\n\r\n";
+  EXPECT_EQ(call("GET", "/v2/app/manifests/v1").raw, head + body);
+  EXPECT_EQ(call("HEAD", "/v2/app/manifests/v1").raw, head);
+  EXPECT_EQ(call("GET", "/v2/app/manifests/" + d).raw, head + body);
+  // By digest, then tagged: deleting the tag leaves the manifest.
+  EXPECT_EQ(call("PUT", "/v2/app/manifests/v2", "", body, kOciManifest).status, "201 Created");
+  EXPECT_EQ(call("DELETE", "/v2/app/manifests/v2").status, "202 Accepted");
+  EXPECT_EQ(call("GET", "/v2/app/manifests/v2").code(), "MANIFEST_UNKNOWN");
+  EXPECT_EQ(call("GET", "/v2/app/manifests/v1").status, "200 OK");
+  // By digest: the manifest and the tags that name it.
+  EXPECT_EQ(call("DELETE", "/v2/app/manifests/" + d).status, "202 Accepted");
+  EXPECT_EQ(call("GET", "/v2/app/manifests/v1").code(), "MANIFEST_UNKNOWN");
+  EXPECT_EQ(call("GET", "/v2/app/manifests/" + d).code(), "MANIFEST_UNKNOWN");
+  EXPECT_EQ(call("DELETE", "/v2/app/manifests/" + d).code(), "MANIFEST_UNKNOWN");
+  EXPECT_EQ(call("GET", "/v2/nobody/manifests/v1").code(), "NAME_UNKNOWN");
+}
+
+TEST_F(RegistryProgram, ManifestErrors) {
+  const std::string body = image("app");
+  const std::string missing = "{\"schemaVersion\":2,\"config\":{\"digest\":\"" + digest_string("not here") +
+                              "\",\"size\":1},\"layers\":[]}";
+  std::string big = body;
+  big.append(4194305 - big.size(), ' ');
+  struct Case {
+    const char* what;
+    std::string reference;
+    std::string body;
+    const char* status;
+    const char* code;
+  };
+  const Case cases[] = {
+      {"digest mismatch", digest_string("other"), body, "400 Bad Request", "DIGEST_INVALID"},
+      {"malformed digest", "sha256:1234", body, "400 Bad Request", "DIGEST_INVALID"},
+      {"bad tag", "-tag", body, "400 Bad Request", "TAG_INVALID"},
+      {"long tag", std::string(129, 't'), body, "400 Bad Request", "TAG_INVALID"},
+      {"not JSON", "t", "{", "400 Bad Request", "MANIFEST_INVALID"},
+      {"duplicate key", "t", "{\"config\":{},\"config\":{}}", "400 Bad Request", "MANIFEST_INVALID"},
+      {"blob not in the repository", "t", missing, "400 Bad Request", "MANIFEST_BLOB_UNKNOWN"},
+      {"larger than 4 MiB", "t", big, "413 Payload Too Large", "SIZE_INVALID"},
+  };
+  for (const Case& c : cases) {
+    const Response r = call("PUT", "/v2/app/manifests/" + c.reference, "", c.body, kOciManifest);
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.body;
+    EXPECT_EQ(r.code(), c.code) << c.what;
+  }
+  // A declared length beyond the limit is refused before a byte is read.
+  const Response declared = call("PUT", "/v2/app/manifests/t", "", "", {{"CONTENT_LENGTH", "999999999"}});
+  EXPECT_EQ(declared.status, "413 Payload Too Large");
+  // A body that ends before its declared length is no manifest.
+  const Response cut = call("PUT", "/v2/app/manifests/t", "", body.substr(0, 10), {{"CONTENT_LENGTH", "500"}});
+  EXPECT_EQ(cut.code(), "MANIFEST_INVALID");
+  EXPECT_EQ(call("GET", "/v2/app/manifests/t").code(), "MANIFEST_UNKNOWN") << "nothing was stored";
+}
+
+// ---- Tags list --------------------------------------------------------------------------
+
+TEST_F(RegistryProgram, TagListPagesWithLinks) {
+  const std::string body = image("app");
+  for (const char* t : {"c", "a", "b", "d"}) call("PUT", std::string("/v2/app/manifests/") + t, "", body, kOciManifest);
+  Response r = call("GET", "/v2/app/tags/list");
+  EXPECT_EQ(r.body, "{\"name\":\"app\",\"tags\":[\"a\",\"b\",\"c\",\"d\"]}\n");
+  EXPECT_EQ(r.header("Link"), "(none)");
+  r = call("GET", "/v2/app/tags/list", "n=2");
+  EXPECT_EQ(r.body, "{\"name\":\"app\",\"tags\":[\"a\",\"b\"]}\n");
+  EXPECT_EQ(r.header("Link"), "</v2/app/tags/list?n=2&last=b>; rel=\"next\"");
+  r = call("GET", "/v2/app/tags/list", "n=2&last=b");
+  EXPECT_EQ(r.body, "{\"name\":\"app\",\"tags\":[\"c\",\"d\"]}\n");
+  EXPECT_EQ(r.header("Link"), "(none)") << "nothing after d";
+  r = call("GET", "/v2/app/tags/list", "n=0");
+  EXPECT_EQ(r.body, "{\"name\":\"app\",\"tags\":[]}\n");
+  EXPECT_EQ(r.header("Link"), "(none)");
+  r = call("GET", "/v2/app/tags/list", "last=c");
+  EXPECT_EQ(r.body, "{\"name\":\"app\",\"tags\":[\"d\"]}\n");
+  r = call("HEAD", "/v2/app/tags/list");
+  EXPECT_EQ(r.body, "");
+  EXPECT_EQ(r.header("Content-Length"), "40");
+}
+
+// ---- Storage failures ---------------------------------------------------------------------
+
+TEST_F(RegistryProgram, AStorageFailureIsA500WithOneLineInTheLog) {
+  const std::string body = image("app");
+  // Something that is not a directory where the manifests belong.
+  remove_tree(root + "/repositories/app/_manifests");
+  write_bytes(root + "/repositories/app/_manifests", "in the way");
+  const Response r = call("PUT", "/v2/app/manifests/v1", "", body, kOciManifest);
+  EXPECT_EQ(r.status, "500 Internal Server Error");
+  EXPECT_EQ(r.code(), "STORAGE_ERROR");
+  std::string line = r.err;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  EXPECT_EQ(line, "registry: manifest put PUT /v2/app/manifests/v1: cannot lock repository: app: Not a directory")
+      << "the operation, the request and the system's error";
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+}
+
+}  // namespace
