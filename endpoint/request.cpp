@@ -45,6 +45,24 @@ const char* request_method() { return cgi_method(); }
 bool is_head() { return std::strcmp(request_method(), "HEAD") == 0; }
 
 std::string request_path() {
+  // The path as the client sent it, where the server passes it on; else
+  // the server's split of it (lighttpd and Apache put the part after the
+  // program's own path in PATH_INFO, nginx and IIS put all of it there).
+  const std::string uri = env("REQUEST_URI");
+  if (!uri.empty()) {
+    const size_t q = uri.find('?');
+    std::string path;
+    const std::string raw = uri.substr(0, q);
+    for (size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '%' && i + 2 < raw.size() && hex_digit(raw[i + 1]) >= 0 && hex_digit(raw[i + 2]) >= 0) {
+        path += static_cast<char>(hex_digit(raw[i + 1]) * 16 + hex_digit(raw[i + 2]));
+        i += 2;
+      } else {
+        path += raw[i];
+      }
+    }
+    if (path.rfind("/v2", 0) == 0) return path;
+  }
   const std::string script = env("SCRIPT_NAME");
   const std::string info = env("PATH_INFO");
   const std::string whole = script + info;

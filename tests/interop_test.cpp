@@ -1,0 +1,300 @@
+// Real clients against the registry behind real web servers: skopeo and
+// oras through every deploy/ configuration, podman, containerd and docker
+// through lighttpd, and a push that recovers from a killed upload.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+#include "support/web_servers.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kProgram = REGISTRY_PATH;
+
+std::string skopeo() { return find_program({"/usr/bin/skopeo"}); }
+std::string oras() { return find_program({"/usr/bin/oras"}); }
+
+// Every blob and manifest of the layout, compared with what came back.
+void expect_same_layout(const std::string& pushed, const std::string& pulled) {
+  EXPECT_EQ(layout_blobs(pulled), layout_blobs(pushed)) << "every blob and manifest byte for byte";
+  EXPECT_FALSE(layout_blobs(pulled).empty());
+}
+
+// Every blob the registry stores hashes to its name.
+void expect_whole_store(const std::string& storage) {
+  const std::string sha = storage + "/blobs/sha256";
+  int n = 0;
+  for (const std::string& prefix : list_names(sha)) {
+    for (const std::string& name : list_names(sha + "/" + prefix)) {
+      EXPECT_EQ(digest_string(read_bytes(sha + "/" + prefix + "/" + name)), "sha256:" + name);
+      ++n;
+    }
+  }
+  EXPECT_GT(n, 0);
+}
+
+class ThroughEachServer : public ::testing::TestWithParam<WebServer> {
+ protected:
+  void SetUp() override {
+    if (skopeo().empty() || oras().empty()) GTEST_SKIP() << "skopeo or oras is not installed (scripts/setup --clients)";
+    server = std::make_unique<RegistryServer>(GetParam(), tmp / "server", kProgram);
+    std::string why;
+    if (!server->start(&why)) GTEST_SKIP() << web_server_name(GetParam()) << ": " << why;
+  }
+  TempDir tmp;
+  std::unique_ptr<RegistryServer> server;
+};
+
+TEST_P(ThroughEachServer, SkopeoPushesAndPullsImagesAndIndexesAndOrasArtifacts) {
+  const std::string home = tmp / "home";
+  const std::string host = server->address();
+  make_image(tmp / "image", {"--layers", "3", "--layer-bytes", "300000", "--seed", "11"});
+  make_image(tmp / "index", {"--platforms", "2", "--layers", "2", "--seed", "12"});
+
+  auto push = [&](const std::string& layout, const std::string& ref, bool all) {
+    std::vector<std::string> argv{skopeo(), "--insecure-policy", "copy", "--preserve-digests", "--dest-tls-verify=false"};
+    if (all) argv.push_back("--all");
+    argv.push_back("oci:" + layout + ":latest");
+    argv.push_back("docker://" + host + "/" + ref);
+    const ProcessResult r = run_client(argv, home);
+    EXPECT_EQ(r.exit_code, 0) << r.out << read_bytes(server->log());
+  };
+  auto pull = [&](const std::string& ref, const std::string& layout, bool all) {
+    std::vector<std::string> argv{skopeo(), "--insecure-policy", "copy", "--preserve-digests", "--src-tls-verify=false"};
+    if (all) argv.push_back("--all");
+    argv.push_back("docker://" + host + "/" + ref);
+    argv.push_back("oci:" + layout + ":latest");
+    const ProcessResult r = run_client(argv, home);
+    EXPECT_EQ(r.exit_code, 0) << r.out << read_bytes(server->log());
+  };
+  push(tmp / "image", "team/hello:v1", false);
+  push(tmp / "index", "multi:v1", true);
+  pull("team/hello:v1", tmp / "image-back", false);
+  pull("multi:v1", tmp / "index-back", true);
+  expect_same_layout(tmp / "image", tmp / "image-back");
+  expect_same_layout(tmp / "index", tmp / "index-back");
+
+  const ProcessResult tags = run_client({skopeo(), "list-tags", "--tls-verify=false", "docker://" + host + "/team/hello"}, home);
+  EXPECT_NE(tags.out.find("\"v1\""), std::string::npos) << tags.out;
+
+  // An artifact with oras: pushed, pulled, the same bytes.
+  make_dirs(tmp / "art");
+  std::string bytes(70000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + 7);
+  write_bytes(tmp / "art/data.bin", bytes);
+  write_bytes(tmp / "art/note.txt", "a note\n");
+  ProcessResult r = run_client({oras(), "push", "--plain-http", host + "/things:v1", "--artifact-type",
+                                "application/vnd.example.thing", "data.bin", "note.txt"},
+                               tmp / "art");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  make_dirs(tmp / "art-back");
+  r = run_client({oras(), "pull", "--plain-http", host + "/things:v1"}, tmp / "art-back");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(digest_string(read_bytes(tmp / "art-back/data.bin")), digest_string(bytes));
+  EXPECT_EQ(read_bytes(tmp / "art-back/note.txt"), "a note\n");
+  expect_whole_store(server->storage());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ThroughEachServer,
+                         ::testing::Values(WebServer::kLighttpd, WebServer::kLighttpdDebian, WebServer::kNginx,
+                                           WebServer::kApache),
+                         [](const ::testing::TestParamInfo<WebServer>& server_info) {
+                           switch (server_info.param) {
+                             case WebServer::kLighttpd: return std::string("lighttpd");
+                             case WebServer::kLighttpdDebian: return std::string("lighttpd_debian");
+                             case WebServer::kNginx: return std::string("nginx_fcgiwrap");
+                             case WebServer::kApache: return std::string("apache");
+                           }
+                           return std::string("other");
+                         });
+
+class ThroughLighttpd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (skopeo().empty()) GTEST_SKIP() << "skopeo is not installed (scripts/setup --clients)";
+    server = std::make_unique<RegistryServer>(WebServer::kLighttpd, tmp / "server", kProgram);
+    std::string why;
+    if (!server->start(&why)) GTEST_SKIP() << why;
+    home = tmp / "home";
+    make_image(tmp / "image", {"--layers", "2", "--layer-bytes", "200000", "--seed", "21"});
+    const ProcessResult r = run_client({skopeo(), "--insecure-policy", "copy", "--preserve-digests",
+                                        "--dest-tls-verify=false", "oci:" + tmp / "image" + ":latest",
+                                        "docker://" + server->address() + "/base:v1"},
+                                       home);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+  }
+  // Pulls ref with skopeo: every blob of the image, whole.
+  void expect_pulls_whole(const std::string& ref) {
+    const std::string out = tmp / ("back-" + std::to_string(++pulls));
+    const ProcessResult r = run_client({skopeo(), "--insecure-policy", "copy", "--src-tls-verify=false",
+                                        "docker://" + server->address() + "/" + ref, "oci:" + out + ":latest"},
+                                       home);
+    EXPECT_EQ(r.exit_code, 0) << ref << ": " << r.out;
+    for (const std::string& name : list_names(out + "/blobs/sha256")) {
+      EXPECT_EQ(digest_string(read_bytes(out + "/blobs/sha256/" + name)), "sha256:" + name);
+    }
+  }
+  TempDir tmp;
+  std::unique_ptr<RegistryServer> server;
+  std::string home;
+  int pulls = 0;
+};
+
+TEST_F(ThroughLighttpd, PodmanPullsAndPushes) {
+  const std::string podman = find_program({"/usr/bin/podman"});
+  if (podman.empty()) GTEST_SKIP() << "podman is not installed (scripts/setup --clients)";
+  const std::string root = tmp / "podman";
+  const std::vector<std::string> base{podman, "--root", root + "/root", "--runroot", root + "/run", "--storage-driver", "vfs"};
+  auto run = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv = base;
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_client(argv, home);
+  };
+  const std::string host = server->address();
+  ProcessResult r = run({"pull", "--tls-verify=false", host + "/base:v1"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  r = run({"tag", host + "/base:v1", host + "/from-podman:v2"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  r = run({"push", "--tls-verify=false", host + "/from-podman:v2"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  expect_pulls_whole("from-podman:v2");
+}
+
+TEST_F(ThroughLighttpd, ContainerdPullsAndPushes) {
+  const std::string containerd = find_program({"/usr/bin/containerd"});
+  const std::string ctr = find_program({"/usr/bin/ctr"});
+  if (containerd.empty() || ctr.empty()) GTEST_SKIP() << "containerd is not installed (scripts/setup --clients)";
+  const std::string d = tmp / "containerd";
+  make_dirs(d);
+  const std::string sock = d + "/sock";
+  const pid_t daemon = fork();
+  if (daemon == 0) {
+    setpgid(0, 0);
+    freopen((d + "/log").c_str(), "w", stdout);
+    freopen((d + "/log").c_str(), "a", stderr);
+    execl(containerd.c_str(), "containerd", "--root", (d + "/root").c_str(), "--state", (d + "/state").c_str(),
+          "--address", sock.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 300 && !exists(sock); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::string host = server->address();
+  auto run = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv{ctr, "--address", sock};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_client(argv, home);
+  };
+  ProcessResult r = run({"images", "pull", "--plain-http", host + "/base:v1"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  r = run({"images", "tag", host + "/base:v1", host + "/from-ctr:v3"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  r = run({"images", "push", "--plain-http", host + "/from-ctr:v3"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  kill(-daemon, SIGTERM);
+  waitpid(daemon, nullptr, 0);
+  expect_pulls_whole("from-ctr:v3");
+}
+
+TEST_F(ThroughLighttpd, DockerPullsAndPushesANewLayer) {
+  const std::string dockerd = find_program({"/usr/sbin/dockerd"});
+  const std::string docker = find_program({"/usr/bin/docker"});
+  if (dockerd.empty() || docker.empty()) GTEST_SKIP() << "docker.io is not installed (scripts/setup --clients)";
+  const std::string d = tmp / "docker";
+  make_dirs(d);
+  const std::string sock = d + "/sock";
+  const std::string host = server->address();
+  const pid_t daemon = fork();
+  if (daemon == 0) {
+    setpgid(0, 0);
+    freopen((d + "/log").c_str(), "w", stdout);
+    freopen((d + "/log").c_str(), "a", stderr);
+    execl(dockerd.c_str(), "dockerd", "--data-root", (d + "/root").c_str(), "--exec-root", (d + "/exec").c_str(),
+          "-H", ("unix://" + sock).c_str(), "--pidfile", (d + "/pid").c_str(), "--iptables=false", "--bridge=none",
+          "--storage-driver=vfs", "--insecure-registry", host.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 1500 && !exists(sock); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto run = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv{docker, "-H", "unix://" + sock};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_client(argv, home);
+  };
+  ProcessResult r = run({"pull", host + "/base:v1"});
+  if (r.exit_code != 0 && r.out.find("Cannot connect") != std::string::npos) {
+    kill(-daemon, SIGTERM);
+    waitpid(daemon, nullptr, 0);
+    GTEST_SKIP() << "dockerd did not start here: " << read_bytes(d + "/log");
+  }
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  // A new layer of fresh bytes: docker's PATCH of unknown length.
+  std::string bytes(400000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 11);
+  write_bytes(tmp / "fresh.bin", bytes);
+  ASSERT_EQ(std::system(("tar -cf " + tmp / "fresh.tar" + " -C " + tmp.path() + " fresh.bin").c_str()), 0);
+  r = run({"import", tmp / "fresh.tar", host + "/from-docker:v1"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  r = run({"push", host + "/from-docker:v1"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  r = run({"tag", host + "/base:v1", host + "/base-copy:v9"});
+  r = run({"push", host + "/base-copy:v9"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("Mounted from base"), std::string::npos) << "docker mounts what another repository holds: " << r.out;
+  kill(-daemon, SIGTERM);
+  for (int i = 0; i < 500 && waitpid(daemon, nullptr, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(-daemon, SIGKILL);
+  waitpid(daemon, nullptr, 0);
+  expect_pulls_whole("from-docker:v1");
+  expect_pulls_whole("base-copy:v9");
+}
+
+TEST_F(ThroughLighttpd, APushAfterAKilledUploadSucceedsWithNothingPartialVisible) {
+  const std::string curl = find_program({"/usr/bin/curl"});
+  ASSERT_FALSE(curl.empty());
+  // A slow monolithic upload of 8 MiB, killed while the program receives it.
+  std::string bytes(8 << 20, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 40503u) >> 7);
+  write_bytes(tmp / "big.bin", bytes);
+  const std::string digest = digest_string(bytes);
+  const pid_t client = fork();
+  if (client == 0) {
+    freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
+    execl(curl.c_str(), "curl", "-s", "--limit-rate", "2M", "-X", "POST", "--data-binary", ("@" + tmp / "big.bin").c_str(),
+          ("http://" + server->address() + "/v2/big/blobs/uploads/?digest=" + digest).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // lighttpd starts the program once the body has arrived (it buffers
+  // request bodies); kill it as soon as it runs.
+  int killed = 0;
+  for (int i = 0; i < 1000 && killed == 0; ++i) {
+    for (pid_t p : server->registry_processes()) killed += kill(p, SIGKILL) == 0 ? 1 : 0;
+    if (killed == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  waitpid(client, nullptr, 0);
+  EXPECT_GT(killed, 0) << "the program was killed mid-upload";
+  // Nothing of it is visible; a client's push then succeeds whole.
+  const ProcessResult head = run_client({curl, "-s", "-o", "/dev/null", "-w", "%{http_code}", "-I",
+                                         "http://" + server->address() + "/v2/big/blobs/" + digest},
+                                        home);
+  EXPECT_EQ(head.out, "404");
+  const ProcessResult r = run_client({skopeo(), "--insecure-policy", "copy", "--preserve-digests", "--dest-tls-verify=false",
+                                      "oci:" + tmp / "image" + ":latest", "docker://" + server->address() + "/big:v1"},
+                                     home);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  expect_pulls_whole("big:v1");
+  expect_whole_store(server->storage());
+}
+
+}  // namespace

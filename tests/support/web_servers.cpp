@@ -1,0 +1,305 @@
+// Web servers and registry clients for the interoperability tests.
+#include "web_servers.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace testing_support {
+namespace {
+
+const std::string kSource = SOURCE_DIR;
+
+bool listening(int port) {
+  const std::string probe = "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(port);
+  return std::system(("bash -c '" + probe + "' 2>/dev/null").c_str()) == 0;
+}
+
+bool wait_listening(int port, pid_t pid) {
+  for (int i = 0; i < 300; ++i) {
+    if (listening(port)) return true;
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::string replace_all(std::string s, const std::string& from, const std::string& to) {
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+  return s;
+}
+
+void install_program(const std::string& from, const std::string& to) {
+  make_dirs(to.substr(0, to.rfind('/')));
+  write_bytes(to, read_bytes(from));
+  chmod(to.c_str(), 0755);
+}
+
+}  // namespace
+
+const char* web_server_name(WebServer s) {
+  switch (s) {
+    case WebServer::kLighttpd: return "lighttpd";
+    case WebServer::kLighttpdDebian: return "lighttpd (Debian's configuration)";
+    case WebServer::kNginx: return "nginx with fcgiwrap";
+    case WebServer::kApache: return "Apache httpd";
+  }
+  return "?";
+}
+
+std::string deploy_file(const std::string& name, const std::map<std::string, std::string>& replace) {
+  std::string text = read_bytes(kSource + "/deploy/" + name);
+  for (const auto& [from, to] : replace) text = replace_all(text, from, to);
+  return text;
+}
+
+std::string find_program(const std::vector<std::string>& candidates) {
+  for (const std::string& p : candidates) {
+    if (access(p.c_str(), X_OK) == 0) return p;
+  }
+  return "";
+}
+
+RegistryServer::RegistryServer(WebServer kind, const std::string& dir, const std::string& program)
+    : kind_(kind), dir_(dir), program_(program) {}
+
+RegistryServer::~RegistryServer() { stop(); }
+
+pid_t RegistryServer::spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int out = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    const int null = ::open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  pids_.push_back(pid);
+  return pid;
+}
+
+bool RegistryServer::start(std::string* why) {
+  make_dirs(dir_);
+  chmod(dir_.c_str(), 0755);
+  log_ = dir_ + "/server.log";
+  port_ = free_loopback_port();
+  switch (kind_) {
+    case WebServer::kLighttpd: return start_lighttpd(false, why);
+    case WebServer::kLighttpdDebian: return start_lighttpd(true, why);
+    case WebServer::kNginx: return start_nginx(why);
+    case WebServer::kApache: return start_apache(why);
+  }
+  return false;
+}
+
+bool RegistryServer::start_lighttpd(bool debian, std::string* why) {
+  const std::string lighttpd = find_program({"/usr/sbin/lighttpd", "/usr/bin/lighttpd"});
+  if (lighttpd.empty()) {
+    *why = "lighttpd is not installed";
+    return false;
+  }
+  make_dirs(dir_ + "/htdocs");
+  std::string config;
+  if (!debian) {
+    // deploy/lighttpd.conf as it is: the program beside its default root.
+    install_program(program_, dir_ + "/registry");
+    storage_ = dir_ + "/registry_storage";
+    config = kSource + "/deploy/lighttpd.conf";
+    const pid_t pid = spawn({lighttpd, "-D", "-f", config},
+                            {{"REGISTRY_PORT", std::to_string(port_)},
+                             {"REGISTRY_CGI", dir_ + "/registry"},
+                             {"REGISTRY_DOCROOT", dir_ + "/htdocs"}});
+    if (!wait_listening(port_, pid)) {
+      *why = "lighttpd did not start: " + read_bytes(log_);
+      return false;
+    }
+    return true;
+  }
+  // Debian's lighttpd.conf, with what a test may not do (port 80, every
+  // address, its pid file and logs, www-data) set aside, and the snippet of
+  // deploy/ included as conf-enabled would include it.
+  install_program(program_, dir_ + "/lib/registry");
+  storage_ = dir_ + "/storage";
+  make_dirs(storage_);
+  const std::string snippet = dir_ + "/50-registry.conf";
+  write_bytes(snippet, deploy_file("lighttpd-debian.conf", {{"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
+                                                            {"/var/lib/registry", storage_}}));
+  config = dir_ + "/lighttpd.conf";
+  write_bytes(config, "server.modules = ( \"mod_indexfile\", \"mod_access\", \"mod_alias\", \"mod_redirect\" )\n"
+                      "server.document-root = \"" + dir_ + "/htdocs\"\n"
+                      "server.errorlog = \"" + log_ + "\"\n"
+                      "server.pid-file = \"\"\n"
+                      "server.bind = \"127.0.0.1\"\n"
+                      "server.port = " + std::to_string(port_) + "\n"
+                      "index-file.names = ( \"index.html\" )\n"
+                      "include \"" + snippet + "\"\n"
+                      "server.modules += ( \"mod_dirlisting\", \"mod_staticfile\" )\n");
+  const pid_t pid = spawn({lighttpd, "-D", "-f", config}, {});
+  if (!wait_listening(port_, pid)) {
+    *why = "lighttpd did not start: " + read_bytes(log_);
+    return false;
+  }
+  return true;
+}
+
+bool RegistryServer::start_nginx(std::string* why) {
+  const std::string nginx = find_program({"/usr/sbin/nginx"});
+  const std::string fcgiwrap = find_program({"/usr/sbin/fcgiwrap"});
+  if (nginx.empty() || fcgiwrap.empty()) {
+    *why = "nginx or fcgiwrap is not installed";
+    return false;
+  }
+  install_program(program_, dir_ + "/lib/registry");
+  storage_ = dir_ + "/storage";
+  make_dirs(storage_);
+  const std::string socket = dir_ + "/fcgiwrap.socket";
+  spawn({fcgiwrap, "-c", "4", "-s", "unix:" + socket}, {});
+  for (int i = 0; i < 200 && !exists(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::string site = dir_ + "/site.conf";
+  write_bytes(site, deploy_file("nginx.conf", {{"listen 5000;", "listen 127.0.0.1:" + std::to_string(port_) + ";"},
+                                               {"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
+                                               {"/var/lib/registry", storage_},
+                                               {"/run/fcgiwrap.socket", socket}}));
+  make_dirs(dir_ + "/tmp");
+  // The snippet includes fastcgi_params beside the main configuration, as
+  // in /etc/nginx.
+  write_bytes(dir_ + "/fastcgi_params", read_bytes("/etc/nginx/fastcgi_params"));
+  const std::string config = dir_ + "/nginx.conf";
+  write_bytes(config, "user root;\nworker_processes 1;\npid " + dir_ + "/nginx.pid;\nerror_log " + log_ +
+                          ";\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  client_body_temp_path " +
+                          dir_ + "/tmp/body;\n  fastcgi_temp_path " + dir_ + "/tmp/fastcgi;\n  proxy_temp_path " +
+                          dir_ + "/tmp/proxy;\n  uwsgi_temp_path " + dir_ + "/tmp/uwsgi;\n  scgi_temp_path " + dir_ +
+                          "/tmp/scgi;\n  include /etc/nginx/mime.types;\n  include " + site + ";\n}\n");
+  const pid_t pid = spawn({nginx, "-c", config, "-g", "daemon off;"}, {});
+  if (!wait_listening(port_, pid)) {
+    *why = "nginx did not start: " + read_bytes(log_);
+    return false;
+  }
+  return true;
+}
+
+bool RegistryServer::start_apache(std::string* why) {
+  const std::string apache = find_program({"/usr/sbin/apache2"});
+  if (apache.empty()) {
+    *why = "Apache httpd is not installed";
+    return false;
+  }
+  install_program(program_, dir_ + "/lib/registry");
+  storage_ = dir_ + "/storage";
+  make_dirs(storage_);
+  // Apache runs CGI programs as its user, never root: the storage is theirs,
+  // and the way to it open.
+  chmod(storage_.c_str(), 0777);
+  chmod(dir_.substr(0, dir_.rfind('/')).c_str(), 0755);
+  const std::string snippet = dir_ + "/registry.conf";
+  write_bytes(snippet, deploy_file("apache.conf", {{"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
+                                                   {"/usr/local/lib/registry", dir_ + "/lib"},
+                                                   {"/var/lib/registry", storage_}}));
+  const std::string mods = "/usr/lib/apache2/modules/";
+  std::string config;
+  for (const char* m : {"mpm_event", "authz_core", "alias", "cgid", "env", "mime"}) {
+    config += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
+  }
+  pid_file_ = dir_ + "/apache.pid";
+  config += "ServerRoot " + dir_ + "\nDefaultRuntimeDir " + dir_ + "\nPidFile " + pid_file_ + "\nMutex file:" + dir_ +
+            "\nScriptSock " + dir_ + "/cgid.sock\nListen 127.0.0.1:" + std::to_string(port_) +
+            "\nServerName 127.0.0.1\nErrorLog " + log_ + "\nUser nobody\nGroup nogroup\n" +
+            "DocumentRoot " + dir_ + "/htdocs\nTypesConfig /etc/mime.types\n"
+            "<Directory />\n  AllowOverride None\n  Require all denied\n</Directory>\nInclude " + snippet + "\n";
+  make_dirs(dir_ + "/htdocs");
+  write_bytes(dir_ + "/apache.conf", config);
+  const pid_t pid = spawn({apache, "-f", dir_ + "/apache.conf", "-DFOREGROUND"}, {});
+  if (!wait_listening(port_, pid)) {
+    *why = "Apache httpd did not start: " + read_bytes(log_);
+    return false;
+  }
+  return true;
+}
+
+void RegistryServer::stop() {
+  for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) {
+    kill(-*it, SIGTERM);  // the process group: the server and its workers
+    kill(*it, SIGTERM);
+  }
+  for (pid_t pid : pids_) {
+    for (int i = 0; i < 200 && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  pids_.clear();
+}
+
+std::vector<pid_t> RegistryServer::registry_processes() const {
+  std::vector<pid_t> found;
+  const std::string installed = kind_ == WebServer::kLighttpd ? dir_ + "/registry" : dir_ + "/lib/registry";
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    char exe[4096];
+    const std::string link = std::string("/proc/") + e->d_name + "/exe";
+    const ssize_t n = readlink(link.c_str(), exe, sizeof exe - 1);
+    if (n <= 0) continue;
+    exe[n] = '\0';
+    if (installed == exe) found.push_back(pid);
+  }
+  closedir(proc);
+  return found;
+}
+
+ProcessResult run_client(const std::vector<std::string>& argv, const std::string& home, int seconds,
+                         const std::map<std::string, std::string>& extra_env) {
+  make_dirs(home + "/tmp");
+  std::map<std::string, std::string> env{{"HOME", home},
+                                         {"TMPDIR", home + "/tmp"},
+                                         {"PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"},
+                                         {"XDG_RUNTIME_DIR", home + "/tmp"}};
+  for (const auto& [k, v] : extra_env) env[k] = v;
+  std::vector<std::string> args{std::to_string(seconds)};
+  args.insert(args.end(), argv.begin(), argv.end());
+  ProcessResult r = run_program("/usr/bin/timeout", args, env, home);
+  r.out += r.err;
+  return r;
+}
+
+std::string make_image(const std::string& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kSource + "/tests/support/make_image.py", dir};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult r = run_program("/usr/bin/python3", argv, {{"PATH", "/usr/bin:/bin"}}, "");
+  std::string out = r.out;
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+std::vector<std::string> layout_blobs(const std::string& dir) {
+  std::vector<std::string> digests;
+  for (const std::string& name : list_names(dir + "/blobs/sha256")) {
+    digests.push_back(digest_string(read_bytes(dir + "/blobs/sha256/" + name)));
+  }
+  std::sort(digests.begin(), digests.end());
+  return digests;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,78 @@
+// The registry behind the real web servers of Debian's packages, each set
+// up from the configuration in deploy/, on a free loopback port, and the
+// real registry clients that talk to it. Every process started here is
+// stopped by its process id; every client runs under a time limit.
+#ifndef REGISTRY_TESTS_WEB_SERVERS_H
+#define REGISTRY_TESTS_WEB_SERVERS_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace testing_support {
+
+enum class WebServer { kLighttpd, kLighttpdDebian, kNginx, kApache };
+const char* web_server_name(WebServer s);
+
+class RegistryServer {
+ public:
+  // dir: a scratch directory of the test's own; program: the registry.
+  RegistryServer(WebServer kind, const std::string& dir, const std::string& program);
+  ~RegistryServer();
+  RegistryServer(const RegistryServer&) = delete;
+  RegistryServer& operator=(const RegistryServer&) = delete;
+
+  // false, with the reason, when the server is not installed or does not
+  // start listening.
+  bool start(std::string* why);
+  void stop();
+  int port() const { return port_; }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  const std::string& storage() const { return storage_; }
+  const std::string& log() const { return log_; }
+  // Process ids of the registry program while it runs (children of the
+  // server), for the tests that kill it.
+  std::vector<pid_t> registry_processes() const;
+
+ private:
+  bool start_lighttpd(bool debian, std::string* why);
+  bool start_nginx(std::string* why);
+  bool start_apache(std::string* why);
+  pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+
+  WebServer kind_;
+  std::string dir_;
+  std::string program_;
+  std::string storage_;
+  std::string log_;
+  int port_ = 0;
+  std::vector<pid_t> pids_;
+  std::string pid_file_;  // a daemon that writes its own (apache)
+};
+
+// The deploy/ file, read, with each key of replace put in place of its
+// value's occurrences.
+std::string deploy_file(const std::string& name, const std::map<std::string, std::string>& replace);
+
+// Runs a client with a time limit, in cwd, with HOME and the temporary
+// directories in home; output and error together.
+ProcessResult run_client(const std::vector<std::string>& argv, const std::string& home, int seconds = 180,
+                         const std::map<std::string, std::string>& extra_env = {});
+
+// The first of the paths that is an executable file, or "".
+std::string find_program(const std::vector<std::string>& candidates);
+
+// Writes an OCI image layout with tests/support/make_image.py; the digest
+// its tag names.
+std::string make_image(const std::string& dir, const std::vector<std::string>& args);
+
+// SHA-256 digests of the files in an OCI layout's blobs/sha256, sorted.
+std::vector<std::string> layout_blobs(const std::string& dir);
+
+}  // namespace testing_support
+
+#endif
