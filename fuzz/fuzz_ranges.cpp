@@ -1,0 +1,38 @@
+// The byte-range parsers over arbitrary headers and content sizes: a part
+// lies inside the content, an unsatisfiable range only where no byte of it
+// does, and a chunk's range is never backwards.
+// Input: 8 bytes of content size, then the header.
+#include "fuzz/fuzz_target.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "endpoint/byte_ranges.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 8) return 0;
+  int64_t content = 0;
+  std::memcpy(&content, data, 8);
+  if (content < 0) content = -(content + 1);
+  std::string header(reinterpret_cast<const char*>(data + 8), size - 8);
+  header = header.substr(0, header.find('\0'));
+  int64_t first = -7, last = -7;
+  switch (endpoint::parse_range(header.c_str(), content, &first, &last)) {
+    case endpoint::RangeAnswer::kPart:
+      if (first < 0 || last < first || last >= content) std::abort();
+      break;
+    case endpoint::RangeAnswer::kUnsatisfiable:
+    case endpoint::RangeAnswer::kWhole:
+      if (first != -7 || last != -7) std::abort();  // nothing written
+      break;
+  }
+  first = last = -7;
+  if (endpoint::parse_content_range(header.c_str(), &first, &last)) {
+    if (first < 0 || last < first) std::abort();
+  } else if (first != -7 || last != -7) {
+    std::abort();
+  }
+  return 0;
+}
