@@ -47,6 +47,17 @@ BlobFile blob_file(const char* path, const char* digest, int64_t* size) {
 }
 
 }  // namespace
+
+int copy_path_whole(const char* path, char* out, size_t out_size) {
+  const size_t len = std::strlen(path);
+  if (len >= out_size) {
+    set_error(REG_ERR_INVALID, "path buffer too small");
+    return -1;
+  }
+  std::memcpy(out, path, len + 1);
+  return 0;
+}
+
 }  // namespace storage
 
 using namespace storage;
@@ -84,13 +95,7 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
     set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
     return -1;
   }
-  const size_t len = std::strlen(path);
-  if (len >= out_size) {
-    set_error(REG_ERR_INVALID, "path buffer too small");
-    return -1;
-  }
-  std::memcpy(out_path, path, len + 1);
-  return 0;
+  return copy_path_whole(path, out_path, out_size);
 }
 
 int reg_blob_delete(const char* digest) {

@@ -155,13 +155,17 @@ bool is_dot_or_dotdot(const char* name) {
 
 }  // namespace
 
+Scan open_dir(const char* path, host::DirStream* ds) {
+  if (host::dir_open(ds, path)) return Scan::kOk;
+  host::Attributes a;
+  return host::get_attributes(path, &a) ? Scan::kFailed : Scan::kMissing;
+}
+
 Scan scan_dir(const char* path, std::vector<Entry>* out) {
   out->clear();
   host::DirStream ds;
-  if (!host::dir_open(&ds, path)) {
-    host::Attributes a;
-    return host::get_attributes(path, &a) ? Scan::kFailed : Scan::kMissing;
-  }
+  const Scan opened = open_dir(path, &ds);
+  if (opened != Scan::kOk) return opened;
   const char* name = nullptr;
   host::Kind kind = host::Kind::kOther;
   while (host::dir_next(&ds, &name, &kind)) {

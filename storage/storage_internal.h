@@ -38,6 +38,8 @@ void set_error(reg_error_kind kind, const char* fmt, ...) __attribute__((format(
 int require_ready();
 
 // ---- File-system primitives (storage_fs.cpp) ------------------------------
+enum class Scan { kOk, kMissing, kFailed };
+
 int mkdirs(const char* path);
 int file_exists(const char* path);  // a regular file
 int dir_exists(const char* path);
@@ -53,6 +55,9 @@ int write_file(const char* path, const void* data, size_t len);
 // taken over by the next write of the same file.
 int write_file_locked(const char* path, const void* data, size_t len);
 int remove_file(const char* path);
+// Opens a directory for enumeration; kMissing when nothing is there,
+// kFailed when something is there that cannot be read as one.
+Scan open_dir(const char* path, host::DirStream* ds);
 // A name for a temporary file beside path (attempt tells names apart);
 // false when it does not fit cap.
 bool temp_name_for(const char* path, unsigned attempt, char* out, size_t cap);
@@ -82,7 +87,6 @@ struct Entry {
   std::string name;
   host::Kind kind;
 };
-enum class Scan { kOk, kMissing, kFailed };
 Scan scan_dir(const char* path, std::vector<Entry>* out);
 
 // ---- Text (storage_text.cpp) ----------------------------------------------
@@ -151,6 +155,11 @@ Lock lock_existing(const char* path, LockedFile* out);
 // Locks the repository's manifests (its lock file, created when missing):
 // every change to a repository's manifests and tags is made under it.
 Lock lock_repository(const char* name, LockedFile* out);
+
+// ---- Blobs (storage_blobs.cpp) -------------------------------------------------
+// Copies a blob's path with its NUL into out when it fits whole; else -1
+// with "path buffer too small" and out untouched.
+int copy_path_whole(const char* path, char* out, size_t out_size);
 
 // ---- Uploads (storage_uploads.cpp) ---------------------------------------------
 // require_ready, the identifier's form, then the upload file's path.

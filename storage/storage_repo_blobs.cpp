@@ -153,13 +153,7 @@ int reg_repo_blob_path(const char* repo, const char* digest, char* out_path, siz
     set_error(REG_ERR_NOT_FOUND, "blob not found: %s@%s", repo, digest);
     return -1;
   }
-  const size_t len = std::strlen(path);
-  if (len >= out_size) {
-    set_error(REG_ERR_INVALID, "path buffer too small");
-    return -1;
-  }
-  std::memcpy(out_path, path, len + 1);
-  return 0;
+  return copy_path_whole(path, out_path, out_size);
 }
 
 int reg_repo_blob_unlink(const char* repo, const char* digest) {

@@ -59,10 +59,8 @@ Scan read_contents(const std::string& rel, Contents* out) {
   char path[kPathCap];
   repository_path(rel, path, sizeof path);
   host::DirStream ds;
-  if (!host::dir_open(&ds, path)) {
-    host::Attributes a;
-    return host::get_attributes(path, &a) ? Scan::kFailed : Scan::kMissing;
-  }
+  const Scan opened = open_dir(path, &ds);
+  if (opened != Scan::kOk) return opened;
   const char* name = nullptr;
   host::Kind kind = host::Kind::kOther;
   while (host::dir_next(&ds, &name, &kind)) {

@@ -17,21 +17,15 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
 
 namespace {
 
-class Integrity : public ::testing::Test {
+class Integrity : public FreshStorage {
  protected:
-  void SetUp() override {
-    reg_storage_cleanup();
-    root = tmp / "root";
-    ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
-  }
-  void TearDown() override { reg_storage_cleanup(); }
-
   std::string upload_file(const std::string& id) const { return root + "/uploads/" + id + ".part"; }
   std::string mdir(const std::string& repo) const { return root + "/repositories/" + repo + "/_manifests"; }
 
@@ -66,9 +60,6 @@ class Integrity : public ::testing::Test {
       }
     }
   }
-
-  TempDir tmp;
-  std::string root;
 };
 
 int wait_for(pid_t pid) {

@@ -119,6 +119,36 @@ INSTANTIATE_TEST_SUITE_P(Servers, ThroughEachServer,
                            return std::string("other");
                          });
 
+// Starts a daemon in a process group of its own, its output in log; the
+// group is stopped by stop_daemon.
+pid_t start_daemon(const std::vector<std::string>& argv, const std::string& log) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    freopen(log.c_str(), "w", stdout);
+    freopen(log.c_str(), "a", stderr);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void stop_daemon(pid_t pid) {
+  kill(-pid, SIGTERM);
+  for (int i = 0; i < 500 && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(-pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+void wait_for_socket(const std::string& path, int tries) {
+  for (int i = 0; i < tries && !exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 class ThroughLighttpd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -178,16 +208,9 @@ TEST_F(ThroughLighttpd, ContainerdPullsAndPushes) {
   const std::string d = tmp / "containerd";
   make_dirs(d);
   const std::string sock = d + "/sock";
-  const pid_t daemon = fork();
-  if (daemon == 0) {
-    setpgid(0, 0);
-    freopen((d + "/log").c_str(), "w", stdout);
-    freopen((d + "/log").c_str(), "a", stderr);
-    execl(containerd.c_str(), "containerd", "--root", (d + "/root").c_str(), "--state", (d + "/state").c_str(),
-          "--address", sock.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 300 && !exists(sock); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const pid_t daemon =
+      start_daemon({containerd, "--root", d + "/root", "--state", d + "/state", "--address", sock}, d + "/log");
+  wait_for_socket(sock, 300);
   const std::string host = server->address();
   auto run = [&](std::vector<std::string> args) {
     std::vector<std::string> argv{ctr, "--address", sock};
@@ -200,8 +223,7 @@ TEST_F(ThroughLighttpd, ContainerdPullsAndPushes) {
   EXPECT_EQ(r.exit_code, 0) << r.out;
   r = run({"images", "push", "--plain-http", host + "/from-ctr:v3"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
-  kill(-daemon, SIGTERM);
-  waitpid(daemon, nullptr, 0);
+  stop_daemon(daemon);
   expect_pulls_whole("from-ctr:v3");
 }
 
@@ -213,17 +235,11 @@ TEST_F(ThroughLighttpd, DockerPullsAndPushesANewLayer) {
   make_dirs(d);
   const std::string sock = d + "/sock";
   const std::string host = server->address();
-  const pid_t daemon = fork();
-  if (daemon == 0) {
-    setpgid(0, 0);
-    freopen((d + "/log").c_str(), "w", stdout);
-    freopen((d + "/log").c_str(), "a", stderr);
-    execl(dockerd.c_str(), "dockerd", "--data-root", (d + "/root").c_str(), "--exec-root", (d + "/exec").c_str(),
-          "-H", ("unix://" + sock).c_str(), "--pidfile", (d + "/pid").c_str(), "--iptables=false", "--bridge=none",
-          "--storage-driver=vfs", "--insecure-registry", host.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 1500 && !exists(sock); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const pid_t daemon = start_daemon({dockerd, "--data-root", d + "/root", "--exec-root", d + "/exec", "-H", "unix://" + sock,
+                                     "--pidfile", d + "/pid", "--iptables=false", "--bridge=none", "--storage-driver=vfs",
+                                     "--insecure-registry", host},
+                                    d + "/log");
+  wait_for_socket(sock, 1500);
   auto run = [&](std::vector<std::string> args) {
     std::vector<std::string> argv{docker, "-H", "unix://" + sock};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -231,8 +247,7 @@ TEST_F(ThroughLighttpd, DockerPullsAndPushesANewLayer) {
   };
   ProcessResult r = run({"pull", host + "/base:v1"});
   if (r.exit_code != 0 && r.out.find("Cannot connect") != std::string::npos) {
-    kill(-daemon, SIGTERM);
-    waitpid(daemon, nullptr, 0);
+    stop_daemon(daemon);
     GTEST_SKIP() << "dockerd did not start here: " << read_bytes(d + "/log");
   }
   EXPECT_EQ(r.exit_code, 0) << r.out;
@@ -249,12 +264,7 @@ TEST_F(ThroughLighttpd, DockerPullsAndPushesANewLayer) {
   r = run({"push", host + "/base-copy:v9"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find("Mounted from base"), std::string::npos) << "docker mounts what another repository holds: " << r.out;
-  kill(-daemon, SIGTERM);
-  for (int i = 0; i < 500 && waitpid(daemon, nullptr, WNOHANG) == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(-daemon, SIGKILL);
-  waitpid(daemon, nullptr, 0);
+  stop_daemon(daemon);
   expect_pulls_whole("from-docker:v1");
   expect_pulls_whole("base-copy:v9");
 }
