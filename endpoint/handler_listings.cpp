@@ -33,7 +33,9 @@ int parse_int(const std::string& text) {
 }  // namespace
 
 bool digest_form_valid(const std::string& digest) {
-  if (digest.size() != 71 || digest.rfind("sha256:", 0) != 0) return false;
+  const bool sha256 = digest.size() == 71 && digest.rfind("sha256:", 0) == 0;
+  const bool sha512 = digest.size() == 135 && digest.rfind("sha512:", 0) == 0;
+  if (!sha256 && !sha512) return false;
   for (size_t i = 7; i < digest.size(); ++i) {
     const char c = digest[i];
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;

@@ -41,7 +41,7 @@ void check_reference(const std::string& reference) {
 
 void get_manifest(const Route& route) {
   char content_type[REG_CONTENT_TYPE_CAP];
-  char digest[72];
+  char digest[REG_DIGEST_CAP];
   const char* body = reg_manifest_get(route.name.c_str(), route.reference.c_str(), content_type, digest);
   if (body == nullptr) {
     if (reg_storage_last_kind() == REG_ERR_NOT_FOUND) manifest_unknown(route);
@@ -98,7 +98,7 @@ std::string read_manifest_body() {
 void put_manifest(const Route& route) {
   const std::string body = read_manifest_body();
   const std::string ct = pushed_content_type();
-  char digest[72];
+  char digest[REG_DIGEST_CAP];
   if (reg_manifest_push(route.name.c_str(), route.reference.c_str(), body.data(), body.size(),
                         ct.empty() ? nullptr : ct.c_str(), digest) != 0) {
     FailureMap map{ApiError::kManifestInvalid, ApiError::kManifestUnknown};

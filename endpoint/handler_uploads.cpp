@@ -64,7 +64,7 @@ int64_t append_body(const Route& route, const std::string& id) {
 }
 
 void finish(const Route& route, const std::string& id, const std::string& digest) {
-  char out[72];
+  char out[REG_DIGEST_CAP];
   if (reg_upload_finish(route.name.c_str(), id.c_str(), digest.c_str(), out) != 0) {
     FailureMap map = kSessionFailures;
     map.invalid = ApiError::kDigestInvalid;
@@ -98,8 +98,16 @@ void handle_upload_start(const Route& route) {
   bool monolithic = false;
   query_value("digest", &monolithic);
   const std::string digest = monolithic ? digest_parameter() : std::string();
+  // A session whose digest will be of the algorithm named.
+  bool declared = false;
+  const std::string algorithm = query_value("digest-algorithm", &declared);
+  if (declared && algorithm != "sha256" && algorithm != "sha512") {
+    send_error(ApiError::kDigestInvalid, "unsupported digest algorithm: " + algorithm);
+  }
   char id[37];
-  if (reg_upload_start(route.name.c_str(), id) != 0) send_engine_failure(kSessionFailures, "blob upload start");
+  if (reg_upload_start_for(route.name.c_str(), declared ? algorithm.c_str() : nullptr, id) != 0) {
+    send_engine_failure(kSessionFailures, "blob upload start");
+  }
   if (monolithic) {
     append_body(route, id);
     finish(route, id, digest);

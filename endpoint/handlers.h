@@ -17,7 +17,8 @@ void handle_blob(const Route& route);
 void handle_upload_start(const Route& route);
 void handle_upload_session(const Route& route);
 
-// "sha256:" and 64 lower-case hex digits: the digests the registry serves.
+// "sha256:" and 64, or "sha512:" and 128, lower-case hex digits: the
+// digests the registry serves.
 bool digest_form_valid(const std::string& digest);
 
 // Readies the storage engine, or answers 500 (the cause is logged).

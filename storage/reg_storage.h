@@ -75,6 +75,7 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size);
 int reg_blob_delete(const char* digest);
 
 /* ---- Repositories: blobs and uploads as a repository sees them ------------
+ * Blobs here are addressed by SHA-256 or SHA-512 digest strings.
  * A repository holds a blob once it links it: when an upload of it finishes
  * there, or when it is mounted from a repository that holds it. Deleting
  * removes the repository's link alone; blob files go by garbage collection.
@@ -97,8 +98,15 @@ int reg_repo_blob_unlink(const char* repo, const char* digest);
 /* Links a blob that repository `from` holds into repo; not found when it does not. */
 int reg_repo_blob_mount(const char* repo, const char* from, const char* digest);
 
+/* Room for any digest string the registry takes ("sha512:" and 128 hex
+ * digits) and its NUL. */
+#define REG_DIGEST_CAP 136
+
 /* Starts an upload that belongs to repo; out_upload_uuid gets 37 bytes. */
 int reg_upload_start(const char* repo, char* out_upload_uuid);
+/* The same, for a digest of the named algorithm ("sha256", "sha512"; null
+ * for either): the finish must name a digest of it. */
+int reg_upload_start_for(const char* repo, const char* algorithm, char* out_upload_uuid);
 /* The bytes the repository's upload holds; -1 when there is no such upload. */
 int64_t reg_upload_size(const char* repo, const char* upload_uuid);
 /* Appends length bytes read from `from` (length < 0: to its end). With
@@ -107,8 +115,9 @@ int64_t reg_upload_size(const char* repo, const char* upload_uuid);
  * (may be null) gets the upload's new size. */
 int reg_upload_append(const char* repo, const char* upload_uuid, FILE* from, int64_t length, int64_t at,
                       int64_t* out_size);
-/* Verifies the upload against expected_digest, stores the blob and links
- * it into the repository; out_digest (72 bytes) gets the digest. */
+/* Verifies the upload against expected_digest (SHA-256 or SHA-512), stores
+ * the blob and links it into the repository; out_digest (REG_DIGEST_CAP
+ * bytes) gets the digest. */
 int reg_upload_finish(const char* repo, const char* upload_uuid, const char* expected_digest, char* out_digest);
 /* Discards the repository's upload. */
 int reg_upload_cancel(const char* repo, const char* upload_uuid);
@@ -122,7 +131,8 @@ int reg_upload_cancel(const char* repo, const char* upload_uuid);
  * REG_MANIFEST_MAX bytes) and stores it under
  * reference: a tag, or the digest string the body must hash to. content_type
  * is a media type, or null or empty for the default. out_digest (72 bytes)
- * receives its digest string. */
+ * receives its digest string. A digest reference is SHA-256 here; a push
+ * takes SHA-512 too, and its out_digest has REG_DIGEST_CAP bytes. */
 int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                      const char* content_type, char* out_digest);
 /* The largest manifest body the engine stores: 4 MiB. */
@@ -140,7 +150,7 @@ int reg_manifest_push(const char* repo_name, const char* reference, const void* 
 
 /* The body of the manifest that reference names, as text in the shared
  * result buffer; its content type (REG_CONTENT_TYPE_CAP bytes) and digest
- * string (72 bytes). */
+ * string (REG_DIGEST_CAP bytes: a SHA-512 reference gives a longer one). */
 const char* reg_manifest_get(const char* repo_name, const char* reference, char* out_content_type,
                              char* out_digest);
 /* By tag: removes that tag alone. By digest: removes the manifest and every

@@ -1,6 +1,8 @@
 // Digest strings and upload identifiers.
 #include <cstring>
 
+#include "hash/sha256.h"
+#include "hash/sha512.h"
 #include "platform/host.h"
 #include "storage/storage_internal.h"
 
@@ -28,6 +30,84 @@ int digest_valid(const char* s) {
     if (!is_lower_hex(hex[i])) return 0;
   }
   return 1;
+}
+
+DigestAlg digest_alg(const char* s) {
+  if (s == nullptr) return DigestAlg::kNone;
+  DigestAlg alg = DigestAlg::kNone;
+  size_t digits = 0;
+  if (std::strncmp(s, "sha256:", 7) == 0) {
+    alg = DigestAlg::kSha256, digits = 64;
+  } else if (std::strncmp(s, "sha512:", 7) == 0) {
+    alg = DigestAlg::kSha512, digits = 128;
+  } else {
+    return DigestAlg::kNone;
+  }
+  const char* hex = s + 7;
+  if (std::strlen(hex) != digits) return DigestAlg::kNone;
+  for (size_t i = 0; i < digits; ++i) {
+    if (!is_lower_hex(hex[i])) return DigestAlg::kNone;
+  }
+  return alg;
+}
+
+const char* digest_alg_name(DigestAlg alg) { return alg == DigestAlg::kSha512 ? "sha512" : "sha256"; }
+
+DigestAlg digest_alg_named(const char* name) {
+  if (name == nullptr) return DigestAlg::kNone;
+  if (std::strcmp(name, "sha256") == 0) return DigestAlg::kSha256;
+  if (std::strcmp(name, "sha512") == 0) return DigestAlg::kSha512;
+  return DigestAlg::kNone;
+}
+
+DigestAlg digest_alg_of_hex(const char* hex) {
+  return std::strlen(hex) == 128 ? DigestAlg::kSha512 : DigestAlg::kSha256;
+}
+
+const char* digest_hex_of(const char* digest) {
+  const char* colon = std::strchr(digest, ':');
+  return colon != nullptr ? colon + 1 : digest;
+}
+
+DigestHasher::DigestHasher(DigestAlg alg) : alg_(alg) {
+  static_assert(sizeof(sha256_ctx) <= sizeof state_ && sizeof(hash_sha512_ctx) <= sizeof state_);
+  if (alg_ == DigestAlg::kSha512) {
+    hash_sha512_init(reinterpret_cast<hash_sha512_ctx*>(state_));
+  } else {
+    sha256_init(reinterpret_cast<sha256_ctx*>(state_));
+  }
+}
+
+void DigestHasher::update(const void* data, size_t len) {
+  if (alg_ == DigestAlg::kSha512) {
+    hash_sha512_update(reinterpret_cast<hash_sha512_ctx*>(state_), data, len);
+  } else {
+    sha256_update(reinterpret_cast<sha256_ctx*>(state_), data, len);
+  }
+}
+
+std::string DigestHasher::finish() {
+  uint8_t raw[64];
+  size_t n = 32;
+  if (alg_ == DigestAlg::kSha512) {
+    hash_sha512_final(reinterpret_cast<hash_sha512_ctx*>(state_), raw);
+    n = 64;
+  } else {
+    sha256_final(reinterpret_cast<sha256_ctx*>(state_), raw);
+  }
+  char hex[kHexCap];
+  bin_to_hex(raw, n, hex);
+  return std::string(digest_alg_name(alg_)) + ":" + hex;
+}
+
+bool DigestHasher::of_stream(DigestAlg alg, FILE* f, std::string* out) {
+  uint8_t raw[64];
+  const bool sha512 = alg == DigestAlg::kSha512;
+  if ((sha512 ? hash_sha512_stream(f, raw) : sha256_stream(f, raw)) != 0) return false;
+  char hex[kHexCap];
+  bin_to_hex(raw, sha512 ? 64 : 32, hex);
+  *out = std::string(digest_alg_name(alg)) + ":" + hex;
+  return true;
 }
 
 void uuid_format(const uint8_t bytes[16], char* out) {

@@ -97,8 +97,42 @@ int str_cmp(const char* a, const char* b);
 void sort_str(char** items, int count);
 
 // ---- Digests and upload identifiers (storage_digest.cpp) ------------------
-inline constexpr size_t kDigestCap = 72;  // "sha256:" + 64 hex digits + NUL
-inline constexpr size_t kUuidCap = 37;    // 36 characters + NUL
+inline constexpr size_t kDigestCap = 72;      // "sha256:" + 64 hex digits + NUL
+inline constexpr size_t kAnyDigestCap = 136;  // "sha512:" + 128 hex digits + NUL
+inline constexpr size_t kHexCap = 129;        // the longest digest hex + NUL
+inline constexpr size_t kUuidCap = 37;        // 36 characters + NUL
+
+// The digest algorithms content may be addressed by. SHA-256 is the
+// registry's own (its manifests by tag, the spec's blob operations);
+// SHA-512 content is stored, verified and served beside it.
+enum class DigestAlg { kNone, kSha256, kSha512 };
+// The algorithm of a well-formed digest string ("sha256:" and 64, or
+// "sha512:" and 128, lowercase hex digits); kNone for anything else.
+DigestAlg digest_alg(const char* s);
+inline bool any_digest_valid(const char* s) { return digest_alg(s) != DigestAlg::kNone; }
+// "sha256" or "sha512": the algorithm's name, and its directory in the tree.
+const char* digest_alg_name(DigestAlg alg);
+DigestAlg digest_alg_named(const char* name);
+// The algorithm whose digests have hex of that length (64, 128).
+DigestAlg digest_alg_of_hex(const char* hex);
+// The hex digits of a digest string (after the ':').
+const char* digest_hex_of(const char* digest);
+
+// SHA-256 or SHA-512 over bytes taken in pieces.
+class DigestHasher {
+ public:
+  explicit DigestHasher(DigestAlg alg);
+  void update(const void* data, size_t len);
+  // "<alg>:<hex>" of everything taken in.
+  std::string finish();
+  // The same over what an open stream holds, from its start: false when
+  // it cannot be read.
+  static bool of_stream(DigestAlg alg, FILE* f, std::string* out);
+
+ private:
+  DigestAlg alg_;
+  alignas(8) unsigned char state_[264];
+};
 
 // 2 * len lowercase hex digits, high nibble first, and a NUL.
 void bin_to_hex(const uint8_t* data, size_t len, char* out);
@@ -181,7 +215,7 @@ int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_
 inline constexpr size_t kLinkReadCap = 128;
 inline constexpr char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
 
-// Reference (tag or "sha256:" digest string) to digest hex (65 bytes).
+// Reference (tag or digest string) to digest hex (kHexCap bytes).
 int manifest_resolve(const char* name, const char* reference, char* out_hex);
 // 1 when some tag of the repository, however many it has, names hex.
 int manifest_has_tag_for(const char* name, const char* hex);

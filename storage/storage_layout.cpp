@@ -33,21 +33,28 @@ void nested_index_dir(char* out, size_t cap) {
 }
 
 void blob_path_for_digest(const char* digest, char* out, size_t out_size) {
-  const char* hex = digest + 7;  // after "sha256:"
+  const char* hex = digest_hex_of(digest);
   const char prefix[3] = {hex[0], hex[1], '\0'};
   char blobs[kPathCap];
-  char sha[kPathCap];
+  char alg[kPathCap];
   char dir[kPathCap];
   path_join(blobs, sizeof blobs, s_root, kBlobsDir);
-  path_join(sha, sizeof sha, blobs, kSha256Dir);
-  path_join(dir, sizeof dir, sha, prefix);
+  path_join(alg, sizeof alg, blobs, digest_alg_name(digest_alg_of_hex(hex)));
+  path_join(dir, sizeof dir, alg, prefix);
   path_join(out, out_size, dir, hex);
 }
 
 void blob_prefix_dir(const char* digest, char* out, size_t out_size) {
   // Written with '/': the host layer reads both separators alike, so this
   // names the directory that blob_path_for_digest's joins lead through.
-  std::snprintf(out, out_size, "%s/blobs/sha256/%c%c", s_root, digest[7], digest[8]);
+  const char* hex = digest_hex_of(digest);
+  std::snprintf(out, out_size, "%s/blobs/%s/%c%c", s_root, digest_alg_name(digest_alg_of_hex(hex)), hex[0], hex[1]);
+}
+
+void blob_alg_dir(DigestAlg alg, char* out, size_t out_size) {
+  char blobs[kPathCap];
+  path_join(blobs, sizeof blobs, s_root, kBlobsDir);
+  path_join(out, out_size, blobs, digest_alg_name(alg));
 }
 
 void upload_path_for_uuid(const char* uuid, char* out, size_t out_size) {
@@ -102,12 +109,14 @@ bool manifest_ct_path(const char* name, const char* hex, char* out, size_t out_s
 }
 
 bool manifest_rev_dir(const char* name, const char* hex, char* out, size_t out_size) {
-  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, kRevisionsDir, kSha256Dir, hex});
+  return join_all(out, out_size, s_root,
+                  {kRepositoriesDir, name, kManifestsDir, kRevisionsDir, digest_alg_name(digest_alg_of_hex(hex)), hex});
 }
 
 bool manifest_rev_path(const char* name, const char* hex, char* out, size_t out_size) {
   return join_all(out, out_size, s_root,
-                  {kRepositoriesDir, name, kManifestsDir, kRevisionsDir, kSha256Dir, hex, kLinkFile});
+                  {kRepositoriesDir, name, kManifestsDir, kRevisionsDir, digest_alg_name(digest_alg_of_hex(hex)), hex,
+                   kLinkFile});
 }
 
 bool manifest_tags_dir(const char* name, char* out, size_t out_size) {
@@ -128,11 +137,14 @@ bool repository_dir(const char* name, char* out, size_t out_size) {
 }
 
 bool repo_blob_link_dir(const char* name, const char* digest, char* out, size_t out_size) {
-  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kLayersDir, kSha256Dir, digest + 7});
+  const char* hex = digest_hex_of(digest);
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kLayersDir, digest_alg_name(digest_alg_of_hex(hex)), hex});
 }
 
 bool repo_blob_link_path(const char* name, const char* digest, char* out, size_t out_size) {
-  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kLayersDir, kSha256Dir, digest + 7, kLinkFile});
+  const char* hex = digest_hex_of(digest);
+  return join_all(out, out_size, s_root,
+                  {kRepositoriesDir, name, kLayersDir, digest_alg_name(digest_alg_of_hex(hex)), hex, kLinkFile});
 }
 
 bool repo_upload_mark_path(const char* name, const char* uuid, char* out, size_t out_size) {

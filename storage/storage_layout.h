@@ -3,7 +3,8 @@
 // storage root is made here.
 //
 //   <root>/config.json                 storage marker file, written once
-//   <root>/blobs/sha256/<xx>/<hex>     content-addressed blobs
+//   <root>/blobs/sha256/<xx>/<hex>     content-addressed blobs (and
+//   <root>/blobs/sha512/<xx>/<hex>     those addressed by SHA-512)
 //   <root>/repositories/<name>/...     one directory per repository
 //   <root>/repositories/_nested/<a%b>  marks a/b as a directory on the way
 //                                      to a nested repository
@@ -13,9 +14,9 @@
 //   _manifests/lock                    locked while manifests or tags change
 //   _manifests/<hex>                   manifest body, the bytes as pushed
 //   _manifests/<hex>.ct                its content type
-//   _manifests/revisions/sha256/<hex>/link   revision link: "sha256:<hex>"
-//   _manifests/tags/<tag>/current/link       tag link: "sha256:<hex>"
-//   _layers/sha256/<hex>/link          the repository holds that blob
+//   _manifests/revisions/<alg>/<hex>/link    revision link: "<alg>:<hex>"
+//   _manifests/tags/<tag>/current/link       tag link: "<alg>:<hex>"
+//   _layers/<alg>/<hex>/link           the repository holds that blob
 //   _uploads/<uuid>                    an upload this repository started
 //
 // Every name of the tree's own below repositories/ begins with '_', which
@@ -61,10 +62,13 @@ void path_join(char* out, size_t cap, const char* first, const char* second);
 void repos_dir(char* out, size_t cap);
 // <root>/repositories/_nested
 void nested_index_dir(char* out, size_t cap);
-// <root>/blobs/sha256/<first two hex digits>/<hex> of a valid digest string.
+// <root>/blobs/<alg>/<first two hex digits>/<hex> of a valid digest string.
 void blob_path_for_digest(const char* digest, char* out, size_t out_size);
-// <root>/blobs/sha256/<first two hex digits>: the blob's prefix directory.
+// <root>/blobs/<alg>/<first two hex digits>: the blob's prefix directory.
 void blob_prefix_dir(const char* digest, char* out, size_t out_size);
+// <root>/blobs/<alg>
+enum class DigestAlg;
+void blob_alg_dir(DigestAlg alg, char* out, size_t out_size);
 // <root>/uploads/<uuid>.part
 void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
 

@@ -65,7 +65,7 @@ bool has_duplicate_key(yyjson_val* root) {
 // The digest of a descriptor object, or null when it has no valid one.
 const char* descriptor_digest(yyjson_val* d) {
   yyjson_val* digest = yyjson_is_obj(d) ? yyjson_obj_get(d, "digest") : nullptr;
-  return yyjson_is_str(digest) && digest_valid(yyjson_get_str(digest)) ? yyjson_get_str(digest) : nullptr;
+  return yyjson_is_str(digest) && any_digest_valid(yyjson_get_str(digest)) ? yyjson_get_str(digest) : nullptr;
 }
 
 // A descriptor whose content lives elsewhere (a foreign layer with

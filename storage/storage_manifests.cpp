@@ -19,7 +19,10 @@
 namespace storage {
 namespace {
 
-bool is_digest_reference(const char* reference) { return std::strncmp(reference, "sha256:", 7) == 0; }
+// A reference that names content by its digest: "sha256:..." or "sha512:...".
+bool is_digest_reference(const char* reference) {
+  return std::strncmp(reference, "sha256:", 7) == 0 || std::strncmp(reference, "sha512:", 7) == 0;
+}
 
 // Reads a whole file into buf (cap bytes, text and NUL). 0, or -1 when it
 // cannot be read, or -2 when it holds more than cap - 1 bytes.
@@ -94,7 +97,7 @@ std::vector<std::string> tags_naming(const char* name, const char* want) {
     char path[kPathCap];
     char link[kLinkReadCap];
     if (manifest_tag_path(name, e.name.c_str(), path, sizeof path) &&
-        read_file(path, link, sizeof link, nullptr) == 0 && std::strncmp(link, want, 71) == 0) {
+        read_file(path, link, sizeof link, nullptr) == 0 && std::strncmp(link, want, std::strlen(want)) == 0) {
       found.push_back(e.name);
     }
   }
@@ -124,11 +127,11 @@ int lock_failure(const char* repo_name) {
 
 int manifest_resolve(const char* name, const char* reference, char* out_hex) {
   if (is_digest_reference(reference)) {
-    if (!digest_valid(reference)) {
+    if (!any_digest_valid(reference)) {
       set_error(REG_ERR_INVALID, "invalid digest reference");
       return -1;
     }
-    std::memcpy(out_hex, reference + 7, 65);
+    std::snprintf(out_hex, kHexCap, "%s", digest_hex_of(reference));
     return 0;
   }
   // A tag is one path component: nothing else is ever read or removed.
@@ -146,17 +149,17 @@ int manifest_resolve(const char* name, const char* reference, char* out_hex) {
     set_error(REG_ERR_NOT_FOUND, "tag not found: %s:%s", name, reference);
     return -1;
   }
-  if (!digest_valid(link)) {
+  if (!any_digest_valid(link)) {
     set_error(REG_ERR_STORAGE, "corrupt tag link: %s:%s", name, reference);
     return -1;
   }
-  std::memcpy(out_hex, link + 7, 65);  // 64 digits and the NUL, as digest_valid saw them
+  std::snprintf(out_hex, kHexCap, "%s", digest_hex_of(link));  // as any_digest_valid saw it
   return 0;
 }
 
 int manifest_has_tag_for(const char* name, const char* hex) {
-  char want[kDigestCap];
-  std::snprintf(want, sizeof want, "sha256:%s", hex);
+  char want[kAnyDigestCap];
+  std::snprintf(want, sizeof want, "%s:%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
   return tags_naming(name, want).empty() ? 0 : 1;
 }
 
@@ -175,7 +178,7 @@ int missing_reference(const char* repo_name, const ManifestInfo& info) {
   }
   for (const std::string& d : info.manifests) {
     char path[kPathCap];
-    if (!manifest_body_path(repo_name, d.c_str() + 7, path, sizeof path) || !file_exists(path)) {
+    if (!manifest_body_path(repo_name, digest_hex_of(d.c_str()), path, sizeof path) || !file_exists(path)) {
       set_error(REG_ERR_UNKNOWN_REFERENCE, "manifest unknown: %s", d.c_str());
       return -1;
     }
@@ -199,7 +202,10 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
     set_error(REG_ERR_INVALID, "invalid tag: %s", reference);
     return -1;
   }
-  if (!tagged && !digest_valid(reference)) {
+  // The engine's own put keeps to SHA-256 digests, which its callers'
+  // 72-byte buffers hold; a push takes SHA-512 too.
+  const DigestAlg alg = tagged ? DigestAlg::kSha256 : digest_alg(reference);
+  if (!tagged && (alg == DigestAlg::kNone || (alg == DigestAlg::kSha512 && !check_references))) {
     set_error(REG_ERR_INVALID, "invalid digest reference");
     return -1;
   }
@@ -222,15 +228,14 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   }
   if (check_references && missing_reference(repo_name, info) != 0) return -1;
 
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, body, body_len);
-  uint8_t raw[32];
-  sha256_final(&ctx, raw);
-  char hex[65];
-  bin_to_hex(raw, sizeof raw, hex);
-  char link[80];
-  std::snprintf(link, sizeof link, "sha256:%s", hex);
+  DigestHasher hasher(alg);
+  hasher.update(body, len);
+  const std::string computed = hasher.finish();
+  char link[kAnyDigestCap];
+  std::snprintf(link, sizeof link, "%s", computed.c_str());
+  const size_t link_len = std::strlen(link);
+  char hex[kHexCap];
+  std::snprintf(hex, sizeof hex, "%s", digest_hex_of(link));
   // A digest reference names the body: it must be the body's own digest.
   if (!tagged && std::strcmp(reference, link) != 0) {
     set_error(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", reference, link);
@@ -268,7 +273,7 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
     set_error(REG_ERR_STORAGE, "mkdirs revision dir failed");
     return -1;
   }
-  if (write_file_locked(paths.rev, link, 71) != 0) {
+  if (write_file_locked(paths.rev, link, link_len) != 0) {
     set_error(REG_ERR_STORAGE, "write revision link failed");
     return -1;
   }
@@ -277,12 +282,12 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
       set_error(REG_ERR_STORAGE, "mkdirs tag dir failed");
       return -1;
     }
-    if (write_file_locked(tag_path, link, 71) != 0) {
+    if (write_file_locked(tag_path, link, link_len) != 0) {
       set_error(REG_ERR_STORAGE, "write tag link failed");
       return -1;
     }
   }
-  std::snprintf(out_digest, kDigestCap, "sha256:%s", hex);
+  std::snprintf(out_digest, alg == DigestAlg::kSha512 ? kAnyDigestCap : kDigestCap, "%s", link);
   return 0;
 }
 
@@ -310,7 +315,7 @@ const char* reg_manifest_get(const char* repo_name, const char* reference, char*
     return nullptr;
   }
   if (check_repository(repo_name, false) != 0) return nullptr;
-  char hex[65];
+  char hex[kHexCap];
   if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
   char body_path[kPathCap];
   char ct_path[kPathCap];
@@ -339,7 +344,7 @@ const char* reg_manifest_get(const char* repo_name, const char* reference, char*
     std::snprintf(ct, sizeof ct, "%s", kDefaultContentType);
   }
   std::snprintf(out_content_type, REG_CONTENT_TYPE_CAP, "%s", ct);
-  std::snprintf(out_digest, kDigestCap, "sha256:%s", hex);
+  std::snprintf(out_digest, REG_DIGEST_CAP, "%s:%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
   return s_result;
 }
 
@@ -350,7 +355,7 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
   }
   if (check_repository(repo_name, false) != 0) return -1;
   const bool by_digest = is_digest_reference(reference);
-  if (by_digest && !digest_valid(reference)) {
+  if (by_digest && !any_digest_valid(reference)) {
     set_error(REG_ERR_INVALID, "invalid digest reference");
     return -1;
   }
@@ -369,7 +374,7 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
   const Lock held = dir_exists(dir) ? lock_repository(repo_name, &lock) : Lock::kGone;
   if (held == Lock::kFailed) return lock_failure(repo_name);
 
-  char hex[65];
+  char hex[kHexCap];
   if (!by_digest) {
     if (held == Lock::kGone) {
       set_error(REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, reference);
@@ -380,7 +385,7 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
     return 0;
   }
 
-  std::memcpy(hex, reference + 7, 65);
+  std::snprintf(hex, sizeof hex, "%s", digest_hex_of(reference));
   ManifestPaths paths;
   if (!manifest_paths(repo_name, hex, &paths)) {
     set_error(REG_ERR_INVALID, "path too long");

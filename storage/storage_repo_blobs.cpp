@@ -26,7 +26,7 @@ int check_repo(const char* repo, const char* digest) {
     set_error(REG_ERR_INVALID, "invalid repository name: %s", repo);
     return -1;
   }
-  if (digest != nullptr && !digest_valid(digest)) {
+  if (digest != nullptr && !any_digest_valid(digest)) {
     set_error(REG_ERR_INVALID, "invalid digest");
     return -1;
   }
@@ -60,7 +60,7 @@ int link_blob(const char* repo, const char* digest) {
     set_error(REG_ERR_INVALID, "path too long");
     return -1;
   }
-  if (note_repository(repo) != 0 || mkdirs(dir) != 0 || write_file(link, digest, 71) != 0) {
+  if (note_repository(repo) != 0 || mkdirs(dir) != 0 || write_file(link, digest, std::strlen(digest)) != 0) {
     set_error(REG_ERR_STORAGE, "write blob link failed: %s@%s", repo, digest);
     return -1;
   }
@@ -198,20 +198,31 @@ int reg_repo_blob_mount(const char* repo, const char* from, const char* digest) 
 }
 
 int reg_upload_start(const char* repo, char* out_upload_uuid) {
+  return reg_upload_start_for(repo, nullptr, out_upload_uuid);
+}
+
+int reg_upload_start_for(const char* repo, const char* algorithm, char* out_upload_uuid) {
   if (out_upload_uuid == nullptr) {
     set_error(REG_ERR_INVALID, "NULL argument");
     return -1;
   }
   if (check_repo(repo, nullptr) != 0) return -1;
+  const DigestAlg alg = algorithm == nullptr ? DigestAlg::kNone : digest_alg_named(algorithm);
+  if (algorithm != nullptr && alg == DigestAlg::kNone) {
+    set_error(REG_ERR_INVALID, "unsupported digest algorithm: %s", algorithm);
+    return -1;
+  }
   if (start_upload(out_upload_uuid) != 0) return -1;
-  // The mark makes the upload the repository's. An upload without one
-  // (the process ended between the two) belongs to nobody and expires.
+  // The mark makes the upload the repository's, and holds the algorithm
+  // its digest was declared to have, if any. An upload without one (the
+  // process ended between the two) belongs to nobody and expires.
   char mark[kPathCap];
   char dir[kPathCap];
   if (upload_mark(repo, out_upload_uuid, mark, sizeof mark) != 0) return -1;
   std::snprintf(dir, sizeof dir, "%s", mark);
   for (size_t n = std::strlen(dir); n > 0 && !host::is_sep(dir[n - 1]);) dir[--n] = '\0';
-  if (note_repository(repo) != 0 || mkdirs(dir) != 0 || write_file(mark, "", 0) != 0) {
+  const char* declared = alg == DigestAlg::kNone ? "" : digest_alg_name(alg);
+  if (note_repository(repo) != 0 || mkdirs(dir) != 0 || write_file(mark, declared, std::strlen(declared)) != 0) {
     set_error(REG_ERR_STORAGE, "cannot mark upload: %s@%s", repo, out_upload_uuid);
     char upload[kPathCap];
     upload_path_for_uuid(out_upload_uuid, upload, sizeof upload);
@@ -252,8 +263,16 @@ int reg_upload_finish(const char* repo, const char* upload_uuid, const char* exp
   char path[kPathCap];
   char mark[kPathCap];
   if (checked_repo_upload(repo, upload_uuid, path, sizeof path, mark, sizeof mark) != 0) return -1;
-  if (!digest_valid(expected_digest)) {
+  if (!any_digest_valid(expected_digest)) {
     set_error(REG_ERR_INVALID, "invalid expected digest");
+    return -1;
+  }
+  // An upload started for one algorithm finishes with a digest of it.
+  char declared[16] = "";
+  size_t declared_len = 0;
+  read_file(mark, declared, sizeof declared, &declared_len);
+  if (declared_len > 0 && digest_alg_named(declared) != digest_alg(expected_digest)) {
+    set_error(REG_ERR_INVALID, "upload declared for %s, finished with %s", declared, expected_digest);
     return -1;
   }
   LockedFile held;

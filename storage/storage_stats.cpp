@@ -37,17 +37,16 @@ int count_repos() {
 int64_t count_blobs(int* out_blobs) {
   int count = 0;
   int64_t total = 0;
-  char blobs[kPathCap];
-  char sha[kPathCap];
-  path_join(blobs, sizeof blobs, s_root, kBlobsDir);
-  path_join(sha, sizeof sha, blobs, kSha256Dir);
   std::vector<Entry> prefixes;
   std::vector<Entry> files;
-  if (scan_dir(sha, &prefixes) == Scan::kOk) {
+  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
+    char dir[kPathCap];
+    blob_alg_dir(alg, dir, sizeof dir);
+    if (scan_dir(dir, &prefixes) != Scan::kOk) continue;
     for (const Entry& p : prefixes) {
       if (p.kind != host::Kind::kDir) continue;  // only prefix directories hold blobs
       char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, sha, p.name.c_str());
+      path_join(prefix, sizeof prefix, dir, p.name.c_str());
       if (scan_dir(prefix, &files) == Scan::kOk) count += count_files(prefix, files, &total);
     }
   }

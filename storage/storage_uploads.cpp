@@ -71,18 +71,14 @@ int start_upload(char* out_upload_uuid) {
 }
 
 int finish_held(LockedFile* held, const char* upload, const char* expected_digest, char* out_digest) {
-  uint8_t raw[32];
-  if (sha256_stream(held->get(), raw) != 0) {
+  std::string computed;
+  if (!DigestHasher::of_stream(digest_alg(expected_digest), held->get(), &computed)) {
     set_error(REG_ERR_STORAGE, "hashing upload failed");
     return -1;
   }
   const int64_t size = std::ftell(held->get());
-  char hex[65];
-  char computed[kDigestCap];
-  bin_to_hex(raw, sizeof raw, hex);
-  std::snprintf(computed, sizeof computed, "sha256:%s", hex);
-  if (std::strcmp(computed, expected_digest) != 0) {
-    set_error(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed);
+  if (computed != expected_digest) {
+    set_error(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed.c_str());
     remove_file(upload);
     return -1;
   }
@@ -108,7 +104,7 @@ int finish_held(LockedFile* held, const char* upload, const char* expected_diges
       return -1;
     }
   }
-  std::snprintf(out_digest, kDigestCap, "%s", expected_digest);
+  std::snprintf(out_digest, std::strlen(expected_digest) + 1, "%s", expected_digest);
   return 0;
 }
 
