@@ -96,17 +96,29 @@ std::string read_manifest_body() {
 }
 
 void put_manifest(const Route& route) {
+  // ?tag=a&tag=b on a push by digest: the manifest and those tags at once.
+  const std::vector<std::string> tags = query_values(std::getenv("QUERY_STRING") != nullptr ? std::getenv("QUERY_STRING") : "", "tag");
+  if (!tags.empty() && !is_digest_reference(route.reference)) {
+    send_error(ApiError::kTagInvalid, "tags are given with a push by digest");
+  }
+  for (const std::string& t : tags) check_reference(t.empty() ? std::string("-") : t);
   const std::string body = read_manifest_body();
   const std::string ct = pushed_content_type();
+  std::vector<const char*> tag_ptrs;
+  for (const std::string& t : tags) tag_ptrs.push_back(t.c_str());
   char digest[REG_DIGEST_CAP];
-  if (reg_manifest_push(route.name.c_str(), route.reference.c_str(), body.data(), body.size(),
-                        ct.empty() ? nullptr : ct.c_str(), digest) != 0) {
+  if (reg_manifest_push_tagged(route.name.c_str(), route.reference.c_str(), body.data(), body.size(),
+                               ct.empty() ? nullptr : ct.c_str(), tag_ptrs.data(), static_cast<int>(tag_ptrs.size()),
+                               digest) != 0) {
     FailureMap map{ApiError::kManifestInvalid, ApiError::kManifestUnknown};
     map.unknown_reference = ApiError::kManifestBlobUnknown;
     send_engine_failure(map, "manifest put");
   }
-  send_empty(201, {"Location: /v2/" + route.name + "/manifests/" + digest,
-                   std::string("Docker-Content-Digest: ") + digest});
+  std::vector<std::string> lines{"Location: /v2/" + route.name + "/manifests/" + digest,
+                                 std::string("Docker-Content-Digest: ") + digest};
+  if (const char* subject = reg_manifest_last_subject()) lines.push_back(std::string("OCI-Subject: ") + subject);
+  for (const std::string& t : tags) lines.push_back("OCI-Tag: " + t);
+  send_empty(201, lines);
 }
 
 void delete_manifest(const Route& route) {

@@ -25,6 +25,7 @@ constexpr Endpoint kEndpoints[] = {
     {RouteKind::kBlob, endpoint::handle_blob, true},
     {RouteKind::kUploadStart, endpoint::handle_upload_start, true},
     {RouteKind::kUploadSession, endpoint::handle_upload_session, true},
+    {RouteKind::kReferrers, endpoint::handle_referrers, true},
 };
 
 }  // namespace

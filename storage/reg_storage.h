@@ -145,6 +145,16 @@ int reg_manifest_put(const char* repo_name, const char* reference, const void* b
 int reg_manifest_push(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                       const char* content_type, char* out_digest);
 
+/* As reg_manifest_push, pushed by its digest (reference) and given the
+ * tags listed besides, all under one lock: the manifest is whole before
+ * any of them names it. */
+int reg_manifest_push_tagged(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                             const char* content_type, const char* const* tags, int tag_count, char* out_digest);
+
+/* The digest that the "subject" of the manifest stored by the latest
+ * successful put or push names, or null when it has none. */
+const char* reg_manifest_last_subject(void);
+
 /* Room for a stored content type and its NUL (media types are at most 255 bytes). */
 #define REG_CONTENT_TYPE_CAP 256
 
@@ -161,6 +171,15 @@ const char* reg_tags_list_json(const char* repo_name);
 /* The same, one page: the tags after `last` (null or empty: from the
  * first), at most n (n <= 0: all); reg_page_next tells whether more remain. */
 const char* reg_tags_page_json(const char* repo_name, int n, const char* last);
+
+/* The referrers of subject (a digest string) in the repository, as an OCI
+ * image index: the manifests whose "subject" names it, and those a client
+ * listed in an index tagged "<alg>-<hex>" before the referrers API existed.
+ * Only those with artifactType artifact_type when it is given; at most n (n
+ * <= 0: all) after the referrer digest last; reg_page_next tells whether
+ * more remain. A subject never pushed has none. */
+const char* reg_referrers_json(const char* repo, const char* subject, const char* artifact_type, int n,
+                               const char* last);
 
 /* ---- Statistics --------------------------------------------------------------
  * {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,

@@ -227,6 +227,7 @@ struct ManifestInfo {
   std::string artifact_type;       // its "artifactType", when it has one
   std::string config_media_type;   // an image manifest's config "mediaType"
   std::string subject;             // the digest its "subject" names, when it has one
+  std::string annotations;         // its "annotations" object as JSON text, when it has one
   std::vector<std::string> blobs;      // config, layers, blobs: content the repository must hold
   std::vector<std::string> manifests;  // an index's children: manifests the repository must hold
 };
@@ -258,6 +259,13 @@ class NameList {
   std::vector<size_t> offsets_;
   std::vector<char*> items_;
 };
+
+// ---- Referrers (storage_referrers.cpp) ---------------------------------------
+// Records the manifest (digest, size bytes, stored content type ct) as a
+// referrer of its subject, under the repository's lock.
+int record_referrer(const char* repo, const std::string& digest, size_t size, const char* ct, const ManifestInfo& info);
+// Forgets the manifest as a referrer of its subject, under the lock.
+void forget_referrer(const char* repo, const std::string& digest, const ManifestInfo& info);
 
 // ---- Repositories (storage_repositories.cpp) -------------------------------
 // Every repository below repositories/, by its full name, at any depth.

@@ -132,6 +132,22 @@ bool manifest_tag_path(const char* name, const char* tag, char* out, size_t out_
                   {kRepositoriesDir, name, kManifestsDir, kTagsDir, tag, kCurrentDir, kLinkFile});
 }
 
+bool manifest_referrers_dir(const char* name, const char* subject, char* out, size_t out_size) {
+  const char* hex = digest_hex_of(subject);
+  return join_all(out, out_size, s_root,
+                  {kRepositoriesDir, name, kManifestsDir, kReferrersDir, digest_alg_name(digest_alg_of_hex(hex)), hex});
+}
+
+bool manifest_referrer_path(const char* name, const char* subject, const char* referrer, char* out, size_t out_size) {
+  const char* subject_hex = digest_hex_of(subject);
+  const char* hex = digest_hex_of(referrer);
+  char entry[160];
+  std::snprintf(entry, sizeof entry, "%s-%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
+  return join_all(out, out_size, s_root,
+                  {kRepositoriesDir, name, kManifestsDir, kReferrersDir,
+                   digest_alg_name(digest_alg_of_hex(subject_hex)), subject_hex, entry});
+}
+
 bool repository_dir(const char* name, char* out, size_t out_size) {
   return join_all(out, out_size, s_root, {kRepositoriesDir, name});
 }

@@ -16,6 +16,8 @@
 //   _manifests/<hex>.ct                its content type
 //   _manifests/revisions/<alg>/<hex>/link    revision link: "<alg>:<hex>"
 //   _manifests/tags/<tag>/current/link       tag link: "<alg>:<hex>"
+//   _manifests/referrers/<alg>/<hex>/<alg>-<hex>  a referrer of the
+//                                      manifest <alg>:<hex>: its descriptor
 //   _layers/<alg>/<hex>/link           the repository holds that blob
 //   _uploads/<uuid>                    an upload this repository started
 //
@@ -51,6 +53,7 @@ inline constexpr const char kRevisionsDir[] = "revisions";
 inline constexpr const char kTagsDir[] = "tags";
 inline constexpr const char kCurrentDir[] = "current";
 inline constexpr const char kLinkFile[] = "link";
+inline constexpr const char kReferrersDir[] = "referrers";
 inline constexpr const char kLockFile[] = "lock";
 inline constexpr const char kNestedIndexDir[] = "_nested";
 inline constexpr const char kLayersDir[] = "_layers";
@@ -84,6 +87,9 @@ bool manifest_rev_path(const char* name, const char* hex, char* out, size_t out_
 bool manifest_tags_dir(const char* name, char* out, size_t out_size);
 bool manifest_tag_dir(const char* name, const char* tag, char* out, size_t out_size);  // .../<tag>/current
 bool manifest_tag_path(const char* name, const char* tag, char* out, size_t out_size);
+// The referrers of a subject (a digest string), and one referrer's entry.
+bool manifest_referrers_dir(const char* name, const char* subject, char* out, size_t out_size);
+bool manifest_referrer_path(const char* name, const char* subject, const char* referrer, char* out, size_t out_size);
 // <root>/repositories/<name>
 bool repository_dir(const char* name, char* out, size_t out_size);
 // The repository's link to a blob of a valid digest string, and its directory.

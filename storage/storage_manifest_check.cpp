@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -130,6 +131,14 @@ const char* shape_error(yyjson_val* root, ManifestInfo* info, char* msg, size_t 
       return "manifest artifactType must be a media type";
     }
     info->artifact_type = yyjson_get_str(artifact_type);
+  }
+  yyjson_val* annotations = yyjson_obj_get(root, "annotations");
+  if (annotations != nullptr) {
+    if (!yyjson_is_obj(annotations)) return "manifest annotations must be an object";
+    char* text = yyjson_val_write(annotations, YYJSON_WRITE_NOFLAG, nullptr);
+    if (text == nullptr) return "manifest annotations cannot be written back";
+    info->annotations = text;
+    std::free(text);
   }
   yyjson_val* subject = yyjson_obj_get(root, "subject");
   if (subject != nullptr) {

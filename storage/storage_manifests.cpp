@@ -10,6 +10,8 @@
 // Readers take no lock: every file is replaced whole by a rename.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "hash/sha256.h"
 #include "platform/host.h"
@@ -19,7 +21,21 @@
 namespace storage {
 namespace {
 
+// The subject of the manifest the latest put stored ("" for none).
+char s_last_subject[kAnyDigestCap];
+
 // A reference that names content by its digest: "sha256:..." or "sha512:...".
+bool is_manifest_type(const char* type) {
+  static const char* const kTypes[] = {
+      "application/vnd.oci.image.manifest.v1+json", "application/vnd.oci.image.index.v1+json",
+      "application/vnd.docker.distribution.manifest.v2+json", "application/vnd.docker.distribution.manifest.list.v2+json",
+      "application/vnd.oci.artifact.manifest.v1+json"};
+  for (const char* t : kTypes) {
+    if (std::strcmp(type, t) == 0) return true;
+  }
+  return false;
+}
+
 bool is_digest_reference(const char* reference) {
   return std::strncmp(reference, "sha256:", 7) == 0 || std::strncmp(reference, "sha512:", 7) == 0;
 }
@@ -186,8 +202,19 @@ int missing_reference(const char* repo_name, const ManifestInfo& info) {
   return 0;
 }
 
+// The content type to store: what the client gave, checked against what
+// the manifest says it is; for a push without one, what the manifest says.
+const char* stored_type(const char* content_type, const ManifestInfo& info, bool push) {
+  const bool given = content_type != nullptr && content_type[0] != '\0';
+  if (given) return content_type;
+  if (push && !info.media_type.empty()) return info.media_type.c_str();
+  if (push && info.kind == ManifestKind::kIndex) return "application/vnd.oci.image.index.v1+json";
+  return kDefaultContentType;
+}
+
 int put_manifest(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
-                 const char* content_type, bool check_references, char* out_digest) {
+                 const char* content_type, bool check_references, const char* const* extra_tags, int extra_count,
+                 char* out_digest) {
   if (repo_name == nullptr || reference == nullptr || body == nullptr || out_digest == nullptr) {
     set_error(REG_ERR_INVALID, "NULL argument");
     return -1;
@@ -214,6 +241,15 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
     set_error(REG_ERR_INVALID, "invalid content type");
     return -1;
   }
+  std::vector<std::string> tags;
+  if (tagged) tags.push_back(reference);
+  for (int i = 0; i < extra_count; ++i) {
+    if (extra_tags[i] == nullptr || !tag_valid(extra_tags[i])) {
+      set_error(REG_ERR_INVALID, "invalid tag: %s", extra_tags[i] != nullptr ? extra_tags[i] : "");
+      return -1;
+    }
+    tags.push_back(extra_tags[i]);
+  }
   // No larger body could be fetched again whole.
   if (body_len > kManifestMax) {
     set_error(REG_ERR_TOO_LARGE, "manifest too large");
@@ -227,6 +263,14 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
     return -1;
   }
   if (check_references && missing_reference(repo_name, info) != 0) return -1;
+  // A push says what it pushes twice, in its Content-Type and in the
+  // body's mediaType: the two must agree.
+  if (check_references && !default_type && !info.media_type.empty() && is_manifest_type(content_type) &&
+      info.media_type != content_type) {
+    set_error(REG_ERR_INVALID, "manifest mediaType %s does not match the content type %s", info.media_type.c_str(),
+              content_type);
+    return -1;
+  }
 
   DigestHasher hasher(alg);
   hasher.update(body, len);
@@ -243,13 +287,16 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   }
 
   ManifestPaths paths;
-  char tag_dir[kPathCap];
-  char tag_path[kPathCap];
-  if (!manifest_paths(repo_name, hex, &paths) ||
-      (tagged && (!manifest_tag_dir(repo_name, reference, tag_dir, sizeof tag_dir) ||
-                  !manifest_tag_path(repo_name, reference, tag_path, sizeof tag_path)))) {
+  if (!manifest_paths(repo_name, hex, &paths)) {
     set_error(REG_ERR_INVALID, "path too long");
     return -1;
+  }
+  for (const std::string& t : tags) {
+    char p[kPathCap];
+    if (!manifest_tag_path(repo_name, t.c_str(), p, sizeof p)) {
+      set_error(REG_ERR_INVALID, "path too long");
+      return -1;
+    }
   }
   if (note_repository(repo_name) != 0 || mkdirs(paths.dir) != 0) {
     set_error(REG_ERR_STORAGE, "mkdirs manifests dir failed");
@@ -258,9 +305,10 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   LockedFile lock;
   if (lock_repository(repo_name, &lock) != Lock::kHeld) return lock_failure(repo_name);
 
-  // Body, content type and revision first, the tag last: a tag never names
-  // a manifest that is not whole. Every file is replaced atomically.
-  const char* ct = default_type ? kDefaultContentType : content_type;
+  // Body, content type and revision first, then its entry among its
+  // subject's referrers, the tags last: a tag never names a manifest that
+  // is not whole. Every file is replaced atomically.
+  const char* ct = stored_type(content_type, info, check_references);
   if (write_file_locked(paths.body, body, len) != 0) {
     set_error(REG_ERR_STORAGE, "write manifest body failed");
     return -1;
@@ -277,7 +325,15 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
     set_error(REG_ERR_STORAGE, "write revision link failed");
     return -1;
   }
-  if (tagged) {
+  if (record_referrer(repo_name, link, len, ct, info) != 0) {
+    set_error(REG_ERR_STORAGE, "write referrer failed");
+    return -1;
+  }
+  for (const std::string& t : tags) {
+    char tag_dir[kPathCap];
+    char tag_path[kPathCap];
+    manifest_tag_dir(repo_name, t.c_str(), tag_dir, sizeof tag_dir);  // fit: the link's path did
+    manifest_tag_path(repo_name, t.c_str(), tag_path, sizeof tag_path);
     if (mkdirs(tag_dir) != 0) {
       set_error(REG_ERR_STORAGE, "mkdirs tag dir failed");
       return -1;
@@ -288,6 +344,7 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
     }
   }
   std::snprintf(out_digest, alg == DigestAlg::kSha512 ? kAnyDigestCap : kDigestCap, "%s", link);
+  std::snprintf(s_last_subject, sizeof s_last_subject, "%s", info.subject.c_str());
   return 0;
 }
 
@@ -300,12 +357,23 @@ extern "C" {
 
 int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                      const char* content_type, char* out_digest) {
-  return put_manifest(repo_name, reference, body, body_len, content_type, false, out_digest);
+  return put_manifest(repo_name, reference, body, body_len, content_type, false, nullptr, 0, out_digest);
 }
 
 int reg_manifest_push(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                       const char* content_type, char* out_digest) {
-  return put_manifest(repo_name, reference, body, body_len, content_type, true, out_digest);
+  return put_manifest(repo_name, reference, body, body_len, content_type, true, nullptr, 0, out_digest);
+}
+
+const char* reg_manifest_last_subject(void) { return s_last_subject[0] != '\0' ? s_last_subject : nullptr; }
+
+int reg_manifest_push_tagged(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                             const char* content_type, const char* const* tags, int tag_count, char* out_digest) {
+  if (tag_count < 0 || (tag_count > 0 && tags == nullptr)) {
+    set_error(REG_ERR_INVALID, "NULL argument");
+    return -1;
+  }
+  return put_manifest(repo_name, reference, body, body_len, content_type, true, tags, tag_count, out_digest);
 }
 
 const char* reg_manifest_get(const char* repo_name, const char* reference, char* out_content_type,
@@ -396,6 +464,13 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
     return -1;
   }
   for (const std::string& tag : tags_naming(repo_name, reference)) remove_tag(repo_name, tag.c_str());
+  // Its entry among its subject's referrers goes with it.
+  const int read = read_whole(paths.body, s_result, kResultCap);
+  ManifestInfo info;
+  char msg[320];
+  if (read == 0 && manifest_body_error(s_result, std::strlen(s_result), &info, msg, sizeof msg) == nullptr) {
+    forget_referrer(repo_name, reference, info);
+  }
   const char* const rev_dirs[] = {paths.rev_dir};
   remove_link_and_dirs(paths.rev, rev_dirs, 1);
   remove_with_leftover(paths.body);
