@@ -212,7 +212,7 @@ int finish_held(LockedFile* held, const char* upload, const char* expected_diges
 int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_t* out_size);
 
 // ---- Manifests and tags (storage_manifests.cpp) ---------------------------
-inline constexpr size_t kLinkReadCap = 128;
+inline constexpr size_t kLinkReadCap = 256;  // a link holds at most a SHA-512 digest string
 inline constexpr char kDefaultContentType[] = "application/vnd.docker.distribution.manifest.v2+json";
 
 // Reference (tag or digest string) to digest hex (kHexCap bytes).

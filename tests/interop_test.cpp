@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -267,6 +268,56 @@ TEST_F(ThroughLighttpd, DockerPullsAndPushesANewLayer) {
   stop_daemon(daemon);
   expect_pulls_whole("from-docker:v1");
   expect_pulls_whole("base-copy:v9");
+}
+
+TEST_F(ThroughLighttpd, OrasAttachesDiscoversAndPullsReferrers) {
+  if (oras().empty()) GTEST_SKIP() << "oras is not installed (scripts/setup --clients)";
+  const std::string host = server->address();
+  const std::string work = tmp / "oras";
+  make_dirs(work);
+  write_bytes(work + "/sbom.json", "{\"sbom\":true}\n");
+  write_bytes(work + "/sig.txt", "a signature\n");
+  ProcessResult r = run_client({oras(), "attach", "--plain-http", host + "/base:v1", "--artifact-type",
+                                "application/vnd.example.sbom", "sbom.json"},
+                               work);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  r = run_client({oras(), "attach", "--plain-http", host + "/base:v1", "--artifact-type", "application/vnd.example.sig",
+                  "--annotation", "org.example.signer=tests", "sig.txt"},
+                 work);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  // The referrers digests, as oras discover lists them (one per line).
+  auto discover = [&](const std::string& type) {
+    std::vector<std::string> argv{oras(), "discover", "--plain-http", host + "/base:v1", "--format", "json"};
+    if (!type.empty()) argv.insert(argv.end(), {"--artifact-type", type});
+    const ProcessResult d = run_client(argv, work);
+    EXPECT_EQ(d.exit_code, 0) << d.out;
+    std::vector<std::string> digests;
+    for (size_t at = d.out.find("\"digest\""); at != std::string::npos; at = d.out.find("\"digest\"", at + 1)) {
+      const size_t q = d.out.find("sha256:", at);
+      digests.push_back(d.out.substr(q, 71));
+    }
+    std::sort(digests.begin(), digests.end());
+    digests.erase(std::unique(digests.begin(), digests.end()), digests.end());
+    return digests;
+  };
+  const std::vector<std::string> both = discover("");
+  ASSERT_EQ(both.size(), 2u) << "exactly the two artifacts";
+  const std::vector<std::string> sigs = discover("application/vnd.example.sig");
+  ASSERT_EQ(sigs.size(), 1u);
+  // Each artifact pulls back byte for byte.
+  for (const std::string& d : both) {
+    const std::string out = work + "/pull-" + d.substr(7, 8);
+    make_dirs(out);
+    r = run_client({oras(), "pull", "--plain-http", "-o", out, host + "/base@" + d}, work);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+  }
+  EXPECT_EQ(read_bytes(work + "/pull-" + sigs[0].substr(7, 8) + "/sig.txt"), "a signature\n");
+  const std::string sbom = both[0] == sigs[0] ? both[1] : both[0];
+  EXPECT_EQ(read_bytes(work + "/pull-" + sbom.substr(7, 8) + "/sbom.json"), "{\"sbom\":true}\n");
+  // Deleting one artifact removes it from the list.
+  r = run_client({oras(), "manifest", "delete", "--plain-http", "--force", host + "/base@" + sigs[0]}, work);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(discover(""), std::vector<std::string>{sbom});
 }
 
 TEST_F(ThroughLighttpd, APushAfterAKilledUploadSucceedsWithNothingPartialVisible) {

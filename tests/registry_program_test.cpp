@@ -394,3 +394,171 @@ TEST_F(RegistryProgram, AStorageFailureIsA500WithOneLineInTheLog) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- Referrers ------------------------------------------------------------------------------
+
+class Referrers : public RegistryProgram {
+ protected:
+  // An artifact manifest in repo that refers to subject.
+  std::string artifact(const std::string& repo, const std::string& subject, const std::string& type,
+                       const std::string& annotations = "") {
+    const std::string empty = push_blob(repo, "{}");
+    const std::string layer = push_blob(repo, "payload of " + type);
+    return "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"artifactType\":\"" + type +
+           "\",\"config\":{\"mediaType\":\"application/vnd.oci.empty.v1+json\",\"digest\":\"" + empty +
+           "\",\"size\":2},\"layers\":[{\"mediaType\":\"text/plain\",\"digest\":\"" + layer + "\",\"size\":1}]," +
+           "\"subject\":{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"digest\":\"" + subject +
+           "\",\"size\":1}" + annotations + "}";
+  }
+  static std::string descriptor(const std::string& body, const std::string& type, const std::string& annotations = "") {
+    return "{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"digest\":\"" + digest_string(body) +
+           "\",\"size\":" + std::to_string(body.size()) + ",\"artifactType\":\"" + type + "\"" + annotations + "}";
+  }
+  static std::string index(const std::string& entries) {
+    return "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[" + entries + "]}";
+  }
+};
+
+TEST_F(Referrers, TheManifestsThatReferToADigest) {
+  const std::string image_body = image("app");
+  ASSERT_EQ(call("PUT", "/v2/app/manifests/v1", "", image_body, kOciManifest).status, "201 Created");
+  const std::string subject = digest_string(image_body);
+  const std::string path = "/v2/app/referrers/" + subject;
+
+  // Nothing refers to it yet, nor to a digest never pushed.
+  Response r = call("GET", path);
+  EXPECT_EQ(r.raw, "Status: 200 OK\r\n" + kApi + "\r\nContent-Type: application/vnd.oci.image.index.v1+json\r\n"
+                   "Content-Length: 88\r\n\r\n" + index(""));
+  EXPECT_EQ(call("GET", "/v2/app/referrers/" + digest_string("never")).body, index(""));
+  EXPECT_EQ(call("GET", "/v2/nobody/referrers/" + subject).body, index("")) << "always 200: a 404 would say no API";
+  EXPECT_EQ(call("GET", "/v2/app/referrers/sha256:12").code(), "DIGEST_INVALID");
+
+  const std::string sbom = artifact("app", subject, "application/vnd.example.sbom", ",\"annotations\":{\"k\":\"v\"}");
+  const std::string sig = artifact("app", subject, "application/vnd.example.sig");
+  r = call("PUT", "/v2/app/manifests/" + digest_string(sbom), "", sbom, kOciManifest);
+  EXPECT_EQ(r.header("OCI-Subject"), subject) << "the push says the subject was recorded";
+  EXPECT_EQ(call("PUT", "/v2/app/manifests/sig", "", sig, kOciManifest).status, "201 Created");
+
+  const std::string d_sbom = descriptor(sbom, "application/vnd.example.sbom", ",\"annotations\":{\"k\":\"v\"}");
+  const std::string d_sig = descriptor(sig, "application/vnd.example.sig");
+  const bool sbom_first = digest_string(sbom) < digest_string(sig);
+  r = call("GET", path);
+  EXPECT_EQ(r.body, index(sbom_first ? d_sbom + "," + d_sig : d_sig + "," + d_sbom));
+  EXPECT_EQ(r.header("OCI-Filters-Applied"), "(none)");
+  r = call("GET", path, "artifactType=application/vnd.example.sig");
+  EXPECT_EQ(r.body, index(d_sig));
+  EXPECT_EQ(r.header("OCI-Filters-Applied"), "artifactType");
+  // Pages, in byte order of the referrers' digests.
+  r = call("GET", path, "n=1");
+  EXPECT_EQ(r.body, index(sbom_first ? d_sbom : d_sig));
+  const std::string first = sbom_first ? digest_string(sbom) : digest_string(sig);
+  EXPECT_EQ(r.header("Link"), "<" + path + "?n=1&last=" + first + ">; rel=\"next\"");
+  EXPECT_EQ(call("GET", path, "n=1&last=" + first).body, index(sbom_first ? d_sig : d_sbom));
+
+  // A deleted referrer is no longer listed.
+  EXPECT_EQ(call("DELETE", "/v2/app/manifests/" + digest_string(sig)).status, "202 Accepted");
+  EXPECT_EQ(call("GET", path).body, index(d_sbom));
+}
+
+TEST_F(Referrers, SubjectsOfEveryKindAndNotYetPushed) {
+  // A subject that is not (yet) in the repository is accepted, and an
+  // index may refer too.
+  const std::string ghost = digest_string("pushed later");
+  const std::string child_body = image("app");
+  ASSERT_EQ(call("PUT", "/v2/app/manifests/c", "", child_body, kOciManifest).status, "201 Created");
+  const std::string index_body =
+      "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"artifactType\":\"application/x.list\","
+      "\"manifests\":[{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"digest\":\"" + digest_string(child_body) +
+      "\",\"size\":" + std::to_string(child_body.size()) + "}],\"subject\":{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+      "\"digest\":\"" + ghost + "\",\"size\":9}}";
+  const Response r = call("PUT", "/v2/app/manifests/i", "", index_body, {{"CONTENT_TYPE", "application/vnd.oci.image.index.v1+json"}});
+  EXPECT_EQ(r.status, "201 Created") << r.body;
+  EXPECT_EQ(r.header("OCI-Subject"), ghost);
+  EXPECT_EQ(call("GET", "/v2/app/referrers/" + ghost).body,
+            index("{\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"digest\":\"" + digest_string(index_body) +
+                  "\",\"size\":" + std::to_string(index_body.size()) + ",\"artifactType\":\"application/x.list\"}"));
+}
+
+TEST_F(Referrers, EntriesOfTheTagSchemeAreListedToo) {
+  // A client without the API kept an index under the tag sha256-<hex>.
+  const std::string subject_body = image("app");
+  ASSERT_EQ(call("PUT", "/v2/app/manifests/v1", "", subject_body, kOciManifest).status, "201 Created");
+  const std::string subject = digest_string(subject_body);
+  const std::string old = artifact("app", digest_string("no subject field here"), "application/x.old");
+  ASSERT_EQ(call("PUT", "/v2/app/manifests/old", "", old, kOciManifest).status, "201 Created");
+  const std::string entry = "{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"digest\":\"" + digest_string(old) +
+                            "\",\"size\":" + std::to_string(old.size()) + ",\"artifactType\":\"application/x.old\"}";
+  const std::string fallback = index(entry);
+  std::string tag = subject;
+  tag[6] = '-';
+  ASSERT_EQ(call("PUT", "/v2/app/manifests/" + tag, "", fallback, {{"CONTENT_TYPE", "application/vnd.oci.image.index.v1+json"}}).status,
+            "201 Created");
+  EXPECT_EQ(call("GET", "/v2/app/referrers/" + subject).body, index(entry));
+  EXPECT_EQ(call("GET", "/v2/app/referrers/" + subject, "artifactType=application/x.other").body, index(""));
+}
+
+// ---- Tags in the push, and SHA-512 ----------------------------------------------------------
+
+TEST_F(RegistryProgram, APushByDigestTagsItInTheSameRequest) {
+  const std::string body = image("app");
+  const std::string d = digest_string(body);
+  Response r = call("PUT", "/v2/app/manifests/" + d, "tag=a&tag=b", body, kOciManifest);
+  EXPECT_EQ(r.raw, "Status: 201 Created\r\n" + kApi + "\r\nLocation: /v2/app/manifests/" + d + "\r\nDocker-Content-Digest: " + d +
+                       "\r\nOCI-Tag: a\r\nOCI-Tag: b\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(call("GET", "/v2/app/tags/list").body, "{\"name\":\"app\",\"tags\":[\"a\",\"b\"]}\n");
+  r = call("PUT", "/v2/app/manifests/" + d, "tag=ok&tag=-bad", body, kOciManifest);
+  EXPECT_EQ(r.code(), "TAG_INVALID");
+  EXPECT_EQ(call("GET", "/v2/app/manifests/ok").code(), "MANIFEST_UNKNOWN") << "nothing written";
+  EXPECT_EQ(call("PUT", "/v2/app/manifests/latest", "tag=x", body, kOciManifest).code(), "TAG_INVALID");
+}
+
+TEST_F(RegistryProgram, Sha512BlobsAndManifests) {
+  const std::string bytes = "content addressed by SHA-512";
+  const std::string d = "sha512:" + [&] {
+    // The digest by the system's own tool: an independent computation.
+    write_bytes(tmp / "b", bytes);
+    ProcessResult r = run_program("/usr/bin/sha512sum", {tmp / "b"}, {}, "");
+    return r.out.substr(0, 128);
+  }();
+  // Monolithic.
+  Response r = call("POST", "/v2/app/blobs/uploads/", "digest=" + d, bytes);
+  EXPECT_EQ(r.status, "201 Created") << r.body;
+  EXPECT_EQ(r.header("Docker-Content-Digest"), d);
+  EXPECT_EQ(call("GET", "/v2/app/blobs/" + d).body, bytes) << "pulled back byte for byte";
+  EXPECT_TRUE(is_file(root + "/blobs/sha512/" + d.substr(7, 2) + "/" + d.substr(7)));
+  // Chunked, declared for SHA-512.
+  const std::string location = call("POST", "/v2/b/blobs/uploads/", "digest-algorithm=sha512").header("Location");
+  EXPECT_EQ(call("PATCH", location, "", bytes.substr(0, 10)).status, "202 Accepted");
+  EXPECT_EQ(call("PATCH", location, "", bytes.substr(10)).status, "202 Accepted");
+  EXPECT_EQ(call("PUT", location, "digest=" + digest_string(bytes)).code(), "DIGEST_INVALID")
+      << "declared for SHA-512, finished with SHA-256";
+  EXPECT_EQ(call("PUT", location, "digest=" + d).status, "201 Created");
+  EXPECT_EQ(call("HEAD", "/v2/b/blobs/" + d).header("Content-Length"), std::to_string(bytes.size()));
+  EXPECT_EQ(call("POST", "/v2/b/blobs/uploads/", "digest-algorithm=sha384").code(), "DIGEST_INVALID");
+  EXPECT_EQ(call("GET", "/v2/b/blobs/sha512:abc").code(), "DIGEST_INVALID");
+  // Mounted, deleted.
+  EXPECT_EQ(call("POST", "/v2/c/blobs/uploads/", "mount=" + d + "&from=b").status, "201 Created");
+  EXPECT_EQ(call("DELETE", "/v2/c/blobs/" + d).status, "202 Accepted");
+  EXPECT_EQ(call("GET", "/v2/c/blobs/" + d).code(), "BLOB_UNKNOWN");
+  EXPECT_EQ(call("GET", "/v2/b/blobs/" + d).body, bytes);
+  // A manifest referring to it, pushed by its SHA-512 digest.
+  const std::string config = push_blob("app", "{}");
+  const std::string manifest = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"config\":{"
+                               "\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" + config +
+                               "\",\"size\":2},\"layers\":[{\"mediaType\":\"text/plain\",\"digest\":\"" + d + "\",\"size\":28}]}";
+  write_bytes(tmp / "m", manifest);
+  const std::string md = "sha512:" + run_program("/usr/bin/sha512sum", {tmp / "m"}, {}, "").out.substr(0, 128);
+  r = call("PUT", "/v2/app/manifests/" + md, "tag=v512", manifest, kOciManifest);
+  EXPECT_EQ(r.status, "201 Created") << r.body;
+  EXPECT_EQ(r.header("Docker-Content-Digest"), md);
+  r = call("GET", "/v2/app/manifests/v512");
+  EXPECT_EQ(r.body, manifest);
+  EXPECT_EQ(r.header("Docker-Content-Digest"), md);
+  EXPECT_EQ(call("GET", "/v2/app/manifests/" + md).body, manifest);
+  EXPECT_EQ(call("DELETE", "/v2/app/manifests/" + md).status, "202 Accepted");
+  EXPECT_EQ(call("GET", "/v2/app/manifests/v512").code(), "MANIFEST_UNKNOWN");
+}
+
+}  // namespace
