@@ -33,6 +33,9 @@ void stream_file(FILE* f, int64_t offset, int64_t count) {
 }
 
 void get_blob(const Route& route) {
+  // A client asks whether a blob is there before it pushes a manifest
+  // that needs it: the refreshed link keeps garbage collection off it.
+  if (is_head()) reg_repo_blob_touch(route.name.c_str(), route.reference.c_str());
   char path[4096];
   if (reg_repo_blob_path(route.name.c_str(), route.reference.c_str(), path, sizeof path) != 0) {
     send_engine_failure(kBlobFailures, "blob get");

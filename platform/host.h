@@ -87,6 +87,9 @@ FILE* open_file(const char* path, const char* mode);
 // exists; *taken then tells that case from other failures.
 FILE* create_new_file(const char* path, bool* taken);
 
+// Sets the file's modification time to now; false when it cannot.
+bool touch_file(const char* path);
+
 // Cuts the open file to size bytes (its buffered writes flushed first).
 bool truncate_file(FILE* f, int64_t size);
 
@@ -94,6 +97,9 @@ bool truncate_file(FILE* f, int64_t size);
 // holds it. The lock goes when the file is closed or the process ends,
 // however it ends. A process takes at most one lock per file.
 bool lock_file(FILE* f);
+// The same without waiting: false, with *busy set, when another process
+// holds the lock.
+bool try_lock_file(FILE* f, bool* busy);
 // true while path names the very file that f has open.
 bool same_file(FILE* f, const char* path);
 
@@ -106,6 +112,9 @@ bool random_bytes(void* out, size_t n);
 
 int64_t now_seconds();
 int process_id();
+
+// true when the stream is a terminal (a person is watching).
+bool is_terminal(FILE* stream);
 
 // No line-end translation on the stream (a no-op where streams never translate).
 void set_binary_mode(FILE* stream);

@@ -328,6 +328,11 @@ FILE* create_new_file(const char* path, bool* taken) {
   return f;
 }
 
+bool touch_file(const char* path) {
+  Place p(path);
+  return p.ok() && utimensat(p.dir(), p.leaf(), nullptr, p.nofollow_at()) == 0;
+}
+
 bool truncate_file(FILE* f, int64_t size) {
   return std::fflush(f) == 0 && ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
 }
@@ -351,6 +356,20 @@ bool lock_file(FILE* f) {
     }
     return false;
   }
+}
+
+bool try_lock_file(FILE* f, bool* busy) {
+  *busy = false;
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  const int fd = fileno(f);
+  int rc = fcntl(fd, F_OFD_SETLK, &fl);
+  if (rc != 0 && errno == EINVAL) rc = fcntl(fd, F_SETLK, &fl);
+  if (rc == 0) return true;
+  *busy = errno == EAGAIN || errno == EACCES;
+  return false;
 }
 
 bool same_file(FILE* f, const char* path) {
@@ -385,6 +404,8 @@ bool random_bytes(void* out, size_t n) {
 int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 int process_id() { return static_cast<int>(getpid()); }
+
+bool is_terminal(FILE* stream) { return isatty(fileno(stream)) == 1; }
 
 void set_binary_mode(FILE*) {}
 

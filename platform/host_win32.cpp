@@ -313,6 +313,19 @@ FILE* create_new_file(const char* path, bool* taken) {
   return stream_for(h, _O_WRONLY, "wb");
 }
 
+bool touch_file(const char* path) {
+  NativePath p(path);
+  if (!p.ok() || crosses_link(path, true)) return false;
+  HANDLE h = CreateFileW(p.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const bool ok = SetFileTime(h, nullptr, nullptr, &now) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
 bool truncate_file(FILE* f, int64_t size) {
   return std::fflush(f) == 0 && _chsize_s(_fileno(f), size) == 0;
 }
@@ -322,6 +335,17 @@ bool lock_file(FILE* f) {
   OVERLAPPED ov;
   std::memset(&ov, 0, sizeof ov);
   return h != INVALID_HANDLE_VALUE && LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &ov) != 0;
+}
+
+bool try_lock_file(FILE* f, bool* busy) {
+  *busy = false;
+  HANDLE h = handle_of(f);
+  OVERLAPPED ov;
+  std::memset(&ov, 0, sizeof ov);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &ov) != 0) return true;
+  *busy = GetLastError() == ERROR_LOCK_VIOLATION;
+  return false;
 }
 
 bool same_file(FILE* f, const char* path) {
@@ -373,6 +397,8 @@ bool random_bytes(void* out, size_t n) {
 int64_t now_seconds() { return static_cast<int64_t>(_time64(nullptr)); }
 
 int process_id() { return _getpid(); }
+
+bool is_terminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 void set_binary_mode(FILE* stream) { _setmode(_fileno(stream), 0x8000); }
 

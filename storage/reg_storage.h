@@ -93,6 +93,11 @@ int reg_repo_blob_exists(const char* repo, const char* digest);
 int64_t reg_repo_blob_size(const char* repo, const char* digest);
 /* The path of a blob the repository holds, copied only when it fits whole. */
 int reg_repo_blob_path(const char* repo, const char* digest, char* out_path, size_t out_size);
+/* Marks the repository's link to the blob as just used (a client asked
+ * whether the blob is there, about to push a manifest that needs it):
+ * garbage collection keeps a blob so marked for its grace period. The
+ * mark is refreshed when it is more than a minute old. */
+int reg_repo_blob_touch(const char* repo, const char* digest);
 /* Removes the repository's link to the blob. */
 int reg_repo_blob_unlink(const char* repo, const char* digest);
 /* Links a blob that repository `from` holds into repo; not found when it does not. */

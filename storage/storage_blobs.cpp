@@ -37,7 +37,7 @@ enum class BlobFile { kAbsent, kPresent, kBroken };
 // failure.
 BlobFile blob_file(const char* path, const char* digest, int64_t* size) {
   host::Attributes a;
-  if (!host::get_attributes(path, &a)) return BlobFile::kAbsent;
+  if (!blob_present_or_restored(digest, path) || !host::get_attributes(path, &a)) return BlobFile::kAbsent;
   if (a.kind == host::Kind::kFile) {
     if (size != nullptr) *size = a.size;
     return BlobFile::kPresent;
@@ -47,6 +47,18 @@ BlobFile blob_file(const char* path, const char* digest, int64_t* size) {
 }
 
 }  // namespace
+
+bool blob_present_or_restored(const char* digest, const char* path) {
+  host::Attributes a;
+  if (host::get_attributes(path, &a)) return true;
+  char aside[kPathCap];
+  blob_quarantine_path(digest, aside, sizeof aside);
+  // Garbage collection deletes the quarantined file only after looking
+  // again; a rename back first keeps the blob, a delete first loses the
+  // race cleanly (the blob is then absent for everyone).
+  host::rename_file(aside, path);
+  return host::get_attributes(path, &a);
+}
 
 int copy_path_whole(const char* path, char* out, size_t out_size) {
   const size_t len = std::strlen(path);

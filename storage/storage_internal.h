@@ -191,6 +191,10 @@ Lock lock_existing(const char* path, LockedFile* out);
 Lock lock_repository(const char* name, LockedFile* out);
 
 // ---- Blobs (storage_blobs.cpp) -------------------------------------------------
+// A blob that garbage collection holds aside (quarantined) while it looks
+// for a manifest that needs it is put back by whoever meets it missing:
+// true when the blob file is there (again) afterwards.
+bool blob_present_or_restored(const char* digest, const char* path);
 // Copies a blob's path with its NUL into out when it fits whole; else -1
 // with "path buffer too small" and out untouched.
 int copy_path_whole(const char* path, char* out, size_t out_size);

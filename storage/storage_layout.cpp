@@ -51,6 +51,23 @@ void blob_prefix_dir(const char* digest, char* out, size_t out_size) {
   std::snprintf(out, out_size, "%s/blobs/%s/%c%c", s_root, digest_alg_name(digest_alg_of_hex(hex)), hex[0], hex[1]);
 }
 
+void blob_quarantine_path(const char* digest, char* out, size_t out_size) {
+  char prefix[kPathCap];
+  blob_prefix_dir(digest, prefix, sizeof prefix);
+  char name[160];
+  std::snprintf(name, sizeof name, "%s%s", kGcPrefix, digest_hex_of(digest));
+  path_join(out, out_size, prefix, name);
+}
+
+void blob_rotten_path(const char* digest, char* out, size_t out_size) {
+  char dir[kPathCap];
+  path_join(dir, sizeof dir, s_root, kQuarantineDir);
+  const char* hex = digest_hex_of(digest);
+  char name[160];
+  std::snprintf(name, sizeof name, "%s-%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
+  path_join(out, out_size, dir, name);
+}
+
 void blob_alg_dir(DigestAlg alg, char* out, size_t out_size) {
   char blobs[kPathCap];
   path_join(blobs, sizeof blobs, s_root, kBlobsDir);

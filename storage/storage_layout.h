@@ -69,6 +69,14 @@ void nested_index_dir(char* out, size_t cap);
 void blob_path_for_digest(const char* digest, char* out, size_t out_size);
 // <root>/blobs/<alg>/<first two hex digits>: the blob's prefix directory.
 void blob_prefix_dir(const char* digest, char* out, size_t out_size);
+// Where garbage collection keeps a blob while it looks once more for a
+// manifest that needs it: "<prefix dir>/.gc-<hex>".
+void blob_quarantine_path(const char* digest, char* out, size_t out_size);
+// Where scrub puts a blob whose bytes no longer hash to its name:
+// <root>/quarantine/<alg>-<hex>
+void blob_rotten_path(const char* digest, char* out, size_t out_size);
+inline constexpr const char kQuarantineDir[] = "quarantine";
+inline constexpr const char kGcPrefix[] = ".gc-";
 // <root>/blobs/<alg>
 enum class DigestAlg;
 void blob_alg_dir(DigestAlg alg, char* out, size_t out_size);

@@ -262,7 +262,6 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
     set_error(REG_ERR_INVALID, "%s", failure);
     return -1;
   }
-  if (check_references && missing_reference(repo_name, info) != 0) return -1;
   // A push says what it pushes twice, in its Content-Type and in the
   // body's mediaType: the two must agree.
   if (check_references && !default_type && !info.media_type.empty() && is_manifest_type(content_type) &&
@@ -304,6 +303,11 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   }
   LockedFile lock;
   if (lock_repository(repo_name, &lock) != Lock::kHeld) return lock_failure(repo_name);
+  // Checked under the lock: garbage collection looks at each repository
+  // under its lock once it has set unneeded blobs aside, so a push either
+  // finishes before that look (and is seen) or checks after it (and puts
+  // back, through the check itself, any blob it needs).
+  if (check_references && missing_reference(repo_name, info) != 0) return -1;
 
   // Body, content type and revision first, then its entry among its
   // subject's referrers, the tags last: a tag never names a manifest that

@@ -6,6 +6,7 @@
 // no repository needs it, by garbage collection. An upload belongs to the
 // repository that started it, which marks it.
 #include <cstring>
+#include <ctime>
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
@@ -33,6 +34,9 @@ int check_repo(const char* repo, const char* digest) {
   return 0;
 }
 
+// How old a blob link must be before a query refreshes its time.
+constexpr int64_t kTouchInterval = 60;
+
 bool linked(const char* repo, const char* digest) {
   char link[kPathCap];
   return repo_blob_link_path(repo, digest, link, sizeof link) && file_exists(link);
@@ -44,7 +48,7 @@ int linked_blob(const char* repo, const char* digest, char* path, size_t cap, in
   if (!linked(repo, digest)) return 0;
   blob_path_for_digest(digest, path, cap);
   host::Attributes a;
-  if (!host::get_attributes(path, &a)) return 0;
+  if (!blob_present_or_restored(digest, path) || !host::get_attributes(path, &a)) return 0;
   if (a.kind != host::Kind::kFile) {
     set_error(REG_ERR_STORAGE, "blob is not a regular file: %s", digest);
     return -1;
@@ -174,6 +178,29 @@ int reg_repo_blob_unlink(const char* repo, const char* digest) {
     return -1;
   }
   host::remove_dir(dir);
+  return 0;
+}
+
+int reg_repo_blob_touch(const char* repo, const char* digest) {
+  if (digest == nullptr) {
+    set_error(REG_ERR_INVALID, "NULL argument");
+    return -1;
+  }
+  if (check_repo(repo, digest) != 0) return -1;
+  char link[kPathCap];
+  host::Attributes a;
+  if (!repo_blob_link_path(repo, digest, link, sizeof link) || !host::get_attributes(link, &a) ||
+      a.kind != host::Kind::kFile) {
+    set_error(REG_ERR_NOT_FOUND, "blob not found: %s@%s", repo, digest);
+    return -1;
+  }
+  // One write a minute at most, however often clients ask: collection
+  // grace periods are far longer.
+  if (std::time(nullptr) - a.mtime < kTouchInterval) return 0;
+  if (!host::touch_file(link)) {
+    set_error(REG_ERR_STORAGE, "cannot touch blob link: %s@%s", repo, digest);
+    return -1;
+  }
   return 0;
 }
 

@@ -84,6 +84,7 @@ int finish_held(LockedFile* held, const char* upload, const char* expected_diges
   }
   char blob[kPathCap];
   blob_path_for_digest(expected_digest, blob, sizeof blob);
+  blob_present_or_restored(expected_digest, blob);
   if (file_size(blob) == size) {
     // The same content is stored already: the upload is not needed.
     remove_file(upload);

@@ -1,0 +1,169 @@
+// Arguments, durations, JSON text and the progress line of registry-admin.
+#include "endpoint/admin_cli.h"
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "endpoint/oci_common.h"
+#include "platform/host.h"
+#include "storage/reg_storage.h"
+
+namespace admin {
+
+std::string g_root;  // --root, when given
+
+namespace {
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+bool Invocation::take_flag(const char* name) {
+  for (size_t i = 0; i < words_.size(); ++i) {
+    if (words_[i] == name) {
+      words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Invocation::take_value(const char* name, std::string* value, bool* bad) {
+  const std::string eq = std::string(name) + "=";
+  for (size_t i = 0; i < words_.size(); ++i) {
+    if (words_[i].compare(0, eq.size(), eq) == 0) {
+      *value = words_[i].substr(eq.size());
+      words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+    if (words_[i] == name) {
+      if (i + 1 >= words_.size()) {
+        fail(kExitUsage, "%s needs a value", name);
+        *bad = true;
+        words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(i));
+        return false;
+      }
+      *value = words_[i + 1];
+      words_.erase(words_.begin() + static_cast<std::ptrdiff_t>(i), words_.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      return true;
+    }
+  }
+  return false;
+}
+
+int fail(int status, const char* fmt, ...) {
+  std::fputs("registry-admin: ", stderr);
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  std::fputc('\n', stderr);
+  return status;
+}
+
+bool parse_duration(const std::string& text, int64_t* seconds) {
+  if (text.empty() || text.size() > 12) return false;
+  int64_t n = 0;
+  size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) n = n * 10 + (text[i] - '0');
+  if (i == 0) return false;
+  int64_t unit = 1;
+  if (i + 1 == text.size()) {
+    switch (text[i]) {
+      case 's': unit = 1; break;
+      case 'm': unit = 60; break;
+      case 'h': unit = 3600; break;
+      case 'd': unit = 86400; break;
+      default: return false;
+    }
+  } else if (i != text.size()) {
+    return false;
+  }
+  *seconds = n * unit;
+  return true;
+}
+
+std::string human_bytes(int64_t bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 4) v /= 1024, ++u;
+  char buf[32];
+  if (u == 0) {
+    std::snprintf(buf, sizeof buf, "%" PRId64 " B", bytes);
+  } else {
+    std::snprintf(buf, sizeof buf, "%.1f %s", v, kUnits[u]);
+  }
+  return buf;
+}
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+Progress::Progress() : on_(host::is_terminal(stderr)) {}
+
+void Progress::update(const char* phase, int64_t done, int64_t total, int64_t bytes) {
+  if (!on_) return;
+  const int64_t now = now_ms();
+  if (phase_ != phase) {
+    phase_ = phase;
+    phase_started_ms_ = now;
+  } else if (now - drawn_ms_ < 200 && done != total) {
+    return;
+  }
+  drawn_ms_ = now;
+  char line[160];
+  int n = total > 0 ? std::snprintf(line, sizeof line, "%s: %" PRId64 "/%" PRId64, phase, done, total)
+                    : std::snprintf(line, sizeof line, "%s: %" PRId64, phase, done);
+  const int64_t elapsed = now - phase_started_ms_;
+  if (bytes > 0 && elapsed > 0 && n > 0 && static_cast<size_t>(n) < sizeof line) {
+    const double mbs = static_cast<double>(bytes) / 1e6 / (static_cast<double>(elapsed) / 1000.0);
+    std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ", %.1f MB/s", mbs);
+  }
+  std::fprintf(stderr, "\r\033[K%s", line);
+  std::fflush(stderr);
+  shown_ = true;
+}
+
+void Progress::clear() {
+  if (!shown_) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  shown_ = false;
+}
+
+void Progress::report(void* ctx, const char* phase, int64_t done, int64_t total, int64_t bytes) {
+  static_cast<Progress*>(ctx)->update(phase, done, total, bytes);
+}
+
+bool open_storage() {
+  if (!g_root.empty()) {
+    if (reg_storage_init(g_root.c_str()) == 0) return true;
+    fail(kExitFound, "storage root %s: %s", g_root.c_str(), reg_storage_last_error());
+    return false;
+  }
+  // Found as the registry finds it; the reason is printed there.
+  return oci_init_storage() == 0;
+}
+
+}  // namespace admin

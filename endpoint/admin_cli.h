@@ -1,0 +1,75 @@
+// What every registry-admin command shares: its arguments, durations,
+// JSON text, and the progress line a person watching a terminal sees.
+#ifndef REGISTRY_ENDPOINT_ADMIN_CLI_H
+#define REGISTRY_ENDPOINT_ADMIN_CLI_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace admin {
+
+// The words after the command's name, with the options every command
+// takes (--json, --root DIR) already taken out.
+class Invocation {
+ public:
+  Invocation(std::vector<std::string> words, bool json) : words_(std::move(words)), json_(json) {}
+  bool json() const { return json_; }
+  // Takes the flag out of the words when it is there.
+  bool take_flag(const char* name);
+  // Takes "--name VALUE" or "--name=VALUE" out; false when absent. A name
+  // without its value is a usage error (reported, *bad set).
+  bool take_value(const char* name, std::string* value, bool* bad);
+  // The words left once every option is taken: operands, or strays that
+  // make a usage error.
+  const std::vector<std::string>& rest() const { return words_; }
+
+ private:
+  std::vector<std::string> words_;
+  bool json_;
+};
+
+// Exit statuses of every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFound = 1;    // something is wrong (found, or failed)
+inline constexpr int kExitUsage = 2;
+
+// Prints "registry-admin: <message>" on standard error; returns status.
+int fail(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// "30s", "15m", "2h", "7d", or plain seconds: false for anything else.
+bool parse_duration(const std::string& text, int64_t* seconds);
+// 1536 -> "1.5 KiB".
+std::string human_bytes(int64_t bytes);
+// A JSON string literal of text.
+std::string json_string(const std::string& text);
+
+// The line "phase: done/total items, N MB/s" on standard error, kept in
+// place and redrawn a few times a second, when standard error is a
+// terminal; nothing otherwise.
+class Progress {
+ public:
+  Progress();
+  ~Progress() { clear(); }
+  void update(const char* phase, int64_t done, int64_t total, int64_t bytes);
+  // Takes the line away (before other output, and at the end).
+  void clear();
+  // The engine's progress callback, with ctx a Progress.
+  static void report(void* ctx, const char* phase, int64_t done, int64_t total, int64_t bytes);
+
+ private:
+  bool on_;
+  bool shown_ = false;
+  int64_t drawn_ms_ = 0;
+  std::string phase_;
+  int64_t phase_started_ms_ = 0;
+};
+
+// Opens the storage tree as the registry finds it; on failure prints why
+// and returns false.
+bool open_storage();
+
+}  // namespace admin
+
+#endif
