@@ -156,6 +156,44 @@ void Progress::report(void* ctx, const char* phase, int64_t done, int64_t total,
   static_cast<Progress*>(ctx)->update(phase, done, total, bytes);
 }
 
+void FindingLog::report(void* ctx, const reg_finding* f) {
+  auto* log = static_cast<FindingLog*>(ctx);
+  ++log->count_;
+  const std::string repo = f->repository, item = f->item, kind = f->kind;
+  if (log->json_) {
+    log->json_items_.push_back("{\"kind\":" + json_string(kind) + ",\"repository\":" + json_string(repo) +
+                               ",\"item\":" + json_string(item) + ",\"bytes\":" + std::to_string(f->bytes) +
+                               ",\"problem\":" + json_string(f->problem) + ",\"action\":" +
+                               json_string(f->action) + "}");
+    return;
+  }
+  std::string where;
+  if (repo.empty() || item.empty()) {
+    where = repo + item;
+  } else if (kind == "tag") {
+    where = repo + ":" + item;
+  } else if (item.compare(0, 7, "sha256:") == 0 || item.compare(0, 7, "sha512:") == 0) {
+    where = repo + "@" + item;
+  } else {
+    where = repo + "/" + item;
+  }
+  std::string line = f->action[0] != '\0' ? std::string(f->action) + " " : std::string();
+  line += kind + " " + where;
+  if (f->bytes > 0) line += " (" + human_bytes(f->bytes) + ")";
+  line += std::string(": ") + f->problem;
+  if (log->progress_ != nullptr) log->progress_->clear();
+  std::printf("%s\n", line.c_str());
+}
+
+std::string FindingLog::json_array() const {
+  std::string out = "[";
+  for (size_t i = 0; i < json_items_.size(); ++i) {
+    if (i > 0) out += ",";
+    out += json_items_[i];
+  }
+  return out + "]";
+}
+
 bool open_storage() {
   if (!g_root.empty()) {
     if (reg_storage_init(g_root.c_str()) == 0) return true;

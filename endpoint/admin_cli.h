@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "storage/reg_maintenance.h"
+
 namespace admin {
 
 // The words after the command's name, with the options every command
@@ -64,6 +66,25 @@ class Progress {
   int64_t drawn_ms_ = 0;
   std::string phase_;
   int64_t phase_started_ms_ = 0;
+};
+
+// What the engine finds, as lines on standard output ("removed blob
+// sha256:... (4.0 KiB): no manifest refers to it"), or kept for the JSON
+// report.
+class FindingLog {
+ public:
+  FindingLog(bool json, Progress* progress) : json_(json), progress_(progress) {}
+  // The engine's finding callback, with ctx a FindingLog.
+  static void report(void* ctx, const reg_finding* f);
+  // [{"kind":...,"repository":...,"item":...,"bytes":N,"problem":...,"action":...},...]
+  std::string json_array() const;
+  int64_t count() const { return count_; }
+
+ private:
+  bool json_;
+  Progress* progress_;
+  int64_t count_ = 0;
+  std::vector<std::string> json_items_;
 };
 
 // Opens the storage tree as the registry finds it; on failure prints why

@@ -240,6 +240,10 @@ struct ManifestInfo {
 // shape of its kind), or null with *info filled.
 const char* manifest_body_error(const void* body, size_t len, ManifestInfo* info, char* msg, size_t msg_size);
 
+// Removes the stored manifest hex and everything that names it, as a
+// delete by digest does, for a caller that holds the repository's lock.
+int remove_manifest_locked(const char* repo_name, const char* hex);
+
 // ---- Name lists -------------------------------------------------------------
 // Names packed one after another in one block, for sorting and paging
 // without a heap block per name.
@@ -280,6 +284,40 @@ Scan collect_repositories(NameList* out);
 int note_repository(const char* name);
 // Builds the index of nested repositories for a tree that has none.
 int index_nested_repositories();
+
+// ---- What a repository holds, for walks of the whole tree (storage_repo_contents.cpp)
+// The algorithm of a digest's hex digits (64 or 128 lowercase hex
+// digits); kNone for any other name.
+DigestAlg hex_alg(const char* name);
+
+struct StoredManifest {
+  std::string hex;
+  std::string digest;  // "<alg>:<hex>"
+  int64_t mtime = 0;
+  int64_t size = 0;
+};
+// The manifest bodies below _manifests, with their times and sizes.
+Scan read_stored_manifests(const char* repo, std::vector<StoredManifest>* out);
+
+struct StoredTag {
+  std::string name;
+  std::string link;  // what its link holds ("" when it has none)
+  bool has_link = false;
+};
+Scan read_stored_tags(const char* repo, std::vector<StoredTag>* out);
+
+// The digests the repository links (its _layers).
+Scan read_blob_links(const char* repo, std::vector<std::string>* out);
+// The identifiers of the uploads the repository marked.
+Scan read_upload_marks(const char* repo, std::vector<std::string>* out);
+
+// Reads the manifest body at path (at most kManifestMax bytes) into buf
+// and parses it: 1 parsed, 0 not a manifest (msg says why), -1 unreadable.
+struct ManifestBuffer {
+  std::vector<char> bytes;
+  size_t len = 0;
+};
+int load_manifest(const char* path, ManifestBuffer* buf, ManifestInfo* info, char* msg, size_t msg_size);
 
 // ---- Statistics (storage_stats.cpp) ---------------------------------------
 int count_repos();

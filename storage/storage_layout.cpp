@@ -68,6 +68,12 @@ void blob_rotten_path(const char* digest, char* out, size_t out_size) {
   path_join(out, out_size, dir, name);
 }
 
+void gc_lock_path(char* out, size_t out_size) { path_join(out, out_size, s_root, kGcLockFile); }
+
+void uploads_dir(char* out, size_t out_size) { path_join(out, out_size, s_root, kUploadsDir); }
+
+void quarantine_dir(char* out, size_t out_size) { path_join(out, out_size, s_root, kQuarantineDir); }
+
 void blob_alg_dir(DigestAlg alg, char* out, size_t out_size) {
   char blobs[kPathCap];
   path_join(blobs, sizeof blobs, s_root, kBlobsDir);
@@ -178,6 +184,30 @@ bool repo_blob_link_path(const char* name, const char* digest, char* out, size_t
   const char* hex = digest_hex_of(digest);
   return join_all(out, out_size, s_root,
                   {kRepositoriesDir, name, kLayersDir, digest_alg_name(digest_alg_of_hex(hex)), hex, kLinkFile});
+}
+
+bool repo_layers_dir(const char* name, DigestAlg alg, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kLayersDir, digest_alg_name(alg)});
+}
+
+bool repo_blob_link_aside_path(const char* name, const char* digest, char* out, size_t out_size) {
+  const char* hex = digest_hex_of(digest);
+  char aside[16];
+  std::snprintf(aside, sizeof aside, "%s%s", kGcPrefix, kLinkFile);
+  return join_all(out, out_size, s_root,
+                  {kRepositoriesDir, name, kLayersDir, digest_alg_name(digest_alg_of_hex(hex)), hex, aside});
+}
+
+bool repo_uploads_dir(const char* name, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kRepoUploadsDir});
+}
+
+bool manifest_revisions_dir(const char* name, DigestAlg alg, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, kRevisionsDir, digest_alg_name(alg)});
+}
+
+bool manifest_referrers_alg_dir(const char* name, DigestAlg alg, char* out, size_t out_size) {
+  return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, kReferrersDir, digest_alg_name(alg)});
 }
 
 bool repo_upload_mark_path(const char* name, const char* uuid, char* out, size_t out_size) {

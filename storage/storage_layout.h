@@ -9,6 +9,11 @@
 //   <root>/repositories/_nested/<a%b>  marks a/b as a directory on the way
 //                                      to a nested repository
 //   <root>/uploads/<uuid>.part         pending blob uploads
+//   <root>/gc.lock                     held by the garbage collection under way
+//   <root>/quarantine/<alg>-<hex>      content that no longer hashed to its
+//                                      name, moved out of the way by scrub
+//   <root>/blobs/<alg>/<xx>/.gc-<hex>  a blob the collection has set aside
+//                                      while it looks once more for a user
 //
 // Below a repository (name: components joined by '/', nesting directories):
 //   _manifests/lock                    locked while manifests or tags change
@@ -19,6 +24,7 @@
 //   _manifests/referrers/<alg>/<hex>/<alg>-<hex>  a referrer of the
 //                                      manifest <alg>:<hex>: its descriptor
 //   _layers/<alg>/<hex>/link           the repository holds that blob
+//   _layers/<alg>/<hex>/.gc-link       the link, set aside by the collection
 //   _uploads/<uuid>                    an upload this repository started
 //
 // Every name of the tree's own below repositories/ begins with '_', which
@@ -77,6 +83,13 @@ void blob_quarantine_path(const char* digest, char* out, size_t out_size);
 void blob_rotten_path(const char* digest, char* out, size_t out_size);
 inline constexpr const char kQuarantineDir[] = "quarantine";
 inline constexpr const char kGcPrefix[] = ".gc-";
+inline constexpr const char kGcLockFile[] = "gc.lock";
+// <root>/gc.lock
+void gc_lock_path(char* out, size_t out_size);
+// <root>/uploads
+void uploads_dir(char* out, size_t out_size);
+// <root>/quarantine
+void quarantine_dir(char* out, size_t out_size);
 // <root>/blobs/<alg>
 enum class DigestAlg;
 void blob_alg_dir(DigestAlg alg, char* out, size_t out_size);
@@ -103,6 +116,15 @@ bool repository_dir(const char* name, char* out, size_t out_size);
 // The repository's link to a blob of a valid digest string, and its directory.
 bool repo_blob_link_dir(const char* name, const char* digest, char* out, size_t out_size);
 bool repo_blob_link_path(const char* name, const char* digest, char* out, size_t out_size);
+// <repo>/_layers/<alg>: the repository's blob links of one algorithm.
+bool repo_layers_dir(const char* name, DigestAlg alg, char* out, size_t out_size);
+// <repo>/_layers/<alg>/<hex>/.gc-link
+bool repo_blob_link_aside_path(const char* name, const char* digest, char* out, size_t out_size);
+// <repo>/_uploads
+bool repo_uploads_dir(const char* name, char* out, size_t out_size);
+// <repo>/_manifests/revisions/<alg> and <repo>/_manifests/referrers/<alg>
+bool manifest_revisions_dir(const char* name, DigestAlg alg, char* out, size_t out_size);
+bool manifest_referrers_alg_dir(const char* name, DigestAlg alg, char* out, size_t out_size);
 // The repository's mark on an upload it started.
 bool repo_upload_mark_path(const char* name, const char* uuid, char* out, size_t out_size);
 

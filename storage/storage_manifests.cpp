@@ -353,6 +353,30 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
 }
 
 }  // namespace
+
+int remove_manifest_locked(const char* repo_name, const char* hex) {
+  char reference[kAnyDigestCap];
+  std::snprintf(reference, sizeof reference, "%s:%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
+  ManifestPaths paths;
+  if (!manifest_paths(repo_name, hex, &paths)) {
+    set_error(REG_ERR_INVALID, "path too long");
+    return -1;
+  }
+  for (const std::string& tag : tags_naming(repo_name, reference)) remove_tag(repo_name, tag.c_str());
+  // Its entry among its subject's referrers goes with it.
+  const int read = read_whole(paths.body, s_result, kResultCap);
+  ManifestInfo info;
+  char msg[320];
+  if (read == 0 && manifest_body_error(s_result, std::strlen(s_result), &info, msg, sizeof msg) == nullptr) {
+    forget_referrer(repo_name, reference, info);
+  }
+  const char* const rev_dirs[] = {paths.rev_dir};
+  remove_link_and_dirs(paths.rev, rev_dirs, 1);
+  remove_with_leftover(paths.body);
+  remove_with_leftover(paths.ct);
+  return 0;
+}
+
 }  // namespace storage
 
 using namespace storage;
@@ -467,18 +491,7 @@ int reg_manifest_delete(const char* repo_name, const char* reference) {
     set_error(REG_ERR_NOT_FOUND, "manifest unknown");
     return -1;
   }
-  for (const std::string& tag : tags_naming(repo_name, reference)) remove_tag(repo_name, tag.c_str());
-  // Its entry among its subject's referrers goes with it.
-  const int read = read_whole(paths.body, s_result, kResultCap);
-  ManifestInfo info;
-  char msg[320];
-  if (read == 0 && manifest_body_error(s_result, std::strlen(s_result), &info, msg, sizeof msg) == nullptr) {
-    forget_referrer(repo_name, reference, info);
-  }
-  const char* const rev_dirs[] = {paths.rev_dir};
-  remove_link_and_dirs(paths.rev, rev_dirs, 1);
-  remove_with_leftover(paths.body);
-  remove_with_leftover(paths.ct);
+  remove_manifest_locked(repo_name, hex);
   return 0;
 }
 

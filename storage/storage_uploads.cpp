@@ -105,6 +105,9 @@ int finish_held(LockedFile* held, const char* upload, const char* expected_diges
       return -1;
     }
   }
+  // Young for garbage collection from now on, whenever its bytes came:
+  // the manifest that needs it is yet to be pushed.
+  host::touch_file(blob);
   std::snprintf(out_digest, std::strlen(expected_digest) + 1, "%s", expected_digest);
   return 0;
 }

@@ -1,0 +1,383 @@
+// Garbage collection on real trees: what goes and what stays, dry runs,
+// blobs set aside and put back, and a collection that cannot read
+// everything.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "storage/reg_maintenance.h"
+#include "storage/reg_storage.h"
+#include "support/storage_fixture.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kImageType[] = "application/vnd.oci.image.manifest.v1+json";
+constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
+
+struct Found {
+  std::string kind, repo, item, problem, action;
+};
+
+void collect_finding(void* ctx, const reg_finding* f) {
+  static_cast<std::vector<Found>*>(ctx)->push_back({f->kind, f->repository, f->item, f->problem, f->action});
+}
+
+// Sets the modification time of the file (or of every file below a
+// directory) to seconds ago.
+void make_old(const std::string& path, int64_t seconds) {
+  const auto when = fs::file_time_type::clock::now() - std::chrono::seconds(seconds);
+  if (fs::is_regular_file(path)) {
+    fs::last_write_time(path, when);
+    return;
+  }
+  for (const auto& e : fs::recursive_directory_iterator(path)) {
+    if (e.is_regular_file()) fs::last_write_time(e.path(), when);
+  }
+}
+
+// Every file below root, as paths relative to it.
+std::set<std::string> files_below(const std::string& root) {
+  std::set<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (e.is_regular_file()) out.insert(fs::relative(e.path(), root).string());
+  }
+  return out;
+}
+
+class Collect : public FreshStorage {
+ protected:
+  // Uploads bytes into the repository; the blob's digest.
+  std::string blob(const std::string& repo, const std::string& bytes) {
+    char uuid[37];
+    char digest[REG_DIGEST_CAP];
+    EXPECT_EQ(reg_upload_start(repo.c_str(), uuid), 0) << reg_storage_last_error();
+    const std::string d = digest_string(bytes);
+    FILE* f = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+    EXPECT_EQ(reg_upload_append(repo.c_str(), uuid, f, -1, 0, nullptr), 0) << reg_storage_last_error();
+    std::fclose(f);
+    EXPECT_EQ(reg_upload_finish(repo.c_str(), uuid, d.c_str(), digest), 0) << reg_storage_last_error();
+    return d;
+  }
+  // Pushes a manifest under ref (a tag, or "" to push it by its digest).
+  std::string push(const std::string& repo, const std::string& ref, const std::string& body, const char* type) {
+    char digest[REG_DIGEST_CAP];
+    const std::string reference = ref.empty() ? digest_string(body) : ref;
+    EXPECT_EQ(reg_manifest_push(repo.c_str(), reference.c_str(), body.data(), body.size(), type, digest), 0)
+        << reg_storage_last_error();
+    return digest_string(body);
+  }
+  static std::string descriptor(const std::string& type, const std::string& digest, size_t size) {
+    return "{\"mediaType\":\"" + type + "\",\"digest\":\"" + digest + "\",\"size\":" + std::to_string(size) + "}";
+  }
+  // An image of a fresh config and the given layers; subject optional.
+  std::string image(const std::string& repo, const std::string& ref, const std::string& config_bytes,
+                    const std::vector<std::string>& layers, const std::string& subject = "") {
+    const std::string config = blob(repo, config_bytes);
+    std::string body = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kImageType) +
+                       "\",\"config\":" + descriptor("application/vnd.oci.image.config.v1+json", config, config_bytes.size()) +
+                       ",\"layers\":[";
+    for (size_t i = 0; i < layers.size(); ++i) {
+      if (i > 0) body += ",";
+      body += descriptor("application/vnd.oci.image.layer.v1.tar", layers[i], 1);
+    }
+    body += "]";
+    if (!subject.empty()) body += ",\"subject\":" + descriptor(kImageType, subject, 1);
+    body += "}";
+    last_config = config;
+    return push(repo, ref, body, kImageType);
+  }
+  std::string index(const std::string& repo, const std::string& ref, const std::vector<std::string>& children) {
+    std::string body = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kIndexType) + "\",\"manifests\":[";
+    for (size_t i = 0; i < children.size(); ++i) {
+      if (i > 0) body += ",";
+      body += descriptor(kImageType, children[i], 1);
+    }
+    body += "]}";
+    return push(repo, ref, body, kIndexType);
+  }
+  bool blob_stored(const std::string& digest) { return reg_blob_exists(digest.c_str()) == 1; }
+  bool manifest_stored(const std::string& repo, const std::string& digest) {
+    return is_file(root + "/repositories/" + repo + "/_manifests/" + digest.substr(7));
+  }
+  bool linked(const std::string& repo, const std::string& digest) {
+    return is_file(root + "/repositories/" + repo + "/_layers/sha256/" + digest.substr(7) + "/link");
+  }
+  int gc(bool delete_untagged, int64_t grace, bool dry_run = false) {
+    reg_gc_options o{};
+    o.delete_untagged = delete_untagged ? 1 : 0;
+    o.grace_seconds = grace;
+    o.upload_age_seconds = 7 * 86400;
+    o.dry_run = dry_run ? 1 : 0;
+    o.finding = collect_finding;
+    o.ctx = &found;
+    found.clear();
+    summary = reg_gc_summary{};
+    return reg_gc(&o, &summary);
+  }
+
+  std::string last_config;
+  std::vector<Found> found;
+  reg_gc_summary summary{};
+};
+
+// ---- What goes and what stays ----------------------------------------------
+
+// One tree with every case; each row says whether the item stays without
+// and with --delete-untagged.
+class WhatStays : public Collect, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WhatStays, TaggedUntaggedChildrenReferrersSharedYoungAndUploads) {
+  const bool untagged = GetParam();
+  struct Item {
+    std::string name;
+    std::string digest;
+    bool manifest;  // a manifest of "app"; else a blob
+    bool stays_without;
+    bool stays_with;
+  };
+  std::vector<Item> items;
+  auto add = [&](const std::string& name, const std::string& digest, bool manifest, bool without, bool with) {
+    items.push_back({name, digest, manifest, without, with});
+  };
+
+  const std::string l1 = blob("app", "layer shared by T and U, linked by other too");
+  const std::string l2 = blob("app", "layer of T alone");
+  const std::string l3 = blob("app", "layer of U alone");
+  const std::string l4 = blob("app", "layer of both children");
+  const std::string l5 = blob("app", "layer of child 1 alone");
+  const std::string l6 = blob("app", "layer of the child of an untagged index");
+  const std::string t = image("app", "v1", "config T", {l1, l2});
+  add("tagged image", t, true, true, true);
+  add("its config", last_config, false, true, true);
+  add("its own layer", l2, false, true, true);
+  add("a layer it shares with an untagged image", l1, false, true, true);
+  const std::string u = image("app", "", "config U", {l1, l3});
+  add("untagged image", u, true, true, false);
+  add("its config", last_config, false, true, false);
+  add("its own layer", l3, false, true, false);
+  const std::string c1 = image("app", "", "config C1", {l4, l5});
+  add("child 1 of a tagged index", c1, true, true, true);
+  add("child 1's layer", l5, false, true, true);
+  const std::string c2 = image("app", "", "config C2", {l4});
+  add("child 2 of a tagged index", c2, true, true, true);
+  add("a layer the children share", l4, false, true, true);
+  const std::string i = index("app", "multi", {c1, c2});
+  add("tagged index", i, true, true, true);
+  const std::string r = image("app", "", "signature of T", {blob("app", "artifact of T")}, t);
+  add("referrer of the tagged image", r, true, true, true);
+  const std::string ru = image("app", "", "signature of U", {blob("app", "artifact of U")}, u);
+  add("referrer of the untagged image", ru, true, true, false);
+  add("its config", last_config, false, true, false);
+  const std::string c3 = image("app", "", "config C3", {l6});
+  const std::string iu = index("app", "", {c3});
+  add("untagged index", iu, true, true, false);
+  add("the child of the untagged index, in the run that removes the index", c3, true, true, true);
+  add("that child's layer", l6, false, true, true);
+
+  // Repository "other" links l1 and one more blob, and has no manifest.
+  blob("other", "layer shared by T and U, linked by other too");
+  const std::string l7 = blob("other", "a blob nothing refers to");
+  add("an old blob only a link names", l7, false, false, false);
+  const std::string h = blob("other", "a blob a client just asked for");
+
+  // An old blob that no repository links (an upload of the engine's own).
+  char uuid[37];
+  char digest[REG_DIGEST_CAP];
+  const std::string z_bytes = "a blob in no repository";
+  ASSERT_EQ(reg_blob_start_upload(uuid), 0);
+  ASSERT_EQ(reg_blob_append_chunk(uuid, z_bytes.data(), z_bytes.size()), 0);
+  ASSERT_EQ(reg_blob_finish_upload(uuid, digest_string(z_bytes).c_str(), digest), 0);
+  add("an old blob in no repository", digest_string(z_bytes), false, false, false);
+  char old_upload[37];
+  ASSERT_EQ(reg_upload_start("app", old_upload), 0);
+
+  make_old(root, 7200);
+  make_old(root + "/uploads/" + old_upload + ".part", 8 * 86400);
+  // Young: a blob uploaded now, a link a client just asked about, an upload.
+  const std::string y = blob("other", "a blob uploaded a moment ago");
+  add("a young blob", y, false, true, true);
+  ASSERT_EQ(reg_repo_blob_touch("other", h.c_str()), 0);
+  add("an old blob whose link a client just refreshed", h, false, true, true);
+  char live_upload[37];
+  ASSERT_EQ(reg_upload_start("app", live_upload), 0);
+
+  ASSERT_EQ(gc(untagged, 3600), 0) << reg_storage_last_error();
+
+  for (const Item& it : items) {
+    const bool want = untagged ? it.stays_with : it.stays_without;
+    const bool has = it.manifest ? manifest_stored("app", it.digest) : blob_stored(it.digest);
+    EXPECT_EQ(has, want) << it.name << " " << it.digest;
+  }
+  EXPECT_TRUE(linked("app", l1));
+  EXPECT_FALSE(linked("other", l1)) << "a link no manifest of its repository needs goes";
+  EXPECT_FALSE(linked("other", l7));
+  EXPECT_TRUE(linked("other", h)) << "refreshed by a client";
+  EXPECT_TRUE(linked("other", y)) << "young";
+  EXPECT_FALSE(exists(root + "/uploads/" + old_upload + ".part"));
+  EXPECT_FALSE(exists(root + "/repositories/app/_uploads/" + old_upload)) << "its mark goes with it";
+  EXPECT_TRUE(exists(root + "/uploads/" + std::string(live_upload) + ".part"));
+  EXPECT_EQ(summary.uploads_removed, 1);
+  EXPECT_EQ(summary.manifests_removed, untagged ? 3 : 0);
+  EXPECT_EQ(summary.blobs_restored, 0);
+
+  // Whatever stays still pulls: every manifest of "app" by its tag.
+  char ct[REG_CONTENT_TYPE_CAP];
+  char got[REG_DIGEST_CAP];
+  EXPECT_NE(reg_manifest_get("app", "v1", ct, got), nullptr) << reg_storage_last_error();
+  EXPECT_NE(reg_manifest_get("app", "multi", ct, got), nullptr) << reg_storage_last_error();
+
+  if (untagged) {
+    // The next run takes the child whose index went.
+    ASSERT_EQ(gc(true, 3600), 0) << reg_storage_last_error();
+    EXPECT_FALSE(manifest_stored("app", c3));
+    EXPECT_FALSE(blob_stored(l6));
+    EXPECT_TRUE(manifest_stored("app", c1));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(DeleteUntagged, WhatStays, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "WithTheFlag" : "WithoutTheFlag"; });
+
+TEST_F(Collect, NothingYoungerThanTheGraceGoes) {
+  const std::string l = blob("app", "layer");
+  const std::string u = image("app", "", "config", {l});
+  const std::string orphan = blob("app", "orphan");
+  ASSERT_EQ(gc(true, 3600), 0);
+  EXPECT_TRUE(manifest_stored("app", u));
+  EXPECT_TRUE(blob_stored(l));
+  EXPECT_TRUE(blob_stored(orphan));
+  EXPECT_TRUE(found.empty());
+  // With no grace at all, all of it goes at once.
+  make_old(root, 10);
+  ASSERT_EQ(gc(true, 0), 0);
+  EXPECT_FALSE(manifest_stored("app", u));
+  EXPECT_FALSE(blob_stored(l));
+  EXPECT_FALSE(blob_stored(orphan));
+}
+
+TEST_F(Collect, ADryRunReportsWhatARunRemovesAndRemovesNothing) {
+  const std::string l = blob("app", "layer");
+  image("app", "v1", "config 1", {l});
+  image("app", "", "config 2", {blob("app", "layer 2")});
+  blob("app", "orphan");
+  char upload[37];
+  ASSERT_EQ(reg_upload_start("app", upload), 0);
+  make_old(root, 30 * 86400);
+  const std::set<std::string> before = files_below(root);
+  ASSERT_EQ(gc(true, 3600, true), 0);
+  std::set<std::string> after = files_below(root);
+  after.erase("gc.lock");  // the collections' own lock
+  EXPECT_EQ(after, before);
+  std::set<std::string> would;
+  for (const Found& f : found) {
+    EXPECT_EQ(f.action, "would remove") << f.kind << " " << f.item;
+    would.insert(f.kind + " " + f.repo + " " + f.item);
+  }
+  const reg_gc_summary dry = summary;
+  ASSERT_EQ(gc(true, 3600), 0);
+  std::set<std::string> removed;
+  for (const Found& f : found) {
+    EXPECT_EQ(f.action, "removed") << f.kind << " " << f.item;
+    removed.insert(f.kind + " " + f.repo + " " + f.item);
+  }
+  EXPECT_EQ(would, removed);
+  EXPECT_EQ(dry.manifests_removed, 1);
+  EXPECT_EQ(dry.blobs_removed, 3);  // config 2, layer 2, orphan
+  EXPECT_EQ(dry.uploads_removed, 1);
+  EXPECT_EQ(summary.blobs_removed, dry.blobs_removed);
+  EXPECT_EQ(summary.blob_bytes_removed, dry.blob_bytes_removed);
+}
+
+// ---- Blobs set aside -----------------------------------------------------------
+
+TEST_F(Collect, ABlobSetAsideIsPutBackByWhoeverMeetsItMissing) {
+  const std::string d = blob("app", "layer");
+  const std::string path = root + "/blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7);
+  const std::string aside = root + "/blobs/sha256/" + d.substr(7, 2) + "/.gc-" + d.substr(7);
+  std::rename(path.c_str(), aside.c_str());
+  EXPECT_EQ(reg_repo_blob_size("app", d.c_str()), 5);
+  EXPECT_TRUE(is_file(path));
+  EXPECT_FALSE(exists(aside));
+
+  // A push checks its references the same way.
+  std::rename(path.c_str(), aside.c_str());
+  image("app", "v1", "config", {d});
+  EXPECT_TRUE(is_file(path));
+}
+
+TEST_F(Collect, WhatAKilledCollectionSetAsideIsPutBackThenJudged) {
+  const std::string needed = blob("app", "needed layer");
+  image("app", "v1", "config", {needed});
+  const std::string unneeded = blob("app", "unneeded");
+  make_old(root, 7200);
+  for (const std::string& d : {needed, unneeded}) {
+    const std::string dir = root + "/blobs/sha256/" + d.substr(7, 2) + "/";
+    std::rename((dir + d.substr(7)).c_str(), (dir + ".gc-" + d.substr(7)).c_str());
+  }
+  ASSERT_EQ(gc(false, 3600), 0);
+  EXPECT_TRUE(blob_stored(needed));
+  EXPECT_FALSE(blob_stored(unneeded));
+  for (const std::string& d : {needed, unneeded}) {
+    EXPECT_FALSE(exists(root + "/blobs/sha256/" + d.substr(7, 2) + "/.gc-" + d.substr(7)));
+  }
+}
+
+// ---- What stops a collection ------------------------------------------------------
+
+TEST_F(Collect, AManifestThatCannotBeReadKeepsEveryBlob) {
+  const std::string l = blob("app", "layer");
+  const std::string m = image("app", "v1", "config", {l});
+  const std::string orphan = blob("app", "orphan");
+  write_bytes(root + "/repositories/app/_manifests/" + m.substr(7), "{ not json");
+  make_old(root, 7200);
+  EXPECT_EQ(gc(true, 3600), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "no blob was removed: some manifests or directories could not be read");
+  EXPECT_TRUE(blob_stored(l));
+  EXPECT_TRUE(blob_stored(orphan));
+  EXPECT_TRUE(manifest_stored("app", m));
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found[0].kind, "manifest");
+  EXPECT_EQ(found[0].item, m);
+  EXPECT_EQ(found[0].problem, "manifest JSON parse failed");
+  EXPECT_EQ(summary.unreadable, 1);
+}
+
+TEST_F(Collect, OnlyOneCollectionRunsAtATime) {
+  const int fd = ::open((root + "/gc.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  EXPECT_EQ(gc(false, 0), -1);
+  EXPECT_STREQ(reg_storage_last_error(), "another garbage collection is running");
+  ::close(fd);
+  EXPECT_EQ(gc(false, 0), 0);
+}
+
+TEST_F(Collect, RefusesNegativeDurationsAndWorksOnAnEmptyTree) {
+  reg_gc_options o{};
+  reg_gc_summary s{};
+  o.grace_seconds = -1;
+  EXPECT_EQ(reg_gc(&o, &s), -1);
+  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_INVALID);
+  EXPECT_EQ(reg_gc(nullptr, &s), -1);
+  ASSERT_EQ(gc(true, 0), 0);
+  EXPECT_EQ(summary.repositories, 0);
+  EXPECT_TRUE(found.empty());
+}
+
+}  // namespace
