@@ -152,10 +152,6 @@ void Progress::clear() {
   shown_ = false;
 }
 
-void Progress::report(void* ctx, const char* phase, int64_t done, int64_t total, int64_t bytes) {
-  static_cast<Progress*>(ctx)->update(phase, done, total, bytes);
-}
-
 void FindingLog::report(void* ctx, const reg_finding* f) {
   auto* log = static_cast<FindingLog*>(ctx);
   ++log->count_;
@@ -192,6 +188,14 @@ std::string FindingLog::json_array() const {
     out += json_items_[i];
   }
   return out + "]";
+}
+
+void Reporting::attach(reg_progress_fn* on_progress, reg_finding_fn* on_finding, void** ctx) {
+  *ctx = this;
+  *on_progress = [](void* c, const char* phase, int64_t done, int64_t total, int64_t bytes) {
+    static_cast<Reporting*>(c)->progress->update(phase, done, total, bytes);
+  };
+  *on_finding = [](void* c, const reg_finding* f) { FindingLog::report(static_cast<Reporting*>(c)->log, f); };
 }
 
 bool open_storage() {

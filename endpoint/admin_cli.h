@@ -57,8 +57,6 @@ class Progress {
   void update(const char* phase, int64_t done, int64_t total, int64_t bytes);
   // Takes the line away (before other output, and at the end).
   void clear();
-  // The engine's progress callback, with ctx a Progress.
-  static void report(void* ctx, const char* phase, int64_t done, int64_t total, int64_t bytes);
 
  private:
   bool on_;
@@ -85,6 +83,14 @@ class FindingLog {
   Progress* progress_;
   int64_t count_ = 0;
   std::vector<std::string> json_items_;
+};
+
+// The progress line and the finding log behind the engine's two
+// callbacks and their one context.
+struct Reporting {
+  Progress* progress;
+  FindingLog* log;
+  void attach(reg_progress_fn* on_progress, reg_finding_fn* on_finding, void** ctx);
 };
 
 // Opens the storage tree as the registry finds it; on failure prints why

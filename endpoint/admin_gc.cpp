@@ -44,16 +44,8 @@ int run_gc(Invocation& in) {
 
   Progress progress;
   FindingLog log(in.json(), &progress);
-  // One context for both callbacks: the log leads to the progress line.
-  struct Both {
-    Progress* p;
-    FindingLog* l;
-  } both{&progress, &log};
-  o.ctx = &both;
-  o.progress = [](void* ctx, const char* phase, int64_t done, int64_t total, int64_t bytes) {
-    static_cast<Both*>(ctx)->p->update(phase, done, total, bytes);
-  };
-  o.finding = [](void* ctx, const reg_finding* f) { FindingLog::report(static_cast<Both*>(ctx)->l, f); };
+  Reporting both{&progress, &log};
+  both.attach(&o.progress, &o.finding, &o.ctx);
 
   reg_gc_summary s{};
   const int rc = reg_gc(&o, &s);

@@ -23,7 +23,7 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"gc", "gc [--dry-run] [--grace DURATION] [--delete-untagged] [--upload-age DURATION]", admin::run_gc},
-    {"scrub", "scrub [--repair]", admin::run_scrub},
+    {"scrub", "scrub [--repair] [--threads N]", admin::run_scrub},
     {"fsck", "fsck [--repair] [--grace DURATION]", admin::run_fsck},
     {"stats", "stats", admin::run_stats},
     {"du", "du", admin::run_du},

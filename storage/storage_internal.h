@@ -284,6 +284,12 @@ Scan collect_repositories(NameList* out);
 int note_repository(const char* name);
 // Builds the index of nested repositories for a tree that has none.
 int index_nested_repositories();
+// The full walk, for checks of the whole tree: every repository, found by
+// looking into every directory, and the directories on the way to nested
+// ones that the index does not mark.
+Scan walk_repositories(NameList* repos, std::vector<std::string>* unmarked);
+// Marks one directory as lying on the way to nested repositories.
+int mark_nesting(const std::string& on_the_way);
 
 // ---- What a repository holds, for walks of the whole tree (storage_repo_contents.cpp)
 // The algorithm of a digest's hex digits (64 or 128 lowercase hex

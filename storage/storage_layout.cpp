@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "platform/host.h"
 #include "storage/storage_internal.h"
@@ -208,6 +209,16 @@ bool manifest_revisions_dir(const char* name, DigestAlg alg, char* out, size_t o
 
 bool manifest_referrers_alg_dir(const char* name, DigestAlg alg, char* out, size_t out_size) {
   return join_all(out, out_size, s_root, {kRepositoriesDir, name, kManifestsDir, kReferrersDir, digest_alg_name(alg)});
+}
+
+bool manifest_rotten_path(const char* name, const char* hex, char* out, size_t out_size) {
+  // One flat folder: the repository's '/' become '%', which no name has.
+  std::string flat = name;
+  for (char& c : flat) {
+    if (c == '/') c = '%';
+  }
+  flat += std::string("@") + digest_alg_name(digest_alg_of_hex(hex)) + "-" + hex;
+  return join_all(out, out_size, s_root, {kQuarantineDir, flat.c_str()});
 }
 
 bool repo_upload_mark_path(const char* name, const char* uuid, char* out, size_t out_size) {

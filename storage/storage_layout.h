@@ -10,8 +10,9 @@
 //                                      to a nested repository
 //   <root>/uploads/<uuid>.part         pending blob uploads
 //   <root>/gc.lock                     held by the garbage collection under way
-//   <root>/quarantine/<alg>-<hex>      content that no longer hashed to its
-//                                      name, moved out of the way by scrub
+//   <root>/quarantine/<alg>-<hex>      a blob, and a manifest body of a
+//   <root>/quarantine/<a%b>@<alg>-<hex>  repository, that no longer hashed
+//                                      to its name, moved away by scrub
 //   <root>/blobs/<alg>/<xx>/.gc-<hex>  a blob the collection has set aside
 //                                      while it looks once more for a user
 //
@@ -125,6 +126,9 @@ bool repo_uploads_dir(const char* name, char* out, size_t out_size);
 // <repo>/_manifests/revisions/<alg> and <repo>/_manifests/referrers/<alg>
 bool manifest_revisions_dir(const char* name, DigestAlg alg, char* out, size_t out_size);
 bool manifest_referrers_alg_dir(const char* name, DigestAlg alg, char* out, size_t out_size);
+// Where scrub puts a manifest body that no longer hashes to its name:
+// <root>/quarantine/<name, '/' as '%'>@<alg>-<hex>
+bool manifest_rotten_path(const char* name, const char* hex, char* out, size_t out_size);
 // The repository's mark on an upload it started.
 bool repo_upload_mark_path(const char* name, const char* uuid, char* out, size_t out_size);
 

@@ -140,6 +140,39 @@ int index_nested_repositories() {
   return ok && dir_exists(index) ? 0 : -1;
 }
 
+Scan walk_repositories(NameList* repos, std::vector<std::string>* unmarked) {
+  repos->clear();
+  unmarked->clear();
+  char index[kPathCap];
+  nested_index_dir(index, sizeof index);
+  std::vector<Entry> markers;
+  if (scan_dir(index, &markers) == Scan::kFailed) return Scan::kFailed;
+  std::unordered_set<std::string> marked;
+  for (const Entry& m : markers) marked.insert(m.name);
+  std::vector<std::string> pending{""};
+  while (!pending.empty()) {
+    const std::string rel = std::move(pending.back());
+    pending.pop_back();
+    Contents c;
+    const Scan scan = read_contents(rel, &c);
+    if (scan == Scan::kFailed) return Scan::kFailed;
+    if (scan == Scan::kMissing || rel.empty()) {
+      for (const std::string& sub : c.subdirs) pending.push_back(child_of(rel, sub));
+      continue;
+    }
+    if (c.own_data || c.subdirs.empty()) repos->add(rel);
+    if (!c.subdirs.empty() && marked.count(marker_name(rel)) == 0) unmarked->push_back(rel);
+    for (const std::string& sub : c.subdirs) pending.push_back(child_of(rel, sub));
+  }
+  return Scan::kOk;
+}
+
+int mark_nesting(const std::string& on_the_way) {
+  char index[kPathCap];
+  nested_index_dir(index, sizeof index);
+  return mkdirs(index) == 0 && create_marker(index, on_the_way) ? 0 : -1;
+}
+
 int note_repository(const char* name) {
   const char* slash = std::strchr(name, '/');
   if (slash == nullptr) return 0;  // nothing lies on the way to it

@@ -1,6 +1,7 @@
-// Garbage collection on real trees: what goes and what stays, dry runs,
-// blobs set aside and put back, and a collection that cannot read
-// everything.
+// Looking after real trees: garbage collection (what goes and what stays,
+// dry runs, blobs set aside and put back, a collection that cannot read
+// everything), scrub (rotten bytes found, moved away, restored by a push)
+// and fsck (what killed writers and hands leave).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -126,6 +127,10 @@ class Collect : public FreshStorage {
     found.clear();
     summary = reg_gc_summary{};
     return reg_gc(&o, &summary);
+  }
+
+  std::string blob_path_of(const std::string& d) const {
+    return root + "/blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7);
   }
 
   std::string last_config;
@@ -378,6 +383,267 @@ TEST_F(Collect, RefusesNegativeDurationsAndWorksOnAnEmptyTree) {
   ASSERT_EQ(gc(true, 0), 0);
   EXPECT_EQ(summary.repositories, 0);
   EXPECT_TRUE(found.empty());
+}
+
+// ---- Scrub -------------------------------------------------------------------------
+
+class Scrubbing : public Collect {
+ protected:
+  int scrub(bool repair, int threads = 0) {
+    reg_scrub_options o{};
+    o.repair = repair ? 1 : 0;
+    o.threads = threads;
+    o.finding = collect_finding;
+    o.ctx = &found;
+    found.clear();
+    scrubbed = reg_scrub_summary{};
+    return reg_scrub(&o, &scrubbed);
+  }
+  static void flip_byte(const std::string& path, size_t at) {
+    std::string bytes = read_bytes(path);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+    write_bytes(path, bytes);
+  }
+  std::string blob_path(const std::string& d) const {
+    const std::string hex = d.substr(d.find(':') + 1);
+    return root + "/blobs/" + d.substr(0, d.find(':')) + "/" + hex.substr(0, 2) + "/" + hex;
+  }
+  reg_scrub_summary scrubbed{};
+};
+
+TEST_F(Scrubbing, AWholeTreeHashesToItsNamesOnAnyNumberOfThreads) {
+  const std::string l = blob("app", std::string(3 << 20, 'x'));
+  image("app", "v1", "config", {l});
+  for (int threads : {1, 2, 5}) {
+    ASSERT_EQ(scrub(false, threads), 0) << reg_storage_last_error();
+    EXPECT_TRUE(found.empty()) << found[0].kind << " " << found[0].item << ": " << found[0].problem;
+    EXPECT_EQ(scrubbed.blobs, 2);
+    EXPECT_EQ(scrubbed.manifests, 1);
+    EXPECT_GT(scrubbed.bytes, 3 << 20);
+    EXPECT_EQ(scrubbed.links, 1 + 1 + 2);  // the tag, the revision, two blob links
+  }
+}
+
+TEST_F(Scrubbing, FindsAFlippedByteInABlobAndAManifestAndARepushRestoresThemAfterRepair) {
+  const std::string layer_bytes = "the layer's bytes";
+  const std::string l = blob("app", layer_bytes);
+  const std::string m = image("app", "v1", "config", {l});
+  const std::string body = read_bytes(root + "/repositories/app/_manifests/" + m.substr(7));
+  // SHA-512 content rots the same way.
+  char uuid[37];
+  char d512[REG_DIGEST_CAP];
+  ASSERT_EQ(reg_upload_start_for("app", "sha512", uuid), 0);
+  const std::string big = "sha-512 addressed bytes";
+  FILE* f = fmemopen(const_cast<char*>(big.data()), big.size(), "rb");
+  ASSERT_EQ(reg_upload_append("app", uuid, f, -1, 0, nullptr), 0);
+  std::fclose(f);
+  const std::string want512 = "sha512:" + std::string(
+      "0000000000000000000000000000000000000000000000000000000000000000"
+      "0000000000000000000000000000000000000000000000000000000000000000");
+  // The digest, as the engine computes it, from a failed finish's message.
+  EXPECT_EQ(reg_upload_finish("app", uuid, want512.c_str(), d512), -1);
+  const std::string msg = reg_storage_last_error();
+  const std::string s512 = msg.substr(msg.rfind("got ") + 4);
+  ASSERT_EQ(reg_upload_start_for("app", "sha512", uuid), 0);
+  f = fmemopen(const_cast<char*>(big.data()), big.size(), "rb");
+  ASSERT_EQ(reg_upload_append("app", uuid, f, -1, 0, nullptr), 0);
+  std::fclose(f);
+  ASSERT_EQ(reg_upload_finish("app", uuid, s512.c_str(), d512), 0) << reg_storage_last_error();
+
+  flip_byte(blob_path(l), 3);
+  flip_byte(blob_path(s512), 0);
+  flip_byte(root + "/repositories/app/_manifests/" + m.substr(7), 10);
+
+  // Found, reported, left in place.
+  ASSERT_EQ(scrub(false), 0);
+  EXPECT_EQ(scrubbed.bad_blobs, 2);
+  EXPECT_EQ(scrubbed.bad_manifests, 1);
+  EXPECT_EQ(scrubbed.repaired, 0);
+  std::set<std::string> bad;
+  for (const Found& x : found) {
+    EXPECT_EQ(x.problem, "its bytes do not hash to its digest");
+    EXPECT_EQ(x.action, "");
+    bad.insert(x.kind + " " + x.repo + " " + x.item);
+  }
+  EXPECT_EQ(bad, (std::set<std::string>{"blob  " + l, "blob  " + s512, "manifest app " + m}));
+  EXPECT_TRUE(is_file(blob_path(l)));
+
+  // Repaired: moved into quarantine, out of the store.
+  ASSERT_EQ(scrub(true), 0);
+  EXPECT_EQ(scrubbed.repaired, 3);
+  for (const Found& x : found) EXPECT_EQ(x.action, "moved to quarantine");
+  EXPECT_FALSE(exists(blob_path(l)));
+  EXPECT_TRUE(is_file(root + "/quarantine/sha256-" + l.substr(7)));
+  EXPECT_TRUE(is_file(root + "/quarantine/app@sha256-" + m.substr(7)));
+  EXPECT_EQ(reg_repo_blob_exists("app", l.c_str()), 0) << "a client asking sees it missing and uploads it again";
+
+  // A re-push of the same content restores both, byte for byte.
+  EXPECT_EQ(blob("app", layer_bytes), l);
+  char digest[REG_DIGEST_CAP];
+  ASSERT_EQ(reg_manifest_push("app", "v1", body.data(), body.size(), kImageType, digest), 0) << reg_storage_last_error();
+  EXPECT_EQ(read_bytes(blob_path(l)), layer_bytes);
+  EXPECT_EQ(read_bytes(root + "/repositories/app/_manifests/" + m.substr(7)), body);
+  ASSERT_EQ(scrub(false), 0);
+  // What is left wrong: the SHA-512 blob, not pushed again, that a link names.
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].item, s512);
+  EXPECT_EQ(found[0].problem, "names a blob that is not stored");
+  EXPECT_EQ(scrubbed.dangling_links, 1);
+}
+
+TEST_F(Scrubbing, ReportsEveryKindOfLinkThatNamesNothing) {
+  const std::string l = blob("app", "layer");
+  const std::string m = image("app", "v1", "config", {l});
+  const std::string r = image("app", "", "signature", {blob("app", "sig")}, m);
+  const std::string mdir = root + "/repositories/app/_manifests/";
+  // A tag of a manifest whose body went, with its revision; a referrer
+  // entry whose manifest went; a blob link whose blob went; a bad tag.
+  std::remove((mdir + m.substr(7)).c_str());
+  std::remove((mdir + r.substr(7)).c_str());
+  std::remove(blob_path(l).c_str());
+  make_dirs(mdir + "tags/broken/current");
+  write_bytes(mdir + "tags/broken/current/link", "not a digest");
+  ASSERT_EQ(scrub(false), 0);
+  std::set<std::string> got;
+  for (const Found& x : found) got.insert(x.kind + " " + x.item + ": " + x.problem);
+  EXPECT_EQ(got, (std::set<std::string>{
+                     "tag v1: names a manifest that is not stored",
+                     "tag broken: its link holds no digest",
+                     "link " + m + ": a revision of a manifest that is not stored",
+                     "link " + r + ": a revision of a manifest that is not stored",
+                     "link " + r + ": a referrer entry of a manifest that is not stored",
+                     "link " + l + ": names a blob that is not stored",
+                 }));
+  EXPECT_EQ(scrubbed.dangling_links, 6);
+}
+
+// ---- Fsck ----------------------------------------------------------------------------
+
+class Checking : public Collect {
+ protected:
+  int fsck(bool repair, int64_t grace = 3600) {
+    reg_fsck_options o{};
+    o.repair = repair ? 1 : 0;
+    o.grace_seconds = grace;
+    o.finding = collect_finding;
+    o.ctx = &found;
+    found.clear();
+    checked = reg_fsck_summary{};
+    return reg_fsck(&o, &checked);
+  }
+  reg_fsck_summary checked{};
+};
+
+TEST_F(Checking, FindsAndRepairsWhatKilledWritersAndHandsLeave) {
+  const std::string l = blob("app", "layer");
+  const std::string m = image("app", "v1", "config", {l});
+  const std::string gone = image("app", "", "will lose its body", {l});
+  const std::string halfway = image("app", "", "will lose its revision", {l}, m);
+  const std::string a = blob("app", "aside");
+  const std::string mdir = root + "/repositories/app/_manifests/";
+  const std::string ldir = root + "/repositories/app/_layers/sha256/";
+  ASSERT_EQ(fsck(false), 0);
+  EXPECT_TRUE(found.empty()) << found[0].kind << " " << found[0].item << ": " << found[0].problem;
+
+  struct Damage {
+    std::string problem;  // as reported
+    std::string action;   // as repaired
+  };
+  // Killed writers: temporary files; a push cut before its revision link
+  // (its referrer entry not yet written); a delete cut after removing
+  // the body; a tag cut before its link; a collection killed with a blob
+  // and a link set aside; an upload mark whose upload went.
+  write_bytes(mdir + ".lock.tmp", "");
+  write_bytes(mdir + "tags/v1/current/.link.tmp", "sha256:");
+  std::remove((mdir + "revisions/sha256/" + halfway.substr(7) + "/link").c_str());
+  std::remove((mdir + "referrers/sha256/" + m.substr(7) + "/sha256-" + halfway.substr(7)).c_str());
+  std::remove((mdir + gone.substr(7)).c_str());
+  make_dirs(mdir + "tags/cut/current");
+  make_dirs(mdir + "tags/empty/current");
+  write_bytes(mdir + "tags/empty/current/link", "");
+  std::rename(blob_path_of(a).c_str(), (root + "/blobs/sha256/" + a.substr(7, 2) + "/.gc-" + a.substr(7)).c_str());
+  std::rename((ldir + l.substr(7) + "/link").c_str(), (ldir + l.substr(7) + "/.gc-link").c_str());
+  char upload[37];
+  ASSERT_EQ(reg_upload_start("app", upload), 0);
+  std::remove((root + "/uploads/" + upload + ".part").c_str());
+  make_dirs(ldir + std::string(64, 'e'));
+  write_bytes(ldir + a.substr(7) + "/.link.tmp.99999.0", a);
+  // A nested repository the catalog's index does not know.
+  make_dirs(root + "/repositories/team/tool/_manifests");
+  make_old(root, 7200);
+  fs::last_write_time(ldir + std::string(64, 'e'), fs::file_time_type::clock::now() - std::chrono::hours(2));
+
+  const std::map<std::string, std::string> want = {
+      {"file " + std::string("repositories/app/_manifests/.lock.tmp"), "removed"},
+      {"file repositories/app/_manifests/tags/v1/current/.link.tmp", "removed"},
+      {"manifest " + halfway, "restored"},
+      {"manifest " + gone, "removed"},
+      {"tag cut", "removed"},
+      {"tag empty", "removed"},
+      {"blob " + a, "restored"},
+      {"link " + l, "restored"},
+      {"upload " + std::string(upload), "removed"},
+      {"directory repositories/app/_layers/sha256/" + std::string(64, 'e'), "removed"},
+      {"file repositories/app/_layers/sha256/" + a.substr(7) + "/.link.tmp.99999.0", "removed"},
+      {"directory ", "marked"},
+  };
+  auto key = [](const Found& x) { return x.kind + " " + (x.kind == "directory" && x.repo == "team" ? "" : x.item); };
+  ASSERT_EQ(fsck(false), 0);
+  std::map<std::string, std::string> got;
+  for (const Found& x : found) got[key(x)] = x.action;
+  EXPECT_EQ(got.size(), want.size());
+  for (const auto& [k, action] : want) {
+    ASSERT_EQ(got.count(k), 1u) << k;
+    EXPECT_EQ(got[k], "") << k;
+  }
+  EXPECT_EQ(checked.problems, static_cast<int64_t>(want.size()));
+  EXPECT_EQ(checked.repaired, 0);
+
+  ASSERT_EQ(fsck(true), 0);
+  got.clear();
+  for (const Found& x : found) got[key(x)] = x.action;
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(checked.repaired, checked.problems);
+
+  // A tree that passes: nothing left, and everything works as before.
+  ASSERT_EQ(fsck(false), 0);
+  EXPECT_TRUE(found.empty()) << found[0].kind << " " << found[0].item << ": " << found[0].problem;
+  EXPECT_TRUE(blob_stored(a));
+  EXPECT_TRUE(linked("app", l));
+  char ct[REG_CONTENT_TYPE_CAP];
+  char got_digest[REG_DIGEST_CAP];
+  EXPECT_NE(reg_manifest_get("app", halfway.c_str(), ct, got_digest), nullptr);
+  EXPECT_STREQ(ct, kImageType);
+  const char* referrers = reg_referrers_json("app", m.c_str(), nullptr, 0, nullptr);
+  ASSERT_NE(referrers, nullptr);
+  EXPECT_NE(std::string(referrers).find(halfway), std::string::npos) << "its referrer entry is back";
+  EXPECT_EQ(reg_manifest_get("app", gone.c_str(), ct, got_digest), nullptr);
+  EXPECT_TRUE(is_file(root + "/repositories/_nested/team"));
+  const char* catalog = reg_catalog_json(0, nullptr);
+  ASSERT_NE(catalog, nullptr);
+  EXPECT_NE(std::string(catalog).find("\"team/tool\""), std::string::npos) << catalog;
+}
+
+TEST_F(Checking, LeavesYoungUnlockedLeftoversAndWhatARunningCollectionSetAside) {
+  const std::string a = blob("app", "aside");
+  const std::string ldir = root + "/repositories/app/_layers/sha256/";
+  write_bytes(ldir + a.substr(7) + "/.link.tmp.99999.0", a);  // a live writer's, maybe
+  make_dirs(ldir + std::string(64, 'e'));                      // a link on its way
+  const std::string aside = root + "/blobs/sha256/" + a.substr(7, 2) + "/.gc-" + a.substr(7);
+  std::rename(blob_path_of(a).c_str(), aside.c_str());
+  const int fd = ::open((root + "/gc.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  ASSERT_EQ(fsck(true), 0);
+  EXPECT_TRUE(found.empty()) << found[0].kind << " " << found[0].item << ": " << found[0].problem;
+  EXPECT_TRUE(is_file(aside));
+  ::close(fd);
+  ASSERT_EQ(fsck(true), 0);
+  EXPECT_FALSE(exists(aside));
+  EXPECT_TRUE(blob_stored(a));
 }
 
 }  // namespace

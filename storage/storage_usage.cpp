@@ -1,0 +1,107 @@
+// Disk usage per repository: the blobs it links, told apart by whether
+// other repositories link them too, and its manifest bodies.
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/host.h"
+#include "storage/reg_maintenance.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+#include "storage/storage_maintenance.h"
+
+namespace storage {
+namespace {
+
+struct BlobUse {
+  int64_t size = -1;  // -1: not stored
+  int links = 0;
+};
+
+}  // namespace
+}  // namespace storage
+
+using namespace storage;
+
+extern "C" int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progress, reg_usage_total* total) {
+  if (total == nullptr) {
+    set_error(REG_ERR_INVALID, "NULL argument");
+    return -1;
+  }
+  *total = reg_usage_total{};
+  if (require_ready() != 0) return -1;
+  Reporter report(nullptr, progress, ctx);
+  NameList repos;
+  if (collect_repositories(&repos) == Scan::kFailed) {
+    set_error(REG_ERR_STORAGE, "cannot list the repositories");
+    return -1;
+  }
+  char** names = repos.items();
+  std::sort(names, names + repos.size(), [](const char* a, const char* b) { return str_cmp(a, b) < 0; });
+  std::unordered_map<std::string, BlobUse> blobs;
+  std::vector<std::vector<std::string>> links(static_cast<size_t>(repos.size()));
+  std::vector<reg_usage> usage(static_cast<size_t>(repos.size()));
+  for (int r = 0; r < repos.size(); ++r) {
+    report.progress("links", r, repos.size(), 0);
+    reg_usage& u = usage[static_cast<size_t>(r)];
+    u = reg_usage{};
+    u.repository = names[r];
+    if (read_blob_links(names[r], &links[static_cast<size_t>(r)]) == Scan::kFailed) {
+      set_error(REG_ERR_STORAGE, "cannot read the blob links of %s", names[r]);
+      return -1;
+    }
+    for (const std::string& d : links[static_cast<size_t>(r)]) ++blobs[d].links;
+    std::vector<StoredManifest> manifests;
+    if (read_stored_manifests(names[r], &manifests) == Scan::kFailed) {
+      set_error(REG_ERR_STORAGE, "cannot read the manifests of %s", names[r]);
+      return -1;
+    }
+    u.manifests = static_cast<int64_t>(manifests.size());
+    for (const StoredManifest& m : manifests) u.manifest_bytes += m.size;
+    total->manifest_bytes += u.manifest_bytes;
+  }
+  // The store, each blob once: its size, and whether anything links it.
+  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
+    char dir[kPathCap];
+    blob_alg_dir(alg, dir, sizeof dir);
+    std::vector<Entry> prefixes;
+    if (scan_dir(dir, &prefixes) == Scan::kFailed) {
+      set_error(REG_ERR_STORAGE, "cannot read %s", dir);
+      return -1;
+    }
+    for (const Entry& p : prefixes) {
+      char prefix[kPathCap];
+      path_join(prefix, sizeof prefix, dir, p.name.c_str());
+      host::DirStream ds;
+      if (p.kind != host::Kind::kDir || open_dir(prefix, &ds) != Scan::kOk) continue;
+      const char* name = nullptr;
+      host::Kind kind = host::Kind::kOther;
+      while (host::dir_next(&ds, &name, &kind)) {
+        host::Attributes a;
+        if (hex_alg(name) != alg || !host::dir_entry_attributes(&ds, name, &a)) continue;
+        total->blob_bytes += a.size;
+        const std::string digest = std::string(digest_alg_name(alg)) + ":" + name;
+        const auto it = blobs.find(digest);
+        if (it == blobs.end()) {
+          total->unlinked_bytes += a.size;
+        } else {
+          it->second.size = a.size;
+        }
+      }
+      host::dir_close(&ds);
+    }
+  }
+  for (int r = 0; r < repos.size(); ++r) {
+    reg_usage& u = usage[static_cast<size_t>(r)];
+    for (const std::string& d : links[static_cast<size_t>(r)]) {
+      const BlobUse& b = blobs[d];
+      if (b.size < 0) continue;
+      ++u.blobs;
+      (b.links > 1 ? u.shared_bytes : u.own_bytes) += b.size;
+    }
+    if (fn != nullptr) fn(ctx, &u);
+  }
+  total->repositories = repos.size();
+  return 0;
+}
