@@ -15,6 +15,7 @@
 // lock, so no push or delete runs between a look and a repair. What is
 // written without that lock (blob links, upload marks) is left alone while
 // younger than the grace period: it may be a live writer's.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -107,7 +108,7 @@ int Fsck::run() {
   }
   check_blob_store();
   check_uploads();
-  char** items = repos.items();
+  char** items = sorted_names(&repos);
   s_->repositories = repos.size();
   for (int r = 0; r < repos.size(); ++r) {
     report_.progress("check", r, repos.size(), 0);
@@ -123,11 +124,13 @@ void Fsck::check_blob_store() {
     blob_alg_dir(alg, dir, sizeof dir);
     std::vector<Entry> prefixes;
     if (scan_dir(dir, &prefixes) != Scan::kOk) continue;
+    std::sort(prefixes.begin(), prefixes.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
     for (const Entry& p : prefixes) {
       char prefix[kPathCap];
       path_join(prefix, sizeof prefix, dir, p.name.c_str());
       std::vector<Entry> entries;
       if (p.kind != host::Kind::kDir || scan_dir(prefix, &entries) != Scan::kOk) continue;
+      std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
       for (const Entry& e : entries) {
         const std::string& name = e.name;
         char path[kPathCap];

@@ -49,6 +49,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -100,7 +101,7 @@ class Collection {
   ManifestBuffer buf_;
   DigestSet needed_;                                 // blobs a staying manifest refers to
   std::unordered_map<std::string, int64_t> loose_;   // unneeded links: the newest time per blob
-  std::unordered_map<std::string, Candidate> candidates_;
+  std::map<std::string, Candidate> candidates_;     // in digest order, for reports
   std::unordered_set<std::string> expired_;          // uploads this run removed
   bool keep_blobs_ = false;  // something could not be read: no blob goes
 };
@@ -171,7 +172,7 @@ int Collection::run() {
 
 void Collection::mark(const NameList& repos) {
   NameList names = repos;
-  char** items = names.items();
+  char** items = sorted_names(&names);
   s_->repositories = names.size();
   for (int r = 0; r < names.size(); ++r) {
     const char* repo = items[r];
@@ -294,7 +295,7 @@ void Collection::set_aside() {
 
 void Collection::check(const NameList& repos) {
   NameList names = repos;
-  char** items = names.items();
+  char** items = sorted_names(&names);
   for (int r = 0; r < names.size(); ++r) {
     report_.progress("check", r, names.size(), 0);
     check_repository(items[r]);

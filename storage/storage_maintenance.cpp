@@ -16,6 +16,12 @@ void Reporter::finding(const char* kind, const char* repo, const char* item, int
   finding_(ctx_, &f);
 }
 
+char** sorted_names(NameList* names) {
+  char** items = names->items();
+  sort_str(items, names->size());
+  return items;
+}
+
 std::string relative_to_root(const char* path) {
   const size_t n = std::strlen(s_root);
   if (std::strncmp(path, s_root, n) != 0) return path;

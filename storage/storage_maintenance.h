@@ -31,6 +31,9 @@ class Reporter {
   void* ctx_;
 };
 
+// The names in byte order, so that every report comes in the same order.
+char** sorted_names(NameList* names);
+
 // A path of the tree as seen from its root ("blobs/sha256/ab").
 std::string relative_to_root(const char* path);
 

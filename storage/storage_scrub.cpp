@@ -10,6 +10,7 @@
 // rotten file between the first hash and the move). Manifest bodies are
 // moved under their repository's lock, so no push of the same manifest
 // runs between the check and the move.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -87,11 +88,16 @@ int Scrub::run() {
     return -1;
   }
   if (!list_blobs()) return -1;
-  char** items = repos.items();
+  char** items = sorted_names(&repos);
   for (int r = 0; r < repos.size(); ++r) {
     report_.progress("list", r, repos.size(), 0);
     if (!check_repository(items[r])) failed_ = true;
   }
+  // Reports come in one order: blobs by digest, then manifests by
+  // repository and digest.
+  std::sort(work_.begin(), work_.end(), [](const Work& a, const Work& b) {
+    return a.repo != b.repo ? a.repo < b.repo : a.digest < b.digest;
+  });
   hash_all();
   for (size_t i = 0; i < work_.size(); ++i) settle(work_[i], verdicts_[i]);
   if (failed_) {

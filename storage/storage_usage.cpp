@@ -37,8 +37,7 @@ extern "C" int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progre
     set_error(REG_ERR_STORAGE, "cannot list the repositories");
     return -1;
   }
-  char** names = repos.items();
-  std::sort(names, names + repos.size(), [](const char* a, const char* b) { return str_cmp(a, b) < 0; });
+  char** names = sorted_names(&repos);
   std::unordered_map<std::string, BlobUse> blobs;
   std::vector<std::vector<std::string>> links(static_cast<size_t>(repos.size()));
   std::vector<reg_usage> usage(static_cast<size_t>(repos.size()));

@@ -19,14 +19,12 @@
 #include "storage/reg_storage.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
+#include "support/tree_builder.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr char kImageType[] = "application/vnd.oci.image.manifest.v1+json";
-constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
 
 struct Found {
   std::string kind, repo, item, problem, action;
@@ -34,19 +32,6 @@ struct Found {
 
 void collect_finding(void* ctx, const reg_finding* f) {
   static_cast<std::vector<Found>*>(ctx)->push_back({f->kind, f->repository, f->item, f->problem, f->action});
-}
-
-// Sets the modification time of the file (or of every file below a
-// directory) to seconds ago.
-void make_old(const std::string& path, int64_t seconds) {
-  const auto when = fs::file_time_type::clock::now() - std::chrono::seconds(seconds);
-  if (fs::is_regular_file(path)) {
-    fs::last_write_time(path, when);
-    return;
-  }
-  for (const auto& e : fs::recursive_directory_iterator(path)) {
-    if (e.is_regular_file()) fs::last_write_time(e.path(), when);
-  }
 }
 
 // Every file below root, as paths relative to it.
@@ -58,57 +43,8 @@ std::set<std::string> files_below(const std::string& root) {
   return out;
 }
 
-class Collect : public FreshStorage {
+class Collect : public FreshStorage, public TreeBuilder {
  protected:
-  // Uploads bytes into the repository; the blob's digest.
-  std::string blob(const std::string& repo, const std::string& bytes) {
-    char uuid[37];
-    char digest[REG_DIGEST_CAP];
-    EXPECT_EQ(reg_upload_start(repo.c_str(), uuid), 0) << reg_storage_last_error();
-    const std::string d = digest_string(bytes);
-    FILE* f = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
-    EXPECT_EQ(reg_upload_append(repo.c_str(), uuid, f, -1, 0, nullptr), 0) << reg_storage_last_error();
-    std::fclose(f);
-    EXPECT_EQ(reg_upload_finish(repo.c_str(), uuid, d.c_str(), digest), 0) << reg_storage_last_error();
-    return d;
-  }
-  // Pushes a manifest under ref (a tag, or "" to push it by its digest).
-  std::string push(const std::string& repo, const std::string& ref, const std::string& body, const char* type) {
-    char digest[REG_DIGEST_CAP];
-    const std::string reference = ref.empty() ? digest_string(body) : ref;
-    EXPECT_EQ(reg_manifest_push(repo.c_str(), reference.c_str(), body.data(), body.size(), type, digest), 0)
-        << reg_storage_last_error();
-    return digest_string(body);
-  }
-  static std::string descriptor(const std::string& type, const std::string& digest, size_t size) {
-    return "{\"mediaType\":\"" + type + "\",\"digest\":\"" + digest + "\",\"size\":" + std::to_string(size) + "}";
-  }
-  // An image of a fresh config and the given layers; subject optional.
-  std::string image(const std::string& repo, const std::string& ref, const std::string& config_bytes,
-                    const std::vector<std::string>& layers, const std::string& subject = "") {
-    const std::string config = blob(repo, config_bytes);
-    std::string body = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kImageType) +
-                       "\",\"config\":" + descriptor("application/vnd.oci.image.config.v1+json", config, config_bytes.size()) +
-                       ",\"layers\":[";
-    for (size_t i = 0; i < layers.size(); ++i) {
-      if (i > 0) body += ",";
-      body += descriptor("application/vnd.oci.image.layer.v1.tar", layers[i], 1);
-    }
-    body += "]";
-    if (!subject.empty()) body += ",\"subject\":" + descriptor(kImageType, subject, 1);
-    body += "}";
-    last_config = config;
-    return push(repo, ref, body, kImageType);
-  }
-  std::string index(const std::string& repo, const std::string& ref, const std::vector<std::string>& children) {
-    std::string body = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(kIndexType) + "\",\"manifests\":[";
-    for (size_t i = 0; i < children.size(); ++i) {
-      if (i > 0) body += ",";
-      body += descriptor(kImageType, children[i], 1);
-    }
-    body += "]}";
-    return push(repo, ref, body, kIndexType);
-  }
   bool blob_stored(const std::string& digest) { return reg_blob_exists(digest.c_str()) == 1; }
   bool manifest_stored(const std::string& repo, const std::string& digest) {
     return is_file(root + "/repositories/" + repo + "/_manifests/" + digest.substr(7));
@@ -133,7 +69,6 @@ class Collect : public FreshStorage {
     return root + "/blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7);
   }
 
-  std::string last_config;
   std::vector<Found> found;
   reg_gc_summary summary{};
 };

@@ -1,0 +1,201 @@
+// registry-admin as an operator runs it: each command's output byte for
+// byte, its exit status, and its usage errors. The tree is made through
+// the engine; the program (the Windows one under Wine when
+// REGISTRY_TEST_ADMIN_PROGRAM names it) works on it.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "storage/reg_storage.h"
+#include "support/storage_fixture.h"
+#include "support/test_support.h"
+#include "support/tree_builder.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string admin_program() {
+  const char* p = std::getenv("REGISTRY_TEST_ADMIN_PROGRAM");
+  return p != nullptr && p[0] != '\0' ? p : REGISTRY_ADMIN_PATH;
+}
+
+class Admin : public FreshStorage, public TreeBuilder {
+ protected:
+  ProcessResult admin(const std::vector<std::string>& args) {
+    reg_storage_cleanup();  // the program has the tree to itself
+    ProcessResult r = run_program(admin_program(), args, {{"REGISTRY_STORAGE_ROOT", root}}, tmp.path());
+    EXPECT_EQ(reg_storage_init(root.c_str()), 0);
+    // Windows programs end their lines with CR LF on standard streams.
+    for (std::string* s : {&r.out, &r.err}) {
+      for (size_t at = s->find("\r\n"); at != std::string::npos; at = s->find("\r\n", at)) s->erase(at, 1);
+    }
+    return r;
+  }
+  std::string blob_file(const std::string& d) const {
+    return root + "/blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7);
+  }
+};
+
+TEST_F(Admin, UsageErrorsExitWithTwoAndSayWhy) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const std::string usage =
+      "usage: registry-admin [--root DIR] [--json] COMMAND [OPTIONS]\n\ncommands:\n"
+      "  gc [--dry-run] [--grace DURATION] [--delete-untagged] [--upload-age DURATION]\n"
+      "  scrub [--repair] [--threads N]\n"
+      "  fsck [--repair] [--grace DURATION]\n"
+      "  stats\n"
+      "  du\n"
+      "\nThe storage root is found as the registry finds it (REGISTRY_STORAGE_ROOT,\n"
+      "else config.json in the working directory) unless --root names it.\n"
+      "DURATION: a number with s, m, h or d (\"30s\", \"7d\").\n";
+  const std::vector<Case> cases = {
+      {{}, usage},
+      {{"collect"}, "registry-admin: unknown command: collect\n" + usage},
+      {{"gc", "--grace", "5x"}, "registry-admin: gc: --grace takes a duration such as 30s, 15m, 1h or 7d, not 5x\n"},
+      {{"gc", "--grace"}, "registry-admin: --grace needs a value\n"},
+      {{"gc", "--upload-age", "1w"}, "registry-admin: gc: --upload-age takes a duration such as 1h or 7d, not 1w\n"},
+      {{"gc", "now"}, "registry-admin: gc: unexpected argument: now\n"},
+      {{"scrub", "--threads", "0"}, "registry-admin: scrub: --threads takes a number from 1 to 64, not 0\n"},
+      {{"fsck", "--fix"}, "registry-admin: fsck: unexpected argument: --fix\n"},
+      {{"stats", "x"}, "registry-admin: stats: unexpected argument: x\n"},
+      {{"--root"}, "registry-admin: --root needs a value\n"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = admin(c.args);
+    EXPECT_EQ(r.exit_code, 2) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.err, c.err) << testing::PrintToString(c.args);
+    EXPECT_EQ(r.out, "");
+  }
+  const ProcessResult help = admin({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_EQ(help.out, usage);
+}
+
+TEST_F(Admin, GcPrintsWhatGoesAndASummaryOrJson) {
+  const std::string l = blob("app", "layer");
+  image("app", "v1", "config", {l});
+  const std::string orphan = blob("app", "orphan!");
+  make_old(root, 7200);
+
+  ProcessResult r = admin({"gc", "--dry-run"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "would remove link app@" + orphan + ": no manifest of the repository refers to it\n" +
+                       "would remove blob " + orphan + " (7 B): no manifest refers to it\n" +
+                       "gc: 1 repositories, 1 manifests, 3 blobs\n"
+                       "would remove: 0 manifests, 1 blobs (7 B), 1 links, 0 uploads (0 B)\n");
+
+  r = admin({"--json", "gc", "--grace", "30m"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"dry_run\":false,\"grace_seconds\":1800,\"delete_untagged\":false,\"repositories\":1,\"manifests\":1,"
+            "\"blobs\":3,\"removed\":{\"manifests\":0,\"blobs\":1,\"blob_bytes\":7,\"links\":1,\"uploads\":0,"
+            "\"upload_bytes\":0},\"restored\":0,\"unreadable\":0,\"error\":null,\"findings\":["
+            "{\"kind\":\"link\",\"repository\":\"app\",\"item\":\"" + orphan +
+                "\",\"bytes\":0,\"problem\":\"no manifest of the repository refers to it\",\"action\":\"removed\"},"
+            "{\"kind\":\"blob\",\"repository\":\"\",\"item\":\"" + orphan +
+                "\",\"bytes\":7,\"problem\":\"no manifest refers to it\",\"action\":\"removed\"}]}\n");
+  EXPECT_FALSE(exists(blob_file(orphan)));
+  EXPECT_TRUE(exists(blob_file(l)));
+
+  // A collection that cannot read a manifest removes no blob and says so.
+  write_bytes(root + "/repositories/app/_manifests/lock", "");
+  const std::string bad = blob("app", "never referenced");
+  make_old(root, 7200);
+  for (const std::string& name : list_names(root + "/repositories/app/_manifests")) {
+    if (name.size() == 64) write_bytes(root + "/repositories/app/_manifests/" + name, "[]");
+  }
+  r = admin({"gc"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "registry-admin: gc: no blob was removed: some manifests or directories could not be read\n");
+  EXPECT_NE(r.out.find("manifest app@sha256:"), std::string::npos) << r.out;
+  EXPECT_TRUE(exists(blob_file(bad)));
+}
+
+TEST_F(Admin, ScrubAndFsckExitWithOneWhileSomethingIsWrong) {
+  const std::string l = blob("app", "layer");
+  const std::string m = image("app", "v1", "config", {l});
+  ProcessResult r = admin({"scrub", "--threads", "2"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "scrub: 2 blobs and 1 manifests hashed (" +
+                std::to_string(5 + 6 + read_bytes(root + "/repositories/app/_manifests/" + m.substr(7)).size()) +
+                " B), 4 links checked\neverything hashes to its name\n");
+
+  const std::string hashed = "scrub: 2 blobs and 1 manifests hashed (" +
+                             std::to_string(5 + 6 + read_bytes(root + "/repositories/app/_manifests/" + m.substr(7)).size()) +
+                             " B), 4 links checked\n";
+  write_bytes(blob_file(l), "LAYER");
+  r = admin({"scrub"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "blob " + l + " (5 B): its bytes do not hash to its digest\n" + hashed +
+                       "wrong: 1 blobs, 0 manifests, 0 dangling links; 0 moved to quarantine\n");
+  r = admin({"scrub", "--repair"});
+  EXPECT_EQ(r.exit_code, 1) << "what was wrong is reported as wrong";
+  EXPECT_EQ(r.out, "moved to quarantine blob " + l + " (5 B): its bytes do not hash to its digest\n" + hashed +
+                       "wrong: 1 blobs, 0 manifests, 0 dangling links; 1 moved to quarantine\n");
+  r = admin({"scrub"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out.substr(0, r.out.find("scrub:")), "link app@" + l + ": names a blob that is not stored\n");
+  EXPECT_EQ(r.out.substr(r.out.rfind("wrong:")), "wrong: 0 blobs, 0 manifests, 1 dangling links; 0 moved to quarantine\n");
+
+  r = admin({"fsck"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "fsck: 1 repositories, nothing to repair\n");
+  make_dirs(root + "/repositories/app/_manifests/tags/cut/current");
+  r = admin({"fsck"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "tag app:cut: has no link (a tag cut short)\nfsck: 1 repositories, 1 problems, 0 repaired\n");
+  r = admin({"--json", "fsck", "--repair"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out,
+            "{\"repair\":true,\"repositories\":1,\"problems\":1,\"repaired\":1,\"error\":null,\"findings\":["
+            "{\"kind\":\"tag\",\"repository\":\"app\",\"item\":\"cut\",\"bytes\":0,"
+            "\"problem\":\"has no link (a tag cut short)\",\"action\":\"removed\"}]}\n");
+}
+
+TEST_F(Admin, StatsAndDuTellWhatTheTreeHolds) {
+  const std::string shared = blob("app", std::string(2048, 's'));
+  image("app", "v1", "config", {shared, blob("app", std::string(1024, 'a'))});
+  blob("team/tool", std::string(2048, 's'));
+  image("team/tool", "v1", "config!", {shared});
+  ProcessResult r = admin({"stats"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out,
+            "{\"version\":\"1.0.0\",\"repositories\":2,\"tags\":2,\"blobs\":4,\"blob_bytes\":3085,"
+            "\"active_uploads\":0,\"upload_bytes\":0}\n");
+  auto manifest_bytes = [&](const std::string& repo) {
+    const std::string dir = root + "/repositories/" + repo + "/_manifests/";
+    for (const std::string& name : list_names(dir)) {
+      if (name.size() == 64) return read_bytes(dir + name).size();
+    }
+    return size_t{0};
+  };
+  const size_t app_m = manifest_bytes("app"), tool_m = manifest_bytes("team/tool");
+  auto row = [](const char* name, const char* own, const char* with_others, size_t m, int blobs) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%-10s %12s %12s %10zu B %8d %9d\n", name, own, with_others, m, blobs, 1);
+    return std::string(line);
+  };
+  r = admin({"du"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "REPOSITORY          OWN       SHARED    MANIFESTS    BLOBS MANIFESTS\n" +
+                       row("app", "1.0 KiB", "2.0 KiB", app_m, 3) + row("team/tool", "7 B", "2.0 KiB", tool_m, 2) +
+                       "total: 2 repositories, blobs 3.0 KiB (0 B linked by no repository), manifests " +
+                       std::to_string(app_m + tool_m) + " B\n");
+  r = admin({"--json", "du"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "{\"repositories\":[{\"name\":\"app\",\"own_bytes\":1030,\"shared_bytes\":2048,\"manifest_bytes\":" +
+                       std::to_string(app_m) + ",\"blobs\":3,\"manifests\":1},{\"name\":\"team/tool\",\"own_bytes\":7,"
+                       "\"shared_bytes\":2048,\"manifest_bytes\":" + std::to_string(tool_m) +
+                       ",\"blobs\":2,\"manifests\":1}],\"blob_bytes\":3085,\"unlinked_bytes\":0,\"manifest_bytes\":" +
+                       std::to_string(app_m + tool_m) + "}\n");
+}
+
+}  // namespace
