@@ -1,0 +1,174 @@
+// Garbage collection beside live pushes, through the real web server:
+// pushers (real processes speaking HTTP as docker and skopeo do: HEAD each
+// blob, upload what is missing, PUT the manifest) push and re-push images
+// that share layers, within and across repositories, pull every tag back
+// right after pushing it, and delete tags, while registry-admin gc runs in
+// a loop with no grace period at all. Afterwards every tag pulls whole,
+// every blob hashes to its name, and fsck finds nothing to repair.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "storage/reg_storage.h"
+#include "support/test_support.h"
+#include "support/web_servers.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int kPushers = 4;
+constexpr int kRounds = 40;
+constexpr int kPusherSeconds = 90;
+constexpr int kMaxCollections = 400;
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& out_path) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Every blob of the store hashes to its name; the number of blobs.
+int whole_store(const std::string& storage) {
+  const std::string sha = storage + "/blobs/sha256";
+  int n = 0;
+  for (const std::string& prefix : list_names(sha)) {
+    for (const std::string& name : list_names(sha + "/" + prefix)) {
+      EXPECT_NE(name.compare(0, 4, ".gc-"), 0) << "left set aside: " << name;
+      EXPECT_EQ(digest_string(read_bytes(sha + "/" + prefix + "/" + name)), "sha256:" + name);
+      ++n;
+    }
+  }
+  return n;
+}
+
+TEST(GcWhileServing, PushersNeverLoseABlobToACollectionWithNoGrace) {
+  TempDir tmp;
+  RegistryServer server(WebServer::kLighttpd, tmp / "server", REGISTRY_PATH);
+  std::string why;
+  if (!server.start(&why)) GTEST_SKIP() << why;
+  const std::string python = find_program({"/usr/bin/python3"});
+  ASSERT_FALSE(python.empty());
+  const std::string base = "http://" + server.address();
+  const std::string pusher = std::string(SOURCE_DIR) + "/tests/support/pusher.py";
+  const std::vector<std::string> repos = {"team/a", "team/b"};
+
+  std::vector<pid_t> pids;
+  for (int i = 0; i < kPushers; ++i) {
+    const std::string& repo = repos[static_cast<size_t>(i) % repos.size()];
+    const std::string& other = repos[static_cast<size_t>(i + 1) % repos.size()];
+    std::vector<std::string> argv = {python, pusher, base, repo, std::string("p").append(std::to_string(i)), std::to_string(100 + i),
+                                     std::to_string(kRounds), std::to_string(kPusherSeconds)};
+    if (i >= 2) argv.push_back(other);  // half of them mount layers from the other repository
+    pids.push_back(spawn(argv, tmp / std::string("pusher").append(std::to_string(i)).append(".out")));
+  }
+
+  // Collections back to back until every pusher is done, bounded in count.
+  const std::map<std::string, std::string> env = {{"REGISTRY_STORAGE_ROOT", server.storage()}};
+  const std::vector<std::vector<std::string>> modes = {
+      {"gc", "--grace", "0s"}, {"gc", "--grace", "0s", "--delete-untagged"}, {"gc", "--grace", "2s"}};
+  int collections = 0;
+  int removed_blobs = 0;
+  int restored = 0;
+  std::set<pid_t> running(pids.begin(), pids.end());
+  std::vector<int> status_of(kPushers, -1);
+  while (!running.empty() && collections < kMaxCollections) {
+    const ProcessResult gc = run_program(REGISTRY_ADMIN_PATH, modes[static_cast<size_t>(collections) % modes.size()],
+                                         env, tmp.path());
+    ASSERT_EQ(gc.exit_code, 0) << gc.out << gc.err;
+    ++collections;
+    std::smatch m;
+    static const std::regex kRemoved("removed: \\d+ manifests, (\\d+) blobs");
+    if (std::regex_search(gc.out, m, kRemoved)) removed_blobs += std::stoi(m[1]);
+    static const std::regex kRestored("restored: (\\d+) blobs");
+    if (std::regex_search(gc.out, m, kRestored)) restored += std::stoi(m[1]);
+    for (int i = 0; i < kPushers; ++i) {
+      int status = 0;
+      if (running.count(pids[static_cast<size_t>(i)]) != 0 &&
+          waitpid(pids[static_cast<size_t>(i)], &status, WNOHANG) == pids[static_cast<size_t>(i)]) {
+        running.erase(pids[static_cast<size_t>(i)]);
+        status_of[static_cast<size_t>(i)] = status;
+      }
+    }
+  }
+  for (int i = 0; i < kPushers; ++i) {
+    const pid_t pid = pids[static_cast<size_t>(i)];
+    if (running.count(pid) != 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status_of[static_cast<size_t>(i)], 0);
+    }
+  }
+  int pushes = 0;
+  int retries = 0;
+  for (int i = 0; i < kPushers; ++i) {
+    const std::string out = read_bytes(tmp / std::string("pusher").append(std::to_string(i)).append(".out"));
+    EXPECT_TRUE(WIFEXITED(status_of[static_cast<size_t>(i)]) && WEXITSTATUS(status_of[static_cast<size_t>(i)]) == 0)
+        << "pusher " << i << ": " << out;
+    EXPECT_EQ(out.find("VIOLATION"), std::string::npos) << out;
+    std::smatch m;
+    static const std::regex kCounts("\"pushes\": (\\d+), \"retries\": (\\d+)");
+    if (std::regex_search(out, m, kCounts)) {
+      pushes += std::stoi(m[1]);
+      retries += std::stoi(m[2]);
+    }
+  }
+  std::printf("[ figures  ] %d pushes (%d retried after a clean refusal), %d collections, %d blobs removed, "
+              "%d blobs put back\n",
+              pushes, retries, collections, removed_blobs, restored);
+  EXPECT_GT(pushes, kPushers * 5);
+  EXPECT_GT(collections, 5);
+
+  // Afterwards: every tag pulls whole, through the server.
+  server.stop();
+  ASSERT_EQ(reg_storage_init(server.storage().c_str()), 0);
+  int tags = 0;
+  for (const std::string& repo : repos) {
+    const std::string tag_dir = server.storage() + "/repositories/" + repo + "/_manifests/tags";
+    for (const std::string& tag : list_names(tag_dir)) {
+      char ct[REG_CONTENT_TYPE_CAP];
+      char digest[REG_DIGEST_CAP];
+      const char* body = reg_manifest_get(repo.c_str(), tag.c_str(), ct, digest);
+      ASSERT_NE(body, nullptr) << repo << ":" << tag << ": " << reg_storage_last_error();
+      ++tags;
+      const std::string text = body;
+      static const std::regex kDigest("\"digest\":\"(sha256:[0-9a-f]{64})\"");
+      for (auto it = std::sregex_iterator(text.begin(), text.end(), kDigest); it != std::sregex_iterator(); ++it) {
+        const std::string d = (*it)[1];
+        char path[4096];
+        ASSERT_EQ(reg_repo_blob_path(repo.c_str(), d.c_str(), path, sizeof path), 0)
+            << repo << ":" << tag << " needs " << d << ": " << reg_storage_last_error();
+        EXPECT_EQ(digest_string(read_bytes(path)), d);
+      }
+    }
+  }
+  reg_storage_cleanup();
+  EXPECT_GT(tags, 0);
+  EXPECT_GT(whole_store(server.storage()), 0);
+  const ProcessResult fsck = run_program(REGISTRY_ADMIN_PATH, {"fsck", "--grace", "0s"}, env, tmp.path());
+  EXPECT_EQ(fsck.exit_code, 0) << fsck.out << fsck.err;
+  EXPECT_EQ(fsck.out, "fsck: 2 repositories, nothing to repair\n");
+}
+
+}  // namespace

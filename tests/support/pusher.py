@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""A client that pushes, re-pushes and deletes images as fast as it can,
+for the tests that run garbage collection beside it.
+
+  pusher.py BASE_URL REPO NAME SEED ROUNDS SECONDS [MOUNT_FROM]
+
+Each round pushes an image as docker and skopeo do: HEAD every blob, upload
+the ones the registry says it lacks, then PUT the manifest under one of the
+pusher's own tags. Layers come from a pool every pusher shares, so images
+share layers within and across repositories. Right after each push the
+pusher pulls its tag back and checks every byte; every fourth round it
+deletes one of its tags. A push the registry refuses because a blob went
+missing between the HEAD and the PUT (MANIFEST_BLOB_UNKNOWN) is retried
+from the HEADs: that is a clean failure. A pull of a tag just pushed that
+does not come back whole is a violation.
+
+Prints one JSON line: {"pushes": N, "retries": N, "violations": N,
+"problems": [...]} and exits 0 when there were no violations.
+"""
+import hashlib
+import http.client
+import json
+import random
+import sys
+import time
+import urllib.parse
+
+POOL = 8
+
+
+def pool_layer(i):
+    # Shared by every pusher: the same bytes, the same digest.
+    return (b"shared layer %d " % i) * (500 + 300 * i)
+
+
+def digest(data):
+    return "sha256:" + hashlib.sha256(data).hexdigest()
+
+
+class Registry:
+    def __init__(self, base):
+        u = urllib.parse.urlparse(base)
+        self.host = u.hostname
+        self.port = u.port
+
+    def request(self, method, path, body=None, headers=None):
+        conn = http.client.HTTPConnection(self.host, self.port, timeout=60)
+        try:
+            conn.request(method, path, body=body, headers=headers or {})
+            r = conn.getresponse()
+            data = r.read()
+            return r.status, dict((k.lower(), v) for k, v in r.getheaders()), data
+        finally:
+            conn.close()
+
+
+def push_blob(reg, repo, data, mount_from):
+    d = digest(data)
+    status, _, _ = reg.request("HEAD", "/v2/%s/blobs/%s" % (repo, d))
+    if status == 200:
+        return
+    if mount_from:
+        status, _, _ = reg.request("POST", "/v2/%s/blobs/uploads/?mount=%s&from=%s" % (repo, d, mount_from),
+                                   body=b"", headers={"Content-Length": "0"})
+        if status == 201:
+            return
+        # 202: an ordinary upload was started instead; push monolithically.
+    status, _, body = reg.request("POST", "/v2/%s/blobs/uploads/?digest=%s" % (repo, d), body=data,
+                                  headers={"Content-Type": "application/octet-stream",
+                                           "Content-Length": str(len(data))})
+    if status != 201:
+        raise RuntimeError("upload of %s: %d %s" % (d, status, body[:200]))
+
+
+def manifest_for(config, layers):
+    desc = lambda mt, data: {"mediaType": mt, "digest": digest(data), "size": len(data)}
+    return json.dumps({
+        "schemaVersion": 2,
+        "mediaType": "application/vnd.oci.image.manifest.v1+json",
+        "config": desc("application/vnd.oci.image.config.v1+json", config),
+        "layers": [desc("application/vnd.oci.image.layer.v1.tar", l) for l in layers],
+    }, separators=(",", ":")).encode()
+
+
+def main():
+    base, repo, name, seed, rounds, seconds = sys.argv[1:7]
+    mount_from = sys.argv[7] if len(sys.argv) > 7 else ""
+    rng = random.Random(int(seed))
+    reg = Registry(base)
+    deadline = time.monotonic() + float(seconds)
+    pushes = retries = violations = 0
+    problems = []
+    for rnd in range(int(rounds)):
+        if time.monotonic() > deadline:
+            break
+        layers = [pool_layer(i) for i in rng.sample(range(POOL), 2)]
+        layers.append(b"own layer of %s, round %d " % (name.encode(), rnd) * 40)
+        config = json.dumps({"pusher": name, "round": rnd}).encode()
+        body = manifest_for(config, layers)
+        tag = "%s-%d" % (name, rnd % 3)
+        for attempt in range(5):
+            try:
+                for blob in [config] + layers:
+                    push_blob(reg, repo, blob, mount_from)
+                status, headers, resp = reg.request(
+                    "PUT", "/v2/%s/manifests/%s" % (repo, tag), body=body,
+                    headers={"Content-Type": "application/vnd.oci.image.manifest.v1+json"})
+            except (OSError, RuntimeError) as e:
+                problems.append("round %d: %s" % (rnd, e))
+                status, resp = 0, b""
+            if status == 201:
+                break
+            if b"MANIFEST_BLOB_UNKNOWN" in resp or b"BLOB_UNKNOWN" in resp:
+                retries += 1
+                continue
+            problems.append("round %d: manifest put %d %s" % (rnd, status, resp[:200]))
+            break
+        else:
+            problems.append("round %d: gave up after retries" % rnd)
+            continue
+        if status != 201:
+            continue
+        pushes += 1
+        # Read your own write: the tag just pushed comes back whole.
+        status, headers, got = reg.request("GET", "/v2/%s/manifests/%s" % (repo, tag),
+                                           headers={"Accept": "application/vnd.oci.image.manifest.v1+json"})
+        if status != 200 or got != body:
+            violations += 1
+            problems.append("VIOLATION round %d: manifest %s came back %d" % (rnd, tag, status))
+            continue
+        for blob in [config] + layers:
+            status, _, data = reg.request("GET", "/v2/%s/blobs/%s" % (repo, digest(blob)))
+            if status != 200 or data != blob:
+                violations += 1
+                problems.append("VIOLATION round %d: blob %s of %s came back %d" % (rnd, digest(blob), tag, status))
+        if rnd % 4 == 3:
+            other = "%s-%d" % (name, (rnd + 1) % 3)
+            reg.request("DELETE", "/v2/%s/manifests/%s" % (repo, other))
+    print(json.dumps({"pushes": pushes, "retries": retries, "violations": violations, "problems": problems[:20]}))
+    sys.exit(1 if violations else 0)
+
+
+if __name__ == "__main__":
+    main()
