@@ -389,6 +389,8 @@ void Fsck::check_layers(const char* repo) {
       path_join(link_dir, sizeof link_dir, dir, e.name.c_str());
       repo_blob_link_path(repo, digest.c_str(), link, sizeof link);
       repo_blob_link_aside_path(repo, digest.c_str(), aside, sizeof aside);
+      // Timed before its leftovers go: removing them makes it new again.
+      const bool old_dir = old(link_dir);
       remove_temporaries(repo, link_dir, false);
       const bool has_link = file_exists(link);
       if (file_exists(aside) && !collection_running_) {
@@ -401,7 +403,7 @@ void Fsck::check_layers(const char* repo) {
         }
         continue;
       }
-      if (!has_link && old(link_dir)) {
+      if (!has_link && old_dir) {
         problem("directory", repo, relative_to_root(link_dir), "a blob link directory without its link", "removed",
                 [&] { return host::remove_dir(link_dir); });
       }

@@ -16,9 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "storage/reg_maintenance.h"
 #include "storage/reg_storage.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
+#include "support/tree_builder.h"
 
 using namespace testing_support;
 
@@ -218,6 +220,95 @@ TEST_F(Integrity, AKilledDeleteOrPutNeverLeavesALinkToAMissingBody) {
   EXPECT_EQ(left, (std::vector<std::string>{"lock", "revisions", "tags"})) << "no moved-aside or temporary files";
   EXPECT_TRUE(list_names(mdir("app") + "/tags").empty());
   EXPECT_TRUE(list_names(mdir("app") + "/revisions/sha256").empty());
+}
+
+// ---- Fsck after kills ----------------------------------------------------------------
+
+TEST_F(Integrity, FsckAfterKilledWritersLeavesATreeThatPassesEveryInvariant) {
+  // Writers of every kind killed at random moments: puts of images and of
+  // their referrers, deletes by tag and by digest, uploads. Then fsck
+  // repairs, finds nothing more, and the tree holds every invariant.
+  std::vector<std::string> bodies;
+  for (int i = 0; i < 3; ++i) {
+    bodies.push_back("{\"schemaVersion\":2,\"config\":{\"digest\":\"sha256:" + std::string(64, 'c') +
+                     "\"},\"layers\":[],\"n\":" + std::to_string(i) + "}");
+  }
+  const std::string subject = digest_string(bodies[0]);
+  const std::string referrer = "{\"schemaVersion\":2,\"config\":{\"digest\":\"sha256:" + std::string(64, 'd') +
+                               "\"},\"layers\":[],\"subject\":{\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+                               "\"digest\":\"" + subject + "\",\"size\":1}}";
+  bodies.push_back(referrer);
+  std::mt19937 rng(7);
+  int kills = 0;
+  for (int round = 0; round < 120; ++round) {
+    const std::string& body = bodies[rng() % bodies.size()];
+    const std::string tag = std::string("t").append(std::to_string(rng() % 3));
+    const bool by_digest = rng() % 2 == 0;
+    const std::string victim_body = bodies[rng() % bodies.size()];
+    std::vector<pid_t> pids;
+    pids.push_back(spawn(root, [&] {
+      char d[72];
+      return reg_manifest_put("app", rng() % 2 == 0 ? tag.c_str() : digest_string(body).c_str(), body.data(),
+                              body.size(), nullptr, d) == 0 ? 0 : 1;
+    }));
+    pids.push_back(spawn(root, [&] {
+      return reg_manifest_delete("app", by_digest ? digest_string(victim_body).c_str() : tag.c_str()) == 0 ? 0 : 1;
+    }));
+    pids.push_back(spawn(root, [&] {
+      char uuid[37];
+      char d[REG_DIGEST_CAP];
+      const std::string bytes(20000 + round, static_cast<char>('a' + round % 26));
+      if (reg_upload_start("app", uuid) != 0) return 1;
+      FILE* f = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
+      const int rc = reg_upload_append("app", uuid, f, -1, 0, nullptr);
+      std::fclose(f);
+      return rc == 0 && reg_upload_finish("app", uuid, digest_string(bytes).c_str(), d) == 0 ? 0 : 1;
+    }));
+    usleep(static_cast<useconds_t>(100 + rng() % 1500));
+    kills += kill(pids[rng() % pids.size()], SIGKILL) == 0 ? 1 : 0;
+    for (pid_t p : pids) wait_for(p);
+  }
+  EXPECT_GT(kills, 0);
+
+  // Old enough that no leftover can be a live writer's.
+  make_old(root, 600);
+  reg_fsck_options o{};
+  reg_fsck_summary s{};
+  o.repair = 1;
+  o.grace_seconds = 60;
+  ASSERT_EQ(reg_fsck(&o, &s), 0) << reg_storage_last_error();
+  EXPECT_EQ(s.repaired, s.problems);
+  std::printf("[ figures  ] %d kills; fsck repaired %lld problems\n", kills, static_cast<long long>(s.repaired));
+  o.repair = 0;
+  ASSERT_EQ(reg_fsck(&o, &s), 0);
+  EXPECT_EQ(s.problems, 0) << "a repaired tree has nothing more to repair";
+
+  // The invariants: every link names what it should, every body has its
+  // revision, every blob hashes to its name, nothing temporary is left.
+  expect_links_name_bodies("app", "after fsck");
+  expect_blobs_whole();
+  const std::string m = mdir("app");
+  for (const std::string& name : list_names(m)) {
+    if (name.size() == 64) {
+      EXPECT_TRUE(is_file(m + "/revisions/sha256/" + name + "/link")) << name;
+    }
+    EXPECT_NE(name[0], '.') << name;
+  }
+  for (const std::string& tag : list_names(m + "/tags")) {
+    char ct[REG_CONTENT_TYPE_CAP];
+    char d[72];
+    EXPECT_NE(reg_manifest_get("app", tag.c_str(), ct, d), nullptr) << tag << ": " << reg_storage_last_error();
+  }
+  const std::string refs = m + "/referrers/sha256/" + subject.substr(7);
+  for (const std::string& entry : exists(refs) ? list_names(refs) : std::vector<std::string>{}) {
+    EXPECT_TRUE(is_file(m + "/" + entry.substr(7))) << "referrer entry " << entry;
+  }
+  for (const std::string& d : list_names(root + "/repositories/app/_layers/sha256")) {
+    EXPECT_EQ(list_names(root + "/repositories/app/_layers/sha256/" + d), std::vector<std::string>{"link"}) << d;
+  }
+  for (const std::string& id : list_names(root + "/repositories/app/_uploads")) {
+    EXPECT_TRUE(is_file(upload_file(id))) << "a mark without its upload: " << id;
+  }
 }
 
 // ---- Links planted inside the tree --------------------------------------------

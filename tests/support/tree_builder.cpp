@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <vector>
 
 #include "storage/reg_storage.h"
 #include "test_support.h"
@@ -74,9 +75,13 @@ void make_old(const std::string& path, int64_t seconds) {
     fs::last_write_time(path, when);
     return;
   }
+  // Directories last: a file's change would make its directory new again.
+  std::vector<fs::path> dirs{path};
   for (const auto& e : fs::recursive_directory_iterator(path)) {
     if (e.is_regular_file()) fs::last_write_time(e.path(), when);
+    if (e.is_directory()) dirs.push_back(e.path());
   }
+  for (const fs::path& d : dirs) fs::last_write_time(d, when);
 }
 
 }  // namespace testing_support

@@ -29,8 +29,8 @@ class TreeBuilder {
   std::string last_config;
 };
 
-// Sets the modification time of the file, or of every file below the
-// directory, to seconds ago.
+// Sets the modification time of the file, or of the directory and every
+// file and directory below it, to seconds ago.
 void make_old(const std::string& path, int64_t seconds);
 
 }  // namespace testing_support
