@@ -1,6 +1,7 @@
 // What one repository holds, read entry by entry for the walks that look
 // after the whole tree (collection, scrub, fsck, disk usage). Readers of
 // one name (the API) go straight to its file instead.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +11,11 @@
 #include "storage/storage_internal.h"
 
 namespace storage {
+namespace {
+
+constexpr size_t kFirstRead = 64 * 1024;
+
+}  // namespace
 
 DigestAlg hex_alg(const char* name) {
   size_t n = 0;
@@ -105,9 +111,15 @@ Scan read_upload_marks(const char* repo, std::vector<std::string>* out) {
 int load_manifest(const char* path, ManifestBuffer* buf, ManifestInfo* info, char* msg, size_t msg_size) {
   FILE* f = host::open_file(path, "rb");
   if (f == nullptr) return -1;
-  // Filled once, reused for every manifest of a walk.
-  if (buf->bytes.size() < kManifestMax + 1) buf->bytes.resize(kManifestMax + 1);
-  buf->len = std::fread(buf->bytes.data(), 1, kManifestMax + 1, f);
+  // Grown as bodies need, up to one byte past the largest manifest, and
+  // reused for every manifest of a walk: most are a few KiB.
+  if (buf->bytes.size() < kFirstRead) buf->bytes.resize(kFirstRead);
+  buf->len = 0;
+  for (;;) {
+    buf->len += std::fread(buf->bytes.data() + buf->len, 1, buf->bytes.size() - buf->len, f);
+    if (buf->len < buf->bytes.size() || buf->bytes.size() > kManifestMax) break;
+    buf->bytes.resize(std::min(buf->bytes.size() * 2, kManifestMax + 1));
+  }
   const bool failed = std::ferror(f) != 0;
   std::fclose(f);
   if (failed) return -1;

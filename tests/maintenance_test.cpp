@@ -208,6 +208,17 @@ TEST_F(Collect, NothingYoungerThanTheGraceGoes) {
   EXPECT_FALSE(blob_stored(orphan));
 }
 
+TEST_F(Collect, ALargeManifestIsReadWhole) {
+  // 1200 layers: a body of some 160 KiB, read in more than one piece.
+  std::vector<std::string> layers;
+  for (int i = 0; i < 1200; ++i) layers.push_back(blob("app", "layer " + std::to_string(i)));
+  image("app", "v1", "config", layers);
+  make_old(root, 7200);
+  ASSERT_EQ(gc(true, 0), 0) << reg_storage_last_error();
+  EXPECT_EQ(summary.blobs_removed, 0);
+  EXPECT_TRUE(blob_stored(layers.back()));
+}
+
 TEST_F(Collect, ADryRunReportsWhatARunRemovesAndRemovesNothing) {
   const std::string l = blob("app", "layer");
   image("app", "v1", "config 1", {l});
