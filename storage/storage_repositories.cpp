@@ -78,10 +78,11 @@ Scan read_contents(const std::string& rel, Contents* out) {
 
 std::string child_of(const std::string& rel, const std::string& name) { return rel.empty() ? name : rel + "/" + name; }
 
-// The full walk of a tree without markers: every directory is read, and
-// the ones with nameable directories below them (that are not the tree's
-// own) are the ones on the way to nested repositories.
-Scan find_nesting(std::vector<std::string>* on_the_way) {
+// The full walk: every directory is read. The ones with own data, or with
+// no directory a name may continue into, are repositories (repos may be
+// null); the ones with nameable directories below them (that are not the
+// tree's own) lie on the way to nested repositories.
+Scan walk_all(NameList* repos, std::vector<std::string>* on_the_way) {
   std::vector<std::string> pending{""};
   while (!pending.empty()) {
     const std::string rel = std::move(pending.back());
@@ -90,6 +91,7 @@ Scan find_nesting(std::vector<std::string>* on_the_way) {
     const Scan scan = read_contents(rel, &c);
     if (scan == Scan::kFailed) return Scan::kFailed;
     if (scan == Scan::kMissing) continue;
+    if (!rel.empty() && repos != nullptr && (c.own_data || c.subdirs.empty())) repos->add(rel);
     if (!rel.empty() && !c.subdirs.empty()) on_the_way->push_back(rel);
     for (const std::string& s : c.subdirs) pending.push_back(child_of(rel, s));
   }
@@ -116,7 +118,7 @@ int index_nested_repositories() {
   char top[kPathCap];
   repos_dir(top, sizeof top);
   std::vector<std::string> on_the_way;
-  if (find_nesting(&on_the_way) == Scan::kFailed) return -1;
+  if (walk_all(nullptr, &on_the_way) == Scan::kFailed) return -1;
   // Built aside under a name of this process's own, then renamed into
   // place whole: a reader sees no index or all of it.
   char building[kPathCap];
@@ -149,20 +151,10 @@ Scan walk_repositories(NameList* repos, std::vector<std::string>* unmarked) {
   if (scan_dir(index, &markers) == Scan::kFailed) return Scan::kFailed;
   std::unordered_set<std::string> marked;
   for (const Entry& m : markers) marked.insert(m.name);
-  std::vector<std::string> pending{""};
-  while (!pending.empty()) {
-    const std::string rel = std::move(pending.back());
-    pending.pop_back();
-    Contents c;
-    const Scan scan = read_contents(rel, &c);
-    if (scan == Scan::kFailed) return Scan::kFailed;
-    if (scan == Scan::kMissing || rel.empty()) {
-      for (const std::string& sub : c.subdirs) pending.push_back(child_of(rel, sub));
-      continue;
-    }
-    if (c.own_data || c.subdirs.empty()) repos->add(rel);
-    if (!c.subdirs.empty() && marked.count(marker_name(rel)) == 0) unmarked->push_back(rel);
-    for (const std::string& sub : c.subdirs) pending.push_back(child_of(rel, sub));
+  std::vector<std::string> on_the_way;
+  if (walk_all(repos, &on_the_way) == Scan::kFailed) return Scan::kFailed;
+  for (std::string& dir : on_the_way) {
+    if (marked.count(marker_name(dir)) == 0) unmarked->push_back(std::move(dir));
   }
   return Scan::kOk;
 }

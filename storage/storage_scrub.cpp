@@ -108,42 +108,20 @@ int Scrub::run() {
 }
 
 bool Scrub::list_blobs() {
-  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
-    char dir[kPathCap];
-    blob_alg_dir(alg, dir, sizeof dir);
-    std::vector<Entry> prefixes;
-    if (scan_dir(dir, &prefixes) == Scan::kFailed) {
-      set_error(REG_ERR_STORAGE, "cannot read %s", dir);
-      return false;
-    }
-    for (const Entry& p : prefixes) {
-      if (p.kind != host::Kind::kDir) continue;
-      char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, dir, p.name.c_str());
-      host::DirStream ds;
-      if (open_dir(prefix, &ds) != Scan::kOk) {
-        report_.finding("directory", "", relative_to_root(prefix).c_str(), 0, "cannot be read", "");
-        failed_ = true;
-        continue;
-      }
-      const char* name = nullptr;
-      host::Kind kind = host::Kind::kOther;
-      while (host::dir_next(&ds, &name, &kind)) {
-        if (hex_alg(name) != alg) continue;
+  const Scan scan = walk_blob_store(
+      [&](const StoredBlob& b) {
         Work w;
-        w.digest = std::string(digest_alg_name(alg)) + ":" + name;
-        char path[kPathCap];
-        path_join(path, sizeof path, prefix, name);
-        w.path = path;
-        host::Attributes a;
-        if (host::dir_entry_attributes(&ds, name, &a)) w.size = a.size;
+        w.digest = b.digest;
+        w.path = b.path;
+        w.size = b.size < 0 ? 0 : b.size;
         total_bytes_ += w.size;
         work_.push_back(std::move(w));
-      }
-      host::dir_close(&ds);
-    }
-  }
-  return true;
+      },
+      [&](const char* dir) {
+        report_.finding("directory", "", relative_to_root(dir).c_str(), 0, "cannot be read", "");
+        failed_ = true;
+      });
+  return scan != Scan::kFailed;
 }
 
 void Scrub::check_link(const char* repo, const char* kind, const std::string& item, const std::string& target_path,

@@ -61,36 +61,19 @@ extern "C" int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progre
     total->manifest_bytes += u.manifest_bytes;
   }
   // The store, each blob once: its size, and whether anything links it.
-  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
-    char dir[kPathCap];
-    blob_alg_dir(alg, dir, sizeof dir);
-    std::vector<Entry> prefixes;
-    if (scan_dir(dir, &prefixes) == Scan::kFailed) {
-      set_error(REG_ERR_STORAGE, "cannot read %s", dir);
-      return -1;
-    }
-    for (const Entry& p : prefixes) {
-      char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, dir, p.name.c_str());
-      host::DirStream ds;
-      if (p.kind != host::Kind::kDir || open_dir(prefix, &ds) != Scan::kOk) continue;
-      const char* name = nullptr;
-      host::Kind kind = host::Kind::kOther;
-      while (host::dir_next(&ds, &name, &kind)) {
-        host::Attributes a;
-        if (hex_alg(name) != alg || !host::dir_entry_attributes(&ds, name, &a)) continue;
-        total->blob_bytes += a.size;
-        const std::string digest = std::string(digest_alg_name(alg)) + ":" + name;
-        const auto it = blobs.find(digest);
+  const Scan scan = walk_blob_store(
+      [&](const StoredBlob& b) {
+        if (b.size < 0) return;
+        total->blob_bytes += b.size;
+        const auto it = blobs.find(b.digest);
         if (it == blobs.end()) {
-          total->unlinked_bytes += a.size;
+          total->unlinked_bytes += b.size;
         } else {
-          it->second.size = a.size;
+          it->second.size = b.size;
         }
-      }
-      host::dir_close(&ds);
-    }
-  }
+      },
+      [](const char*) {});
+  if (scan == Scan::kFailed) return -1;
   for (int r = 0; r < repos.size(); ++r) {
     reg_usage& u = usage[static_cast<size_t>(r)];
     for (const std::string& d : links[static_cast<size_t>(r)]) {

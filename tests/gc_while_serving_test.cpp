@@ -7,7 +7,6 @@
 // every blob hashes to its name, and fsck finds nothing to repair.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,21 +33,6 @@ constexpr int kPushers = 4;
 constexpr int kRounds = 40;
 constexpr int kPusherSeconds = 90;
 constexpr int kMaxCollections = 400;
-
-pid_t spawn(const std::vector<std::string>& argv, const std::string& out_path) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
 
 // Every blob of the store hashes to its name; the number of blobs.
 int whole_store(const std::string& storage) {
@@ -82,7 +66,7 @@ TEST(GcWhileServing, PushersNeverLoseABlobToACollectionWithNoGrace) {
     std::vector<std::string> argv = {python, pusher, base, repo, std::string("p").append(std::to_string(i)), std::to_string(100 + i),
                                      std::to_string(kRounds), std::to_string(kPusherSeconds)};
     if (i >= 2) argv.push_back(other);  // half of them mount layers from the other repository
-    pids.push_back(spawn(argv, tmp / std::string("pusher").append(std::to_string(i)).append(".out")));
+    pids.push_back(start_logged(argv, tmp / std::string("pusher").append(std::to_string(i)).append(".out")));
   }
 
   // Collections back to back until every pusher is done, bounded in count.

@@ -120,23 +120,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, ThroughEachServer,
                            return std::string("other");
                          });
 
-// Starts a daemon in a process group of its own, its output in log; the
-// group is stopped by stop_daemon.
-pid_t start_daemon(const std::vector<std::string>& argv, const std::string& log) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    freopen(log.c_str(), "w", stdout);
-    freopen(log.c_str(), "a", stderr);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
+// Stops a daemon started by start_logged, with its whole process group.
 void stop_daemon(pid_t pid) {
   kill(-pid, SIGTERM);
   for (int i = 0; i < 500 && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
@@ -210,7 +194,7 @@ TEST_F(ThroughLighttpd, ContainerdPullsAndPushes) {
   make_dirs(d);
   const std::string sock = d + "/sock";
   const pid_t daemon =
-      start_daemon({containerd, "--root", d + "/root", "--state", d + "/state", "--address", sock}, d + "/log");
+      start_logged({containerd, "--root", d + "/root", "--state", d + "/state", "--address", sock}, d + "/log");
   wait_for_socket(sock, 300);
   const std::string host = server->address();
   auto run = [&](std::vector<std::string> args) {
@@ -236,7 +220,7 @@ TEST_F(ThroughLighttpd, DockerPullsAndPushesANewLayer) {
   make_dirs(d);
   const std::string sock = d + "/sock";
   const std::string host = server->address();
-  const pid_t daemon = start_daemon({dockerd, "--data-root", d + "/root", "--exec-root", d + "/exec", "-H", "unix://" + sock,
+  const pid_t daemon = start_logged({dockerd, "--data-root", d + "/root", "--exec-root", d + "/exec", "-H", "unix://" + sock,
                                      "--pidfile", d + "/pid", "--iptables=false", "--bridge=none", "--storage-driver=vfs",
                                      "--insecure-registry", host},
                                     d + "/log");

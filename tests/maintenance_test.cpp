@@ -65,6 +65,19 @@ class Collect : public FreshStorage, public TreeBuilder {
     return reg_gc(&o, &summary);
   }
 
+  // Takes the lock a running collection holds, as another process would;
+  // the descriptor to close, or -1.
+  int hold_collection_lock() const {
+    const int fd = ::open((root + "/gc.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fd >= 0 && fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
   std::string blob_path_of(const std::string& d) const {
     return root + "/blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7);
   }
@@ -307,12 +320,8 @@ TEST_F(Collect, AManifestThatCannotBeReadKeepsEveryBlob) {
 }
 
 TEST_F(Collect, OnlyOneCollectionRunsAtATime) {
-  const int fd = ::open((root + "/gc.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  const int fd = hold_collection_lock();
   ASSERT_GE(fd, 0);
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
   EXPECT_EQ(gc(false, 0), -1);
   EXPECT_STREQ(reg_storage_last_error(), "another garbage collection is running");
   ::close(fd);
@@ -577,12 +586,8 @@ TEST_F(Checking, LeavesYoungUnlockedLeftoversAndWhatARunningCollectionSetAside) 
   make_dirs(ldir + std::string(64, 'e'));                      // a link on its way
   const std::string aside = root + "/blobs/sha256/" + a.substr(7, 2) + "/.gc-" + a.substr(7);
   std::rename(blob_path_of(a).c_str(), aside.c_str());
-  const int fd = ::open((root + "/gc.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  const int fd = hold_collection_lock();
   ASSERT_GE(fd, 0);
-  struct flock fl = {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
   ASSERT_EQ(fsck(true), 0);
   EXPECT_TRUE(found.empty()) << found[0].kind << " " << found[0].item << ": " << found[0].problem;
   EXPECT_TRUE(is_file(aside));

@@ -188,6 +188,22 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
   return r;
 }
 
+pid_t start_logged(const std::vector<std::string>& argv, const std::string& log) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    if (std::freopen(log.c_str(), "w", stdout) == nullptr || std::freopen(log.c_str(), "a", stderr) == nullptr) {
+      _exit(126);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 ProcessResult run_in_child(const std::function<void()>& fn) {
   int out_pipe[2];
   if (pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");

@@ -2,6 +2,10 @@
 #ifndef REGISTRY_TESTS_SUPPORT_H
 #define REGISTRY_TESTS_SUPPORT_H
 
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
 #include <functional>
 #include <map>
 #include <string>
@@ -51,6 +55,11 @@ struct ProcessResult {
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env, const std::string& cwd,
                           const std::string& stdin_bytes = "");
+
+// Starts a program in a process group of its own (so that a whole daemon
+// can be stopped by -pid), its standard output and error in log; the
+// caller waits for it.
+pid_t start_logged(const std::vector<std::string>& argv, const std::string& log);
 
 // Runs fn in a forked child whose standard output is collected; the child
 // exits with status 0 after fn unless fn ends the process itself.
