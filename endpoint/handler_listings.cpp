@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cgi/bt_cgi.h"
+#include "endpoint/access_control.h"
 #include "endpoint/handlers.h"
 #include "endpoint/http_response.h"
 #include "endpoint/oci_common.h"
@@ -79,7 +80,8 @@ void handle_catalog(const Route&) {
   const std::string last = query_value("last");
   // n of 0 or less lists every name; a page of more than kPageMax names
   // ends there and links to the rest.
-  const char* body = reg_catalog_json(n > 0 ? n : 0, last.empty() ? nullptr : last.c_str());
+  // With access control on, the catalog holds what the user may pull.
+  const char* body = reg_catalog_json_where(n > 0 ? n : 0, last.empty() ? nullptr : last.c_str(), catalog_filter(), nullptr);
   if (body == nullptr) {
     // A tree we cannot read is a failure, never an empty catalog.
     std::fprintf(stderr, "registry: catalog %s: %s\n", request_path().c_str(), reg_storage_last_error());
@@ -120,6 +122,9 @@ void handle_tags(const Route& route) {
 }  // namespace endpoint
 
 extern "C" int handle_v2_catalog(void) {
-  endpoint::handle_catalog(endpoint::Route{});
+  endpoint::Route route;
+  route.kind = endpoint::RouteKind::kCatalog;
+  endpoint::enforce_access(route);
+  endpoint::handle_catalog(route);
   return 0;
 }

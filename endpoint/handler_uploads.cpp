@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "endpoint/access_control.h"
 #include "endpoint/byte_ranges.h"
 #include "endpoint/handlers.h"
 #include "endpoint/http_response.h"
@@ -89,9 +90,10 @@ void handle_upload_start(const Route& route) {
   bool mount_given = false;
   const std::string mount = query_value("mount", &mount_given);
   const std::string from = query_value("from");
-  if (mount_given && digest_form_valid(mount) && !from.empty()) {
+  if (mount_given && digest_form_valid(mount) && !from.empty() && may_pull(from)) {
     // Mounted when `from` holds the blob; otherwise an ordinary session,
-    // as clients expect.
+    // as clients expect. A user who may not pull `from` gets a session
+    // too, whether it holds the blob or not: nothing tells them which.
     if (reg_repo_blob_mount(route.name.c_str(), from.c_str(), mount.c_str()) == 0) answer_blob_created(route, mount);
     if (reg_storage_last_kind() == REG_ERR_STORAGE) send_engine_failure(kSessionFailures, "blob mount");
   }

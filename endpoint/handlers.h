@@ -17,6 +17,7 @@ void handle_blob(const Route& route);
 void handle_upload_start(const Route& route);
 void handle_upload_session(const Route& route);
 void handle_referrers(const Route& route);
+void handle_token(const Route& route);
 
 // "sha256:" and 64, or "sha512:" and 128, lower-case hex digits: the
 // digests the registry serves.

@@ -57,6 +57,7 @@ constexpr ApiErrorInfo kErrors[] = {
     /* kUnsupported */ {"UNSUPPORTED", 405},
     /* kTooManyRequests */ {"TOOMANYREQUESTS", 429},
     /* kNotFound */ {"NOT_FOUND", 404},
+    /* kMisconfigured */ {"UNKNOWN", 500},
     /* kStorage */ {"STORAGE_ERROR", 500},
 };
 static_assert(sizeof kErrors / sizeof kErrors[0] == static_cast<size_t>(ApiError::kStorage) + 1);
@@ -140,10 +141,10 @@ void send_empty(int status, const std::vector<std::string>& lines) {
 
 const ApiErrorInfo& api_error_info(ApiError e) { return kErrors[static_cast<size_t>(e)]; }
 
-void send_error(ApiError e, const std::string& message) {
+void send_error(ApiError e, const std::string& message, const std::vector<std::string>& extra) {
   const ApiErrorInfo& info = api_error_info(e);
   // The body goes for HEAD too: the server drops it, the length stays right.
-  send_json(info.status, error_body(info.code, message), false);
+  send_json(info.status, error_body(info.code, message), false, extra);
   std::exit(0);
 }
 

@@ -50,6 +50,7 @@ enum class ApiError {
   kUnsupported,
   kTooManyRequests,
   kNotFound,
+  kMisconfigured,
   kStorage,
 };
 struct ApiErrorInfo {
@@ -62,8 +63,9 @@ const ApiErrorInfo& api_error_info(ApiError e);
 // escaped as a JSON string.
 std::string error_body(const char* code, const std::string& message);
 
-// The whole error response, then the process ends (status 0).
-[[noreturn]] void send_error(ApiError e, const std::string& message);
+// The whole error response, then the process ends (status 0); extra
+// header lines ("Name: value") go with it, a challenge say.
+[[noreturn]] void send_error(ApiError e, const std::string& message, const std::vector<std::string>& extra = {});
 // 405 with the methods the path allows.
 [[noreturn]] void send_method_not_allowed(const char* allow, const std::string& message);
 

@@ -1,7 +1,9 @@
-// The registry: one CGI program for every path under /v2/. The route table
-// decides which handler runs; each handler answers its methods.
+// The registry: one CGI program for every path under /v2/ and for the
+// token endpoint. The route table decides which handler runs, once access
+// control has let the request through; each handler answers its methods.
 #include <string>
 
+#include "endpoint/access_control.h"
 #include "endpoint/handlers.h"
 #include "endpoint/http_response.h"
 #include "endpoint/request.h"
@@ -26,6 +28,7 @@ constexpr Endpoint kEndpoints[] = {
     {RouteKind::kUploadStart, endpoint::handle_upload_start, true},
     {RouteKind::kUploadSession, endpoint::handle_upload_session, true},
     {RouteKind::kReferrers, endpoint::handle_referrers, true},
+    {RouteKind::kToken, endpoint::handle_token, false},
 };
 
 }  // namespace
@@ -38,6 +41,7 @@ int main() {
     if (e.needs_name && !route.name_valid) {
       endpoint::send_error(endpoint::ApiError::kNameInvalid, "invalid repository name: " + route.name);
     }
+    endpoint::enforce_access(route);
     e.handle(route);
     return 0;
   }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cgi/bt_cgi.h"
+#include "endpoint/routes.h"
 #include "platform/host.h"
 
 namespace endpoint {
@@ -61,12 +62,12 @@ std::string request_path() {
         path += raw[i];
       }
     }
-    if (path.rfind("/v2", 0) == 0) return path;
+    if (path.rfind("/v2", 0) == 0 || path == kTokenPath) return path;
   }
   const std::string script = env("SCRIPT_NAME");
   const std::string info = env("PATH_INFO");
   const std::string whole = script + info;
-  if (whole.rfind("/v2", 0) == 0) return whole;
+  if (whole.rfind("/v2", 0) == 0 || whole == kTokenPath) return whole;
   return info;
 }
 

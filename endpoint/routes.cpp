@@ -46,6 +46,10 @@ Route route_path(const std::string& path) {
     r.kind = RouteKind::kBase;
     return r;
   }
+  if (path == kTokenPath) {
+    r.kind = RouteKind::kToken;
+    return r;
+  }
   if (path.rfind("/v2/", 0) != 0) return r;
   const std::string rest = path.substr(4);
   if (rest == "_catalog") {
@@ -91,6 +95,7 @@ const char* route_name(RouteKind kind) {
     case RouteKind::kUploadStart: return "upload start";
     case RouteKind::kUploadSession: return "upload";
     case RouteKind::kReferrers: return "referrers";
+    case RouteKind::kToken: return "token";
     case RouteKind::kNone: break;
   }
   return "none";

@@ -18,8 +18,13 @@ enum class RouteKind {
   kUploadStart,    // /v2/<name>/blobs/uploads/
   kUploadSession,  // /v2/<name>/blobs/uploads/<id>
   kReferrers,      // /v2/<name>/referrers/<digest>
+  kToken,          // the token endpoint, kTokenPath
   kNone,           // nothing the registry serves
 };
+
+// Where the registry hands out tokens: outside /v2/, so that the web
+// server can route it apart (and authenticate it alone, if it will).
+inline constexpr char kTokenPath[] = "/auth/token";
 
 struct Route {
   RouteKind kind = RouteKind::kNone;

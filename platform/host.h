@@ -87,6 +87,17 @@ FILE* open_file(const char* path, const char* mode);
 // exists; *taken then tells that case from other failures.
 FILE* create_new_file(const char* path, bool* taken);
 
+// Creates a new file for writing that only its owner, the current user,
+// may read or write (mode 0600 on POSIX; on Windows a protected access
+// list that names the owner alone), failing when any entry of that name
+// exists (*taken). For secrets: nobody else sees the bytes, not even for
+// the moment between creation and a change of permissions.
+FILE* create_private_file(const char* path, bool* taken);
+// Moves from over to only when no entry named to exists; otherwise false
+// with *taken set and from left in place. The first of several processes
+// that publish the same file wins, and the others read what it wrote.
+bool rename_no_replace(const char* from, const char* to, bool* taken);
+
 // Sets the file's modification time to now; false when it cannot.
 bool touch_file(const char* path);
 
@@ -110,11 +121,25 @@ void last_error_text(char* out, size_t cap);
 // n bytes from the system's cryptographic random source.
 bool random_bytes(void* out, size_t n);
 
+// Passwords through the system's crypt library (libxcrypt; on Windows,
+// which has none, the same library built from Debian's source): bcrypt
+// hashes as htpasswd -B writes them ("$2y$..."), never a crypt of our own.
+// true when password hashes, with the salt and cost that hash names, to
+// hash itself; false for any other password and for a malformed hash.
+bool check_password(const char* password, const char* hash);
+// A new bcrypt hash of password, "$2y$<cost>$<salt and hash>" (cost 4 to
+// 31), with a salt from the system's random source, into out (cap bytes).
+bool hash_password(const char* password, int cost, char* out, size_t cap);
+
 int64_t now_seconds();
 int process_id();
 
 // true when the stream is a terminal (a person is watching).
 bool is_terminal(FILE* stream);
+
+// Turns the echo of typed characters on or off on a terminal stream (a
+// password prompt); false when the stream is no terminal.
+bool set_terminal_echo(FILE* stream, bool on);
 
 // No line-end translation on the stream (a no-op where streams never translate).
 void set_binary_mode(FILE* stream);

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -328,6 +329,43 @@ FILE* create_new_file(const char* path, bool* taken) {
   return f;
 }
 
+FILE* create_private_file(const char* path, bool* taken) {
+  *taken = false;
+  Place p(path);
+  if (!p.ok()) return nullptr;
+  // 0600 at creation, whatever the umask leaves: never readable by others,
+  // not even for a moment.
+  const int fd = openat(p.dir(), p.leaf(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | p.nofollow_open(), 0600);
+  if (fd < 0) {
+    *taken = errno == EEXIST;
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "wb");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+bool rename_no_replace(const char* from, const char* to, bool* taken) {
+  *taken = false;
+  Place a(from);
+  Place b(to);
+  if (!a.ok() || !b.ok()) return false;
+  if (renameat2(a.dir(), a.leaf(), b.dir(), b.leaf(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST) {
+    *taken = true;
+    return false;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without RENAME_NOREPLACE: a hard link is made only where
+  // no entry exists, then the temporary name goes.
+  if (linkat(a.dir(), a.leaf(), b.dir(), b.leaf(), 0) != 0) {
+    *taken = errno == EEXIST;
+    return false;
+  }
+  unlinkat(a.dir(), a.leaf(), 0);
+  return true;
+}
+
 bool touch_file(const char* path) {
   Place p(path);
   return p.ok() && utimensat(p.dir(), p.leaf(), nullptr, p.nofollow_at()) == 0;
@@ -406,6 +444,18 @@ int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 int process_id() { return static_cast<int>(getpid()); }
 
 bool is_terminal(FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+bool set_terminal_echo(FILE* stream, bool on) {
+  termios t;
+  const int fd = fileno(stream);
+  if (tcgetattr(fd, &t) != 0) return false;
+  if (on) {
+    t.c_lflag |= ECHO;
+  } else {
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  }
+  return tcsetattr(fd, TCSAFLUSH, &t) == 0;
+}
 
 void set_binary_mode(FILE*) {}
 

@@ -313,6 +313,116 @@ FILE* create_new_file(const char* path, bool* taken) {
   return stream_for(h, _O_WRONLY, "wb");
 }
 
+namespace {
+
+// The functions of ADVAPI32 that an owner-only access list needs, looked
+// up at run time so that the program keeps importing KERNEL32 and the C
+// runtime only.
+struct Advapi {
+  using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+  using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+  using GetLengthSidFn = DWORD(WINAPI*)(PSID);
+  using InitializeAclFn = BOOL(WINAPI*)(PACL, DWORD, DWORD);
+  using AddAccessAllowedAceFn = BOOL(WINAPI*)(PACL, DWORD, DWORD, PSID);
+  using InitializeSecurityDescriptorFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, DWORD);
+  using SetSecurityDescriptorDaclFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, BOOL, PACL, BOOL);
+  using SetSecurityDescriptorControlFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
+                                                       SECURITY_DESCRIPTOR_CONTROL);
+  OpenProcessTokenFn open_process_token = nullptr;
+  GetTokenInformationFn get_token_information = nullptr;
+  GetLengthSidFn get_length_sid = nullptr;
+  InitializeAclFn initialize_acl = nullptr;
+  AddAccessAllowedAceFn add_access_allowed_ace = nullptr;
+  InitializeSecurityDescriptorFn initialize_security_descriptor = nullptr;
+  SetSecurityDescriptorDaclFn set_security_descriptor_dacl = nullptr;
+  SetSecurityDescriptorControlFn set_security_descriptor_control = nullptr;
+
+  bool load() {
+    HMODULE m = LoadLibraryW(L"advapi32.dll");
+    if (m == nullptr) return false;
+    auto get = [m](const char* name) { return reinterpret_cast<void*>(GetProcAddress(m, name)); };
+    open_process_token = reinterpret_cast<OpenProcessTokenFn>(get("OpenProcessToken"));
+    get_token_information = reinterpret_cast<GetTokenInformationFn>(get("GetTokenInformation"));
+    get_length_sid = reinterpret_cast<GetLengthSidFn>(get("GetLengthSid"));
+    initialize_acl = reinterpret_cast<InitializeAclFn>(get("InitializeAcl"));
+    add_access_allowed_ace = reinterpret_cast<AddAccessAllowedAceFn>(get("AddAccessAllowedAce"));
+    initialize_security_descriptor =
+        reinterpret_cast<InitializeSecurityDescriptorFn>(get("InitializeSecurityDescriptor"));
+    set_security_descriptor_dacl = reinterpret_cast<SetSecurityDescriptorDaclFn>(get("SetSecurityDescriptorDacl"));
+    set_security_descriptor_control =
+        reinterpret_cast<SetSecurityDescriptorControlFn>(get("SetSecurityDescriptorControl"));
+    return open_process_token && get_token_information && get_length_sid && initialize_acl &&
+           add_access_allowed_ace && initialize_security_descriptor && set_security_descriptor_dacl &&
+           set_security_descriptor_control;
+  }
+};
+
+// A security descriptor whose access list grants the process's user, and
+// nobody else, full control, and inherits nothing from the directory.
+class OwnerOnly {
+ public:
+  bool build() {
+    Advapi api;
+    if (!api.load()) return false;
+    HANDLE token = nullptr;
+    if (!api.open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD n = 0;
+    const BOOL got = api.get_token_information(token, TokenUser, user_, sizeof user_, &n);
+    CloseHandle(token);
+    if (!got) return false;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(user_)->User.Sid;
+    const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + api.get_length_sid(sid);
+    if (acl_size > sizeof acl_) return false;
+    PACL acl = reinterpret_cast<PACL>(acl_);
+    return api.initialize_acl(acl, acl_size, ACL_REVISION) &&
+           api.add_access_allowed_ace(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) &&
+           api.initialize_security_descriptor(&sd_, SECURITY_DESCRIPTOR_REVISION) &&
+           api.set_security_descriptor_dacl(&sd_, TRUE, acl, FALSE) &&
+           api.set_security_descriptor_control(&sd_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  }
+  SECURITY_ATTRIBUTES* attributes() {
+    sa_.nLength = sizeof sa_;
+    sa_.lpSecurityDescriptor = &sd_;
+    sa_.bInheritHandle = FALSE;
+    return &sa_;
+  }
+
+ private:
+  alignas(8) unsigned char user_[256] = {};
+  alignas(8) unsigned char acl_[256] = {};
+  SECURITY_DESCRIPTOR sd_ = {};
+  SECURITY_ATTRIBUTES sa_ = {};
+};
+
+}  // namespace
+
+FILE* create_private_file(const char* path, bool* taken) {
+  *taken = false;
+  NativePath p(path);
+  if (!p.ok() || crosses_link(path, false)) return nullptr;
+  OwnerOnly security;
+  if (!security.build()) return nullptr;  // never a secret readable by others
+  HANDLE h = CreateFileW(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         security.attributes(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    *taken = err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  return stream_for(h, _O_WRONLY, "wb");
+}
+
+bool rename_no_replace(const char* from, const char* to, bool* taken) {
+  *taken = false;
+  NativePath a(from);
+  NativePath b(to);
+  if (!a.ok() || !b.ok() || crosses_link(from, false) || crosses_link(to, false)) return false;
+  if (MoveFileExW(a.c_str(), b.c_str(), 0) != 0) return true;
+  const DWORD err = GetLastError();
+  *taken = err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
+  return false;
+}
+
 bool touch_file(const char* path) {
   NativePath p(path);
   if (!p.ok() || crosses_link(path, true)) return false;
@@ -399,6 +509,14 @@ int64_t now_seconds() { return static_cast<int64_t>(_time64(nullptr)); }
 int process_id() { return _getpid(); }
 
 bool is_terminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+bool set_terminal_echo(FILE* stream, bool on) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return false;
+  mode = on ? (mode | ENABLE_ECHO_INPUT) : (mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  return SetConsoleMode(h, mode) != 0;
+}
 
 void set_binary_mode(FILE* stream) { _setmode(_fileno(stream), 0x8000); }
 

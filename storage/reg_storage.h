@@ -44,6 +44,24 @@ const char* reg_storage_last_cause(void);
  * most n names (n <= 0: all). Null when the repositories cannot be read. */
 const char* reg_catalog_json(int n, const char* last);
 
+/* The catalog as reg_catalog_json, of the repositories for which keep
+ * (called with ctx and each full name) answers nonzero; the page and its
+ * `last` count the kept names only. A null keep keeps every name. */
+typedef int (*reg_name_filter)(void* ctx, const char* name);
+const char* reg_catalog_json_where(int n, const char* last, reg_name_filter keep, void* ctx);
+
+/* Access-control files below the storage root (storage_layout.h names
+ * them): the directory that holds them, the users' htpasswd file, the
+ * policy, and the key that signs tokens. 0, or -1 before initialisation or
+ * when the path does not fit cap. */
+typedef enum reg_auth_file {
+  REG_AUTH_DIR = 0,
+  REG_AUTH_HTPASSWD = 1,
+  REG_AUTH_POLICY = 2,
+  REG_AUTH_TOKEN_KEY = 3
+} reg_auth_file;
+int reg_auth_path(reg_auth_file which, char* out, size_t cap);
+
 /* After a catalog or tag-list page: the name to pass as `last` for the next
  * page when names remain after this one (cut by n, or by the room of the
  * result buffer), else null. Valid until the next listing. */

@@ -84,7 +84,9 @@ using namespace storage;
 
 extern "C" {
 
-const char* reg_catalog_json(int n, const char* last) {
+const char* reg_catalog_json(int n, const char* last) { return reg_catalog_json_where(n, last, nullptr, nullptr); }
+
+const char* reg_catalog_json_where(int n, const char* last, reg_name_filter keep, void* ctx) {
   if (require_ready() != 0) return nullptr;
   static NameList names;  // kept: its blocks are reused by the next listing
   // A tree without a repositories directory has none; one we cannot read
@@ -96,7 +98,14 @@ const char* reg_catalog_json(int n, const char* last) {
     return nullptr;
   }
   constexpr char kOpen[] = "{\"repositories\":[";
-  return write_page(kOpen, sizeof kOpen - 1, names, n, last);
+  if (keep == nullptr) return write_page(kOpen, sizeof kOpen - 1, names, n, last);
+  static NameList kept;
+  kept.clear();
+  char** items = names.items();
+  for (int i = 0; i < names.size(); ++i) {
+    if (keep(ctx, items[i]) != 0) kept.add(items[i]);
+  }
+  return write_page(kOpen, sizeof kOpen - 1, kept, n, last);
 }
 
 const char* reg_page_next(void) { return s_has_next ? s_next : nullptr; }

@@ -89,6 +89,8 @@ void upload_path_for_uuid(const char* uuid, char* out, size_t out_size) {
   path_join(out, out_size, dir, name);
 }
 
+void auth_dir(char* out, size_t cap) { path_join(out, cap, s_root, kAuthDir); }
+
 namespace {
 
 // Joins parts after base, one separator between each; false when cut.
@@ -170,6 +172,10 @@ bool manifest_referrer_path(const char* name, const char* subject, const char* r
   return join_all(out, out_size, s_root,
                   {kRepositoriesDir, name, kManifestsDir, kReferrersDir,
                    digest_alg_name(digest_alg_of_hex(subject_hex)), subject_hex, entry});
+}
+
+bool auth_file_path(const char* file, char* out, size_t cap) {
+  return join_all(out, cap, s_root, {kAuthDir, file});
 }
 
 bool repository_dir(const char* name, char* out, size_t out_size) {

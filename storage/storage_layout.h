@@ -15,6 +15,11 @@
 //                                      to its name, moved away by scrub
 //   <root>/blobs/<alg>/<xx>/.gc-<hex>  a blob the collection has set aside
 //                                      while it looks once more for a user
+//   <root>/auth/htpasswd               access control: users and their
+//   <root>/auth/policy                 bcrypt hashes, who may do what,
+//   <root>/auth/token.key              and the key that signs tokens
+//                                      (owner only), where no setting
+//                                      names other files
 //
 // Below a repository (name: components joined by '/', nesting directories):
 //   _manifests/lock                    locked while manifests or tags change
@@ -66,6 +71,11 @@ inline constexpr const char kNestedIndexDir[] = "_nested";
 inline constexpr const char kLayersDir[] = "_layers";
 inline constexpr const char kRepoUploadsDir[] = "_uploads";
 
+inline constexpr const char kAuthDir[] = "auth";
+inline constexpr const char kHtpasswdFile[] = "htpasswd";
+inline constexpr const char kPolicyFile[] = "policy";
+inline constexpr const char kTokenKeyFile[] = "token.key";
+
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
 // <root>/repositories
@@ -94,6 +104,9 @@ void quarantine_dir(char* out, size_t out_size);
 // <root>/blobs/<alg>
 enum class DigestAlg;
 void blob_alg_dir(DigestAlg alg, char* out, size_t out_size);
+// <root>/auth, and <root>/auth/<file> (false when it does not fit).
+void auth_dir(char* out, size_t cap);
+bool auth_file_path(const char* file, char* out, size_t cap);
 // <root>/uploads/<uuid>.part
 void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
 

@@ -1,0 +1,237 @@
+// Access control's settings and files.
+#include "endpoint/auth_config.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "endpoint/request.h"
+#include "endpoint/routes.h"
+#include "platform/host.h"
+#include "storage/reg_storage.h"
+
+namespace endpoint {
+namespace {
+
+constexpr size_t kFileMax = 4 << 20;  // users and rules, never more
+constexpr size_t kKeyMin = 32;        // bytes of a configured key
+
+const char* env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+std::string default_path(reg_auth_file which) {
+  char path[4096];
+  return reg_auth_path(which, path, sizeof path) == 0 ? std::string(path) : std::string();
+}
+
+std::string trimmed(const std::string& s) {
+  size_t end = s.size();
+  while (end > 0 && (s[end - 1] == '\n' || s[end - 1] == '\r' || s[end - 1] == ' ' || s[end - 1] == '\t')) --end;
+  return s.substr(0, end);
+}
+
+// A new key in a private file, published under the default path unless
+// another process published one first.
+bool create_key(const std::string& path, std::string* key, std::string* why) {
+  char dir[4096];
+  if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir) != 0 || host::make_dir(dir) == host::MkdirResult::kFailed) {
+    *why = "cannot create the directory of " + path;
+    return false;
+  }
+  unsigned char random[32];
+  if (!host::random_bytes(random, sizeof random)) {
+    *why = "no random bytes for a new token key";
+    return false;
+  }
+  std::string text;
+  for (const unsigned char b : random) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", b);
+    text += hex;
+  }
+  // A temporary name of this process's own ('.' keeps it apart from the
+  // files the registry reads).
+  unsigned char tag[4] = {};
+  host::random_bytes(tag, sizeof tag);
+  char temp_name[64];
+  std::snprintf(temp_name, sizeof temp_name, ".key-%d-%02x%02x%02x%02x", host::process_id(), tag[0], tag[1], tag[2],
+                tag[3]);
+  const std::string temp = std::string(dir) + host::kSep + temp_name;
+  bool taken = false;
+  FILE* f = host::create_private_file(temp.c_str(), &taken);
+  if (f == nullptr) {
+    *why = "cannot create " + temp;
+    return false;
+  }
+  const std::string line = text + "\n";
+  const bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+  if (std::fclose(f) != 0 || !written) {
+    host::remove_file(temp.c_str());
+    *why = "cannot write " + temp;
+    return false;
+  }
+  if (host::rename_no_replace(temp.c_str(), path.c_str(), &taken)) {
+    *key = text;
+    return true;
+  }
+  host::remove_file(temp.c_str());
+  if (!taken) {
+    *why = "cannot publish " + path;
+    return false;
+  }
+  // Another request made the key first: that one is the key.
+  bool missing = false;
+  std::string existing;
+  if (!read_text_file(path, &existing, &missing)) {
+    *why = "cannot read " + path;
+    return false;
+  }
+  *key = trimmed(existing);
+  return true;
+}
+
+}  // namespace
+
+bool read_text_file(const std::string& path, std::string* text, bool* missing) {
+  *missing = false;
+  host::Attributes a;
+  if (!host::get_attributes(path.c_str(), &a)) {
+    *missing = true;
+    return false;
+  }
+  FILE* f = host::open_file(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  text->clear();
+  char buf[8192];
+  size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text->size() <= kFileMax) text->append(buf, n);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  return !failed && text->size() <= kFileMax;
+}
+
+bool read_auth_settings(AuthSettings* out, std::string* why) {
+  AuthSettings s;
+  const std::string mode = env("REGISTRY_AUTH");
+  if (mode.empty() || mode == "off") {
+    s.mode = AuthMode::kOff;
+  } else if (mode == "token") {
+    s.mode = AuthMode::kToken;
+  } else if (mode == "remote-user") {
+    s.mode = AuthMode::kRemoteUser;
+  } else {
+    *why = "REGISTRY_AUTH is \"" + mode + "\": off, token or remote-user";
+    return false;
+  }
+  if (env("REGISTRY_AUTH_SERVICE")[0] != '\0') s.service = env("REGISTRY_AUTH_SERVICE");
+  s.realm = env("REGISTRY_AUTH_REALM");
+  s.htpasswd = env("REGISTRY_AUTH_HTPASSWD");
+  s.policy = env("REGISTRY_AUTH_POLICY");
+  s.key_file = env("REGISTRY_AUTH_KEY_FILE");
+  const std::string ttl = env("REGISTRY_AUTH_TOKEN_TTL");
+  if (!ttl.empty()) {
+    char* end = nullptr;
+    const long long v = std::strtoll(ttl.c_str(), &end, 10);
+    if (end == ttl.c_str() || *end != '\0' || v < 60 || v > 86400) {
+      *why = "REGISTRY_AUTH_TOKEN_TTL is \"" + ttl + "\": seconds from 60 to 86400";
+      return false;
+    }
+    s.ttl = v;
+  }
+  *out = std::move(s);
+  return true;
+}
+
+bool load_policy(const AuthSettings& s, Policy* out, std::string* why) {
+  const std::string path = s.policy.empty() ? default_path(REG_AUTH_POLICY) : s.policy;
+  std::string text;
+  bool missing = false;
+  if (!read_text_file(path, &text, &missing)) {
+    // Only the default path may be absent: a file named by a setting that
+    // is not there is a mistake, never a reason to fall back.
+    if (missing && s.policy.empty()) {
+      *out = default_policy();
+      return true;
+    }
+    *why = "cannot read the policy " + path;
+    return false;
+  }
+  if (!parse_policy(text, out, why)) {
+    *why = "policy " + path + ": " + *why;
+    return false;
+  }
+  return true;
+}
+
+std::string users_path(const AuthSettings& s) {
+  return s.htpasswd.empty() ? default_path(REG_AUTH_HTPASSWD) : s.htpasswd;
+}
+
+bool load_users(const AuthSettings& s, std::vector<HtpasswdEntry>* out, std::string* why) {
+  const std::string path = users_path(s);
+  std::string text;
+  bool missing = false;
+  if (!read_text_file(path, &text, &missing)) {
+    if (missing) {
+      out->clear();
+      return true;
+    }
+    *why = "cannot read the users' file " + path;
+    return false;
+  }
+  if (!parse_htpasswd(text, out, why)) {
+    *why = "users' file " + path + ": " + *why;
+    return false;
+  }
+  return true;
+}
+
+bool load_token_key(const AuthSettings& s, bool create, std::string* key, bool* missing, std::string* why) {
+  *missing = false;
+  const std::string path = s.key_file.empty() ? default_path(REG_AUTH_TOKEN_KEY) : s.key_file;
+  std::string text;
+  if (read_text_file(path, &text, missing)) {
+    *key = trimmed(text);
+    if (key->size() < kKeyMin) {
+      *why = "the token key " + path + " holds fewer than 32 bytes";
+      return false;
+    }
+    return true;
+  }
+  if (!*missing) {
+    *why = "cannot read the token key " + path;
+    return false;
+  }
+  if (!s.key_file.empty()) {
+    *why = "no token key at " + path + " (REGISTRY_AUTH_KEY_FILE)";
+    *missing = false;  // configured: an error, not something to make
+    return false;
+  }
+  if (!create) {
+    *why = "no token key yet";
+    return false;
+  }
+  *missing = false;
+  return create_key(path, key, why);
+}
+
+std::string token_realm(const AuthSettings& s) {
+  if (!s.realm.empty()) return s.realm;
+  const std::string https = request_header("HTTPS");
+  std::string scheme = request_header("REQUEST_SCHEME");
+  if (https == "on" || https == "ON" || https == "1") scheme = "https";
+  if (scheme != "https") scheme = "http";
+  std::string host = request_header("HTTP_HOST");
+  if (host.empty()) {
+    host = request_header("SERVER_NAME");
+    const std::string port = request_header("SERVER_PORT");
+    if (!port.empty() && !(scheme == "http" && port == "80") && !(scheme == "https" && port == "443")) {
+      host += ":" + port;
+    }
+  }
+  return scheme + "://" + host + kTokenPath;
+}
+
+}  // namespace endpoint

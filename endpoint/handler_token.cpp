@@ -1,0 +1,155 @@
+// The token endpoint (kTokenPath): GET with service= and any number of
+// scope= ("repository:<name>:pull,push", "registry:catalog:*"), with Basic
+// credentials or none, answers a signed token granting, for each scope,
+// what was asked and the policy allows the user, and nothing else.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "endpoint/auth_config.h"
+#include "endpoint/auth_header.h"
+#include "endpoint/auth_token.h"
+#include "endpoint/handlers.h"
+#include "endpoint/http_response.h"
+#include "endpoint/oci_common.h"
+#include "endpoint/request.h"
+#include "platform/host.h"
+
+namespace endpoint {
+namespace {
+
+[[noreturn]] void misconfigured(const std::string& why) {
+  std::fprintf(stderr, "registry: token %s: %s\n", request_method(), why.c_str());
+  std::fflush(stderr);
+  send_error(ApiError::kMisconfigured, "access control is not configured correctly");
+}
+
+// "2026-12-10T12:00:00Z" of seconds since 1970 (days to a civil date as
+// in Howard Hinnant's algorithm).
+std::string rfc3339(int64_t t) {
+  int64_t days = t / 86400;
+  int64_t secs = t % 86400;
+  if (secs < 0) secs += 86400, --days;
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t doe = days - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char out[128];
+  std::snprintf(out, sizeof out, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(y),
+                static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(secs / 3600),
+                static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
+  return out;
+}
+
+unsigned actions_of(const std::string& list) {
+  unsigned actions = 0;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = list.find(',', start);
+    const std::string a = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (a == "pull") actions |= kActionPull;
+    if (a == "push") actions |= kActionPush;
+    if (a == "delete") actions |= kActionDelete;
+    if (a == "*") actions |= kActionsAll;
+    if (comma == std::string::npos) return actions;
+    start = comma + 1;
+  }
+}
+
+// Adds what one scope asks for: type, name and actions, split at the first
+// and the last ':' (a resource class, "repository(plugin)", is dropped).
+// Scopes of other types, and names of no repository's form, get nothing.
+void add_scope(const std::string& scope, const std::string& user, const Policy& policy, std::vector<Grant>* grants) {
+  const size_t first = scope.find(':');
+  const size_t last = scope.rfind(':');
+  if (first == std::string::npos || first == last) return;
+  std::string type = scope.substr(0, first);
+  const size_t paren = type.find('(');
+  if (paren != std::string::npos) type.resize(paren);
+  const std::string name = scope.substr(first + 1, last - first - 1);
+  const unsigned asked = actions_of(scope.substr(last + 1));
+  Grant grant;
+  if (type == "registry" && name == "catalog") {
+    // Everyone may list: the catalog shows each user what they may pull.
+    if ((asked & kActionsAll) != kActionsAll) return;
+    grant = {type, name, kActionsAll};
+  } else if (type == "repository" && oci_valid_repo_name(name.c_str()) != 0) {
+    grant = {type, name, asked & allowed_actions(policy, user, name)};
+  } else {
+    return;
+  }
+  for (Grant& g : *grants) {
+    if (g.type == grant.type && g.name == grant.name) {
+      g.actions |= grant.actions;
+      return;
+    }
+  }
+  grants->push_back(grant);
+}
+
+[[noreturn]] void wrong_credentials(const AuthSettings& s, const char* message) {
+  send_error(ApiError::kUnauthorized, message, {"WWW-Authenticate: " + basic_challenge(s.service)});
+}
+
+// The user the request speaks for: the one the web server authenticated
+// (REMOTE_USER, when it guards this path itself), else Basic credentials
+// checked against the users' file, else anonymous ("").
+std::string requesting_user(const AuthSettings& s) {
+  const std::string remote = request_header("REMOTE_USER");
+  if (!remote.empty()) return remote;
+  const Authorization a = parse_authorization(request_header("HTTP_AUTHORIZATION"));
+  if (a.scheme == AuthScheme::kMalformed) wrong_credentials(s, "malformed credentials");
+  if (a.scheme != AuthScheme::kBasic) return "";
+  std::vector<HtpasswdEntry> users;
+  std::string why;
+  if (!load_users(s, &users, &why)) misconfigured(why);
+  if (check_user_password(users, a.user, a.password) != PasswordResult::kMatch) {
+    wrong_credentials(s, "incorrect username or password");
+  }
+  return a.user;
+}
+
+}  // namespace
+
+void handle_token(const Route&) {
+  AuthSettings s;
+  std::string why;
+  if (!read_auth_settings(&s, &why)) misconfigured(why);
+  if (s.mode != AuthMode::kToken) send_error(ApiError::kNotFound, "tokens are not in use (REGISTRY_AUTH)");
+  if (std::string(request_method()) != "GET") send_method_not_allowed("GET", "Method not allowed for tokens");
+  storage_or_fail();
+  const std::string user = requesting_user(s);
+  Policy policy;
+  if (!load_policy(s, &policy, &why)) misconfigured(why);
+
+  Claims claims;
+  claims.subject = user;
+  claims.service = s.service;
+  for (const std::string& value : query_values(request_header("QUERY_STRING"), "scope")) {
+    // One parameter may hold several scopes, separated by spaces (OAuth 2).
+    size_t start = 0;
+    while (start <= value.size()) {
+      size_t end = value.find(' ', start);
+      if (end == std::string::npos) end = value.size();
+      if (end > start) add_scope(value.substr(start, end - start), user, policy, &claims.access);
+      start = end + 1;
+    }
+  }
+  std::string key;
+  bool missing = false;
+  if (!load_token_key(s, true, &key, &missing, &why)) misconfigured(why);
+  claims.issued = host::now_seconds();
+  claims.expires = claims.issued + s.ttl;
+  const std::string token = make_token(claims, key);
+  const std::string body = "{\"token\":\"" + token + "\",\"access_token\":\"" + token +
+                           "\",\"expires_in\":" + std::to_string(s.ttl) + ",\"issued_at\":\"" +
+                           rfc3339(claims.issued) + "\"}";
+  send_json(200, body, false, {"Cache-Control: no-store"});
+}
+
+}  // namespace endpoint
