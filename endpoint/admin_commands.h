@@ -11,6 +11,7 @@ int run_scrub(Invocation& in);
 int run_fsck(Invocation& in);
 int run_stats(Invocation& in);
 int run_du(Invocation& in);
+int run_user(Invocation& in);
 
 }  // namespace admin
 

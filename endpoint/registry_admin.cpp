@@ -27,6 +27,7 @@ constexpr Command kCommands[] = {
     {"fsck", "fsck [--repair] [--grace DURATION]", admin::run_fsck},
     {"stats", "stats", admin::run_stats},
     {"du", "du", admin::run_du},
+    {"user", "user add NAME [--cost N] | user remove NAME | user list", admin::run_user},
 };
 
 void print_usage(FILE* out) {

@@ -1,0 +1,157 @@
+// registry-admin user add|remove|list: the users' htpasswd file that the
+// token endpoint checks Basic credentials against (REGISTRY_AUTH_HTPASSWD,
+// else <root>/auth/htpasswd). Hashes are bcrypt, made by the system's
+// crypt library, so htpasswd -B and the registry read each other's files.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "endpoint/admin_cli.h"
+#include "endpoint/admin_commands.h"
+#include "endpoint/auth_config.h"
+#include "endpoint/htpasswd.h"
+#include "platform/host.h"
+#include "storage/reg_storage.h"
+
+namespace admin {
+namespace {
+
+constexpr int kDefaultCost = 10;
+
+// One line from in, without its line end; false at the end of input.
+bool read_line(FILE* in, std::string* line) {
+  line->clear();
+  int c;
+  bool any = false;
+  while ((c = std::fgetc(in)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return any;
+}
+
+// The new password: typed twice at a terminal with the echo off, or the
+// first line of standard input (a script's pipe).
+bool read_password(std::string* password) {
+  if (!host::is_terminal(stdin)) {
+    if (!read_line(stdin, password)) return fail(kExitUsage, "no password on standard input") == 0;
+    return true;
+  }
+  std::string again;
+  std::fputs("Password: ", stderr);
+  host::set_terminal_echo(stdin, false);
+  const bool got = read_line(stdin, password);
+  std::fputs("\nPassword again: ", stderr);
+  const bool got_again = got && read_line(stdin, &again);
+  host::set_terminal_echo(stdin, true);
+  std::fputc('\n', stderr);
+  if (!got_again) return fail(kExitUsage, "no password given") == 0;
+  if (*password != again) return fail(kExitUsage, "the two passwords differ") == 0;
+  return true;
+}
+
+// Rewrites the users' file whole: a private temporary file beside it,
+// then a rename over it, so a reader sees the old file or the new one.
+bool write_users(const std::string& path, const std::vector<endpoint::HtpasswdEntry>& entries) {
+  const std::string temp = path + ".new-" + std::to_string(host::process_id());
+  bool taken = false;
+  host::remove_file(temp.c_str());
+  FILE* f = host::create_private_file(temp.c_str(), &taken);
+  if (f == nullptr) return fail(kExitFound, "cannot create %s", temp.c_str()) == 0;
+  const std::string text = endpoint::htpasswd_text(entries);
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (std::fclose(f) != 0 || !written || !host::rename_replace(temp.c_str(), path.c_str())) {
+    host::remove_file(temp.c_str());
+    return fail(kExitFound, "cannot write %s", path.c_str()) == 0;
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_user(Invocation& in) {
+  bool bad = false;
+  std::string cost_text;
+  const bool cost_given = in.take_value("--cost", &cost_text, &bad);
+  if (bad) return kExitUsage;
+  const std::vector<std::string>& words = in.rest();
+  if (words.empty()) return fail(kExitUsage, "user: add NAME, remove NAME or list");
+  const std::string& verb = words[0];
+  const bool names_user = verb == "add" || verb == "remove";
+  if (!(names_user && words.size() == 2) && !(verb == "list" && words.size() == 1)) {
+    return fail(kExitUsage, "user: add NAME, remove NAME or list");
+  }
+  int cost = kDefaultCost;
+  if (cost_given) {
+    char* end = nullptr;
+    const long v = std::strtol(cost_text.c_str(), &end, 10);
+    if (verb != "add" || end == cost_text.c_str() || *end != '\0' || v < 4 || v > 31) {
+      return fail(kExitUsage, "--cost: a bcrypt cost from 4 to 31, for user add");
+    }
+    cost = static_cast<int>(v);
+  }
+  endpoint::AuthSettings settings;
+  std::string why;
+  if (!endpoint::read_auth_settings(&settings, &why)) return fail(kExitUsage, "%s", why.c_str());
+  if (!open_storage()) return kExitFound;
+  const std::string path = endpoint::users_path(settings);
+  std::vector<endpoint::HtpasswdEntry> users;
+  if (!endpoint::load_users(settings, &users, &why)) return fail(kExitFound, "%s", why.c_str());
+
+  if (verb == "list") {
+    if (in.json()) {
+      std::string out = "[";
+      for (size_t i = 0; i < users.size(); ++i) {
+        if (i > 0) out += ',';
+        out += json_string(users[i].user);
+      }
+      std::printf("%s]\n", out.c_str());
+    } else {
+      for (const endpoint::HtpasswdEntry& e : users) std::printf("%s\n", e.user.c_str());
+    }
+    return kExitOk;
+  }
+  const std::string& name = words[1];
+  if (!endpoint::user_name_valid(name)) {
+    return fail(kExitUsage, "user: \"%s\" cannot be a user name (no ':', spaces or control characters; "
+                            "\"anonymous\" and \"*\" are the policy's)", name.c_str());
+  }
+  size_t at = users.size();
+  for (size_t i = 0; i < users.size(); ++i) {
+    if (users[i].user == name && at == users.size()) at = i;
+  }
+  if (verb == "remove") {
+    if (at == users.size()) return fail(kExitFound, "user: no user %s in %s", name.c_str(), path.c_str());
+    users.erase(users.begin() + static_cast<std::ptrdiff_t>(at));
+    if (!write_users(path, users)) return kExitFound;
+    std::fprintf(stderr, "registry-admin: removed %s from %s\n", name.c_str(), path.c_str());
+    return kExitOk;
+  }
+  std::string password;
+  if (!read_password(&password)) return kExitUsage;
+  if (password.empty()) return fail(kExitUsage, "user: an empty password");
+  char hash[128];
+  if (!host::hash_password(password.c_str(), cost, hash, sizeof hash)) {
+    return fail(kExitFound, "user: the system's crypt library made no bcrypt hash");
+  }
+  const bool added = at == users.size();
+  if (added) {
+    users.push_back({name, hash});
+  } else {
+    users[at].hash = hash;
+  }
+  // The default file's directory, the first time.
+  if (settings.htpasswd.empty()) {
+    char dir[4096];
+    if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir) == 0) host::make_dir(dir);
+  }
+  if (!write_users(path, users)) return kExitFound;
+  std::fprintf(stderr, "registry-admin: %s %s in %s\n", added ? "added" : "changed the password of", name.c_str(),
+               path.c_str());
+  return kExitOk;
+}
+
+}  // namespace admin
