@@ -1,0 +1,555 @@
+// Access control end to end through the registry program as a CGI child
+// process: the challenges and the token endpoint's answers byte for byte,
+// what each user's token lets through (401, 403), expired and altered
+// tokens, mounts from repositories the user may not read, the filtered
+// catalog, the web server's REMOTE_USER mode, and settings that cannot be
+// used.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "endpoint/auth_token.h"
+#include "endpoint/base64.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kProgram = program_under_test(REGISTRY_PATH);
+const std::string kApi = "Docker-Distribution-API-Version: registry/2.0";
+// "secret", as htpasswd -B -C 4 writes it.
+const std::string kSecretHash = "$2y$04$.Ri7EwUtFt2lR1kuDwV.K.Xrx3GD49Or4j9lQ4fq0YyLrQzLPUFQe";
+
+struct Response {
+  std::string status;
+  std::vector<std::string> headers;
+  std::string body;
+  std::string err;
+  std::string raw;
+  std::string header(const std::string& name) const {
+    for (const std::string& h : headers) {
+      if (h.rfind(name + ": ", 0) == 0) return h.substr(name.size() + 2);
+    }
+    return "(none)";
+  }
+  std::string code() const {
+    const size_t at = body.find("\"code\":\"");
+    return at == std::string::npos ? "" : body.substr(at + 8, body.find('"', at + 8) - at - 8);
+  }
+};
+
+Response parse(const ProcessResult& r) {
+  Response out;
+  out.raw = r.out;
+  out.err = r.err;
+  const size_t end = r.out.find("\r\n\r\n");
+  const std::string head = r.out.substr(0, end);
+  out.body = end == std::string::npos ? "" : r.out.substr(end + 4);
+  size_t start = 0;
+  while (start < head.size()) {
+    size_t nl = head.find("\r\n", start);
+    if (nl == std::string::npos) nl = head.size();
+    const std::string line = head.substr(start, nl - start);
+    if (line.rfind("Status: ", 0) == 0) {
+      out.status = line.substr(8);
+    } else {
+      out.headers.push_back(line);
+    }
+    start = nl + 2;
+  }
+  return out;
+}
+
+std::string basic(const std::string& user, const std::string& password) {
+  static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::string in = user + ":" + password;
+  std::string out;
+  for (size_t i = 0; i < in.size(); i += 3) {
+    const unsigned n = (static_cast<unsigned char>(in[i]) << 16) |
+                       (i + 1 < in.size() ? static_cast<unsigned char>(in[i + 1]) << 8 : 0) |
+                       (i + 2 < in.size() ? static_cast<unsigned char>(in[i + 2]) : 0);
+    out += a[(n >> 18) & 63];
+    out += a[(n >> 12) & 63];
+    out += i + 1 < in.size() ? a[(n >> 6) & 63] : '=';
+    out += i + 2 < in.size() ? a[n & 63] : '=';
+  }
+  return "Basic " + out;
+}
+
+class AuthProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    make_dirs(root + "/auth");
+    write_bytes(root + "/auth/htpasswd",
+                "alice:" + kSecretHash + "\nbob:" + kSecretHash + "\ncarol:" + kSecretHash + "\n");
+    write_bytes(root + "/auth/policy",
+                "anonymous public/**  pull\n"
+                "alice     **         *\n"
+                "bob       team/**    pull\n"
+                "bob       bob/**     pull,push\n"
+                "carol     team/app   pull,push\n");
+  }
+  Response call(const std::string& method, const std::string& path, const std::string& query = "",
+                const std::string& body = "", std::map<std::string, std::string> extra = {}) {
+    std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root}, {"REQUEST_METHOD", method},
+                                           {"PATH_INFO", path},            {"QUERY_STRING", query},
+                                           {"CONTENT_LENGTH", std::to_string(body.size())},
+                                           {"REGISTRY_AUTH", mode},        {"HTTP_HOST", "reg.example:5000"}};
+    for (const auto& [k, v] : extra) env[k] = v;
+    for (auto it = env.begin(); it != env.end();) it = it->second == "(unset)" ? env.erase(it) : std::next(it);
+    make_dirs(work);
+    return parse(run_program(kProgram, {}, env, work, body));
+  }
+  Response token_response(const std::string& query, const std::string& authorization = "") {
+    std::map<std::string, std::string> extra{{"REQUEST_URI", "/auth/token?" + query}};
+    if (!authorization.empty()) extra["HTTP_AUTHORIZATION"] = authorization;
+    return call("GET", "", query, "", extra);
+  }
+  // A token from the endpoint: user "" is anonymous.
+  std::string token(const std::string& user, const std::string& query) {
+    const Response r = token_response(query, user.empty() ? "" : basic(user, "secret"));
+    EXPECT_EQ(r.status, "200 OK") << r.raw;
+    const size_t at = r.body.find("\"token\":\"") + 9;
+    return r.body.substr(at, r.body.find('"', at) - at);
+  }
+  Response with(const std::string& token, const std::string& method, const std::string& path,
+                const std::string& query = "", const std::string& body = "", std::map<std::string, std::string> extra = {}) {
+    extra["HTTP_AUTHORIZATION"] = "Bearer " + token;
+    return call(method, path, query, body, extra);
+  }
+  // A blob pushed with auth off (the tree as it was before access control).
+  std::string seed_blob(const std::string& repo, const std::string& bytes) {
+    const std::string saved = mode;
+    mode = "off";
+    const std::string d = digest_string(bytes);
+    EXPECT_EQ(call("POST", "/v2/" + repo + "/blobs/uploads/", "digest=" + d, bytes).status, "201 Created");
+    mode = saved;
+    return d;
+  }
+  std::string key() {
+    std::string k = read_bytes(root + "/auth/token.key");
+    while (!k.empty() && k.back() == '\n') k.pop_back();
+    return k;
+  }
+  TempDir tmp;
+  std::string root = tmp / "root";
+  std::string work = tmp / "work";
+  std::string mode = "token";
+};
+
+std::string unauthorized(const std::string& challenge) {
+  const std::string body = "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"authentication required\"}]}\n";
+  return "Status: 401 Unauthorized\r\n" + kApi + "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nWWW-Authenticate: " + challenge + "\r\n\r\n" + body;
+}
+
+// ---- Challenges ---------------------------------------------------------------------
+
+TEST_F(AuthProgram, EveryEndpointChallengesWithTheScopeItNeeds) {
+  const std::string realm = "Bearer realm=\"http://reg.example:5000/auth/token\",service=\"registry\"";
+  const std::string d = "sha256:" + std::string(64, 'a');
+  struct Case {
+    const char* method;
+    std::string path;
+    std::string challenge;
+  };
+  const Case cases[] = {
+      {"GET", "/v2/", realm},
+      {"HEAD", "/v2/", realm},
+      {"GET", "/v2/_catalog", realm + ",scope=\"registry:catalog:*\""},
+      {"GET", "/v2/team/app/tags/list", realm + ",scope=\"repository:team/app:pull\""},
+      {"HEAD", "/v2/team/app/manifests/v1", realm + ",scope=\"repository:team/app:pull\""},
+      {"GET", "/v2/team/app/blobs/" + d, realm + ",scope=\"repository:team/app:pull\""},
+      {"GET", "/v2/team/app/referrers/" + d, realm + ",scope=\"repository:team/app:pull\""},
+      {"PUT", "/v2/team/app/manifests/v1", realm + ",scope=\"repository:team/app:pull,push\""},
+      {"POST", "/v2/team/app/blobs/uploads/", realm + ",scope=\"repository:team/app:pull,push\""},
+      {"PATCH", "/v2/team/app/blobs/uploads/91e3a35b-f173-0dfb-938b-ee4b3dc38bf5",
+       realm + ",scope=\"repository:team/app:pull,push\""},
+      {"DELETE", "/v2/team/app/blobs/uploads/91e3a35b-f173-0dfb-938b-ee4b3dc38bf5",
+       realm + ",scope=\"repository:team/app:pull,push\""},
+      {"DELETE", "/v2/team/app/manifests/v1", realm + ",scope=\"repository:team/app:delete\""},
+      {"DELETE", "/v2/team/app/blobs/" + d, realm + ",scope=\"repository:team/app:delete\""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(call(c.method, c.path).raw, unauthorized(c.challenge)) << c.method << " " << c.path;
+  }
+  // Another scheme, or a token that is not ours, gets the same challenge;
+  // the latter says why.
+  EXPECT_EQ(call("GET", "/v2/", "", "", {{"HTTP_AUTHORIZATION", basic("alice", "secret")}}).raw, unauthorized(realm));
+  EXPECT_EQ(call("GET", "/v2/", "", "", {{"HTTP_AUTHORIZATION", "Bearer abc"}}).raw,
+            unauthorized(realm + ",error=\"invalid_token\""));
+  // What stays as it was: paths the registry does not serve, and names of
+  // no repository's form.
+  EXPECT_EQ(call("GET", "/v2/app/tags").status, "404 Not Found");
+  EXPECT_EQ(call("GET", "/v2/App/tags/list").code(), "NAME_INVALID");
+}
+
+TEST_F(AuthProgram, TheRealmIsWhereTheClientReachedTheServer) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    const char* realm;
+  };
+  const Case cases[] = {
+      {{}, "http://reg.example:5000/auth/token"},
+      {{{"HTTPS", "on"}, {"HTTP_HOST", "reg.example"}}, "https://reg.example/auth/token"},
+      {{{"REQUEST_SCHEME", "https"}}, "https://reg.example:5000/auth/token"},
+      {{{"HTTP_HOST", "(unset)"}, {"SERVER_NAME", "10.0.0.1"}, {"SERVER_PORT", "8080"}}, "http://10.0.0.1:8080/auth/token"},
+      {{{"HTTP_HOST", "(unset)"}, {"SERVER_NAME", "r"}, {"SERVER_PORT", "80"}}, "http://r/auth/token"},
+      {{{"REGISTRY_AUTH_REALM", "https://auth.example/token"}, {"REGISTRY_AUTH_SERVICE", "my reg"}},
+       "https://auth.example/token\",service=\"my reg"},
+  };
+  for (const Case& c : cases) {
+    const Response r = call("GET", "/v2/", "", "", c.env);
+    const std::string service = c.env.count("REGISTRY_AUTH_SERVICE") ? "" : "\",service=\"registry";
+    EXPECT_EQ(r.header("WWW-Authenticate"), std::string("Bearer realm=\"") + c.realm + service + "\"");
+  }
+}
+
+// ---- The token endpoint -----------------------------------------------------------------
+
+// The token as the registry must have made it, signed here by Python's
+// own HMAC, so the bytes are checked against a second implementation.
+std::string python_token(const std::string& key, const std::string& claims) {
+  const std::string script =
+      "import base64,hashlib,hmac,sys\n"
+      "b=lambda x: base64.urlsafe_b64encode(x).rstrip(b'=').decode()\n"
+      "s=b(b'{\"alg\":\"HS256\",\"typ\":\"JWT\"}')+'.'+b(sys.argv[2].encode())\n"
+      "print(s+'.'+b(hmac.new(sys.argv[1].encode(),s.encode(),hashlib.sha256).digest()),end='')\n";
+  return run_program("/usr/bin/python3", {"-c", script, key, claims}, {{"PATH", "/usr/bin:/bin"}}, "").out;
+}
+
+int64_t epoch_of(const std::string& rfc3339) {
+  const std::string script =
+      "import calendar,sys,time\nprint(calendar.timegm(time.strptime(sys.argv[1],'%Y-%m-%dT%H:%M:%SZ')),end='')\n";
+  return std::stoll(run_program("/usr/bin/python3", {"-c", script, rfc3339}, {{"PATH", "/usr/bin:/bin"}}, "").out);
+}
+
+TEST_F(AuthProgram, TheTokenResponseByteForByte) {
+  const std::string query = "service=registry&scope=repository%3Ateam%2Fapp%3Apull%2Cpush%2Cdelete"
+                            "&scope=repository:elsewhere:pull+registry:catalog:*&account=bob&client_id=docker";
+  const Response r = token_response(query, basic("bob", "secret"));
+  ASSERT_EQ(r.status, "200 OK") << r.raw;
+  const size_t at = r.body.find("\"issued_at\":\"") + 13;
+  const std::string issued_at = r.body.substr(at, 20);
+  const int64_t iat = epoch_of(issued_at);
+  const std::string claims = "{\"iss\":\"registry\",\"sub\":\"bob\",\"aud\":\"registry\",\"iat\":" + std::to_string(iat) +
+                             ",\"exp\":" + std::to_string(iat + 300) +
+                             ",\"access\":[{\"type\":\"repository\",\"name\":\"team/app\",\"actions\":[\"pull\"]},"
+                             "{\"type\":\"repository\",\"name\":\"elsewhere\",\"actions\":[]},"
+                             "{\"type\":\"registry\",\"name\":\"catalog\",\"actions\":[\"*\"]}]}";
+  const std::string token = python_token(key(), claims);
+  ASSERT_FALSE(token.empty());
+  const std::string body = "{\"token\":\"" + token + "\",\"access_token\":\"" + token +
+                           "\",\"expires_in\":300,\"issued_at\":\"" + issued_at + "\"}\n";
+  EXPECT_EQ(r.raw, "Status: 200 OK\r\n" + kApi + "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\nCache-Control: no-store\r\n\r\n" + body);
+  // The key was made on first use, 32 random bytes in hex, for its owner's
+  // eyes only.
+  EXPECT_EQ(key().size(), 64u);
+  if (std::getenv("REGISTRY_TEST_EMULATOR") == nullptr) {
+    struct stat st;
+    ASSERT_EQ(stat((root + "/auth/token.key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  // The same key signs every later token.
+  const std::string first = key();
+  this->token("alice", "scope=repository:x:pull");
+  EXPECT_EQ(key(), first);
+}
+
+TEST_F(AuthProgram, EachTokenGrantsWhatWasAskedAndIsAllowed) {
+  struct Case {
+    const char* user;
+    const char* scope;
+    const char* name;
+    unsigned actions;
+  };
+  using namespace endpoint;
+  const Case cases[] = {
+      {"", "repository:public/tools:pull,push", "public/tools", kActionPull},
+      {"", "repository:team/app:pull", "team/app", 0},
+      {"alice", "repository:team/app:*", "team/app", kActionsAll},
+      {"alice", "repository:team/app:pull", "team/app", kActionPull},
+      {"bob", "repository:team/app:pull,push,delete", "team/app", kActionPull},
+      {"bob", "repository:bob/x:push", "bob/x", kActionPush},
+      {"carol", "repository:team/app:pull,push", "team/app", kActionPull | kActionPush},
+      {"carol", "repository:team/app2:pull,push", "team/app2", 0},
+      {"carol", "repository(plugin):team/app:pull", "team/app", kActionPull},
+      {"alice", "repository:team/app:fly,pull", "team/app", kActionPull},
+  };
+  for (const Case& c : cases) {
+    const std::string t = token(c.user, std::string("scope=") + c.scope);
+    endpoint::Claims claims;
+    ASSERT_EQ(endpoint::check_token(t, key(), "registry", time(nullptr), &claims), endpoint::TokenCheck::kValid);
+    EXPECT_EQ(claims.subject, c.user);
+    const endpoint::Grant* g = endpoint::find_grant(claims, "repository", c.name);
+    ASSERT_NE(g, nullptr) << c.user << " " << c.scope;
+    EXPECT_EQ(g->actions, c.actions) << c.user << " " << c.scope;
+  }
+  // Scopes of no repository's form, or of types the registry does not
+  // know, get nothing; a login asks for none.
+  for (const char* q : {"", "scope=repository:Bad:pull", "scope=repository::pull", "scope=thing:x:pull",
+                        "scope=registry:catalog:pull", "scope=nonsense"}) {
+    endpoint::Claims claims;
+    ASSERT_EQ(endpoint::check_token(token("alice", q), key(), "registry", time(nullptr), &claims),
+              endpoint::TokenCheck::kValid);
+    EXPECT_TRUE(claims.access.empty()) << q;
+  }
+}
+
+TEST_F(AuthProgram, CredentialsThatDoNotHoldAre401) {
+  const std::string challenge = "Basic realm=\"registry\"";
+  struct Case {
+    std::string authorization;
+    const char* message;
+  };
+  const Case cases[] = {
+      {basic("alice", "wrong"), "incorrect username or password"},
+      {basic("alice", "Secret"), "incorrect username or password"},
+      {basic("nobody", "secret"), "incorrect username or password"},
+      {"Basic !!!", "malformed credentials"},
+      {"Basic YWxpY2U=", "malformed credentials"},
+  };
+  for (const Case& c : cases) {
+    const Response r = token_response("scope=repository:team/app:pull", c.authorization);
+    EXPECT_EQ(r.status, "401 Unauthorized") << c.authorization;
+    EXPECT_EQ(r.header("WWW-Authenticate"), challenge);
+    EXPECT_EQ(r.body, std::string("{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"") + c.message + "\"}]}\n");
+  }
+  // Only GET; and no endpoint at all while tokens are off.
+  EXPECT_EQ(call("POST", "", "", "", {{"REQUEST_URI", "/auth/token"}}).status, "405 Method Not Allowed");
+  mode = "off";
+  EXPECT_EQ(token_response("scope=repository:a:pull").status, "404 Not Found");
+}
+
+// ---- Enforcement ------------------------------------------------------------------------
+
+TEST_F(AuthProgram, WhatEachUsersTokenLetsThrough) {
+  const std::string d = seed_blob("team/app", "a layer");
+  seed_blob("public/tools", "a tool");
+  const std::string blob = "/v2/team/app/blobs/" + d;
+  const std::string all = "scope=repository:team/app:pull,push,delete&scope=repository:public/tools:pull,push";
+  const std::string alice = token("alice", all), bob = token("bob", all), anon = token("", all);
+  struct Case {
+    std::string who;
+    const char* method;
+    std::string path;
+    const char* status;
+  };
+  const Case cases[] = {
+      {alice, "HEAD", blob, "200 OK"},
+      {alice, "POST", "/v2/team/app/blobs/uploads/", "202 Accepted"},
+      {bob, "HEAD", blob, "200 OK"},
+      {bob, "GET", "/v2/team/app/tags/list", "200 OK"},
+      {bob, "POST", "/v2/team/app/blobs/uploads/", "403 Forbidden"},
+      {bob, "DELETE", blob, "403 Forbidden"},
+      {anon, "HEAD", blob, "403 Forbidden"},
+      {anon, "HEAD", "/v2/public/tools/blobs/" + digest_string("a tool"), "200 OK"},
+      {anon, "POST", "/v2/public/tools/blobs/uploads/", "403 Forbidden"},
+      {anon, "GET", "/v2/", "200 OK"},
+      {bob, "GET", "/v2/", "200 OK"},
+      {alice, "DELETE", blob, "202 Accepted"},
+  };
+  for (const Case& c : cases) {
+    const Response r = with(c.who, c.method, c.path);
+    EXPECT_EQ(r.status, c.status) << c.method << " " << c.path << "\n" << r.raw;
+    if (r.status == "403 Forbidden") {
+      EXPECT_EQ(r.body, "{\"errors\":[{\"code\":\"DENIED\",\"message\":\"requested access to the resource is denied\"}]}\n");
+      EXPECT_EQ(r.header("WWW-Authenticate"), "(none)");
+    }
+  }
+  // A token that does not name the repository was not asked for it: the
+  // client is told what to ask for.
+  const Response r = with(alice, "GET", "/v2/other/tags/list");
+  EXPECT_EQ(r.raw, unauthorized("Bearer realm=\"http://reg.example:5000/auth/token\",service=\"registry\","
+                                "scope=\"repository:other:pull\",error=\"insufficient_scope\""));
+}
+
+TEST_F(AuthProgram, ExpiredAlteredAndForeignTokensAreRefused) {
+  const std::string d = seed_blob("team/app", "a layer");
+  const std::string blob = "/v2/team/app/blobs/" + d;
+  const std::string good = token("alice", "scope=repository:team/app:pull");
+  ASSERT_EQ(with(good, "HEAD", blob).status, "200 OK");
+  endpoint::Claims c;
+  c.subject = "alice";
+  c.service = "registry";
+  c.issued = time(nullptr) - 400;
+  c.expires = time(nullptr) - 100;
+  c.access = {{"repository", "team/app", endpoint::kActionsAll}};
+  const std::string expired = endpoint::make_token(c, key());
+  c.expires = time(nullptr) + 100;
+  const std::string fresh = endpoint::make_token(c, key());
+  ASSERT_EQ(with(fresh, "HEAD", blob).status, "200 OK");
+  const std::string foreign = endpoint::make_token(c, std::string(64, '0'));
+  c.service = "other";
+  const std::string other_service = endpoint::make_token(c, key());
+  std::string flipped = good;
+  flipped[flipped.size() / 2] ^= 1;
+  std::string flipped_sig = good;
+  flipped_sig[flipped_sig.size() - 3] = flipped_sig[flipped_sig.size() - 3] == 'A' ? 'B' : 'A';
+  const std::string challenge = "Bearer realm=\"http://reg.example:5000/auth/token\",service=\"registry\","
+                                "scope=\"repository:team/app:pull\",error=\"invalid_token\"";
+  for (const std::string& t : {expired, foreign, other_service, flipped, flipped_sig, good.substr(1)}) {
+    EXPECT_EQ(with(t, "HEAD", blob).raw, unauthorized(challenge)) << t;
+  }
+  // Until the endpoint makes a key, no token can be ours.
+  remove_tree(root + "/auth/token.key");
+  EXPECT_EQ(with(good, "HEAD", blob).raw, unauthorized(challenge));
+}
+
+TEST_F(AuthProgram, AMountFromARepositoryTheUserMayNotPullIsAPlainUpload) {
+  const std::string d = seed_blob("secret/base", "private layer");
+  seed_blob("team/base", "private layer");
+  const std::string carol = token("carol", "scope=repository:team/app:pull,push&scope=repository:secret/base:pull");
+  // carol may not pull secret/base: a session, as if the blob were not
+  // there, and nothing to tell it is.
+  Response r = with(carol, "POST", "/v2/team/app/blobs/uploads/", "mount=" + d + "&from=secret/base");
+  EXPECT_EQ(r.status, "202 Accepted") << r.raw;
+  EXPECT_NE(r.header("Docker-Upload-UUID"), "(none)");
+  r = with(carol, "POST", "/v2/team/app/blobs/uploads/", "mount=" + d + "&from=nowhere/at/all");
+  EXPECT_EQ(r.status, "202 Accepted");
+  EXPECT_EQ(with(carol, "HEAD", "/v2/team/app/blobs/" + d).status, "404 Not Found");
+  // alice may: mounted.
+  const std::string alice = token("alice", "scope=repository:team/app:pull,push&scope=repository:secret/base:pull");
+  r = with(alice, "POST", "/v2/team/app/blobs/uploads/", "mount=" + d + "&from=secret/base");
+  EXPECT_EQ(r.status, "201 Created") << r.raw;
+  // bob may pull team/base but not push to team/app: denied before any mount.
+  const std::string bob = token("bob", "scope=repository:team/app:pull,push&scope=repository:team/base:pull");
+  EXPECT_EQ(with(bob, "POST", "/v2/team/app/blobs/uploads/", "mount=" + d + "&from=team/base").status, "403 Forbidden");
+}
+
+TEST_F(AuthProgram, TheCatalogListsWhatTheUserMayPull) {
+  for (const char* repo : {"bob/one", "public/a", "public/b", "secret/x", "team/app", "team/web"}) {
+    seed_blob(repo, std::string("bytes of ") + repo);
+  }
+  struct Case {
+    const char* user;
+    const char* query;
+    const char* body;
+    const char* link;
+  };
+  const Case cases[] = {
+      {"", "", "{\"repositories\":[\"public/a\",\"public/b\"]}\n", "(none)"},
+      {"alice", "", "{\"repositories\":[\"bob/one\",\"public/a\",\"public/b\",\"secret/x\",\"team/app\",\"team/web\"]}\n",
+       "(none)"},
+      {"bob", "", "{\"repositories\":[\"bob/one\",\"team/app\",\"team/web\"]}\n", "(none)"},
+      {"carol", "", "{\"repositories\":[\"team/app\"]}\n", "(none)"},
+      // Pages count what the user sees.
+      {"bob", "n=2", "{\"repositories\":[\"bob/one\",\"team/app\"]}\n", "</v2/_catalog?n=2&last=team/app>; rel=\"next\""},
+      {"bob", "n=2&last=team/app", "{\"repositories\":[\"team/web\"]}\n", "(none)"},
+  };
+  for (const Case& c : cases) {
+    const std::string t = token(c.user, "scope=registry:catalog:*");
+    const Response r = with(t, "GET", "/v2/_catalog", c.query);
+    EXPECT_EQ(r.status, "200 OK") << r.raw;
+    EXPECT_EQ(r.body, c.body) << c.user << " " << c.query;
+    EXPECT_EQ(r.header("Link"), c.link);
+  }
+  // A token without the catalog scope is told to ask for it.
+  const Response r = with(token("alice", "scope=repository:team/app:pull"), "GET", "/v2/_catalog");
+  EXPECT_EQ(r.header("WWW-Authenticate"), "Bearer realm=\"http://reg.example:5000/auth/token\",service=\"registry\","
+                                          "scope=\"registry:catalog:*\",error=\"insufficient_scope\"");
+}
+
+TEST_F(AuthProgram, WithoutAPolicyFileUsersPullAndPushAndAnonymousNothing) {
+  remove_tree(root + "/auth/policy");
+  const std::string q = "scope=repository:any/where:pull,push,delete";
+  endpoint::Claims c;
+  const std::string carol = token("carol", q), anonymous = token("", q);
+  ASSERT_EQ(endpoint::check_token(carol, key(), "registry", time(nullptr), &c), endpoint::TokenCheck::kValid);
+  EXPECT_EQ(c.access.at(0).actions, endpoint::kActionPull | endpoint::kActionPush);
+  ASSERT_EQ(endpoint::check_token(anonymous, key(), "registry", time(nullptr), &c), endpoint::TokenCheck::kValid);
+  EXPECT_EQ(c.access.at(0).actions, 0u);
+}
+
+// ---- The web server's own authentication -------------------------------------------------
+
+TEST_F(AuthProgram, RemoteUserModeLetsThePolicyDecide) {
+  mode = "remote-user";
+  const std::string d = seed_blob("team/app", "a layer");
+  const std::string blob = "/v2/team/app/blobs/" + d;
+  struct Case {
+    const char* user;
+    const char* method;
+    std::string path;
+    std::string query;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"", "GET", "/v2/", "", "401 Unauthorized"},
+      {"bob", "GET", "/v2/", "", "200 OK"},
+      {"bob", "HEAD", blob, "", "200 OK"},
+      {"bob", "POST", "/v2/team/app/blobs/uploads/", "", "403 Forbidden"},
+      {"carol", "POST", "/v2/team/app/blobs/uploads/", "", "202 Accepted"},
+      {"carol", "POST", "/v2/team/app/blobs/uploads/", "mount=" + d + "&from=bob/x", "202 Accepted"},
+      {"alice", "POST", "/v2/bob/x/blobs/uploads/", "mount=" + d + "&from=team/app", "201 Created"},
+      {"", "HEAD", blob, "", "401 Unauthorized"},
+      {"", "HEAD", "/v2/public/x/blobs/" + d, "", "404 Not Found"},
+      {"dave", "HEAD", blob, "", "403 Forbidden"},  // known to the server, not to the policy
+      {"carol", "DELETE", blob, "", "403 Forbidden"},
+  };
+  for (const Case& c : cases) {
+    // An Authorization header proves nothing in this mode: only REMOTE_USER counts.
+    const Response r = call(c.method, c.path, c.query, "",
+                            {{"REMOTE_USER", c.user}, {"HTTP_AUTHORIZATION", basic("alice", "secret")}});
+    EXPECT_EQ(r.status, c.status) << c.user << " " << c.method << " " << c.path << " " << c.query << "\n" << r.raw;
+    if (r.status == "401 Unauthorized") {
+      EXPECT_EQ(r.header("WWW-Authenticate"), "Basic realm=\"registry\"");
+    }
+  }
+  const Response cat = call("GET", "/v2/_catalog", "", "", {{"REMOTE_USER", "carol"}});
+  EXPECT_EQ(cat.body, "{\"repositories\":[\"team/app\"]}\n");
+  EXPECT_EQ(call("GET", "", "", "", {{"REQUEST_URI", "/auth/token"}}).status, "404 Not Found");
+}
+
+// ---- Settings that cannot be used ----------------------------------------------------------
+
+TEST_F(AuthProgram, SettingsThatCannotBeUsedAre500AndALogLine) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    std::string log;
+  };
+  const Case cases[] = {
+      {{{"REGISTRY_AUTH", "tokens"}}, "REGISTRY_AUTH is \"tokens\": off, token or remote-user"},
+      {{{"REGISTRY_AUTH_TOKEN_TTL", "30"}}, "REGISTRY_AUTH_TOKEN_TTL is \"30\": seconds from 60 to 86400"},
+      {{{"REGISTRY_AUTH_POLICY", root + "/none"}}, "cannot read the policy " + root + "/none"},
+      {{{"REGISTRY_AUTH_KEY_FILE", root + "/none"}}, "no token key at " + root + "/none (REGISTRY_AUTH_KEY_FILE)"},
+  };
+  for (const Case& c : cases) {
+    std::map<std::string, std::string> env = c.env;
+    env["HTTP_AUTHORIZATION"] = basic("alice", "secret");
+    const Response api = call("GET", "/v2/_catalog", "", "", env);
+    const Response tok = call("GET", "", "", "", [&] {
+      auto e = env;
+      e["REQUEST_URI"] = "/auth/token";
+      return e;
+    }());
+    EXPECT_EQ(tok.status, "500 Internal Server Error") << tok.raw;
+    EXPECT_EQ(tok.body, "{\"errors\":[{\"code\":\"UNKNOWN\",\"message\":\"access control is not configured correctly\"}]}\n");
+    EXPECT_NE(tok.err.find(c.log), std::string::npos) << tok.err;
+    // The API reads the settings on every request; the files only once a
+    // token has to be checked.
+    if (c.env.count("REGISTRY_AUTH") + c.env.count("REGISTRY_AUTH_TOKEN_TTL") > 0) {
+      EXPECT_EQ(api.status, "500 Internal Server Error") << api.raw;
+      EXPECT_NE(api.err.find("registry: access control: GET /v2/_catalog: " + c.log), std::string::npos) << api.err;
+    }
+  }
+  write_bytes(root + "/auth/policy", "alice ** pull\nbob **\n");
+  const Response r = token_response("scope=repository:a:pull", basic("alice", "secret"));
+  EXPECT_EQ(r.status, "500 Internal Server Error");
+  EXPECT_NE(r.err.find("policy " + root + "/auth/policy: line 2: a rule has three fields"), std::string::npos) << r.err;
+  write_bytes(root + "/auth/policy", "");
+  write_bytes(root + "/auth/htpasswd", "alice:plain\n");
+  EXPECT_EQ(token_response("", basic("alice", "plain")).status, "500 Internal Server Error");
+  // A configured key shorter than 32 bytes signs nothing.
+  write_bytes(tmp / "short.key", "0123456789\n");
+  EXPECT_EQ(call("GET", "", "", "", {{"REQUEST_URI", "/auth/token"}, {"REGISTRY_AUTH_KEY_FILE", tmp / "short.key"}}).status,
+            "500 Internal Server Error");
+}
+
+}  // namespace
