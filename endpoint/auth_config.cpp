@@ -7,6 +7,7 @@
 
 #include "endpoint/request.h"
 #include "endpoint/routes.h"
+#include "endpoint/storage_config.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 
@@ -113,8 +114,37 @@ bool read_text_file(const std::string& path, std::string* text, bool* missing) {
 }
 
 bool read_auth_settings(AuthSettings* out, std::string* why) {
+  // Each setting from the environment, else from the same-named member of
+  // config.json in the working directory (lower case, without REGISTRY_),
+  // where the storage root may be named too: lighttpd, for one, gives
+  // its CGI programs none of its own environment.
+  static const char* const kKeys[] = {"auth", "auth_service", "auth_realm", "auth_htpasswd",
+                                      "auth_policy", "auth_key_file", "auth_token_ttl"};
+  static const char* const kEnv[] = {"REGISTRY_AUTH", "REGISTRY_AUTH_SERVICE", "REGISTRY_AUTH_REALM",
+                                     "REGISTRY_AUTH_HTPASSWD", "REGISTRY_AUTH_POLICY", "REGISTRY_AUTH_KEY_FILE",
+                                     "REGISTRY_AUTH_TOKEN_TTL"};
+  constexpr size_t n = sizeof kKeys / sizeof kKeys[0];
+  std::string values[n];
+  bool present[n] = {};
+  std::string text;
+  char file_why[256];
+  switch (read_config_text("config.json", &text, file_why, sizeof file_why)) {
+    case ConfigRoot::kNone: break;
+    case ConfigRoot::kInvalid:
+      *why = std::string("config.json in the working directory ") + file_why;
+      return false;
+    case ConfigRoot::kFound:
+      if (!parse_config_strings(text.data(), text.size(), kKeys, n, values, present, why)) {
+        *why = "config.json in the working directory: " + *why;
+        return false;
+      }
+      break;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (env(kEnv[i])[0] != '\0') values[i] = env(kEnv[i]);
+  }
   AuthSettings s;
-  const std::string mode = env("REGISTRY_AUTH");
+  const std::string& mode = values[0];
   if (mode.empty() || mode == "off") {
     s.mode = AuthMode::kOff;
   } else if (mode == "token") {
@@ -125,12 +155,12 @@ bool read_auth_settings(AuthSettings* out, std::string* why) {
     *why = "REGISTRY_AUTH is \"" + mode + "\": off, token or remote-user";
     return false;
   }
-  if (env("REGISTRY_AUTH_SERVICE")[0] != '\0') s.service = env("REGISTRY_AUTH_SERVICE");
-  s.realm = env("REGISTRY_AUTH_REALM");
-  s.htpasswd = env("REGISTRY_AUTH_HTPASSWD");
-  s.policy = env("REGISTRY_AUTH_POLICY");
-  s.key_file = env("REGISTRY_AUTH_KEY_FILE");
-  const std::string ttl = env("REGISTRY_AUTH_TOKEN_TTL");
+  if (!values[1].empty()) s.service = values[1];
+  s.realm = values[2];
+  s.htpasswd = values[3];
+  s.policy = values[4];
+  s.key_file = values[5];
+  const std::string& ttl = values[6];
   if (!ttl.empty()) {
     char* end = nullptr;
     const long long v = std::strtoll(ttl.c_str(), &end, 10);

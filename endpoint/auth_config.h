@@ -1,5 +1,8 @@
 // Access control's settings, from the environment that the web server
-// gives the program (as REGISTRY_STORAGE_ROOT), and the files they name.
+// gives the program, else from config.json in its working directory (the
+// member named as the variable in lower case without "registry_", "auth"
+// for REGISTRY_AUTH), as the storage root is found; and the files they
+// name.
 //
 //   REGISTRY_AUTH             off (the default), token, or remote-user
 //   REGISTRY_AUTH_SERVICE     the service tokens are for ("registry")

@@ -136,7 +136,9 @@ Policy default_policy() {
 unsigned allowed_actions(const Policy& policy, const std::string& user, const std::string& name) {
   unsigned actions = 0;
   for (const PolicyRule& r : policy.rules) {
-    const bool applies = user.empty() ? r.who == kAnonymous : (r.who == "*" || r.who == user);
+    // Signing in never takes anything away: what anonymous requests may
+    // do, every user may do too.
+    const bool applies = r.who == kAnonymous || (!user.empty() && (r.who == "*" || r.who == user));
     if (applies && pattern_matches(r.pattern, name)) actions |= r.actions;
   }
   return actions;

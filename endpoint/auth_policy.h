@@ -8,7 +8,8 @@
 // components ("team/*" holds team/app, "team/**" team/app/web too, "**"
 // everything); actions: "pull", "push", "delete" joined by ',', or "*"
 // for all three. '#' starts a comment; blank lines are ignored. Rules only
-// grant: a user may do what any rule naming them, or "*", allows.
+// grant: a user may do what any rule naming them, "*" or "anonymous"
+// allows (signing in never takes a right away).
 //
 // Without a policy file: anonymous requests may do nothing, and every
 // signed-in user may pull and push everywhere.

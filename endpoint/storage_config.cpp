@@ -21,8 +21,9 @@ class Reader {
  public:
   Reader(const char* text, size_t len) : p_(text), end_(text + len) {}
 
-  // The top-level object: the values of the two members, when present.
-  bool read_top(std::string* primary, bool* has_primary, std::string* alternate, bool* has_alternate) {
+  // The top-level object: the values of the members named in keys (n of
+  // them), each a string, when present.
+  bool read_top(const char* const* keys, size_t n, std::string* values, bool* present) {
     skip_ws();
     if (!take('{')) return fail("not a JSON object");
     skip_ws();
@@ -34,15 +35,15 @@ class Reader {
         skip_ws();
         if (!take(':')) return fail("a member without ':'");
         skip_ws();
-        std::string* target = nullptr;
-        bool* seen = nullptr;
-        if (key == "storage_root") target = primary, seen = has_primary;
-        if (key == "registry_storage_root") target = alternate, seen = has_alternate;
-        if (target != nullptr) {
-          if (*seen) return fail(("\"" + key + "\" given twice").c_str());
+        size_t wanted = n;
+        for (size_t i = 0; i < n; ++i) {
+          if (key == keys[i]) wanted = i;
+        }
+        if (wanted < n) {
+          if (present[wanted]) return fail(("\"" + key + "\" given twice").c_str());
           if (p_ >= end_ || *p_ != '"') return fail(("\"" + key + "\" is not a string").c_str());
-          if (!read_string(target)) return false;
-          *seen = true;
+          if (!read_string(&values[wanted])) return false;
+          present[wanted] = true;
         } else if (!skip_value(0)) {
           return false;
         }
@@ -243,16 +244,28 @@ class Reader {
 
 }  // namespace
 
-ConfigRoot parse_config_root(const char* text, size_t len, char* root, size_t root_cap, char* why, size_t why_cap) {
-  std::string primary, alternate;
-  bool has_primary = false, has_alternate = false;
+bool parse_config_strings(const char* text, size_t len, const char* const* keys, size_t n, std::string* values,
+                          bool* present, std::string* why) {
+  for (size_t i = 0; i < n; ++i) present[i] = false;
   Reader r(text, len);
-  if (!r.read_top(&primary, &has_primary, &alternate, &has_alternate)) {
-    std::snprintf(why, why_cap, "not valid JSON (%s)", r.error().c_str());
+  if (!r.read_top(keys, n, values, present)) {
+    *why = "not valid JSON (" + r.error() + ")";
+    return false;
+  }
+  return true;
+}
+
+ConfigRoot parse_config_root(const char* text, size_t len, char* root, size_t root_cap, char* why, size_t why_cap) {
+  static const char* const kKeys[] = {"storage_root", "registry_storage_root"};
+  std::string values[2];
+  bool present[2] = {false, false};
+  std::string error;
+  if (!parse_config_strings(text, len, kKeys, 2, values, present, &error)) {
+    std::snprintf(why, why_cap, "%s", error.c_str());
     return ConfigRoot::kInvalid;
   }
   // "storage_root" wins wherever the other key stands.
-  const std::string& value = has_primary ? primary : alternate;
+  const std::string& value = present[0] ? values[0] : values[1];
   if (value.empty()) return ConfigRoot::kNone;
   if (value.find('\0') != std::string::npos) {
     std::snprintf(why, why_cap, "the storage root holds a NUL character");
@@ -266,7 +279,7 @@ ConfigRoot parse_config_root(const char* text, size_t len, char* root, size_t ro
   return ConfigRoot::kFound;
 }
 
-ConfigRoot read_config_root(const char* path, char* root, size_t root_cap, char* why, size_t why_cap) {
+ConfigRoot read_config_text(const char* path, std::string* text, char* why, size_t why_cap) {
   host::Attributes a;
   if (!host::get_attributes(path, &a)) return ConfigRoot::kNone;  // no configuration at all
   FILE* f = host::open_file(path, "rb");
@@ -274,20 +287,27 @@ ConfigRoot read_config_root(const char* path, char* root, size_t root_cap, char*
     std::snprintf(why, why_cap, "cannot be read (%s)", a.kind == host::Kind::kDir ? "a directory" : "not a readable file");
     return ConfigRoot::kInvalid;
   }
-  std::string text;
+  text->clear();
   char chunk[8192];
   size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text.size() <= kConfigMax) text.append(chunk, n);
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text->size() <= kConfigMax) text->append(chunk, n);
   const bool failed = std::ferror(f) != 0;
   std::fclose(f);
   if (failed) {
     std::snprintf(why, why_cap, "cannot be read (a read failed)");
     return ConfigRoot::kInvalid;
   }
-  if (text.size() > kConfigMax) {
+  if (text->size() > kConfigMax) {
     std::snprintf(why, why_cap, "is larger than %zu bytes", kConfigMax);
     return ConfigRoot::kInvalid;
   }
+  return ConfigRoot::kFound;
+}
+
+ConfigRoot read_config_root(const char* path, char* root, size_t root_cap, char* why, size_t why_cap) {
+  std::string text;
+  const ConfigRoot read = read_config_text(path, &text, why, why_cap);
+  if (read != ConfigRoot::kFound) return read;
   return parse_config_root(text.data(), text.size(), root, root_cap, why, why_cap);
 }
 

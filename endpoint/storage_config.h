@@ -3,6 +3,7 @@
 #define REGISTRY_ENDPOINT_STORAGE_CONFIG_H
 
 #include <cstddef>
+#include <string>
 
 namespace endpoint {
 
@@ -17,6 +18,17 @@ enum class ConfigRoot {
 // allows. An empty value names no root. The root must fit root_cap with
 // its NUL.
 ConfigRoot read_config_root(const char* path, char* root, size_t root_cap, char* why, size_t why_cap);
+
+// The whole bootstrap file at path: kNone when there is none, kInvalid
+// (why says what) when it cannot be read, kFound with the text.
+ConfigRoot read_config_text(const char* path, std::string* text, char* why, size_t why_cap);
+
+// The string members named in keys (n of them) of a JSON text whose top
+// level is an object: values[i] and present[i] for keys[i]. false, with
+// why, for text that is not such an object, a member given twice, or one
+// that is not a string.
+bool parse_config_strings(const char* text, size_t len, const char* const* keys, size_t n, std::string* values,
+                          bool* present, std::string* why);
 
 // The same over a text in memory (len bytes), for tests and fuzzing.
 ConfigRoot parse_config_root(const char* text, size_t len, char* root, size_t root_cap, char* why, size_t why_cap);

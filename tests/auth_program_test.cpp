@@ -437,10 +437,12 @@ TEST_F(AuthProgram, TheCatalogListsWhatTheUserMayPull) {
       {"", "", "{\"repositories\":[\"public/a\",\"public/b\"]}\n", "(none)"},
       {"alice", "", "{\"repositories\":[\"bob/one\",\"public/a\",\"public/b\",\"secret/x\",\"team/app\",\"team/web\"]}\n",
        "(none)"},
-      {"bob", "", "{\"repositories\":[\"bob/one\",\"team/app\",\"team/web\"]}\n", "(none)"},
-      {"carol", "", "{\"repositories\":[\"team/app\"]}\n", "(none)"},
+      {"bob", "", "{\"repositories\":[\"bob/one\",\"public/a\",\"public/b\",\"team/app\",\"team/web\"]}\n", "(none)"},
+      {"carol", "", "{\"repositories\":[\"public/a\",\"public/b\",\"team/app\"]}\n", "(none)"},
       // Pages count what the user sees.
-      {"bob", "n=2", "{\"repositories\":[\"bob/one\",\"team/app\"]}\n", "</v2/_catalog?n=2&last=team/app>; rel=\"next\""},
+      {"bob", "n=2", "{\"repositories\":[\"bob/one\",\"public/a\"]}\n", "</v2/_catalog?n=2&last=public/a>; rel=\"next\""},
+      {"bob", "n=2&last=public/a", "{\"repositories\":[\"public/b\",\"team/app\"]}\n",
+       "</v2/_catalog?n=2&last=team/app>; rel=\"next\""},
       {"bob", "n=2&last=team/app", "{\"repositories\":[\"team/web\"]}\n", "(none)"},
   };
   for (const Case& c : cases) {
@@ -504,6 +506,7 @@ TEST_F(AuthProgram, RemoteUserModeLetsThePolicyDecide) {
   }
   const Response cat = call("GET", "/v2/_catalog", "", "", {{"REMOTE_USER", "carol"}});
   EXPECT_EQ(cat.body, "{\"repositories\":[\"team/app\"]}\n");
+  EXPECT_EQ(call("GET", "/v2/_catalog", "", "", {{"REMOTE_USER", ""}}).body, "{\"repositories\":[]}\n");
   EXPECT_EQ(call("GET", "", "", "", {{"REQUEST_URI", "/auth/token"}}).status, "404 Not Found");
 }
 

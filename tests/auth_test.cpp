@@ -249,7 +249,7 @@ TEST(Policy, RulesAddUpPerUser) {
   Policy p;
   std::string why;
   ASSERT_TRUE(parse_policy("# comment\n\nanonymous public/** pull\n*  **  pull   # everyone signed in\n"
-                           "alice ** *\r\nbob team/** pull,push\nbob team/bob/* delete\n",
+                           "alice ** *\r\nbob team/** pull,push\nbob team/bob/* delete\nbob public/y push\n",
                            &p, &why))
       << why;
   struct Case {
@@ -266,6 +266,7 @@ TEST(Policy, RulesAddUpPerUser) {
       {"bob", "team/app", kActionPull | kActionPush},
       {"bob", "team/bob/x", kActionsAll},
       {"bob", "other", kActionPull},
+      {"bob", "public/y", kActionPull | kActionPush},  // what anonymous may, too
   };
   for (const Case& c : cases) EXPECT_EQ(allowed_actions(p, c.user, c.repo), c.actions) << c.user << " " << c.repo;
   const Policy d = default_policy();

@@ -120,20 +120,6 @@ INSTANTIATE_TEST_SUITE_P(Servers, ThroughEachServer,
                            return std::string("other");
                          });
 
-// Stops a daemon started by start_logged, with its whole process group.
-void stop_daemon(pid_t pid) {
-  kill(-pid, SIGTERM);
-  for (int i = 0; i < 500 && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(-pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
-
-void wait_for_socket(const std::string& path, int tries) {
-  for (int i = 0; i < tries && !exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-}
-
 class ThroughLighttpd : public ::testing::Test {
  protected:
   void SetUp() override {

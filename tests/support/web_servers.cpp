@@ -284,6 +284,19 @@ ProcessResult run_client(const std::vector<std::string>& argv, const std::string
   return r;
 }
 
+void stop_daemon(pid_t pid) {
+  kill(-pid, SIGTERM);
+  for (int i = 0; i < 500 && waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(-pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+void wait_for_socket(const std::string& path, int tries) {
+  for (int i = 0; i < tries && !exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 std::string make_image(const std::string& dir, const std::vector<std::string>& args) {
   std::vector<std::string> argv{kSource + "/tests/support/make_image.py", dir};
   argv.insert(argv.end(), args.begin(), args.end());

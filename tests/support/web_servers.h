@@ -34,6 +34,7 @@ class RegistryServer {
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
   const std::string& storage() const { return storage_; }
   const std::string& log() const { return log_; }
+
   // Process ids of the registry program while it runs (children of the
   // server), for the tests that kill it.
   std::vector<pid_t> registry_processes() const;
@@ -53,6 +54,12 @@ class RegistryServer {
   std::vector<pid_t> pids_;
   std::string pid_file_;  // a daemon that writes its own (apache)
 };
+
+// Stops a daemon (dockerd, containerd) started by start_logged, with its
+// whole process group, by its process id.
+void stop_daemon(pid_t pid);
+// Waits up to tries times 20 ms for a path (a daemon's socket) to appear.
+void wait_for_socket(const std::string& path, int tries);
 
 // The deploy/ file, read, with each key of replace put in place of its
 // value's occurrences.
