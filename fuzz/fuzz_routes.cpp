@@ -27,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case RouteKind::kCatalog:
       if (path != "/v2/_catalog") std::abort();
       return 0;
+    case RouteKind::kToken:
+      if (path != endpoint::kTokenPath) std::abort();
+      return 0;
     default:
       break;
   }
