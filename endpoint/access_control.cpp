@@ -127,7 +127,12 @@ int keep_pullable(void*, const char* name) {
 void enforce_access(const Route& route) {
   AuthSettings s;
   std::string why;
-  if (!read_auth_settings(&s, &why)) misconfigured(why);
+  if (!read_auth_settings(&s, &why)) {
+    // Where the storage root comes from the same unusable file, the
+    // storage's own refusal says so first.
+    storage_or_fail();
+    misconfigured(why);
+  }
   g_access.mode = s.mode;
   if (s.mode == AuthMode::kOff) return;
   // The token endpoint checks its own credentials; paths the registry

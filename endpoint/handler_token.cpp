@@ -119,7 +119,10 @@ std::string requesting_user(const AuthSettings& s) {
 void handle_token(const Route&) {
   AuthSettings s;
   std::string why;
-  if (!read_auth_settings(&s, &why)) misconfigured(why);
+  if (!read_auth_settings(&s, &why)) {
+    storage_or_fail();
+    misconfigured(why);
+  }
   if (s.mode != AuthMode::kToken) send_error(ApiError::kNotFound, "tokens are not in use (REGISTRY_AUTH)");
   if (std::string(request_method()) != "GET") send_method_not_allowed("GET", "Method not allowed for tokens");
   storage_or_fail();

@@ -233,9 +233,15 @@ TEST_F(CatalogProgram, ConfigValueIsDecodedAndTheEnvironmentWins) {
   EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", root}}).out, catalog("\"env\""));
   // Set but empty: the configuration file applies.
   EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", ""}}).out, catalog(""));
-  // The environment wins even over a configuration that cannot be used.
+  // The environment wins even over a configuration that cannot be used,
+  // once it also says whether access control is on: the file might have
+  // turned it on, and a registry is never opened by a file it cannot read.
   write_bytes(work + "/config.json", "not json");
-  EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", root}}).out, catalog("\"env\""));
+  EXPECT_EQ(run({{"REGISTRY_STORAGE_ROOT", root}, {"REGISTRY_AUTH", "off"}}).out, catalog("\"env\""));
+  const auto r = run({{"REGISTRY_STORAGE_ROOT", root}});
+  EXPECT_EQ(r.out.substr(0, 35), "Status: 500 Internal Server Error\r\n");
+  EXPECT_EQ(line(r.err), "registry: access control: GET : config.json in the working directory: not valid JSON "
+                         "(not a JSON object)");
 }
 
 TEST_F(CatalogProgram, AnEnvironmentRootThatDoesNotFitIsARefusal) {
