@@ -545,7 +545,7 @@ TEST_F(AuthProgram, SettingsThatCannotBeUsedAre500AndALogLine) {
   write_bytes(root + "/auth/policy", "alice ** pull\nbob **\n");
   const Response r = token_response("scope=repository:a:pull", basic("alice", "secret"));
   EXPECT_EQ(r.status, "500 Internal Server Error");
-  EXPECT_NE(r.err.find("policy " + root + "/auth/policy: line 2: a rule has three fields"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("policy: line 2: a rule has three fields"), std::string::npos) << r.err;
   write_bytes(root + "/auth/policy", "");
   write_bytes(root + "/auth/htpasswd", "alice:plain\n");
   EXPECT_EQ(token_response("", basic("alice", "plain")).status, "500 Internal Server Error");
