@@ -51,6 +51,7 @@ TEST_F(Admin, UsageErrorsExitWithTwoAndSayWhy) {
       "  fsck [--repair] [--grace DURATION]\n"
       "  stats\n"
       "  du\n"
+      "  user add NAME [--cost N] | user remove NAME | user list\n"
       "\nThe storage root is found as the registry finds it (REGISTRY_STORAGE_ROOT,\n"
       "else config.json in the working directory) unless --root names it.\n"
       "DURATION: a number with s, m, h or d (\"30s\", \"7d\").\n";
@@ -196,6 +197,79 @@ TEST_F(Admin, StatsAndDuTellWhatTheTreeHolds) {
                        "\"shared_bytes\":2048,\"manifest_bytes\":" + std::to_string(tool_m) +
                        ",\"blobs\":2,\"manifests\":1}],\"blob_bytes\":3085,\"unlinked_bytes\":0,\"manifest_bytes\":" +
                        std::to_string(app_m + tool_m) + "}\n");
+}
+
+// ---- user ------------------------------------------------------------------------------
+
+// The users' file: added from a pipe, listed, a password changed, removed;
+// every mistake named, with exit status 2 for usage and 1 for the rest.
+TEST_F(Admin, UsersAreAddedListedChangedAndRemoved) {
+  auto user = [&](const std::vector<std::string>& args, const std::string& input = "") {
+    reg_storage_cleanup();
+    std::vector<std::string> argv{"user"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult r = run_program(admin_program(), argv, {{"REGISTRY_STORAGE_ROOT", root}}, tmp.path(), input);
+    EXPECT_EQ(reg_storage_init(root.c_str()), 0);
+    for (std::string* t : {&r.out, &r.err}) {
+      for (size_t at = t->find("\r\n"); at != std::string::npos; at = t->find("\r\n", at)) t->erase(at, 1);
+    }
+    return r;
+  };
+  const std::string file = root + "/auth/htpasswd";
+  ProcessResult r = user({"add", "alice", "--cost", "4"}, "first pw\n");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("added alice"), std::string::npos) << r.err;
+  const std::string first = read_bytes(file);
+  EXPECT_EQ(first.substr(0, 13), "alice:$2y$04$");
+  EXPECT_EQ(first.size(), 6u + 60u + 1u);
+  EXPECT_EQ(user({"add", "bob", "--cost", "4"}, "bob pw").exit_code, 0);
+  const std::string with_bob = read_bytes(file);
+  EXPECT_EQ(user({"list"}).out, "alice\nbob\n");
+  r = run_program(admin_program(), {"--json", "user", "list"}, {{"REGISTRY_STORAGE_ROOT", root}}, tmp.path());
+  EXPECT_EQ(r.out.substr(0, 15), "[\"alice\",\"bob\"]");
+  // A new password for alice: a new hash in her line, bob's untouched.
+  r = user({"add", "alice", "--cost", "4"}, "second pw\n");
+  EXPECT_NE(r.err.find("changed the password of alice"), std::string::npos) << r.err;
+  const std::string second = read_bytes(file);
+  EXPECT_NE(second.substr(0, 67), first.substr(0, 67));
+  EXPECT_EQ(second.substr(67), with_bob.substr(67));
+  EXPECT_EQ(second.substr(67, 4), "bob:");
+  EXPECT_EQ(user({"remove", "alice"}).exit_code, 0);
+  EXPECT_EQ(user({"list"}).out, "bob\n");
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int exit_code;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"remove", "alice"}, "", 1, "registry-admin: user: no user alice in " + file + "\n"},
+      {{"add", "anonymous"}, "pw\n", 2,
+       "registry-admin: user: \"anonymous\" cannot be a user name (no ':', spaces or control characters; "
+       "\"anonymous\" and \"*\" are the policy's)\n"},
+      {{"add", "a:b"}, "pw\n", 2,
+       "registry-admin: user: \"a:b\" cannot be a user name (no ':', spaces or control characters; "
+       "\"anonymous\" and \"*\" are the policy's)\n"},
+      {{"add", "carol"}, "", 2, "registry-admin: no password on standard input\n"},
+      {{"add", "carol"}, "\n", 2, "registry-admin: user: an empty password\n"},
+      {{"add", "carol", "--cost", "3"}, "pw\n", 2, "registry-admin: --cost: a bcrypt cost from 4 to 31, for user add\n"},
+      {{"list", "--cost", "5"}, "", 2, "registry-admin: --cost: a bcrypt cost from 4 to 31, for user add\n"},
+      {{"add"}, "", 2, "registry-admin: user: add NAME, remove NAME or list\n"},
+      {{"rename", "bob"}, "", 2, "registry-admin: user: add NAME, remove NAME or list\n"},
+      {{}, "", 2, "registry-admin: user: add NAME, remove NAME or list\n"},
+  };
+  for (const Case& c : cases) {
+    r = user(c.args, c.input);
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_EQ(user({"list"}).out, "bob\n") << "no mistake changed the file";
+  // A file the registry cannot read is named, never rewritten.
+  write_bytes(file, "bob:plain\n");
+  r = user({"add", "dave"}, "pw\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "registry-admin: users' file " + file + ": line 1: user bob has no bcrypt hash (htpasswd -B makes one)\n");
+  EXPECT_EQ(read_bytes(file), "bob:plain\n");
 }
 
 }  // namespace
