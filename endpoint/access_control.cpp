@@ -75,6 +75,8 @@ std::string needed_scope(const Route& route) {
 
 void enforce_token(const AuthSettings& s, const Route& route) {
   const Authorization a = parse_authorization(request_header("HTTP_AUTHORIZATION"));
+  // Credentials of no valid form are a token that is not ours too.
+  if (a.scheme == AuthScheme::kMalformed) bearer_refusal(s, route, "invalid_token");
   if (a.scheme != AuthScheme::kBearer) bearer_refusal(s, route, "");
   std::string key, why;
   bool missing = false;
@@ -103,8 +105,9 @@ void enforce_token(const AuthSettings& s, const Route& route) {
 }
 
 void enforce_remote_user(const AuthSettings& s, const Route& route) {
-  // Only the web server sets REMOTE_USER, and only once it has checked the
-  // credentials; an Authorization header alone proves nothing here.
+  // REMOTE_USER is the web server's word on who this is (in this mode it
+  // must check every request); an Authorization header alone proves
+  // nothing here.
   g_access.user = request_header("REMOTE_USER");
   need_policy(s);
   if (route.kind == RouteKind::kBase) {

@@ -262,13 +262,15 @@ std::string token_realm(const AuthSettings& s) {
   std::string scheme = request_header("REQUEST_SCHEME");
   if (https == "on" || https == "ON" || https == "1") scheme = "https";
   if (scheme != "https") scheme = "http";
+  // The Host the client sent; where the server passes it without its port
+  // (Debian's nginx gives $host), the port the request came in on.
   std::string host = request_header("HTTP_HOST");
-  if (host.empty()) {
-    host = request_header("SERVER_NAME");
-    const std::string port = request_header("SERVER_PORT");
-    if (!port.empty() && !(scheme == "http" && port == "80") && !(scheme == "https" && port == "443")) {
-      host += ":" + port;
-    }
+  if (host.empty()) host = request_header("SERVER_NAME");
+  const size_t bracket = host.rfind(']');
+  const bool has_port = host.find(':', bracket == std::string::npos ? 0 : bracket) != std::string::npos;
+  const std::string port = request_header("SERVER_PORT");
+  if (!has_port && !port.empty() && !(scheme == "http" && port == "80") && !(scheme == "https" && port == "443")) {
+    host += ":" + port;
   }
   return scheme + "://" + host + kTokenPath;
 }

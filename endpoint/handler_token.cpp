@@ -96,12 +96,11 @@ void add_scope(const std::string& scope, const std::string& user, const Policy& 
   send_error(ApiError::kUnauthorized, message, {"WWW-Authenticate: " + basic_challenge(s.service)});
 }
 
-// The user the request speaks for: the one the web server authenticated
-// (REMOTE_USER, when it guards this path itself), else Basic credentials
-// checked against the users' file, else anonymous ("").
+// The user the request speaks for: Basic credentials checked against the
+// users' file, else anonymous (""). REMOTE_USER is never taken here: nginx
+// fills it from the Authorization header whether or not it checked the
+// password, so it proves nothing unless the server is set up to.
 std::string requesting_user(const AuthSettings& s) {
-  const std::string remote = request_header("REMOTE_USER");
-  if (!remote.empty()) return remote;
   const Authorization a = parse_authorization(request_header("HTTP_AUTHORIZATION"));
   if (a.scheme == AuthScheme::kMalformed) wrong_credentials(s, "malformed credentials");
   if (a.scheme != AuthScheme::kBasic) return "";

@@ -1,5 +1,6 @@
 // Access control with real clients through a real lighttpd (REGISTRY_AUTH
-// =token): users made by registry-admin and by Apache's htpasswd -B,
+// =token), and skopeo through every other server of deploy/: users made
+// by registry-admin and by Apache's htpasswd -B,
 // skopeo with --creds, docker, podman and oras after their own login,
 // anonymous pulls, refused pushes, wrong passwords, expired and altered
 // tokens, a mount from a repository the user may not read, and the
@@ -296,5 +297,67 @@ TEST_F(AuthThroughLighttpd, DockerLogsInPushesAndIsDeniedWhereItMayNot) {
   stop_daemon(daemon);
   EXPECT_EQ(pull("bob/from-docker:v1", "bob:bob-pw").exit_code, 0);
 }
+
+// The token flow through every server of deploy/, each with access
+// control turned on as its file says: the token endpoint routed, the
+// Authorization header passed on (Apache's CGIPassAuth), the setting made.
+class AuthThroughEachServer : public ::testing::TestWithParam<WebServer> {};
+
+TEST_P(AuthThroughEachServer, SkopeoPushesWithCredsAndAnonymousIsRefused) {
+  if (skopeo().empty()) GTEST_SKIP() << "skopeo is not installed (scripts/setup --clients)";
+  TempDir tmp;
+  RegistryServer server(GetParam(), tmp / "server", kProgram);
+  server.edit_deploy_file("setenv.add-environment = ( \"REGISTRY_STORAGE_ROOT\"",
+                          "setenv.add-environment = ( \"REGISTRY_AUTH\" => \"token\", \"REGISTRY_STORAGE_ROOT\"");
+  server.edit_deploy_file("# fastcgi_param REGISTRY_AUTH token;", "fastcgi_param REGISTRY_AUTH token;");
+  server.edit_deploy_file("# SetEnv REGISTRY_AUTH token", "SetEnv REGISTRY_AUTH token");
+  std::string why;
+  if (!server.start(&why)) GTEST_SKIP() << web_server_name(GetParam()) << ": " << why;
+  const std::string storage = server.storage();
+  ProcessResult r = run_program(kAdmin, {"--root", storage, "user", "add", "alice", "--cost", "5"},
+                                {{"PATH", "/usr/bin:/bin"}}, tmp.path(), "alice-pw\n");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // The program runs as the server's user (Apache's is nobody), whose the
+  // tree must be, with the files registry-admin made in it.
+  if (GetParam() == WebServer::kApache) {
+    ASSERT_EQ(std::system(("chown -R nobody:nogroup " + storage).c_str()), 0);
+  }
+  make_image(tmp / "image", {"--layers", "2", "--layer-bytes", "100000", "--seed", "41"});
+  const std::string home = tmp / "home";
+  auto push = [&](const std::string& creds) {
+    std::vector<std::string> argv{skopeo(), "--insecure-policy", "copy", "--dest-tls-verify=false"};
+    if (!creds.empty()) argv.push_back("--dest-creds=" + creds);
+    argv.push_back("oci:" + tmp / "image" + ":latest");
+    argv.push_back("docker://" + server.address() + "/team/app:v1");
+    return run_client(argv, home);
+  };
+  r = push("");
+  EXPECT_NE(r.exit_code, 0) << "anonymous may not push: " << r.out;
+  r = push("alice:wrong");
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.out.find("incorrect username or password"), std::string::npos) << r.out;
+  r = push("alice:alice-pw");
+  EXPECT_EQ(r.exit_code, 0) << r.out << read_bytes(server.log());
+  const std::string out = tmp / "back";
+  r = run_client({skopeo(), "--insecure-policy", "copy", "--src-tls-verify=false", "--src-creds=alice:alice-pw",
+                  "docker://" + server.address() + "/team/app:v1", "oci:" + out + ":latest"},
+                 home);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  r = run_client({skopeo(), "--insecure-policy", "copy", "--src-tls-verify=false",
+                  "docker://" + server.address() + "/team/app:v1", "oci:" + out + "-anon:latest"},
+                 home);
+  EXPECT_NE(r.exit_code, 0) << "anonymous may not pull without a policy that says so: " << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, AuthThroughEachServer,
+                         ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache),
+                         [](const ::testing::TestParamInfo<WebServer>& server_info) {
+                           switch (server_info.param) {
+                             case WebServer::kLighttpdDebian: return std::string("lighttpd_debian");
+                             case WebServer::kNginx: return std::string("nginx_fcgiwrap");
+                             case WebServer::kApache: return std::string("apache");
+                             default: return std::string("other");
+                           }
+                         });
 
 }  // namespace

@@ -200,6 +200,13 @@ TEST_F(AuthProgram, TheRealmIsWhereTheClientReachedTheServer) {
       {{{"REQUEST_SCHEME", "https"}}, "https://reg.example:5000/auth/token"},
       {{{"HTTP_HOST", "(unset)"}, {"SERVER_NAME", "10.0.0.1"}, {"SERVER_PORT", "8080"}}, "http://10.0.0.1:8080/auth/token"},
       {{{"HTTP_HOST", "(unset)"}, {"SERVER_NAME", "r"}, {"SERVER_PORT", "80"}}, "http://r/auth/token"},
+      // A Host without its port (Debian's nginx passes $host): the port
+      // the request came in on.
+      {{{"HTTP_HOST", "reg.example"}, {"SERVER_PORT", "5000"}}, "http://reg.example:5000/auth/token"},
+      {{{"HTTP_HOST", "[::1]"}, {"SERVER_PORT", "8080"}}, "http://[::1]:8080/auth/token"},
+      {{{"HTTP_HOST", "[::1]:9"}, {"SERVER_PORT", "8080"}}, "http://[::1]:9/auth/token"},
+      {{{"HTTP_HOST", "reg.example:5000"}, {"SERVER_PORT", "80"}}, "http://reg.example:5000/auth/token"},
+      {{{"HTTPS", "on"}, {"HTTP_HOST", "r"}, {"SERVER_PORT", "443"}}, "https://r/auth/token"},
       {{{"REGISTRY_AUTH_REALM", "https://auth.example/token"}, {"REGISTRY_AUTH_SERVICE", "my reg"}},
        "https://auth.example/token\",service=\"my reg"},
   };
@@ -321,6 +328,20 @@ TEST_F(AuthProgram, CredentialsThatDoNotHoldAre401) {
     EXPECT_EQ(r.header("WWW-Authenticate"), challenge);
     EXPECT_EQ(r.body, std::string("{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"") + c.message + "\"}]}\n");
   }
+  // REMOTE_USER proves nothing to the token endpoint (nginx fills it from
+  // the header unchecked): no credentials, no user.
+  Response r = call("GET", "", "scope=repository:team/app:pull", "",
+                    {{"REQUEST_URI", "/auth/token"}, {"REMOTE_USER", "alice"}});
+  ASSERT_EQ(r.status, "200 OK");
+  const size_t at = r.body.find("\"token\":\"") + 9;
+  endpoint::Claims claims;
+  ASSERT_EQ(endpoint::check_token(r.body.substr(at, r.body.find('"', at) - at), key(), "registry", time(nullptr), &claims),
+            endpoint::TokenCheck::kValid);
+  EXPECT_EQ(claims.subject, "");
+  EXPECT_EQ(claims.access.at(0).actions, 0u);
+  r = call("GET", "", "", "", {{"REQUEST_URI", "/auth/token"}, {"REMOTE_USER", "alice"},
+                               {"HTTP_AUTHORIZATION", basic("alice", "wrong")}});
+  EXPECT_EQ(r.status, "401 Unauthorized");
   // Only GET; and no endpoint at all while tokens are off.
   EXPECT_EQ(call("POST", "", "", "", {{"REQUEST_URI", "/auth/token"}}).status, "405 Method Not Allowed");
   mode = "off";
@@ -394,7 +415,9 @@ TEST_F(AuthProgram, ExpiredAlteredAndForeignTokensAreRefused) {
   flipped_sig[flipped_sig.size() - 3] = flipped_sig[flipped_sig.size() - 3] == 'A' ? 'B' : 'A';
   const std::string challenge = "Bearer realm=\"http://reg.example:5000/auth/token\",service=\"registry\","
                                 "scope=\"repository:team/app:pull\",error=\"invalid_token\"";
-  for (const std::string& t : {expired, foreign, other_service, flipped, flipped_sig, good.substr(1)}) {
+  std::string comma = good;  // no token68 character: not even a token's form
+  comma[comma.size() / 2] = ',';
+  for (const std::string& t : {expired, foreign, other_service, flipped, flipped_sig, good.substr(1), comma}) {
     EXPECT_EQ(with(t, "HEAD", blob).raw, unauthorized(challenge)) << t;
   }
   // Until the endpoint makes a key, no token can be ours.

@@ -140,8 +140,10 @@ bool RegistryServer::start_lighttpd(bool debian, std::string* why) {
   storage_ = dir_ + "/storage";
   make_dirs(storage_);
   const std::string snippet = dir_ + "/50-registry.conf";
-  write_bytes(snippet, deploy_file("lighttpd-debian.conf", {{"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
-                                                            {"/var/lib/registry", storage_}}));
+  std::string text = deploy_file("lighttpd-debian.conf", {{"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
+                                                         {"/var/lib/registry", storage_}});
+  for (const auto& [from, to] : edits_) text = replace_all(text, from, to);
+  write_bytes(snippet, text);
   config = dir_ + "/lighttpd.conf";
   write_bytes(config, "server.modules = ( \"mod_indexfile\", \"mod_access\", \"mod_alias\", \"mod_redirect\" )\n"
                       "server.document-root = \"" + dir_ + "/htdocs\"\n"
@@ -174,10 +176,12 @@ bool RegistryServer::start_nginx(std::string* why) {
   spawn({fcgiwrap, "-c", "4", "-s", "unix:" + socket}, {});
   for (int i = 0; i < 200 && !exists(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const std::string site = dir_ + "/site.conf";
-  write_bytes(site, deploy_file("nginx.conf", {{"listen 5000;", "listen 127.0.0.1:" + std::to_string(port_) + ";"},
+  std::string site_text = deploy_file("nginx.conf", {{"listen 5000;", "listen 127.0.0.1:" + std::to_string(port_) + ";"},
                                                {"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
                                                {"/var/lib/registry", storage_},
-                                               {"/run/fcgiwrap.socket", socket}}));
+                                               {"/run/fcgiwrap.socket", socket}});
+  for (const auto& [from, to] : edits_) site_text = replace_all(site_text, from, to);
+  write_bytes(site, site_text);
   make_dirs(dir_ + "/tmp");
   // The snippet includes fastcgi_params beside the main configuration, as
   // in /etc/nginx.
@@ -210,9 +214,11 @@ bool RegistryServer::start_apache(std::string* why) {
   chmod(storage_.c_str(), 0777);
   chmod(dir_.substr(0, dir_.rfind('/')).c_str(), 0755);
   const std::string snippet = dir_ + "/registry.conf";
-  write_bytes(snippet, deploy_file("apache.conf", {{"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
+  std::string apache_text = deploy_file("apache.conf", {{"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
                                                    {"/usr/local/lib/registry", dir_ + "/lib"},
-                                                   {"/var/lib/registry", storage_}}));
+                                                   {"/var/lib/registry", storage_}});
+  for (const auto& [from, to] : edits_) apache_text = replace_all(apache_text, from, to);
+  write_bytes(snippet, apache_text);
   const std::string mods = "/usr/lib/apache2/modules/";
   std::string config;
   for (const char* m : {"mpm_event", "authz_core", "alias", "cgid", "env", "mime"}) {

@@ -29,6 +29,9 @@ class RegistryServer {
   // false, with the reason, when the server is not installed or does not
   // start listening.
   bool start(std::string* why);
+  // An edit of the deploy/ file, made after the usual ones (a commented
+  // line turned on, say), for the servers configured from a snippet.
+  void edit_deploy_file(const std::string& from, const std::string& to) { edits_[from] = to; }
   void stop();
   int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
@@ -53,6 +56,7 @@ class RegistryServer {
   int port_ = 0;
   std::vector<pid_t> pids_;
   std::string pid_file_;  // a daemon that writes its own (apache)
+  std::map<std::string, std::string> edits_;
 };
 
 // Stops a daemon (dockerd, containerd) started by start_logged, with its
