@@ -101,6 +101,28 @@ bool rename_no_replace(const char* from, const char* to, bool* taken);
 // Sets the file's modification time to now; false when it cannot.
 bool touch_file(const char* path);
 
+// Puts the file's bytes on stable storage (its buffered writes flushed
+// first): false when the system says it could not.
+bool sync_file(FILE* f);
+// Puts the directory that holds path on stable storage, so that a rename
+// or a creation in it survives a power cut.
+bool sync_parent(const char* path);
+
+// What identifies an open file's content as it is now: its size, its
+// modification time in nanoseconds and the file's identity on its volume.
+// Any write changes size or time; another file has another identity.
+struct FileStamp {
+  int64_t size;
+  int64_t mtime_ns;
+  uint64_t id;
+};
+bool stamp_of(FILE* f, FileStamp* out);
+
+// Sends count bytes of from, starting at offset, to the stream to (its
+// buffered bytes flushed first), through the system's zero-copy path where
+// it has one; false when not all of them went.
+bool send_file_range(FILE* from, int64_t offset, int64_t count, FILE* to);
+
 // Cuts the open file to size bytes (its buffered writes flushed first).
 bool truncate_file(FILE* f, int64_t size);
 

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/random.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace host {
 namespace {
@@ -369,6 +371,78 @@ bool rename_no_replace(const char* from, const char* to, bool* taken) {
 bool touch_file(const char* path) {
   Place p(path);
   return p.ok() && utimensat(p.dir(), p.leaf(), nullptr, p.nofollow_at()) == 0;
+}
+
+bool sync_file(FILE* f) {
+  if (std::fflush(f) != 0) return false;
+  while (fsync(fileno(f)) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool sync_parent(const char* path) {
+  Place p(path);
+  if (!p.ok()) return false;
+  int fd = -1;
+  if (p.dir() != AT_FDCWD) {
+    fd = openat(p.dir(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } else {
+    // Outside the tree: the path's own directory, as the system names it.
+    std::string dir = p.leaf();
+    const size_t slash = dir.find_last_of('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
+  if (fd < 0) return false;
+  int rc;
+  while ((rc = fsync(fd)) != 0 && errno == EINTR) {
+  }
+  close(fd);
+  return rc == 0;
+}
+
+bool stamp_of(FILE* f, FileStamp* out) {
+  struct stat st;
+  if (std::fflush(f) != 0 || fstat(fileno(f), &st) != 0) return false;
+  out->size = static_cast<int64_t>(st.st_size);
+  out->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  out->id = static_cast<uint64_t>(st.st_ino) ^ (static_cast<uint64_t>(st.st_dev) << 40);
+  return true;
+}
+
+bool send_file_range(FILE* from, int64_t offset, int64_t count, FILE* to) {
+  if (std::fflush(to) != 0) return false;
+  const int in = fileno(from);
+  const int out = fileno(to);
+  off_t at = static_cast<off_t>(offset);
+  // The kernel copies straight from the page cache to a pipe or socket;
+  // where it will not (an old kernel, an odd output), a plain copy.
+  while (count > 0) {
+    const size_t want = count > (1 << 30) ? (1 << 30) : static_cast<size_t>(count);
+    const ssize_t n = sendfile(out, in, &at, want);
+    if (n > 0) {
+      count -= n;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EINVAL && errno != ENOSYS)) return false;
+    static char buf[1 << 16];
+    while (count > 0) {
+      const size_t chunk = count > static_cast<int64_t>(sizeof buf) ? sizeof buf : static_cast<size_t>(count);
+      const ssize_t got = pread(in, buf, chunk, at);
+      if (got <= 0) return false;
+      for (ssize_t done = 0; done < got;) {
+        const ssize_t w = write(out, buf + done, static_cast<size_t>(got - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += w;
+      }
+      at += got;
+      count -= got;
+    }
+  }
+  return true;
 }
 
 bool truncate_file(FILE* f, int64_t size) {

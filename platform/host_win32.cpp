@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace host {
 namespace {
@@ -434,6 +435,53 @@ bool touch_file(const char* path) {
   const bool ok = SetFileTime(h, nullptr, nullptr, &now) != 0;
   CloseHandle(h);
   return ok;
+}
+
+bool sync_file(FILE* f) {
+  return std::fflush(f) == 0 && FlushFileBuffers(handle_of(f)) != 0;
+}
+
+bool sync_parent(const char* path) {
+  // NTFS writes its metadata through its journal; a directory handle
+  // opened for writing flushes it where the volume allows.
+  std::string dir = path;
+  size_t cut = dir.size();
+  while (cut > 0 && !is_sep(dir[cut - 1])) --cut;
+  while (cut > 1 && is_sep(dir[cut - 1])) --cut;
+  dir.resize(cut == 0 ? 0 : cut);
+  if (dir.empty()) dir = ".";
+  NativePath p(dir.c_str());
+  if (!p.ok()) return false;
+  HANDLE h = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return true;  // not allowed here: the journal has it
+  FlushFileBuffers(h);
+  CloseHandle(h);
+  return true;
+}
+
+bool stamp_of(FILE* f, FileStamp* out) {
+  if (std::fflush(f) != 0) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file_id(handle_of(f), &info)) return false;
+  out->size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  const uint64_t t = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                     info.ftLastWriteTime.dwLowDateTime;
+  out->mtime_ns = static_cast<int64_t>(t * 100);
+  out->id = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+bool send_file_range(FILE* from, int64_t offset, int64_t count, FILE* to) {
+  if (std::fflush(to) != 0 || _fseeki64(from, offset, SEEK_SET) != 0) return false;
+  static char buf[1 << 16];
+  while (count > 0) {
+    const size_t want = count > static_cast<int64_t>(sizeof buf) ? sizeof buf : static_cast<size_t>(count);
+    const size_t got = std::fread(buf, 1, want, from);
+    if (got == 0 || std::fwrite(buf, 1, got, to) != got) return false;
+    count -= static_cast<int64_t>(got);
+  }
+  return std::fflush(to) == 0;
 }
 
 bool truncate_file(FILE* f, int64_t size) {
