@@ -76,6 +76,34 @@ void sha256_final(sha256_ctx* ctx, uint8_t out[32]) {
   }
 }
 
+size_t sha256_export(const sha256_ctx* ctx, uint8_t out[SHA256_EXPORT_MAX]) {
+  uint8_t* p = out;
+  for (uint32_t w : ctx->state) {
+    for (int i = 3; i >= 0; --i) *p++ = static_cast<uint8_t>(w >> (8 * i));
+  }
+  const uint64_t bytes = ctx->bitlen / 8;
+  for (int i = 7; i >= 0; --i) *p++ = static_cast<uint8_t>(bytes >> (8 * i));
+  std::memcpy(p, ctx->buffer, ctx->buflen);
+  return static_cast<size_t>(p - out) + ctx->buflen;
+}
+
+int sha256_import(sha256_ctx* ctx, const uint8_t* in, size_t len) {
+  if (len < 40) return -1;
+  uint64_t bytes = 0;
+  for (int i = 0; i < 8; ++i) bytes = (bytes << 8) | in[32 + i];
+  const uint64_t tail = bytes % 64;
+  if (len != 40 + tail) return -1;
+  for (int w = 0; w < 8; ++w) {
+    ctx->state[w] = (uint32_t{in[4 * w]} << 24) | (uint32_t{in[4 * w + 1]} << 16) | (uint32_t{in[4 * w + 2]} << 8) |
+                    uint32_t{in[4 * w + 3]};
+  }
+  ctx->bitlen = bytes * 8;
+  std::memset(ctx->buffer, 0, sizeof ctx->buffer);
+  std::memcpy(ctx->buffer, in + 40, tail);
+  ctx->buflen = tail;
+  return 0;
+}
+
 int sha256_file(const char* path, uint8_t out[32]) {
   FILE* f = host::open_file(path, "rb");
   if (f == nullptr) return -1;

@@ -100,6 +100,28 @@ std::string DigestHasher::finish() {
   return std::string(digest_alg_name(alg_)) + ":" + hex;
 }
 
+std::string DigestHasher::save() const {
+  uint8_t out[HASH_SHA512_EXPORT_MAX > SHA256_EXPORT_MAX ? HASH_SHA512_EXPORT_MAX : SHA256_EXPORT_MAX];
+  const size_t n = alg_ == DigestAlg::kSha512 ? hash_sha512_export(reinterpret_cast<const hash_sha512_ctx*>(state_), out)
+                                              : sha256_export(reinterpret_cast<const sha256_ctx*>(state_), out);
+  return std::string(reinterpret_cast<const char*>(out), n);
+}
+
+bool DigestHasher::restore(const std::string& saved) {
+  const auto* in = reinterpret_cast<const uint8_t*>(saved.data());
+  return (alg_ == DigestAlg::kSha512 ? hash_sha512_import(reinterpret_cast<hash_sha512_ctx*>(state_), in, saved.size())
+                                     : sha256_import(reinterpret_cast<sha256_ctx*>(state_), in, saved.size())) == 0;
+}
+
+uint64_t DigestHasher::bytes_taken() const {
+  // The count sits right after the eight words in either export.
+  const std::string s = save();
+  const size_t at = alg_ == DigestAlg::kSha512 ? 64 : 32;
+  uint64_t bytes = 0;
+  for (size_t i = 0; i < 8; ++i) bytes = (bytes << 8) | static_cast<uint8_t>(s[at + i]);
+  return bytes;
+}
+
 bool DigestHasher::of_stream(DigestAlg alg, FILE* f, std::string* out) {
   uint8_t raw[64];
   const bool sha512 = alg == DigestAlg::kSha512;

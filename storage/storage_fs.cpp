@@ -14,7 +14,15 @@ namespace {
 // One directory level: created, or there already (as anything), or a
 // directory by the time we look again (another process made it).
 bool make_level(const char* path) {
-  if (host::make_dir(path) != host::MkdirResult::kFailed) return true;
+  switch (host::make_dir(path)) {
+    case host::MkdirResult::kCreated:
+      // A new directory is only as lasting as its parent's entry for it.
+      return host::sync_parent(path);
+    case host::MkdirResult::kExists:
+      return true;
+    case host::MkdirResult::kFailed:
+      break;
+  }
   return dir_exists(path) != 0;
 }
 
@@ -101,19 +109,25 @@ namespace {
 
 // Writes the bytes to the open temporary file tmp, closes it and renames it
 // over path; on any failure the temporary file goes.
-int publish(FILE* f, const char* tmp, const char* path, const void* data, size_t len) {
+int publish(FILE* f, const char* tmp, const char* path, const void* data, size_t len, Durability d) {
   bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
   ok = std::ferror(f) == 0 && ok;
+  // The bytes reach the disk before the name does: a rename that survives
+  // a power cut never leads to a file whose bytes did not.
+  if (d == Durability::kStable) ok = ok && host::sync_file(f);
   // A close that fails may have lost buffered bytes: never publish that.
   ok = std::fclose(f) == 0 && ok;
-  if (ok && host::rename_replace(tmp, path)) return 0;
+  if (ok && host::rename_replace(tmp, path)) {
+    if (d == Durability::kCache || host::sync_parent(path)) return 0;
+    return -1;  // in place, but not known to last: not a success to report
+  }
   host::remove_file(tmp);
   return -1;
 }
 
 }  // namespace
 
-int write_file(const char* path, const void* data, size_t len) {
+int write_file(const char* path, const void* data, size_t len, Durability d) {
   char tmp[kPathCap];
   FILE* f = nullptr;
   for (unsigned attempt = 0; attempt < 16 && f == nullptr; ++attempt) {
@@ -123,15 +137,15 @@ int write_file(const char* path, const void* data, size_t len) {
     if (f == nullptr && !taken) return -1;  // not a name clash
   }
   if (f == nullptr) return -1;
-  return publish(f, tmp, path, data, len);
+  return publish(f, tmp, path, data, len, d);
 }
 
-int write_file_locked(const char* path, const void* data, size_t len) {
+int write_file_locked(const char* path, const void* data, size_t len, Durability d) {
   char tmp[kPathCap];
   if (!locked_temp_name_for(path, tmp, sizeof tmp)) return -1;
   FILE* f = host::open_file(tmp, "wb");
   if (f == nullptr) return -1;
-  return publish(f, tmp, path, data, len);
+  return publish(f, tmp, path, data, len, d);
 }
 
 int remove_file(const char* path) {

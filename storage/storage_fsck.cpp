@@ -8,8 +8,8 @@
 // cut short); directories made for a link that never came. A collection
 // killed midway leaves blobs and blob links set aside under ".gc-" names.
 // Hands leave the rest: tag links that hold no digest, revisions whose
-// body went, referrer entries of deleted manifests, upload marks without
-// uploads, nested repositories the catalog's index does not know.
+// body went, referrer entries of deleted manifests, upload marks and
+// digest states without uploads, nested repositories the catalog's index does not know.
 //
 // A repository's manifests and tags are checked and repaired under its
 // lock, so no push or delete runs between a look and a repair. What is
@@ -68,6 +68,7 @@ class Fsck {
 
   void check_blob_store();
   void check_uploads();
+  void check_upload_states();
   void check_repository(const char* repo);
   void check_manifests(const char* repo);
   void check_revisions(const char* repo, const std::unordered_set<std::string>& bodies);
@@ -108,6 +109,7 @@ int Fsck::run() {
   }
   check_blob_store();
   check_uploads();
+  check_upload_states();
   char** items = sorted_names(&repos);
   s_->repositories = repos.size();
   for (int r = 0; r < repos.size(); ++r) {
@@ -175,6 +177,31 @@ void Fsck::check_uploads() {
     path_join(path, sizeof path, dir, name.c_str());
     ++s_->problems;
     report_.finding("file", "", relative_to_root(path).c_str(), 0, "is not an upload", "");
+  }
+}
+
+void Fsck::check_upload_states() {
+  char dir[kPathCap];
+  upload_state_dir(dir, sizeof dir);
+  remove_temporaries("", dir, false);
+  std::vector<Entry> entries;
+  if (scan_dir(dir, &entries) != Scan::kOk) return;
+  for (const Entry& e : entries) {
+    char path[kPathCap];
+    path_join(path, sizeof path, dir, e.name.c_str());
+    if (e.kind != host::Kind::kFile || !uuid_valid(e.name.c_str())) {
+      if (is_temporary(e.name)) continue;
+      ++s_->problems;
+      report_.finding("file", "", relative_to_root(path).c_str(), 0, "is not the digest state of an upload", "");
+      continue;
+    }
+    char upload[kPathCap];
+    upload_path_for_uuid(e.name.c_str(), upload, sizeof upload);
+    // Written under the upload's lock, and dropped before the upload goes:
+    // a young one may belong to an upload being finished right now.
+    if (file_exists(upload) || !old(path)) continue;
+    problem("upload", "", e.name, "the digest state of an upload that is gone", "removed",
+            [&] { return remove_file(path) == 0; });
   }
 }
 

@@ -453,9 +453,11 @@ void Collection::expire_uploads() {
       // Under the upload's lock, and only when no append came meanwhile.
       LockedFile held;
       if (lock_existing(path, &held) != Lock::kHeld || !host::get_attributes(path, &a) ||
-          a.mtime >= expired_before || remove_file(path) != 0) {
+          a.mtime >= expired_before) {
         continue;
       }
+      drop_upload_state(uuid.c_str());
+      if (remove_file(path) != 0) continue;
     }
     expired_.insert(uuid);
     ++s_->uploads_removed;

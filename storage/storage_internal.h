@@ -40,20 +40,28 @@ int require_ready();
 // ---- File-system primitives (storage_fs.cpp) ------------------------------
 enum class Scan { kOk, kMissing, kFailed };
 
+// Creates the directory and its missing parents; each level it creates is
+// on stable storage (its parent flushed) before it returns.
 int mkdirs(const char* path);
 int file_exists(const char* path);  // a regular file
 int dir_exists(const char* path);
 // The size of a regular file; -1 for anything else or when absent.
 int64_t file_size(const char* path);
 int read_file(const char* path, char* buf, size_t cap, size_t* out_len);
+// How far a write goes before it returns. kStable: the file's bytes, and
+// the name that leads to them, are on stable storage (the file flushed
+// before its rename, its directory after), so that a power cut after an
+// answer loses nothing the answer promised. kCache: for what can be made
+// again (it may be lost, never seen in part).
+enum class Durability { kStable, kCache };
 // Replaces the file at path with exactly len bytes, atomically: a reader
 // sees either the old content or the new, never a part. The temporary
 // file has a name of this process's own, so writers never meet.
-int write_file(const char* path, const void* data, size_t len);
+int write_file(const char* path, const void* data, size_t len, Durability d = Durability::kStable);
 // As write_file, for a writer that holds the lock that guards path: the
 // temporary file has one fixed name, so what a killed writer left there is
 // taken over by the next write of the same file.
-int write_file_locked(const char* path, const void* data, size_t len);
+int write_file_locked(const char* path, const void* data, size_t len, Durability d = Durability::kStable);
 int remove_file(const char* path);
 // Opens a directory for enumeration; kMissing when nothing is there,
 // kFailed when something is there that cannot be read as one.
@@ -128,6 +136,13 @@ class DigestHasher {
   // The same over what an open stream holds, from its start: false when
   // it cannot be read.
   static bool of_stream(DigestAlg alg, FILE* f, std::string* out);
+  DigestAlg alg() const { return alg_; }
+  // The running state as portable bytes, and that state taken up again
+  // (false, the hasher untouched, when the bytes are not one).
+  std::string save() const;
+  bool restore(const std::string& saved);
+  // How many bytes were taken in.
+  uint64_t bytes_taken() const;
 
  private:
   DigestAlg alg_;
@@ -199,6 +214,34 @@ bool blob_present_or_restored(const char* digest, const char* path);
 // with "path buffer too small" and out untouched.
 int copy_path_whole(const char* path, char* out, size_t out_size);
 
+// ---- The digest of an upload as its bytes arrive (storage_upload_digest.cpp) ---
+// Hashes what an append writes to an upload, taking up where the state
+// kept for the upload left off. Used under the upload's lock.
+class UploadDigest {
+ public:
+  // Takes up the kept state when it describes the upload file as it is
+  // now; without one (and with bytes in the file) it hashes nothing and
+  // keeps no state.
+  UploadDigest(const char* uuid, FILE* upload, DigestAlg alg);
+  void take(const void* data, size_t len);
+  // Keeps the state for the upload file as it is now: with appended, what
+  // was taken is in the file; without, the file holds what it held before
+  // (a body that did not arrive whole was cut off again).
+  void keep(FILE* upload, bool appended);
+
+ private:
+  std::string uuid_;
+  DigestHasher hasher_;
+  DigestHasher before_;
+  bool live_ = false;
+};
+// The digest of the held upload's bytes by its kept state, when there is
+// one of that algorithm that describes the file as it is now.
+bool digest_from_state(const char* uuid, FILE* upload, DigestAlg alg, std::string* out);
+// Removes the upload's state; before the upload file goes, so that no
+// state outlives its upload.
+void drop_upload_state(const char* uuid);
+
 // ---- Uploads (storage_uploads.cpp) ---------------------------------------------
 // require_ready, the identifier's form, then the upload file's path.
 int checked_upload_path(const char* upload_uuid, char* path, size_t cap);
@@ -207,13 +250,17 @@ int checked_upload_path(const char* upload_uuid, char* path, size_t cap);
 int hold_upload(const char* upload_uuid, const char* path, LockedFile* held);
 // A new upload file under a fresh identifier.
 int start_upload(char* out_upload_uuid);
-// Verifies the held upload and moves it into the blob store.
-int finish_held(LockedFile* held, const char* upload, const char* expected_digest, char* out_digest);
+// Verifies the held upload and moves it into the blob store, on stable
+// storage before it returns.
+int finish_held(LockedFile* held, const char* upload_uuid, const char* upload, const char* expected_digest,
+                char* out_digest);
 // Copies length bytes (< 0: to the end of the stream) from `from` to the
 // end of the held upload, which must then hold exactly `at` bytes (< 0:
-// anywhere). A body that does not arrive whole leaves the upload as it
-// was. Releases the upload; *out_size gets its new size.
-int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_t* out_size);
+// anywhere), hashing them by alg as they go. A body that does not arrive
+// whole leaves the upload as it was. Releases the upload; *out_size gets
+// its new size.
+int append_held(LockedFile* held, const char* upload_uuid, DigestAlg alg, FILE* from, int64_t length, int64_t at,
+                int64_t* out_size);
 
 // ---- Manifests and tags (storage_manifests.cpp) ---------------------------
 inline constexpr size_t kLinkReadCap = 256;  // a link holds at most a SHA-512 digest string

@@ -89,6 +89,14 @@ void upload_path_for_uuid(const char* uuid, char* out, size_t out_size) {
   path_join(out, out_size, dir, name);
 }
 
+void upload_state_dir(char* out, size_t out_size) { path_join(out, out_size, s_root, kUploadStateDir); }
+
+void upload_state_path(const char* uuid, char* out, size_t out_size) {
+  char dir[kPathCap];
+  upload_state_dir(dir, sizeof dir);
+  path_join(out, out_size, dir, uuid);
+}
+
 void auth_dir(char* out, size_t cap) { path_join(out, cap, s_root, kAuthDir); }
 
 namespace {

@@ -9,6 +9,7 @@
 //   <root>/repositories/_nested/<a%b>  marks a/b as a directory on the way
 //                                      to a nested repository
 //   <root>/uploads/<uuid>.part         pending blob uploads
+//   <root>/upload-digests/<uuid>       the digest of an upload so far
 //   <root>/gc.lock                     held by the garbage collection under way
 //   <root>/quarantine/<alg>-<hex>      a blob, and a manifest body of a
 //   <root>/quarantine/<a%b>@<alg>-<hex>  repository, that no longer hashed
@@ -59,6 +60,7 @@ inline constexpr const char kMarkerContent[] =
 static_assert(sizeof kMarkerContent - 1 == 110);
 
 inline constexpr const char kUploadSuffix[] = ".part";
+inline constexpr const char kUploadStateDir[] = "upload-digests";
 inline constexpr const char kManifestsDir[] = "_manifests";
 inline constexpr const char kContentTypeSuffix[] = ".ct";
 inline constexpr const char kRevisionsDir[] = "revisions";
@@ -109,6 +111,10 @@ void auth_dir(char* out, size_t cap);
 bool auth_file_path(const char* file, char* out, size_t cap);
 // <root>/uploads/<uuid>.part
 void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
+// <root>/upload-digests
+void upload_state_dir(char* out, size_t out_size);
+// <root>/upload-digests/<uuid>
+void upload_state_path(const char* uuid, char* out, size_t out_size);
 
 // Manifest subtree of repository name. Each builder answers false, with
 // the path cut short in out, when the path does not fit: such a path is

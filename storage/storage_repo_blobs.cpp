@@ -277,9 +277,15 @@ int reg_upload_append(const char* repo, const char* upload_uuid, FILE* from, int
   char path[kPathCap];
   char mark[kPathCap];
   if (checked_repo_upload(repo, upload_uuid, path, sizeof path, mark, sizeof mark) != 0) return -1;
+  // Hashed as it arrives by the algorithm the upload was declared for; an
+  // upload declared for none is the registry's own, SHA-256.
+  char declared[16] = "";
+  read_file(mark, declared, sizeof declared, nullptr);
+  const DigestAlg named = digest_alg_named(declared);
+  const DigestAlg alg = named == DigestAlg::kNone ? DigestAlg::kSha256 : named;
   LockedFile held;
   if (hold_upload(upload_uuid, path, &held) != 0) return -1;
-  return append_held(&held, from, length, at, out_size);
+  return append_held(&held, upload_uuid, alg, from, length, at, out_size);
 }
 
 int reg_upload_finish(const char* repo, const char* upload_uuid, const char* expected_digest, char* out_digest) {
@@ -304,7 +310,7 @@ int reg_upload_finish(const char* repo, const char* upload_uuid, const char* exp
   }
   LockedFile held;
   if (hold_upload(upload_uuid, path, &held) != 0) return -1;
-  const int rc = finish_held(&held, path, expected_digest, out_digest);
+  const int rc = finish_held(&held, upload_uuid, path, expected_digest, out_digest);
   held.release();
   // A mismatch removed the upload; either way the mark has no upload left
   // to name once the upload file is gone.

@@ -10,6 +10,7 @@
 // the file, so an upload that was finished or cancelled stays gone.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "hash/sha256.h"
 #include "platform/host.h"
@@ -70,13 +71,33 @@ int start_upload(char* out_upload_uuid) {
   return -1;
 }
 
-int finish_held(LockedFile* held, const char* upload, const char* expected_digest, char* out_digest) {
+namespace {
+
+// The digest of the held upload's bytes: its kept state's when that
+// agrees with the digest expected, else the file hashed again, whole.
+bool upload_digest(FILE* f, const char* upload_uuid, const char* expected_digest, std::string* computed) {
+  const DigestAlg alg = digest_alg(expected_digest);
+  if (digest_from_state(upload_uuid, f, alg, computed) && *computed == expected_digest) return true;
+  return DigestHasher::of_stream(alg, f, computed);
+}
+
+}  // namespace
+
+int finish_held(LockedFile* held, const char* upload_uuid, const char* upload, const char* expected_digest,
+                char* out_digest) {
+  FILE* f = held->get();
   std::string computed;
-  if (!DigestHasher::of_stream(digest_alg(expected_digest), held->get(), &computed)) {
+  if (!upload_digest(f, upload_uuid, expected_digest, &computed)) {
     set_error(REG_ERR_STORAGE, "hashing upload failed");
     return -1;
   }
-  const int64_t size = std::ftell(held->get());
+  host::FileStamp stamp;
+  if (!host::stamp_of(f, &stamp)) {
+    set_error(REG_ERR_STORAGE, "hashing upload failed");
+    return -1;
+  }
+  // Whatever happens next, the upload file is either gone or a blob.
+  drop_upload_state(upload_uuid);
   if (computed != expected_digest) {
     set_error(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed.c_str());
     remove_file(upload);
@@ -85,7 +106,7 @@ int finish_held(LockedFile* held, const char* upload, const char* expected_diges
   char blob[kPathCap];
   blob_path_for_digest(expected_digest, blob, sizeof blob);
   blob_present_or_restored(expected_digest, blob);
-  if (file_size(blob) == size) {
+  if (file_size(blob) == stamp.size) {
     // The same content is stored already: the upload is not needed.
     remove_file(upload);
   } else {
@@ -93,6 +114,11 @@ int finish_held(LockedFile* held, const char* upload, const char* expected_diges
     blob_prefix_dir(expected_digest, prefix, sizeof prefix);
     if (mkdirs(prefix) != 0) {
       set_error(REG_ERR_STORAGE, "mkdirs blob dir failed");
+      return -1;
+    }
+    // The bytes are on the disk before the blob's name leads to them.
+    if (!host::sync_file(f)) {
+      set_error(REG_ERR_STORAGE, "cannot flush upload: %s", upload);
       return -1;
     }
     // The verified file becomes the blob in one step: a blob path never
@@ -104,6 +130,10 @@ int finish_held(LockedFile* held, const char* upload, const char* expected_diges
       set_error(REG_ERR_STORAGE, "rename to CAS failed: %s", blob);
       return -1;
     }
+    if (!host::sync_parent(blob)) {
+      set_error(REG_ERR_STORAGE, "cannot flush blob directory: %s", blob);
+      return -1;
+    }
   }
   // Young for garbage collection from now on, whenever its bytes came:
   // the manifest that needs it is yet to be pushed.
@@ -112,7 +142,8 @@ int finish_held(LockedFile* held, const char* upload, const char* expected_diges
   return 0;
 }
 
-int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_t* out_size) {
+int append_held(LockedFile* held, const char* upload_uuid, DigestAlg alg, FILE* from, int64_t length, int64_t at,
+                int64_t* out_size) {
   FILE* f = held->get();
   if (std::fseek(f, 0, SEEK_END) != 0) {
     set_error(REG_ERR_STORAGE, "write error appending chunk");
@@ -124,6 +155,7 @@ int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_
               static_cast<long long>(size));
     return -1;
   }
+  UploadDigest digest(upload_uuid, f, alg);
   // The body passes through one fixed buffer: memory does not grow with it.
   static char buf[1 << 16];
   int64_t copied = 0;
@@ -137,6 +169,7 @@ int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_
       write_failed = true;
       break;
     }
+    digest.take(buf, got);
     copied += static_cast<int64_t>(got);
   }
   const bool short_body = length >= 0 && copied < length;
@@ -144,6 +177,7 @@ int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_
   if (write_failed || short_body || std::ferror(from) != 0) {
     // Nothing of a body that did not arrive whole stays in the upload.
     const bool undone = host::truncate_file(f, size);
+    digest.keep(f, false);
     if (write_failed || !undone) {
       set_error(REG_ERR_STORAGE, "write error appending chunk");
     } else {
@@ -152,6 +186,7 @@ int append_held(LockedFile* held, FILE* from, int64_t length, int64_t at, int64_
     }
     return -1;
   }
+  digest.keep(f, true);
   if (!held->release()) {
     set_error(REG_ERR_STORAGE, "write error appending chunk");
     return -1;
@@ -185,9 +220,18 @@ int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len)
   LockedFile upload;
   if (hold_upload(upload_uuid, path, &upload) != 0) return -1;
   FILE* f = upload.get();
+  UploadDigest digest(upload_uuid, f, DigestAlg::kSha256);
   bool failed = std::fseek(f, 0, SEEK_END) != 0;
   const size_t written = !failed && len > 0 ? std::fwrite(data, 1, len, f) : 0;
-  failed = failed || std::ferror(f) != 0;
+  failed = failed || written < len || std::fflush(f) != 0 || std::ferror(f) != 0;
+  if (failed) {
+    // What part of the chunk reached the file is not known: the finish
+    // hashes the file.
+    drop_upload_state(upload_uuid);
+  } else {
+    digest.take(data, written);
+    digest.keep(f, true);
+  }
   // Bytes still buffered at the close are part of this write.
   failed = !upload.release() || failed;
   if (failed || written < len) {
@@ -210,7 +254,7 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
   }
   LockedFile held;
   if (hold_upload(upload_uuid, upload, &held) != 0) return -1;
-  return finish_held(&held, upload, expected_digest, out_digest);
+  return finish_held(&held, upload_uuid, upload, expected_digest, out_digest);
 }
 
 int reg_blob_cancel_upload(const char* upload_uuid) {
@@ -223,6 +267,7 @@ int reg_blob_cancel_upload(const char* upload_uuid) {
   LockedFile held;
   const Lock lock = lock_existing(path, &held);
   if (lock == Lock::kGone) return 0;
+  if (lock == Lock::kHeld) drop_upload_state(upload_uuid);
   if (lock == Lock::kFailed || remove_file(path) != 0) {
     set_error(REG_ERR_STORAGE, "cancel failed");
     return -1;
