@@ -107,6 +107,8 @@ bool sync_file(FILE* f);
 // Puts the directory that holds path on stable storage, so that a rename
 // or a creation in it survives a power cut.
 bool sync_parent(const char* path);
+// Puts the directory itself (what it lists) on stable storage.
+bool sync_dir(const char* path);
 
 // What identifies an open file's content as it is now: its size, its
 // modification time in nanoseconds and the file's identity on its volume.

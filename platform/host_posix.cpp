@@ -402,6 +402,18 @@ bool sync_parent(const char* path) {
   return rc == 0;
 }
 
+bool sync_dir(const char* path) {
+  Place p(path);
+  if (!p.ok()) return false;
+  const int fd = openat(p.dir(), p.leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | p.nofollow_open());
+  if (fd < 0) return false;
+  int rc;
+  while ((rc = fsync(fd)) != 0 && errno == EINTR) {
+  }
+  close(fd);
+  return rc == 0;
+}
+
 bool stamp_of(FILE* f, FileStamp* out) {
   struct stat st;
   if (std::fflush(f) != 0 || fstat(fileno(f), &st) != 0) return false;

@@ -442,15 +442,19 @@ bool sync_file(FILE* f) {
 }
 
 bool sync_parent(const char* path) {
-  // NTFS writes its metadata through its journal; a directory handle
-  // opened for writing flushes it where the volume allows.
   std::string dir = path;
   size_t cut = dir.size();
   while (cut > 0 && !is_sep(dir[cut - 1])) --cut;
   while (cut > 1 && is_sep(dir[cut - 1])) --cut;
   dir.resize(cut == 0 ? 0 : cut);
   if (dir.empty()) dir = ".";
-  NativePath p(dir.c_str());
+  return sync_dir(dir.c_str());
+}
+
+bool sync_dir(const char* dir) {
+  // NTFS writes its metadata through its journal; a directory handle
+  // opened for writing flushes it where the volume allows.
+  NativePath p(dir);
   if (!p.ok()) return false;
   HANDLE h = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);

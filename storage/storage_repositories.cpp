@@ -98,13 +98,16 @@ Scan walk_all(NameList* repos, std::vector<std::string>* on_the_way) {
   return Scan::kOk;
 }
 
-bool create_marker(const char* dir, const std::string& name) {
+bool create_marker(const char* dir, const std::string& name, bool flush) {
   char path[kPathCap];
   path_join(path, sizeof path, dir, marker_name(name).c_str());
   bool taken = false;
   if (FILE* f = host::create_new_file(path, &taken)) {
     std::fclose(f);
-    return true;
+    // The catalog finds a nested repository through its markers: one made
+    // for a push lasts as the push does (one made while the index is built
+    // lasts with the index).
+    return !flush || host::sync_parent(path);
   }
   return taken;
 }
@@ -127,8 +130,10 @@ int index_nested_repositories() {
   path_join(building, sizeof building, top, leaf);
   if (mkdirs(building) != 0) return -1;
   bool ok = true;
-  for (const std::string& name : on_the_way) ok = ok && create_marker(building, name);
-  if (ok && host::rename_file(building, index)) return 0;
+  for (const std::string& name : on_the_way) ok = ok && create_marker(building, name, false);
+  // Its entries are on the disk before the index is in place.
+  ok = ok && host::sync_dir(building);
+  if (ok && host::rename_file(building, index) && host::sync_parent(index)) return 0;
   // Another process finished first, or we failed: take ours away.
   std::vector<Entry> made;
   if (scan_dir(building, &made) == Scan::kOk) {
@@ -162,7 +167,7 @@ Scan walk_repositories(NameList* repos, std::vector<std::string>* unmarked) {
 int mark_nesting(const std::string& on_the_way) {
   char index[kPathCap];
   nested_index_dir(index, sizeof index);
-  return mkdirs(index) == 0 && create_marker(index, on_the_way) ? 0 : -1;
+  return mkdirs(index) == 0 && create_marker(index, on_the_way, true) ? 0 : -1;
 }
 
 int note_repository(const char* name) {
@@ -172,7 +177,7 @@ int note_repository(const char* name) {
   nested_index_dir(index, sizeof index);
   const std::string full = name;
   for (size_t at = full.find('/'); at != std::string::npos; at = full.find('/', at + 1)) {
-    if (!create_marker(index, full.substr(0, at))) return -1;
+    if (!create_marker(index, full.substr(0, at), true)) return -1;
   }
   return 0;
 }
