@@ -262,7 +262,10 @@ TEST_F(RegistryProgram, BlobGetHeadRangesAndDelete) {
       {"bytes=5-100", "206 Partial Content", "bytes 5-9/10", "56789"},
       {"bytes=10-", "416 Range Not Satisfiable", "bytes */10", nullptr},
       {"bytes=-0", "416 Range Not Satisfiable", "bytes */10", nullptr},
-      {"bytes=0-1,4-5", "200 OK", "(none)", "0123456789"},
+      {"bytes=0-1, 20-30", "206 Partial Content", "bytes 0-1/10", "01"},  // the part that holds bytes
+      {"bytes=20-,-0", "416 Range Not Satisfiable", "bytes */10", nullptr},
+      {"bytes=0-5,3-9", "200 OK", "(none)", "0123456789"},  // more than the blob: overlaps
+      {"bytes=0-1,x", "200 OK", "(none)", "0123456789"},
       {"bytes=5-2", "200 OK", "(none)", "0123456789"},
       {"items=0-1", "200 OK", "(none)", "0123456789"},
   };
@@ -275,6 +278,25 @@ TEST_F(RegistryProgram, BlobGetHeadRangesAndDelete) {
       EXPECT_EQ(r.header("Content-Length"), std::to_string(std::string(c.body).size())) << c.range;
     }
   }
+  // Several parts: a multipart answer, the digest's hex the boundary.
+  const std::string boundary = d.substr(7);
+  const Response several = call("GET", path, "", "", {{"HTTP_RANGE", "bytes=0-1,-2"}});
+  const std::string multipart = "\r\n--" + boundary + "\r\nContent-Type: application/octet-stream\r\n" +
+                                "Content-Range: bytes 0-1/10\r\n\r\n01\r\n--" + boundary +
+                                "\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes 8-9/10\r\n\r\n89" +
+                                "\r\n--" + boundary + "--\r\n";
+  EXPECT_EQ(several.raw, "Status: 206 Partial Content\r\n" + kApi +
+                             "\r\nContent-Type: multipart/byteranges; boundary=" + boundary +
+                             "\r\nDocker-Content-Digest: " + d + "\r\nETag: \"" + d +
+                             "\"\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(multipart.size()) +
+                             "\r\n\r\n" + multipart);
+  const Response several_head = call("HEAD", path, "", "", {{"HTTP_RANGE", "bytes=0-1,-2"}});
+  EXPECT_EQ(several_head.header("Content-Length"), std::to_string(multipart.size()));
+  EXPECT_EQ(several_head.body, "");
+  std::string many = "bytes=0-0";
+  for (int i = 1; i < 65; ++i) many += ",0-0";
+  EXPECT_EQ(call("GET", path, "", "", {{"HTTP_RANGE", many}}).status, "200 OK") << "more than the blob: the whole";
+
   EXPECT_EQ(call("GET", "/v2/other/blobs/" + d).code(), "BLOB_UNKNOWN") << "another repository does not hold it";
   EXPECT_EQ(call("GET", "/v2/app/blobs/sha256:ABC").code(), "DIGEST_INVALID");
   const Response del = call("DELETE", path);
