@@ -62,6 +62,10 @@ RangeAnswer parse_range(const char* header, int64_t size, int64_t* first, int64_
 
 RangeAnswer parse_ranges(const char* header, int64_t size, std::vector<ByteRange>* out) {
   out->clear();
+  const auto whole = [out] {
+    out->clear();
+    return RangeAnswer::kWhole;
+  };
   if (header == nullptr || std::strncmp(header, "bytes=", 6) != 0) return RangeAnswer::kWhole;
   const char* p = header + 6;
   size_t asked = 0;
@@ -73,13 +77,13 @@ RangeAnswer parse_ranges(const char* header, int64_t size, std::vector<ByteRange
       continue;
     }
     if (*p == '\0') break;
-    if (++asked > kMaxRangeParts) return RangeAnswer::kWhole;
+    if (++asked > kMaxRangeParts) return whole();
     int64_t a = -1, b = -1;
     bool holds = true;
     if (*p == '-') {
       ++p;
       int64_t suffix = 0;
-      if (!number(&p, &suffix)) return RangeAnswer::kWhole;
+      if (!number(&p, &suffix)) return whole();
       if (suffix == 0 || size == 0) {
         holds = false;
       } else {
@@ -87,10 +91,10 @@ RangeAnswer parse_ranges(const char* header, int64_t size, std::vector<ByteRange
         b = size - 1;
       }
     } else {
-      if (!number(&p, &a) || *p != '-') return RangeAnswer::kWhole;
+      if (!number(&p, &a) || *p != '-') return whole();
       ++p;
       if (*p >= '0' && *p <= '9') {
-        if (!number(&p, &b) || b < a) return RangeAnswer::kWhole;
+        if (!number(&p, &b) || b < a) return whole();
       }
       if (a >= size) {
         holds = false;
@@ -99,14 +103,14 @@ RangeAnswer parse_ranges(const char* header, int64_t size, std::vector<ByteRange
       }
     }
     skip_spaces(&p);
-    if (*p != ',' && *p != '\0') return RangeAnswer::kWhole;
+    if (*p != ',' && *p != '\0') return whole();
     if (holds) {
       total += b - a + 1;
-      if (total > size) return RangeAnswer::kWhole;
+      if (total > size) return whole();
       out->push_back({a, b});
     }
   }
-  if (asked == 0) return RangeAnswer::kWhole;
+  if (asked == 0) return whole();
   return out->empty() ? RangeAnswer::kUnsatisfiable : RangeAnswer::kPart;
 }
 
