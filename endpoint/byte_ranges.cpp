@@ -105,8 +105,8 @@ RangeAnswer parse_ranges(const char* header, int64_t size, std::vector<ByteRange
     skip_spaces(&p);
     if (*p != ',' && *p != '\0') return whole();
     if (holds) {
+      if (b - a + 1 > size - total) return whole();  // (total never passes size, so no overflow)
       total += b - a + 1;
-      if (total > size) return whole();
       out->push_back({a, b});
     }
   }
