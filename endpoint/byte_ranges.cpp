@@ -60,6 +60,60 @@ RangeAnswer parse_range(const char* header, int64_t size, int64_t* first, int64_
   return RangeAnswer::kPart;
 }
 
+RangeAnswer parse_ranges(const char* header, int64_t size, std::vector<ByteRange>* out) {
+  out->clear();
+  const auto whole = [out] {
+    out->clear();
+    return RangeAnswer::kWhole;
+  };
+  if (header == nullptr || std::strncmp(header, "bytes=", 6) != 0) return RangeAnswer::kWhole;
+  const char* p = header + 6;
+  size_t asked = 0;
+  int64_t total = 0;
+  for (;;) {
+    skip_spaces(&p);
+    if (*p == ',') {  // empty elements of the list are allowed
+      ++p;
+      continue;
+    }
+    if (*p == '\0') break;
+    if (++asked > kMaxRangeParts) return whole();
+    int64_t a = -1, b = -1;
+    bool holds = true;
+    if (*p == '-') {
+      ++p;
+      int64_t suffix = 0;
+      if (!number(&p, &suffix)) return whole();
+      if (suffix == 0 || size == 0) {
+        holds = false;
+      } else {
+        a = suffix >= size ? 0 : size - suffix;
+        b = size - 1;
+      }
+    } else {
+      if (!number(&p, &a) || *p != '-') return whole();
+      ++p;
+      if (*p >= '0' && *p <= '9') {
+        if (!number(&p, &b) || b < a) return whole();
+      }
+      if (a >= size) {
+        holds = false;
+      } else if (b < 0 || b >= size) {
+        b = size - 1;
+      }
+    }
+    skip_spaces(&p);
+    if (*p != ',' && *p != '\0') return whole();
+    if (holds) {
+      if (b - a + 1 > size - total) return whole();  // (total never passes size, so no overflow)
+      total += b - a + 1;
+      out->push_back({a, b});
+    }
+  }
+  if (asked == 0) return whole();
+  return out->empty() ? RangeAnswer::kUnsatisfiable : RangeAnswer::kPart;
+}
+
 bool parse_content_range(const char* header, int64_t* first, int64_t* last) {
   if (header == nullptr) return false;
   const char* p = header;

@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "cgi/bt_cgi.h"
 #include "endpoint/byte_ranges.h"
 #include "endpoint/handlers.h"
 #include "endpoint/http_response.h"
 #include "endpoint/request.h"
+#include "endpoint/send_config.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 
@@ -17,25 +19,53 @@ namespace {
 
 const FailureMap kBlobFailures{ApiError::kDigestInvalid, ApiError::kBlobUnknown};
 
-// Copies count bytes of f from offset to standard output, through one
-// fixed buffer.
-void stream_file(FILE* f, int64_t offset, int64_t count) {
-  static char buf[1 << 16];
-  std::fflush(stdout);
-  if (std::fseek(f, offset, SEEK_SET) != 0) return;
-  while (count > 0) {
-    const size_t want = count > static_cast<int64_t>(sizeof buf) ? sizeof buf : static_cast<size_t>(count);
-    const size_t got = std::fread(buf, 1, want, f);
-    if (got == 0 || std::fwrite(buf, 1, got, stdout) != got) break;
-    count -= static_cast<int64_t>(got);
+// Hands the sending of the blob's file to the web server: the program has
+// found the blob and checked the request; the server reads the file and
+// answers any Range itself. false (nothing written) when the file cannot be
+// named in the form the server takes.
+bool hand_off(const Route& route, const SendSettings& send, const char* path) {
+  std::string target;
+  if (send.mode == SendMode::kXSendfile) {
+    char full[4096];
+    if (!host::absolute_path(path, full, sizeof full)) return false;
+    target = full;
+  } else {
+    char name[256];
+    if (reg_blob_store_name(route.reference.c_str(), name, sizeof name) != 0) return false;
+    target = send.prefix + name;
   }
-  std::fflush(stdout);
+  for (const char c : target) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;  // would break the header
+  }
+  begin_response(200);
+  header("Content-Type", "application/octet-stream");
+  header("Docker-Content-Digest", route.reference.c_str());
+  header("ETag", ("\"" + route.reference + "\"").c_str());
+  if (send.mode == SendMode::kXSendfile) {
+    // lighttpd and Apache keep it; nginx adds its own.
+    header("Accept-Ranges", "bytes");
+    header("X-Sendfile", target.c_str());
+  } else {
+    header("X-Accel-Redirect", target.c_str());
+  }
+  end_headers();
+  return true;
 }
 
 void get_blob(const Route& route) {
   // A client asks whether a blob is there before it pushes a manifest
   // that needs it: the refreshed link keeps garbage collection off it.
   if (is_head()) reg_repo_blob_touch(route.name.c_str(), route.reference.c_str());
+  SendSettings send;
+  if (!is_head()) {
+    std::string why;
+    if (!read_send_settings(&send, &why)) {
+      std::fprintf(stderr, "registry: blob sending: %s %s: %s\n", request_method(), request_path().c_str(),
+                   why.c_str());
+      std::fflush(stderr);
+      send_error(ApiError::kMisconfigured, "blob sending is not configured correctly");
+    }
+  }
   char path[4096];
   if (reg_repo_blob_path(route.name.c_str(), route.reference.c_str(), path, sizeof path) != 0) {
     send_engine_failure(kBlobFailures, "blob get");
@@ -47,8 +77,8 @@ void get_blob(const Route& route) {
     send_error(ApiError::kBlobUnknown, "blob unknown to registry: " + route.reference);
   }
   const int64_t size = a.size;
-  int64_t first = 0, last = size - 1;
-  const RangeAnswer range = parse_range(request_header("HTTP_RANGE"), size, &first, &last);
+  std::vector<ByteRange> parts;
+  const RangeAnswer range = parse_ranges(request_header("HTTP_RANGE"), size, &parts);
   if (range == RangeAnswer::kUnsatisfiable) {
     std::fclose(f);
     char content_range[64];
@@ -57,23 +87,57 @@ void get_blob(const Route& route) {
               {content_range});
     std::exit(0);
   }
-  const bool part = range == RangeAnswer::kPart;
-  begin_response(part ? 206 : 200);
-  header("Content-Type", "application/octet-stream");
+  if (send.mode != SendMode::kSelf && hand_off(route, send, path)) {
+    std::fclose(f);
+    return;
+  }
+  if (range == RangeAnswer::kWhole) parts.assign(1, ByteRange{0, size - 1});
+  const bool partial = range == RangeAnswer::kPart;
+  const bool multipart = parts.size() > 1;
+  // Several parts: each after its own small header, the blob's digest as
+  // the boundary (no blob holds its own digest).
+  const std::string boundary = route.reference.substr(route.reference.find(':') + 1);
+  std::vector<std::string> part_heads;
+  int64_t length = 0;
+  for (const ByteRange& p : parts) {
+    char content_range[96];
+    std::snprintf(content_range, sizeof content_range, "bytes %" PRId64 "-%" PRId64 "/%" PRId64, p.first, p.last,
+                  size);
+    if (multipart) {
+      part_heads.push_back("\r\n--" + boundary + "\r\nContent-Type: application/octet-stream\r\nContent-Range: " +
+                           content_range + "\r\n\r\n");
+      length += static_cast<int64_t>(part_heads.back().size());
+    } else if (partial) {
+      part_heads.push_back(content_range);
+    }
+    length += p.last - p.first + 1;
+  }
+  const std::string closing = "\r\n--" + boundary + "--\r\n";
+  if (multipart) length += static_cast<int64_t>(closing.size());
+
+  begin_response(partial ? 206 : 200);
+  header("Content-Type",
+         multipart ? ("multipart/byteranges; boundary=" + boundary).c_str() : "application/octet-stream");
   header("Docker-Content-Digest", route.reference.c_str());
   header("ETag", ("\"" + route.reference + "\"").c_str());
   header("Accept-Ranges", "bytes");
-  if (part) {
-    char content_range[96];
-    std::snprintf(content_range, sizeof content_range, "bytes %" PRId64 "-%" PRId64 "/%" PRId64, first, last, size);
-    header("Content-Range", content_range);
-  } else {
-    first = 0;
-    last = size - 1;
-  }
-  header_number("Content-Length", last - first + 1);
+  if (partial && !multipart) header("Content-Range", part_heads[0].c_str());
+  header_number("Content-Length", length);
   end_headers();
-  if (!is_head()) stream_file(f, first, last - first + 1);
+  // From the open file, whatever happens to its name meanwhile; the bytes
+  // go from the page cache to the server without passing through here.
+  // A failure midway can only cut the response short, which the client
+  // sees against Content-Length.
+  if (!is_head()) {
+    bool sent = true;
+    for (size_t i = 0; sent && i < parts.size(); ++i) {
+      if (multipart) sent = std::fwrite(part_heads[i].data(), 1, part_heads[i].size(), stdout) == part_heads[i].size();
+      const int64_t count = parts[i].last - parts[i].first + 1;
+      if (sent && count > 0) sent = host::send_file_range(f, parts[i].first, count, stdout);
+    }
+    if (sent && multipart) std::fwrite(closing.data(), 1, closing.size(), stdout);
+    std::fflush(stdout);
+  }
   std::fclose(f);
 }
 

@@ -1,6 +1,7 @@
 // The byte-range parsers over arbitrary headers and content sizes: a part
-// lies inside the content, an unsatisfiable range only where no byte of it
-// does, and a chunk's range is never backwards.
+// (and each part of a list) lies inside the content, an unsatisfiable
+// range only where no byte of it does, and a chunk's range is never
+// backwards.
 // Input: 8 bytes of content size, then the header.
 #include "fuzz/fuzz_target.h"
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "endpoint/byte_ranges.h"
 
@@ -28,6 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (first != -7 || last != -7) std::abort();  // nothing written
       break;
   }
+  // The list form: parts inside the content, never more bytes than it
+  // has, never more parts than are answered one by one; nothing listed
+  // unless parts answer.
+  std::vector<endpoint::ByteRange> parts;
+  const endpoint::RangeAnswer listed = endpoint::parse_ranges(header.c_str(), content, &parts);
+  int64_t total = 0;
+  for (const endpoint::ByteRange& p : parts) {
+    if (p.first < 0 || p.last < p.first || p.last >= content) std::abort();
+    total += p.last - p.first + 1;
+  }
+  if (total > content || parts.size() > endpoint::kMaxRangeParts) std::abort();
+  if ((listed == endpoint::RangeAnswer::kPart) != !parts.empty()) std::abort();
   first = last = -7;
   if (endpoint::parse_content_range(header.c_str(), &first, &last)) {
     if (first < 0 || last < first) std::abort();

@@ -125,6 +125,12 @@ bool stamp_of(FILE* f, FileStamp* out);
 // it has one; false when not all of them went.
 bool send_file_range(FILE* from, int64_t offset, int64_t count, FILE* to);
 
+// The path made absolute against the working directory, with its "." and
+// ".." components and doubled separators resolved by name alone (links
+// are not looked at), in the host's own separators: how another process
+// (a web server) can find the same file. false when it does not fit cap.
+bool absolute_path(const char* path, char* out, size_t cap);
+
 // Cuts the open file to size bytes (its buffered writes flushed first).
 bool truncate_file(FILE* f, int64_t size);
 

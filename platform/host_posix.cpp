@@ -457,6 +457,38 @@ bool send_file_range(FILE* from, int64_t offset, int64_t count, FILE* to) {
   return true;
 }
 
+bool absolute_path(const char* path, char* out, size_t cap) {
+  std::string whole;
+  if (!is_sep(path[0])) {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+    whole = cwd;
+    whole += '/';
+  }
+  whole += path;
+  // Component by component: "." dropped, ".." takes the one before it
+  // (never above the top).
+  std::string result;
+  size_t at = 0;
+  while (at < whole.size()) {
+    size_t end = at;
+    while (end < whole.size() && !is_sep(whole[end])) ++end;
+    const std::string part = whole.substr(at, end - at);
+    if (part == "..") {
+      const size_t slash = result.rfind('/');
+      result.erase(slash == std::string::npos ? 0 : slash);
+    } else if (!part.empty() && part != ".") {
+      result += '/';
+      result += part;
+    }
+    at = end + 1;
+  }
+  if (result.empty()) result.push_back('/');
+  if (result.size() >= cap) return false;
+  std::memcpy(out, result.c_str(), result.size() + 1);
+  return true;
+}
+
 bool truncate_file(FILE* f, int64_t size) {
   return std::fflush(f) == 0 && ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
 }

@@ -488,6 +488,16 @@ bool send_file_range(FILE* from, int64_t offset, int64_t count, FILE* to) {
   return std::fflush(to) == 0;
 }
 
+bool absolute_path(const char* path, char* out, size_t cap) {
+  // The system resolves "." and ".." by name and writes backslashes.
+  std::string plain(path);
+  for (char& c : plain) {
+    if (c == '/') c = '\\';
+  }
+  const DWORD n = GetFullPathNameA(plain.c_str(), static_cast<DWORD>(cap), out, nullptr);
+  return n > 0 && n < cap;
+}
+
 bool truncate_file(FILE* f, int64_t size) {
   return std::fflush(f) == 0 && _chsize_s(_fileno(f), size) == 0;
 }

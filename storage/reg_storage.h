@@ -91,6 +91,10 @@ int64_t reg_blob_get_size(const char* digest);
 int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size);
 /* Removes the blob file (and its prefix directory once empty). */
 int reg_blob_delete(const char* digest);
+/* Where the blob's file lies below <root>/blobs, its parts joined by '/'
+ * ("sha256/e3/e3b0c442..."): the name a web server that maps that
+ * directory gives it. Depends on the digest string alone. */
+int reg_blob_store_name(const char* digest, char* out, size_t out_size);
 
 /* ---- Repositories: blobs and uploads as a repository sees them ------------
  * Blobs here are addressed by SHA-256 or SHA-512 digest strings.

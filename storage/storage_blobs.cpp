@@ -110,6 +110,23 @@ int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size) {
   return copy_path_whole(path, out_path, out_size);
 }
 
+int reg_blob_store_name(const char* digest, char* out, size_t out_size) {
+  if (digest == nullptr || out == nullptr || out_size == 0) {
+    set_error(REG_ERR_INVALID, "NULL argument");
+    return -1;
+  }
+  if (!digest_valid(digest)) {
+    set_error(REG_ERR_INVALID, "invalid digest");
+    return -1;
+  }
+  if (!blob_store_name(digest, out, out_size)) {
+    out[0] = '\0';
+    set_error(REG_ERR_INVALID, "path buffer too small");
+    return -1;
+  }
+  return 0;
+}
+
 int reg_blob_delete(const char* digest) {
   char path[kPathCap];
   if (checked_blob_path_of(digest, path, sizeof path) != 0) return -1;

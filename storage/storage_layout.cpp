@@ -45,6 +45,12 @@ void blob_path_for_digest(const char* digest, char* out, size_t out_size) {
   path_join(out, out_size, dir, hex);
 }
 
+bool blob_store_name(const char* digest, char* out, size_t out_size) {
+  const char* hex = digest_hex_of(digest);
+  const int n = std::snprintf(out, out_size, "%s/%c%c/%s", digest_alg_name(digest_alg_of_hex(hex)), hex[0], hex[1], hex);
+  return n >= 0 && static_cast<size_t>(n) < out_size;
+}
+
 void blob_prefix_dir(const char* digest, char* out, size_t out_size) {
   // Written with '/': the host layer reads both separators alike, so this
   // names the directory that blob_path_for_digest's joins lead through.

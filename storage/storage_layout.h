@@ -86,6 +86,9 @@ void repos_dir(char* out, size_t cap);
 void nested_index_dir(char* out, size_t cap);
 // <root>/blobs/<alg>/<first two hex digits>/<hex> of a valid digest string.
 void blob_path_for_digest(const char* digest, char* out, size_t out_size);
+// <alg>/<first two hex digits>/<hex>: the blob's place below <root>/blobs,
+// joined with '/' whatever the host. false when it does not fit.
+bool blob_store_name(const char* digest, char* out, size_t out_size);
 // <root>/blobs/<alg>/<first two hex digits>: the blob's prefix directory.
 void blob_prefix_dir(const char* digest, char* out, size_t out_size);
 // Where garbage collection keeps a blob while it looks once more for a

@@ -3,6 +3,7 @@
 // and its errors, with the headers clients parse compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <string>
@@ -262,7 +263,10 @@ TEST_F(RegistryProgram, BlobGetHeadRangesAndDelete) {
       {"bytes=5-100", "206 Partial Content", "bytes 5-9/10", "56789"},
       {"bytes=10-", "416 Range Not Satisfiable", "bytes */10", nullptr},
       {"bytes=-0", "416 Range Not Satisfiable", "bytes */10", nullptr},
-      {"bytes=0-1,4-5", "200 OK", "(none)", "0123456789"},
+      {"bytes=0-1, 20-30", "206 Partial Content", "bytes 0-1/10", "01"},  // the part that holds bytes
+      {"bytes=20-,-0", "416 Range Not Satisfiable", "bytes */10", nullptr},
+      {"bytes=0-5,3-9", "200 OK", "(none)", "0123456789"},  // more than the blob: overlaps
+      {"bytes=0-1,x", "200 OK", "(none)", "0123456789"},
       {"bytes=5-2", "200 OK", "(none)", "0123456789"},
       {"items=0-1", "200 OK", "(none)", "0123456789"},
   };
@@ -275,6 +279,25 @@ TEST_F(RegistryProgram, BlobGetHeadRangesAndDelete) {
       EXPECT_EQ(r.header("Content-Length"), std::to_string(std::string(c.body).size())) << c.range;
     }
   }
+  // Several parts: a multipart answer, the digest's hex the boundary.
+  const std::string boundary = d.substr(7);
+  const Response several = call("GET", path, "", "", {{"HTTP_RANGE", "bytes=0-1,-2"}});
+  const std::string multipart = "\r\n--" + boundary + "\r\nContent-Type: application/octet-stream\r\n" +
+                                "Content-Range: bytes 0-1/10\r\n\r\n01\r\n--" + boundary +
+                                "\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes 8-9/10\r\n\r\n89" +
+                                "\r\n--" + boundary + "--\r\n";
+  EXPECT_EQ(several.raw, "Status: 206 Partial Content\r\n" + kApi +
+                             "\r\nContent-Type: multipart/byteranges; boundary=" + boundary +
+                             "\r\nDocker-Content-Digest: " + d + "\r\nETag: \"" + d +
+                             "\"\r\nAccept-Ranges: bytes\r\nContent-Length: " + std::to_string(multipart.size()) +
+                             "\r\n\r\n" + multipart);
+  const Response several_head = call("HEAD", path, "", "", {{"HTTP_RANGE", "bytes=0-1,-2"}});
+  EXPECT_EQ(several_head.header("Content-Length"), std::to_string(multipart.size()));
+  EXPECT_EQ(several_head.body, "");
+  std::string many = "bytes=0-0";
+  for (int i = 1; i < 65; ++i) many += ",0-0";
+  EXPECT_EQ(call("GET", path, "", "", {{"HTTP_RANGE", many}}).status, "200 OK") << "more than the blob: the whole";
+
   EXPECT_EQ(call("GET", "/v2/other/blobs/" + d).code(), "BLOB_UNKNOWN") << "another repository does not hold it";
   EXPECT_EQ(call("GET", "/v2/app/blobs/sha256:ABC").code(), "DIGEST_INVALID");
   const Response del = call("DELETE", path);
@@ -282,6 +305,92 @@ TEST_F(RegistryProgram, BlobGetHeadRangesAndDelete) {
   EXPECT_EQ(call("GET", path).code(), "BLOB_UNKNOWN");
   EXPECT_EQ(call("HEAD", path).status, "404 Not Found");
   EXPECT_EQ(call("DELETE", path).status, "404 Not Found");
+}
+
+// Handing the blob's file to the web server: the program's headers, the
+// file named as the server takes it, and nothing of the blob in the body;
+// HEAD, a range past the end and a missing blob stay the program's answers.
+TEST_F(RegistryProgram, BlobGetHandedToTheWebServer) {
+  const bool windows = kProgram.size() > 4 && kProgram.compare(kProgram.size() - 4, 4, ".exe") == 0;
+  const std::string bytes = "0123456789";
+  const std::string d = push_blob("app", bytes);
+  const std::string hex = d.substr(7);
+  const std::string path = "/v2/app/blobs/" + d;
+  const std::string fixed = kApi + "\r\nContent-Type: application/octet-stream\r\nDocker-Content-Digest: " + d +
+                            "\r\nETag: \"" + d + "\"\r\n";
+  auto expect_sendfile = [&](const Response& r, const std::string& root_seen, const std::string& what) {
+    EXPECT_EQ(r.status, "200 OK") << what << "\n" << r.raw << r.err;
+    EXPECT_EQ(r.body, "") << what;
+    EXPECT_EQ(r.header("Content-Length"), "(none)") << "the server's to say: " << what;
+    EXPECT_EQ(r.header("Content-Range"), "(none)") << "the server cuts ranges: " << what;
+    const std::string file = r.header("X-Sendfile");
+    if (windows) {
+      const std::string tail = "\\blobs\\sha256\\" + hex.substr(0, 2) + "\\" + hex;
+      EXPECT_TRUE(file.size() > tail.size() && file[1] == ':' && file.compare(file.size() - tail.size(), tail.size(), tail) == 0)
+          << what << ": " << file;
+    } else {
+      EXPECT_EQ(r.raw, "Status: 200 OK\r\n" + fixed + "Accept-Ranges: bytes\r\nX-Sendfile: " + root_seen +
+                           "/blobs/sha256/" + hex.substr(0, 2) + "/" + hex + "\r\n\r\n")
+          << what;
+    }
+  };
+  const std::map<std::string, std::string> x_sendfile{{"REGISTRY_SENDFILE", "x-sendfile"}};
+  expect_sendfile(call("GET", path, "", "", x_sendfile), root, "absolute root");
+  auto with_range = x_sendfile;
+  with_range["HTTP_RANGE"] = "bytes=2-3";
+  expect_sendfile(call("GET", path, "", "", with_range), root, "a range");
+  with_range["HTTP_RANGE"] = "bytes=0-1,5-6";
+  expect_sendfile(call("GET", path, "", "", with_range), root, "several ranges");
+  // A root named relative to the working directory: the server, elsewhere,
+  // gets the absolute path, without the "." and ".." of the name.
+  make_dirs(work + "/sub");
+  auto relative = x_sendfile;
+  relative["REGISTRY_STORAGE_ROOT"] = "./sub/../../root";
+  expect_sendfile(call("GET", path, "", "", relative), root, "relative root");
+
+  // nginx: a URI under the internal location that maps <root>/blobs/.
+  for (const char* prefix : {"/_registry_blobs/", "/_registry_blobs"}) {
+    const Response r = call("GET", path, "", "", {{"REGISTRY_SENDFILE", std::string("x-accel-redirect:") + prefix}});
+    EXPECT_EQ(r.raw, "Status: 200 OK\r\n" + fixed + "X-Accel-Redirect: /_registry_blobs/sha256/" + hex.substr(0, 2) +
+                         "/" + hex + "\r\n\r\n")
+        << prefix;
+  }
+
+  // Answers that stay the program's.
+  EXPECT_EQ(call("HEAD", path, "", "", x_sendfile).raw,
+            "Status: 200 OK\r\n" + fixed + "Accept-Ranges: bytes\r\nContent-Length: 10\r\n\r\n");
+  with_range["HTTP_RANGE"] = "bytes=10-";
+  const Response past = call("GET", path, "", "", with_range);
+  EXPECT_EQ(past.status, "416 Range Not Satisfiable");
+  EXPECT_EQ(past.header("X-Sendfile"), "(none)");
+  const Response missing = call("GET", "/v2/other/blobs/" + d, "", "", x_sendfile);
+  EXPECT_EQ(missing.code(), "BLOB_UNKNOWN");
+  EXPECT_EQ(missing.header("X-Sendfile"), "(none)");
+
+  // The same setting from config.json in the working directory; the
+  // environment's wins.
+  write_bytes(work + "/config.json", "{\"sendfile\": \"x-sendfile\"}");
+  expect_sendfile(call("GET", path), root, "config.json");
+  EXPECT_EQ(call("GET", path, "", "", {{"REGISTRY_SENDFILE", "off"}}).body, bytes);
+  write_bytes(work + "/config.json", "{\"sendfile\": \"off\"}");
+  EXPECT_EQ(call("GET", path).body, bytes);
+
+  // A setting that cannot be used: a 500 and one line in the log, never a
+  // guess.
+  for (const char* value : {"on", "X-Sendfile", "x-accel-redirect:", "x-accel-redirect:_blobs/",
+                            "x-accel-redirect:/a b/", "x-accel-redirect:/a/../b/", "x-accel-redirect:/a/.",
+                            "x-accel-redirect:/a?b"}) {
+    const Response r = call("GET", path, "", "", {{"REGISTRY_SENDFILE", value}});
+    EXPECT_EQ(r.status, "500 Internal Server Error") << value;
+    EXPECT_EQ(r.code(), "UNKNOWN") << value;
+    EXPECT_EQ(r.body.find(bytes), std::string::npos) << value;
+    EXPECT_EQ(r.err.rfind("registry: blob sending: GET " + path + ": REGISTRY_SENDFILE is \"" + value + "\"", 0), 0u)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  write_bytes(work + "/config.json", "{\"sendfile\": true}");
+  EXPECT_EQ(call("GET", path, "", "", {{"REGISTRY_STORAGE_ROOT", root}}).status, "500 Internal Server Error");
+  EXPECT_EQ(call("GET", path, "", "", {{"REGISTRY_SENDFILE", "off"}}).body, bytes) << "the environment decides";
 }
 
 // ---- Manifests ---------------------------------------------------------------------------

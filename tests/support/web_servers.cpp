@@ -119,10 +119,14 @@ bool RegistryServer::start_lighttpd(bool debian, std::string* why) {
   make_dirs(dir_ + "/htdocs");
   std::string config;
   if (!debian) {
-    // deploy/lighttpd.conf as it is: the program beside its default root.
+    // deploy/lighttpd.conf (with the test's edits, if any): the program
+    // beside its default root.
     install_program(program_, dir_ + "/registry");
     storage_ = dir_ + "/registry_storage";
-    config = kSource + "/deploy/lighttpd.conf";
+    config = dir_ + "/lighttpd.conf";
+    std::string text = deploy_file("lighttpd.conf", {});
+    for (const auto& [from, to] : edits_) text = replace_all(text, from, to);
+    write_bytes(config, text);
     const pid_t pid = spawn({lighttpd, "-D", "-f", config},
                             {{"REGISTRY_PORT", std::to_string(port_)},
                              {"REGISTRY_CGI", dir_ + "/registry"},
@@ -224,6 +228,9 @@ bool RegistryServer::start_apache(std::string* why) {
   for (const char* m : {"mpm_event", "authz_core", "alias", "cgid", "env", "mime"}) {
     config += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
   }
+  // Blob downloads sent by Apache, as the snippet sets up where the module
+  // is there (libapache2-mod-xsendfile).
+  if (exists(mods + "mod_xsendfile.so")) config += "LoadModule xsendfile_module " + mods + "mod_xsendfile.so\n";
   pid_file_ = dir_ + "/apache.pid";
   config += "ServerRoot " + dir_ + "\nDefaultRuntimeDir " + dir_ + "\nPidFile " + pid_file_ + "\nMutex file:" + dir_ +
             "\nScriptSock " + dir_ + "/cgid.sock\nListen 127.0.0.1:" + std::to_string(port_) +
