@@ -2,7 +2,15 @@
 """A client that pushes, re-pushes and deletes images as fast as it can,
 for the tests that run garbage collection beside it.
 
-  pusher.py BASE_URL REPO NAME SEED ROUNDS SECONDS [MOUNT_FROM]
+  pusher.py BASE_URL REPO NAME SEED ROUNDS SECONDS [MOUNT_FROM] [--chunked]
+
+BASE_URL may name several registry nodes that serve one storage tree,
+separated by commas: then every request goes to the next node in turn, as
+behind a balancer with no session affinity, so a blob is HEADed on one node,
+its upload started on a second and finished on a third, and every read of a
+push goes through another node than the write before it. --chunked uploads
+each blob in two PATCH requests before the PUT that finishes it, instead of
+in one POST.
 
 Each round pushes an image as docker and skopeo do: HEAD every blob, upload
 the ones the registry says it lacks, then PUT the manifest under one of the
@@ -38,13 +46,18 @@ def digest(data):
 
 
 class Registry:
-    def __init__(self, base):
-        u = urllib.parse.urlparse(base)
-        self.host = u.hostname
-        self.port = u.port
+    def __init__(self, bases):
+        self.nodes = []
+        for base in bases.split(","):
+            u = urllib.parse.urlparse(base)
+            self.nodes.append((u.hostname, u.port))
+        self.turn = 0
 
     def request(self, method, path, body=None, headers=None):
-        conn = http.client.HTTPConnection(self.host, self.port, timeout=60)
+        # Each request to the next node: with one node, always that one.
+        host, port = self.nodes[self.turn % len(self.nodes)]
+        self.turn += 1
+        conn = http.client.HTTPConnection(host, port, timeout=60)
         try:
             conn.request(method, path, body=body, headers=headers or {})
             r = conn.getresponse()
@@ -54,7 +67,31 @@ class Registry:
             conn.close()
 
 
-def push_blob(reg, repo, data, mount_from):
+def upload_in_chunks(reg, repo, data):
+    """POST, two PATCHes and the PUT, each (with several nodes) on another node."""
+    d = digest(data)
+    status, headers, body = reg.request("POST", "/v2/%s/blobs/uploads/" % repo, body=b"",
+                                        headers={"Content-Length": "0"})
+    if status != 202:
+        raise RuntimeError("upload start for %s: %d %s" % (d, status, body[:200]))
+    location = urllib.parse.urlparse(headers["location"])
+    where = location.path
+    half = len(data) // 2
+    for start, chunk in ((0, data[:half]), (half, data[half:])):
+        status, headers, body = reg.request(
+            "PATCH", where, body=chunk,
+            headers={"Content-Type": "application/octet-stream", "Content-Length": str(len(chunk)),
+                     "Content-Range": "%d-%d" % (start, start + len(chunk) - 1)})
+        if status != 202:
+            raise RuntimeError("chunk %d of %s: %d %s" % (start, d, status, body[:200]))
+        if headers.get("range") != "0-%d" % (start + len(chunk) - 1):
+            raise RuntimeError("VIOLATION: chunk %d of %s: the upload now ends at %s" % (start, d, headers.get("range")))
+    status, _, body = reg.request("PUT", "%s?digest=%s" % (where, d), body=b"", headers={"Content-Length": "0"})
+    if status != 201:
+        raise RuntimeError("upload finish of %s: %d %s" % (d, status, body[:200]))
+
+
+def push_blob(reg, repo, data, mount_from, chunked):
     d = digest(data)
     status, _, _ = reg.request("HEAD", "/v2/%s/blobs/%s" % (repo, d))
     if status == 200:
@@ -64,7 +101,10 @@ def push_blob(reg, repo, data, mount_from):
                                    body=b"", headers={"Content-Length": "0"})
         if status == 201:
             return
-        # 202: an ordinary upload was started instead; push monolithically.
+        # 202: an ordinary upload was started instead; push it anew.
+    if chunked:
+        upload_in_chunks(reg, repo, data)
+        return
     status, _, body = reg.request("POST", "/v2/%s/blobs/uploads/?digest=%s" % (repo, d), body=data,
                                   headers={"Content-Type": "application/octet-stream",
                                            "Content-Length": str(len(data))})
@@ -83,8 +123,10 @@ def manifest_for(config, layers):
 
 
 def main():
-    base, repo, name, seed, rounds, seconds = sys.argv[1:7]
-    mount_from = sys.argv[7] if len(sys.argv) > 7 else ""
+    args = [a for a in sys.argv[1:] if a != "--chunked"]
+    chunked = len(args) != len(sys.argv) - 1
+    base, repo, name, seed, rounds, seconds = args[0:6]
+    mount_from = args[6] if len(args) > 6 else ""
     rng = random.Random(int(seed))
     reg = Registry(base)
     deadline = time.monotonic() + float(seconds)
@@ -101,11 +143,13 @@ def main():
         for attempt in range(5):
             try:
                 for blob in [config] + layers:
-                    push_blob(reg, repo, blob, mount_from)
+                    push_blob(reg, repo, blob, mount_from, chunked)
                 status, headers, resp = reg.request(
                     "PUT", "/v2/%s/manifests/%s" % (repo, tag), body=body,
                     headers={"Content-Type": "application/vnd.oci.image.manifest.v1+json"})
             except (OSError, RuntimeError) as e:
+                if str(e).startswith("VIOLATION"):
+                    violations += 1
                 problems.append("round %d: %s" % (rnd, e))
                 status, resp = 0, b""
             if status == 201:
