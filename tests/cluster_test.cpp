@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host.h"
+#include "storage/reg_storage.h"
 #include "support/test_support.h"
 #include "support/web_servers.h"
 
@@ -146,14 +148,131 @@ void skopeo_round_trips(int lane, const std::string& skopeo, const std::vector<s
   }
 }
 
+// The tree as each node sees it: three paths to one tree on the shared
+// file system, or one local directory thrice.
+std::vector<std::string> node_roots(const TempDir& tmp, bool* shared_fs) {
+  std::vector<std::string> roots = split(env_or("REGISTRY_CLUSTER_ROOTS", ""), ':');
+  *shared_fs = roots.size() == kNodes;
+  if (!*shared_fs) roots.assign(kNodes, tmp / "tree");
+  make_dirs(roots[0]);
+  return roots;
+}
+
+// Files are replaced by a rename on one node while another node reads
+// them: the reader finds the old file or the new one, whole, at every
+// moment. (A network file system may answer a lookup of a name that another
+// client just renamed over with ESTALE; the host layer looks again.)
+struct Replacement {
+  const char* what;
+  // Replaces the file (or files) under root, round after round.
+  void (*write)(const std::string& root, int writer, int round);
+  // Reads under root: "" when what it found was whole, else what was wrong.
+  std::string (*read)(const std::string& root);
+};
+
+const std::string kBodyA = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+                           "\"config\":{\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":"
+                           "\"sha256:" + std::string(64, 'a') + "\",\"size\":1},\"layers\":[]}";
+const std::string kBodyB = kBodyA.substr(0, kBodyA.size() - 1) + ",\"annotations\":{\"b\":\"b\"}}";
+const std::string kFileBytes(20000, 'f');
+
+const Replacement kReplacements[] = {
+    {"a tag moved between two manifests",
+     [](const std::string&, int writer, int round) {
+       const std::string& body = (writer + round) % 2 == 0 ? kBodyA : kBodyB;
+       char digest[REG_DIGEST_CAP];
+       reg_manifest_put("moving/app", "latest", body.data(), body.size(), nullptr, digest);
+     },
+     [](const std::string&) -> std::string {
+       char ct[REG_CONTENT_TYPE_CAP];
+       char digest[REG_DIGEST_CAP];
+       const char* got = reg_manifest_get("moving/app", "latest", ct, digest);
+       if (got == nullptr) return std::string("no manifest: ") + reg_storage_last_error();
+       return got == kBodyA || got == kBodyB ? "" : "another body";
+     }},
+    {"a file renamed over another of the same name",
+     [](const std::string& root, int writer, int round) {
+       const std::string temp = root + "/replaced.tmp" + std::to_string(writer) + "-" + std::to_string(round);
+       bool taken = false;
+       FILE* f = host::create_new_file(temp.c_str(), &taken);
+       if (f == nullptr) return;
+       std::fwrite(kFileBytes.data(), 1, kFileBytes.size(), f);
+       std::fclose(f);
+       host::rename_replace(temp.c_str(), (root + "/replaced").c_str());
+     },
+     [](const std::string& root) -> std::string {
+       const std::string path = root + "/replaced";
+       char why[256];
+       host::Attributes a;
+       if (!host::get_attributes(path.c_str(), &a)) {
+         host::last_error_text(why, sizeof why);
+         return std::string("no attributes: ") + why;
+       }
+       FILE* f = host::open_file(path.c_str(), "rb");
+       if (f == nullptr) {
+         host::last_error_text(why, sizeof why);
+         return std::string("cannot open: ") + why;
+       }
+       std::string got(kFileBytes.size() + 1, '\0');
+       got.resize(std::fread(got.data(), 1, got.size(), f));
+       std::fclose(f);
+       return got == kFileBytes ? "" : "another content";
+     }},
+};
+
+TEST(Cluster, WhatOneNodeReplacesAnotherNodeReadsWholeAtEveryMoment) {
+  TempDir tmp;
+  bool shared_fs = false;
+  const std::vector<std::string> roots = node_roots(tmp, &shared_fs);
+  const double seconds = shared_fs ? 8 : 3;
+  for (const Replacement& r : kReplacements) {
+    SCOPED_TRACE(r.what);
+    ASSERT_EQ(reg_storage_init(roots[0].c_str()), 0) << reg_storage_last_error();
+    r.write(roots[0], 0, 0);
+    reg_storage_cleanup();
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    // Writers through the first and the third path, the reader through the
+    // second.
+    std::vector<pid_t> writers;
+    for (int w = 0; w < 2; ++w) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        const std::string& root = roots[w == 0 ? 0 : 2];
+        if (reg_storage_init(root.c_str()) != 0) _exit(1);
+        for (int round = 1; Clock::now() < until; ++round) r.write(root, w, round);
+        _exit(0);
+      }
+      writers.push_back(pid);
+    }
+    const ProcessResult reader = run_in_child([&] {
+      if (reg_storage_init(roots[1].c_str()) != 0) _exit(1);
+      long reads = 0;
+      long misses = 0;
+      std::string first;
+      while (Clock::now() < until) {
+        ++reads;
+        const std::string wrong = r.read(roots[1]);
+        if (!wrong.empty() && misses++ == 0) first = wrong;
+      }
+      std::printf("%ld reads, %ld missed%s%s\n", reads, misses, first.empty() ? "" : ", the first: ", first.c_str());
+    });
+    for (pid_t pid : writers) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(reader.exit_code, 0);
+    EXPECT_NE(reader.out.find(" reads, 0 missed"), std::string::npos) << reader.out;
+    std::printf("[ figures  ] %s: %s", r.what, reader.out.c_str());
+  }
+}
+
 TEST(Cluster, NodesOverOneTreeServeEveryPushWholeWhileGcRunsAndABrickDies) {
   TempDir tmp;
   const std::string python = find_program({"/usr/bin/python3"});
   ASSERT_FALSE(python.empty());
-  std::vector<std::string> roots = split(env_or("REGISTRY_CLUSTER_ROOTS", ""), ':');
-  const bool shared_fs = roots.size() == kNodes;
-  if (!shared_fs) roots.assign(kNodes, tmp / "tree");
-  make_dirs(roots[0]);
+  bool shared_fs = false;
+  const std::vector<std::string> roots = node_roots(tmp, &shared_fs);
   const std::string fault = env_or("REGISTRY_CLUSTER_FAULT", "");
   const int seconds = std::atoi(env_or("REGISTRY_CLUSTER_SECONDS", "20").c_str());
   ASSERT_GT(seconds, 0);
