@@ -379,12 +379,14 @@ FILE* create_new_file(const char* path, bool* taken) {
 
 FILE* create_private_file(const char* path, bool* taken) {
   *taken = false;
-  Place p(path);
-  if (!p.ok()) return nullptr;
   // 0600 at creation, whatever the umask leaves: never readable by others,
   // not even for a moment.
-  const int fd = openat(p.dir(), p.leaf(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | p.nofollow_open(), 0600);
-  if (fd < 0) {
+  int fd = -1;
+  if (!again_while_stale([&] {
+        Place p(path);
+        return p.ok() &&
+               (fd = openat(p.dir(), p.leaf(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | p.nofollow_open(), 0600)) >= 0;
+      })) {
     *taken = errno == EEXIST;
     return nullptr;
   }
@@ -395,23 +397,21 @@ FILE* create_private_file(const char* path, bool* taken) {
 
 bool rename_no_replace(const char* from, const char* to, bool* taken) {
   *taken = false;
-  Place a(from);
-  Place b(to);
-  if (!a.ok() || !b.ok()) return false;
-  if (renameat2(a.dir(), a.leaf(), b.dir(), b.leaf(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EEXIST) {
-    *taken = true;
-    return false;
-  }
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without RENAME_NOREPLACE: a hard link is made only where
-  // no entry exists, then the temporary name goes.
-  if (linkat(a.dir(), a.leaf(), b.dir(), b.leaf(), 0) != 0) {
-    *taken = errno == EEXIST;
-    return false;
-  }
-  unlinkat(a.dir(), a.leaf(), 0);
-  return true;
+  const bool ok = again_while_stale([&] {
+    Place a(from);
+    Place b(to);
+    if (!a.ok() || !b.ok()) return false;
+    if (renameat2(a.dir(), a.leaf(), b.dir(), b.leaf(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without RENAME_NOREPLACE (GlusterFS through FUSE among
+    // them): a hard link is made only where no entry exists, then the
+    // temporary name goes.
+    if (linkat(a.dir(), a.leaf(), b.dir(), b.leaf(), 0) != 0) return false;
+    unlinkat(a.dir(), a.leaf(), 0);
+    return true;
+  });
+  if (!ok) *taken = errno == EEXIST;
+  return ok;
 }
 
 bool touch_file(const char* path) {
@@ -430,19 +430,23 @@ bool sync_file(FILE* f) {
 }
 
 bool sync_parent(const char* path) {
-  Place p(path);
-  if (!p.ok()) return false;
   int fd = -1;
-  if (p.dir() != AT_FDCWD) {
-    fd = openat(p.dir(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } else {
-    // Outside the tree: the path's own directory, as the system names it.
-    std::string dir = p.leaf();
-    const size_t slash = dir.find_last_of('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (!again_while_stale([&] {
+        Place p(path);
+        if (!p.ok()) return false;
+        if (p.dir() != AT_FDCWD) {
+          fd = openat(p.dir(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        } else {
+          // Outside the tree: the path's own directory, as the system names it.
+          std::string dir = p.leaf();
+          const size_t slash = dir.find_last_of('/');
+          dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+          fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
+        return fd >= 0;
+      })) {
+    return false;
   }
-  if (fd < 0) return false;
   int rc;
   while ((rc = fsync(fd)) != 0 && errno == EINTR) {
   }
