@@ -1,10 +1,12 @@
 // Several registry nodes over one storage tree: three lighttpd servers,
 // each on its own loopback address (127.0.0.2, .3, .4) and each seeing the
 // tree through its own path. scripts/test-cluster gives those paths as three
-// FUSE mounts of one GlusterFS volume (REGISTRY_CLUSTER_ROOTS) and a command
-// that kills and restarts one of the volume's bricks (REGISTRY_CLUSTER_FAULT);
-// without them the three nodes share one local directory, which is what a
-// shared file system has to look like to the registry.
+// FUSE mounts of one GlusterFS volume (REGISTRY_CLUSTER_MOUNTS; each test
+// keeps its tree in a folder of its own there), a command that kills and
+// restarts one of the volume's bricks (REGISTRY_CLUSTER_FAULT) and a folder
+// that outlives the test for its logs (REGISTRY_CLUSTER_LOGS); without them
+// the three nodes share one local directory, which is what a shared file
+// system has to look like to the registry.
 //
 // At once, for a bounded time: pushers send every request to the next node
 // in turn (a blob HEADed on one node, uploaded through a second, its chunks
@@ -29,6 +31,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <string>
@@ -97,6 +100,31 @@ int whole_store(const std::string& root) {
   return n;
 }
 
+// What happened when, for reading after a failure: every collection with
+// what it removed, and the brick's death and return, in seconds since the
+// clients started.
+class Trail {
+ public:
+  explicit Trail(const std::string& path) : f_(std::fopen(path.c_str(), "w")) {}
+  ~Trail() {
+    if (f_ != nullptr) std::fclose(f_);
+  }
+  Trail(const Trail&) = delete;
+  Trail& operator=(const Trail&) = delete;
+  void start() { started_ = Clock::now(); }
+  void note(const std::string& text) {
+    const std::lock_guard<std::mutex> hold(m_);
+    if (f_ == nullptr) return;
+    std::fprintf(f_, "%7.1f s  %s\n", std::chrono::duration<double>(Clock::now() - started_).count(), text.c_str());
+    std::fflush(f_);
+  }
+
+ private:
+  std::mutex m_;
+  FILE* f_;
+  Clock::time_point started_ = Clock::now();
+};
+
 // skopeo pushes each image through one node, retrying when a collection
 // with no grace took a blob before the manifest came (the registry then
 // refuses the manifest cleanly), and pulls it back through the next.
@@ -148,12 +176,13 @@ void skopeo_round_trips(int lane, const std::string& skopeo, const std::vector<s
   }
 }
 
-// The tree as each node sees it: three paths to one tree on the shared
-// file system, or one local directory thrice.
-std::vector<std::string> node_roots(const TempDir& tmp, bool* shared_fs) {
-  std::vector<std::string> roots = split(env_or("REGISTRY_CLUSTER_ROOTS", ""), ':');
+// The tree named name as each node sees it: three paths to one tree on the
+// shared file system, or one local directory thrice.
+std::vector<std::string> node_roots(const TempDir& tmp, const std::string& name, bool* shared_fs) {
+  std::vector<std::string> roots = split(env_or("REGISTRY_CLUSTER_MOUNTS", ""), ':');
   *shared_fs = roots.size() == kNodes;
-  if (!*shared_fs) roots.assign(kNodes, tmp / "tree");
+  if (!*shared_fs) roots.assign(kNodes, tmp.path());
+  for (std::string& root : roots) root += "/" + name;
   make_dirs(roots[0]);
   return roots;
 }
@@ -223,7 +252,7 @@ const Replacement kReplacements[] = {
 TEST(Cluster, WhatOneNodeReplacesAnotherNodeReadsWholeAtEveryMoment) {
   TempDir tmp;
   bool shared_fs = false;
-  const std::vector<std::string> roots = node_roots(tmp, &shared_fs);
+  const std::vector<std::string> roots = node_roots(tmp, "replacements", &shared_fs);
   const double seconds = shared_fs ? 8 : 3;
   for (const Replacement& r : kReplacements) {
     SCOPED_TRACE(r.what);
@@ -272,18 +301,23 @@ TEST(Cluster, NodesOverOneTreeServeEveryPushWholeWhileGcRunsAndABrickDies) {
   const std::string python = find_program({"/usr/bin/python3"});
   ASSERT_FALSE(python.empty());
   bool shared_fs = false;
-  const std::vector<std::string> roots = node_roots(tmp, &shared_fs);
+  const std::vector<std::string> roots = node_roots(tmp, "registry", &shared_fs);
   const std::string fault = env_or("REGISTRY_CLUSTER_FAULT", "");
   const int seconds = std::atoi(env_or("REGISTRY_CLUSTER_SECONDS", "20").c_str());
   ASSERT_GT(seconds, 0);
+  // The clients' output, the nodes' own folders and the trail: where the
+  // script keeps them past the test, else with the test.
+  const std::string logs = env_or("REGISTRY_CLUSTER_LOGS", tmp.path());
+  make_dirs(logs);
+  Trail trail(logs + "/trail.log");
 
   std::vector<std::unique_ptr<RegistryServer>> servers;
   std::vector<std::string> nodes;
   std::vector<std::string> urls;
   for (int i = 0; i < kNodes; ++i) {
-    auto server = std::make_unique<RegistryServer>(WebServer::kLighttpd, tmp / ("node" + std::to_string(i)),
+    auto server = std::make_unique<RegistryServer>(WebServer::kLighttpd, logs + "/node" + std::to_string(i),
                                                    REGISTRY_PATH);
-    server->set_bind_address("127.0.0." + std::to_string(i + 2));
+    server->set_bind_address(std::string("127.0.0.") + std::to_string(i + 2));
     server->set_storage_root(roots[static_cast<size_t>(i)]);
     std::string why;
     if (!server->start(&why)) {
@@ -315,23 +349,24 @@ TEST(Cluster, NodesOverOneTreeServeEveryPushWholeWhileGcRunsAndABrickDies) {
 
   std::fflush(stdout);  // before the forks below
   const auto started = Clock::now();
+  trail.start();
   const auto deadline = started + std::chrono::seconds(seconds);
   const std::vector<std::string> repos = {"team/a", "team/b"};
   std::vector<pid_t> clients;
-  std::vector<std::string> logs;
+  std::vector<std::string> outputs;
   for (int i = 0; i < kPushers; ++i) {
     const std::string& repo = repos[static_cast<size_t>(i) % repos.size()];
-    std::vector<std::string> argv = {python, kSupport + "pusher.py", all_nodes, repo, "p" + std::to_string(i),
+    std::vector<std::string> argv = {python, kSupport + "pusher.py", all_nodes, repo, std::string("p") + std::to_string(i),
                                      std::to_string(200 + i), std::to_string(kPusherRounds), std::to_string(seconds)};
     if (i >= 2) argv.push_back(repos[static_cast<size_t>(i + 1) % repos.size()]);  // mounts from the other
     if (i % 2 == 1) argv.push_back("--chunked");
-    logs.push_back(tmp / ("pusher" + std::to_string(i) + ".out"));
-    clients.push_back(start_logged(argv, logs.back()));
+    outputs.push_back(logs + "/pusher" + std::to_string(i) + ".out");
+    clients.push_back(start_logged(argv, outputs.back()));
   }
-  logs.push_back(tmp / "mover.out");
+  outputs.push_back(logs + "/mover.out");
   clients.push_back(start_logged({python, kSupport + "tag_mover.py", urls[2], urls[0] + "," + urls[1],
                                   "team/a,team/b,skopeo/one", std::to_string(kMoverRounds), std::to_string(seconds)},
-                                 logs.back()));
+                                 outputs.back()));
 
   SkopeoTally lanes[2];
   std::vector<std::thread> threads;
@@ -349,10 +384,12 @@ TEST(Cluster, NodesOverOneTreeServeEveryPushWholeWhileGcRunsAndABrickDies) {
     threads.emplace_back([&] {
       std::this_thread::sleep_until(started + std::chrono::milliseconds(seconds * 250));
       ProcessResult r = run_program(fault, {"kill"}, {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}}, tmp.path());
+      trail.note("fault kill: " + r.out + r.err);
       fault_output += r.out + r.err;
       if (r.exit_code != 0) fault_status = 1;
       std::this_thread::sleep_until(started + std::chrono::milliseconds(seconds * 600));
       r = run_program(fault, {"restart"}, {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}}, tmp.path());
+      trail.note("fault restart: " + r.out + r.err);
       fault_output += r.out + r.err;
       if (r.exit_code != 0) fault_status = 2;
     });
@@ -372,8 +409,10 @@ TEST(Cluster, NodesOverOneTreeServeEveryPushWholeWhileGcRunsAndABrickDies) {
   const auto last_call = deadline + std::chrono::seconds(240);
   while (!running.empty() && Clock::now() < last_call) {
     if (collections < kMaxCollections) {
-      const ProcessResult gc = run_program(
-          REGISTRY_ADMIN_PATH, modes[static_cast<size_t>(collections) % modes.size()], env0, tmp.path());
+      const std::vector<std::string>& mode = modes[static_cast<size_t>(collections) % modes.size()];
+      trail.note(join(mode, " ") + ": started");
+      const ProcessResult gc = run_program(REGISTRY_ADMIN_PATH, mode, env0, tmp.path());
+      trail.note(join(mode, " ") + ": exit " + std::to_string(gc.exit_code) + "\n" + gc.out + gc.err);
       if (gc.exit_code != 0) gc_failures.push_back(gc.out + gc.err);
       ++collections;
       std::smatch m;
@@ -404,17 +443,17 @@ TEST(Cluster, NodesOverOneTreeServeEveryPushWholeWhileGcRunsAndABrickDies) {
   int pushes = 0;
   int retries = 0;
   for (size_t i = 0; i < clients.size(); ++i) {
-    const std::string out = read_bytes(logs[i]);
+    const std::string out = read_bytes(outputs[i]);
     const int status = status_of[clients[i]];
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs[i] << ": " << out;
-    EXPECT_EQ(out.find("VIOLATION"), std::string::npos) << logs[i] << ": " << out;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << outputs[i] << ": " << out;
+    EXPECT_EQ(out.find("VIOLATION"), std::string::npos) << outputs[i] << ": " << out;
     if (i < kPushers) {
-      EXPECT_GT(count(out, "pushes"), 0) << logs[i] << ": " << out;
+      EXPECT_GT(count(out, "pushes"), 0) << outputs[i] << ": " << out;
       pushes += std::max(0, count(out, "pushes"));
       retries += std::max(0, count(out, "retries"));
     }
   }
-  const std::string mover = read_bytes(logs.back());
+  const std::string mover = read_bytes(outputs.back());
   EXPECT_GT(count(mover, "moves"), 0) << mover;
   int round_trips = 0;
   for (const SkopeoTally& lane : lanes) {
@@ -450,6 +489,7 @@ TEST(Cluster, NodesOverOneTreeServeEveryPushWholeWhileGcRunsAndABrickDies) {
                                          {{"REGISTRY_STORAGE_ROOT", roots[1]}}, tmp.path());
   EXPECT_EQ(fsck.exit_code, 0) << fsck.out << fsck.err;
   EXPECT_NE(fsck.out.find("nothing to repair"), std::string::npos) << fsck.out;
+  if (HasFailure()) std::printf("[ cluster  ] what happened when: %s/trail.log\n", logs.c_str());
 }
 
 }  // namespace

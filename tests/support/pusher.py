@@ -52,11 +52,18 @@ class Registry:
             u = urllib.parse.urlparse(base)
             self.nodes.append((u.hostname, u.port))
         self.turn = 0
+        self.started = time.monotonic()
+        self.last = ""  # the node of the last request
+
+    def when(self):
+        """Where and when the last request went, for the problems reported."""
+        return "at %.1f s through %s" % (time.monotonic() - self.started, self.last)
 
     def request(self, method, path, body=None, headers=None):
         # Each request to the next node: with one node, always that one.
         host, port = self.nodes[self.turn % len(self.nodes)]
         self.turn += 1
+        self.last = "%s:%d" % (host, port)
         conn = http.client.HTTPConnection(host, port, timeout=60)
         try:
             conn.request(method, path, body=body, headers=headers or {})
@@ -85,7 +92,8 @@ def upload_in_chunks(reg, repo, data):
         if status != 202:
             raise RuntimeError("chunk %d of %s: %d %s" % (start, d, status, body[:200]))
         if headers.get("range") != "0-%d" % (start + len(chunk) - 1):
-            raise RuntimeError("VIOLATION: chunk %d of %s: the upload now ends at %s" % (start, d, headers.get("range")))
+            raise RuntimeError("VIOLATION: chunk %d of %s: the upload now ends at %s (%s)" %
+                               (start, d, headers.get("range"), reg.when()))
     status, _, body = reg.request("PUT", "%s?digest=%s" % (where, d), body=b"", headers={"Content-Length": "0"})
     if status != 201:
         raise RuntimeError("upload finish of %s: %d %s" % (d, status, body[:200]))
@@ -150,14 +158,14 @@ def main():
             except (OSError, RuntimeError) as e:
                 if str(e).startswith("VIOLATION"):
                     violations += 1
-                problems.append("round %d: %s" % (rnd, e))
+                problems.append("round %d: %s (%s)" % (rnd, e, reg.when()))
                 status, resp = 0, b""
             if status == 201:
                 break
             if b"MANIFEST_BLOB_UNKNOWN" in resp or b"BLOB_UNKNOWN" in resp:
                 retries += 1
                 continue
-            problems.append("round %d: manifest put %d %s" % (rnd, status, resp[:200]))
+            problems.append("round %d: manifest put %d %s (%s)" % (rnd, status, resp[:200], reg.when()))
             break
         else:
             problems.append("round %d: gave up after retries" % rnd)
@@ -170,13 +178,14 @@ def main():
                                            headers={"Accept": "application/vnd.oci.image.manifest.v1+json"})
         if status != 200 or got != body:
             violations += 1
-            problems.append("VIOLATION round %d: manifest %s came back %d" % (rnd, tag, status))
+            problems.append("VIOLATION round %d: manifest %s came back %d (%s)" % (rnd, tag, status, reg.when()))
             continue
         for blob in [config] + layers:
             status, _, data = reg.request("GET", "/v2/%s/blobs/%s" % (repo, digest(blob)))
             if status != 200 or data != blob:
                 violations += 1
-                problems.append("VIOLATION round %d: blob %s of %s came back %d" % (rnd, digest(blob), tag, status))
+                problems.append("VIOLATION round %d: blob %s of %s came back %d (%s)" %
+                                (rnd, digest(blob), tag, status, reg.when()))
         if rnd % 4 == 3:
             other = "%s-%d" % (name, (rnd + 1) % 3)
             reg.request("DELETE", "/v2/%s/manifests/%s" % (repo, other))

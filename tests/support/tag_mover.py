@@ -54,10 +54,12 @@ def main():
     moves = deletes = skipped = violations = 0
     problems = []
 
+    started = time.monotonic()
+
     def violation(text):
         nonlocal violations
         violations += 1
-        problems.append("VIOLATION " + text)
+        problems.append("VIOLATION %s (at %.1f s)" % (text, time.monotonic() - started))
 
     for rnd in range(int(rounds)):
         if time.monotonic() > deadline:
