@@ -7,7 +7,8 @@
 #   gv_up DIR [MOUNTS]                  glusterd, a replica-3 volume over
 #                                       three bricks in DIR, MOUNTS (3) FUSE
 #                                       client mounts: DIR/mnt/1 ...
-#   gv_kill_brick N / gv_restart_bricks / gv_wait_heal SECONDS
+#   gv_kill_brick N / gv_clean_brick N / gv_restart_bricks /
+#   gv_wait_heal SECONDS
 #   gv_down                             stop everything by process id,
 #                                       unmount whatever is still mounted
 #
@@ -133,6 +134,22 @@ gv_kill_brick() {
   pid=$(cat "$(gv_brick_pid_file "$1")")
   kill -KILL "$pid"
   gv_say "brick $1 (process $pid) killed"
+}
+
+# What a brick process killed in the middle of a create leaves on its
+# brick: an entry the brick made but never gave its GlusterFS gfid (no
+# trusted.gfid, no handle under .glusterfs). Self-heal cannot remove such
+# an entry (gluster/glusterfs#848), so a folder holding one cannot be
+# removed on that brick and comes back, from that brick, on every brick.
+# Removed from the dead brick before it starts again, as the README's
+# "Running on several machines" says; the create went on, or not, on the
+# other bricks, and self-heal brings the brick up to date with them.
+gv_clean_brick() {
+  local brick="$gv_dir/bricks/$1" f
+  find "$brick" -mindepth 1 -depth ! -path "$brick/.glusterfs*" -print0 |
+    while IFS= read -r -d '' f; do
+      getfattr --absolute-names -n trusted.gfid "$f" >/dev/null 2>&1 || rm -d -v "$f" >&2
+    done
 }
 
 # Starts the bricks that are down again (glusterd starts only those).
