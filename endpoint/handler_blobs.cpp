@@ -67,16 +67,25 @@ void get_blob(const Route& route) {
     }
   }
   char path[4096];
-  if (reg_repo_blob_path(route.name.c_str(), route.reference.c_str(), path, sizeof path) != 0) {
-    send_engine_failure(kBlobFailures, "blob get");
+  FILE* f = nullptr;
+  // The engine finds the blob, and puts it back where a collection has set
+  // it aside. A collection that decided from what it read before the
+  // manifest needing the blob was pushed may still set it aside between
+  // that look and the open (on a shared file system, where each step takes
+  // a round trip, often enough): the open that fails looks once more, and
+  // the collection never sets one blob aside twice.
+  for (int look = 0; look < 2 && f == nullptr; ++look) {
+    if (reg_repo_blob_path(route.name.c_str(), route.reference.c_str(), path, sizeof path) != 0) {
+      send_engine_failure(kBlobFailures, "blob get");
+    }
+    f = host::open_file(path, "rb");
   }
-  FILE* f = host::open_file(path, "rb");
-  host::Attributes a;
-  if (f == nullptr || !host::get_attributes(path, &a)) {
+  host::FileStamp stamp;
+  if (f == nullptr || !host::stamp_of(f, &stamp)) {
     // Removed since we looked: gone as far as the client can tell.
     send_error(ApiError::kBlobUnknown, "blob unknown to registry: " + route.reference);
   }
-  const int64_t size = a.size;
+  const int64_t size = stamp.size;
   std::vector<ByteRange> parts;
   const RangeAnswer range = parse_ranges(request_header("HTTP_RANGE"), size, &parts);
   if (range == RangeAnswer::kUnsatisfiable) {

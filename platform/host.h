@@ -12,6 +12,13 @@
 // reparse point is ever followed: an operation on a path that would pass
 // through one fails as if the path did not exist, and listings and
 // attributes report such an entry as kOther. The root itself may be a link.
+//
+// The tree may live on a file system that several machines share. When
+// such a file system says that what a name led to went stale (another
+// client replaced or removed it between the lookup and the use: ESTALE),
+// an operation on a path looks the whole path up again, a few times,
+// before it fails; a reader therefore finds a file that another machine
+// renames over, old or new, as it would on a local disk.
 #ifndef REGISTRY_PLATFORM_HOST_H
 #define REGISTRY_PLATFORM_HOST_H
 

@@ -157,6 +157,24 @@ class Place {
   bool ok_ = false;
 };
 
+// A network file system (GlusterFS through FUSE, NFS) answers ESTALE when
+// the file or directory that a name led to was replaced or removed by
+// another client between the lookup and the use: a rename over it, as every
+// tag move and blob publication makes. The name is then looked up again,
+// from the start of the path; a name that stays stale after that many
+// fresh lookups fails with ESTALE.
+constexpr int kStaleLookups = 8;
+
+// Runs op (true on success, errno set on failure) until it succeeds, fails
+// otherwise than with ESTALE, or has met ESTALE kStaleLookups times.
+template <typename Op>
+bool again_while_stale(Op op) {
+  for (int i = 1;; ++i) {
+    if (op()) return true;
+    if (errno != ESTALE || i == kStaleLookups) return false;
+  }
+}
+
 Kind kind_of(mode_t mode) {
   if (S_ISREG(mode)) return Kind::kFile;
   if (S_ISDIR(mode)) return Kind::kDir;
@@ -196,20 +214,25 @@ bool set_tree_root(const char* root) {
 }
 
 bool get_attributes(const char* path, Attributes* out) {
-  Place p(path);
   struct stat st;
-  if (!p.ok() || fstatat(p.dir(), p.leaf(), &st, p.nofollow_at()) != 0) return false;
-  fill_attributes(st, out);
-  return true;
+  const bool ok = again_while_stale([&] {
+    Place p(path);
+    return p.ok() && fstatat(p.dir(), p.leaf(), &st, p.nofollow_at()) == 0;
+  });
+  if (ok) fill_attributes(st, out);
+  return ok;
 }
 
 bool dir_open(DirStream* ds, const char* path) {
   ds->handle = nullptr;
   ds->failed = false;
-  Place p(path);
-  if (!p.ok()) return false;
-  const int fd = openat(p.dir(), p.leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | p.nofollow_open());
-  if (fd < 0) return false;
+  int fd = -1;
+  if (!again_while_stale([&] {
+        Place p(path);
+        return p.ok() && (fd = openat(p.dir(), p.leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | p.nofollow_open())) >= 0;
+      })) {
+    return false;
+  }
   DIR* d = fdopendir(fd);
   if (d == nullptr) {
     close(fd);
@@ -263,26 +286,35 @@ void dir_close(DirStream* ds) {
 }
 
 MkdirResult make_dir(const char* path) {
-  Place p(path);
-  if (!p.ok()) return MkdirResult::kFailed;
-  if (mkdirat(p.dir(), p.leaf(), 0777) == 0) return MkdirResult::kCreated;
+  if (again_while_stale([&] {
+        Place p(path);
+        return p.ok() && mkdirat(p.dir(), p.leaf(), 0777) == 0;
+      })) {
+    return MkdirResult::kCreated;
+  }
   return errno == EEXIST ? MkdirResult::kExists : MkdirResult::kFailed;
 }
 
 bool remove_dir(const char* path) {
-  Place p(path);
-  return p.ok() && unlinkat(p.dir(), p.leaf(), AT_REMOVEDIR) == 0;
+  return again_while_stale([&] {
+    Place p(path);
+    return p.ok() && unlinkat(p.dir(), p.leaf(), AT_REMOVEDIR) == 0;
+  });
 }
 
 bool remove_file(const char* path) {
-  Place p(path);
-  return p.ok() && unlinkat(p.dir(), p.leaf(), 0) == 0;
+  return again_while_stale([&] {
+    Place p(path);
+    return p.ok() && unlinkat(p.dir(), p.leaf(), 0) == 0;
+  });
 }
 
 bool rename_replace(const char* from, const char* to) {
-  Place a(from);
-  Place b(to);
-  return a.ok() && b.ok() && renameat(a.dir(), a.leaf(), b.dir(), b.leaf()) == 0;
+  return again_while_stale([&] {
+    Place a(from);
+    Place b(to);
+    return a.ok() && b.ok() && renameat(a.dir(), a.leaf(), b.dir(), b.leaf()) == 0;
+  });
 }
 
 bool rename_file(const char* from, const char* to) { return rename_replace(from, to); }
@@ -301,13 +333,25 @@ FILE* open_file(const char* path, const char* mode) {
     errno = EINVAL;
     return nullptr;
   }
-  Place p(path);
-  if (!p.ok()) return nullptr;
   // Non-blocking only while we look: opening a FIFO must not wait.
-  const int fd = openat(p.dir(), p.leaf(), flags | O_CLOEXEC | O_NONBLOCK | p.nofollow_open(), 0666);
-  if (fd < 0) return nullptr;
+  int fd = -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (!again_while_stale([&] {
+        Place p(path);
+        if (!p.ok() || (fd = openat(p.dir(), p.leaf(), flags | O_CLOEXEC | O_NONBLOCK | p.nofollow_open(), 0666)) < 0) {
+          return false;
+        }
+        if (fstat(fd, &st) == 0) return true;
+        // Replaced by another client right after the open (the file opened
+        // is gone by the time it is looked at): open what the name holds now.
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return false;
+      })) {
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close(fd);
     errno = EINVAL;
     return nullptr;
@@ -319,10 +363,12 @@ FILE* open_file(const char* path, const char* mode) {
 
 FILE* create_new_file(const char* path, bool* taken) {
   *taken = false;
-  Place p(path);
-  if (!p.ok()) return nullptr;
-  const int fd = openat(p.dir(), p.leaf(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | p.nofollow_open(), 0666);
-  if (fd < 0) {
+  int fd = -1;
+  if (!again_while_stale([&] {
+        Place p(path);
+        return p.ok() &&
+               (fd = openat(p.dir(), p.leaf(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | p.nofollow_open(), 0666)) >= 0;
+      })) {
     *taken = errno == EEXIST;
     return nullptr;
   }
@@ -333,12 +379,14 @@ FILE* create_new_file(const char* path, bool* taken) {
 
 FILE* create_private_file(const char* path, bool* taken) {
   *taken = false;
-  Place p(path);
-  if (!p.ok()) return nullptr;
   // 0600 at creation, whatever the umask leaves: never readable by others,
   // not even for a moment.
-  const int fd = openat(p.dir(), p.leaf(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | p.nofollow_open(), 0600);
-  if (fd < 0) {
+  int fd = -1;
+  if (!again_while_stale([&] {
+        Place p(path);
+        return p.ok() &&
+               (fd = openat(p.dir(), p.leaf(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | p.nofollow_open(), 0600)) >= 0;
+      })) {
     *taken = errno == EEXIST;
     return nullptr;
   }
@@ -349,28 +397,28 @@ FILE* create_private_file(const char* path, bool* taken) {
 
 bool rename_no_replace(const char* from, const char* to, bool* taken) {
   *taken = false;
-  Place a(from);
-  Place b(to);
-  if (!a.ok() || !b.ok()) return false;
-  if (renameat2(a.dir(), a.leaf(), b.dir(), b.leaf(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EEXIST) {
-    *taken = true;
-    return false;
-  }
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without RENAME_NOREPLACE: a hard link is made only where
-  // no entry exists, then the temporary name goes.
-  if (linkat(a.dir(), a.leaf(), b.dir(), b.leaf(), 0) != 0) {
-    *taken = errno == EEXIST;
-    return false;
-  }
-  unlinkat(a.dir(), a.leaf(), 0);
-  return true;
+  const bool ok = again_while_stale([&] {
+    Place a(from);
+    Place b(to);
+    if (!a.ok() || !b.ok()) return false;
+    if (renameat2(a.dir(), a.leaf(), b.dir(), b.leaf(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without RENAME_NOREPLACE (GlusterFS through FUSE among
+    // them): a hard link is made only where no entry exists, then the
+    // temporary name goes.
+    if (linkat(a.dir(), a.leaf(), b.dir(), b.leaf(), 0) != 0) return false;
+    unlinkat(a.dir(), a.leaf(), 0);
+    return true;
+  });
+  if (!ok) *taken = errno == EEXIST;
+  return ok;
 }
 
 bool touch_file(const char* path) {
-  Place p(path);
-  return p.ok() && utimensat(p.dir(), p.leaf(), nullptr, p.nofollow_at()) == 0;
+  return again_while_stale([&] {
+    Place p(path);
+    return p.ok() && utimensat(p.dir(), p.leaf(), nullptr, p.nofollow_at()) == 0;
+  });
 }
 
 bool sync_file(FILE* f) {
@@ -382,19 +430,23 @@ bool sync_file(FILE* f) {
 }
 
 bool sync_parent(const char* path) {
-  Place p(path);
-  if (!p.ok()) return false;
   int fd = -1;
-  if (p.dir() != AT_FDCWD) {
-    fd = openat(p.dir(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } else {
-    // Outside the tree: the path's own directory, as the system names it.
-    std::string dir = p.leaf();
-    const size_t slash = dir.find_last_of('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (!again_while_stale([&] {
+        Place p(path);
+        if (!p.ok()) return false;
+        if (p.dir() != AT_FDCWD) {
+          fd = openat(p.dir(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        } else {
+          // Outside the tree: the path's own directory, as the system names it.
+          std::string dir = p.leaf();
+          const size_t slash = dir.find_last_of('/');
+          dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+          fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
+        return fd >= 0;
+      })) {
+    return false;
   }
-  if (fd < 0) return false;
   int rc;
   while ((rc = fsync(fd)) != 0 && errno == EINTR) {
   }
@@ -531,8 +583,11 @@ bool try_lock_file(FILE* f, bool* busy) {
 bool same_file(FILE* f, const char* path) {
   struct stat a;
   struct stat b;
-  Place p(path);
-  return p.ok() && fstat(fileno(f), &a) == 0 && fstatat(p.dir(), p.leaf(), &b, p.nofollow_at()) == 0 &&
+  if (fstat(fileno(f), &a) != 0) return false;
+  return again_while_stale([&] {
+           Place p(path);
+           return p.ok() && fstatat(p.dir(), p.leaf(), &b, p.nofollow_at()) == 0;
+         }) &&
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 

@@ -33,6 +33,12 @@ void nested_index_dir(char* out, size_t cap) {
   path_join(out, cap, repos, kNestedIndexDir);
 }
 
+void nested_index_lock_path(char* out, size_t cap) {
+  char repos[kPathCap];
+  repos_dir(repos, sizeof repos);
+  path_join(out, cap, repos, kNestedIndexLockFile);
+}
+
 void blob_path_for_digest(const char* digest, char* out, size_t out_size) {
   const char* hex = digest_hex_of(digest);
   const char prefix[3] = {hex[0], hex[1], '\0'};

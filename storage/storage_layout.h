@@ -8,6 +8,7 @@
 //   <root>/repositories/<name>/...     one directory per repository
 //   <root>/repositories/_nested/<a%b>  marks a/b as a directory on the way
 //                                      to a nested repository
+//   <root>/repositories/_nested.lock   held while _nested is first made
 //   <root>/uploads/<uuid>.part         pending blob uploads
 //   <root>/upload-digests/<uuid>       the digest of an upload so far
 //   <root>/gc.lock                     held by the garbage collection under way
@@ -70,6 +71,7 @@ inline constexpr const char kLinkFile[] = "link";
 inline constexpr const char kReferrersDir[] = "referrers";
 inline constexpr const char kLockFile[] = "lock";
 inline constexpr const char kNestedIndexDir[] = "_nested";
+inline constexpr const char kNestedIndexLockFile[] = "_nested.lock";
 inline constexpr const char kLayersDir[] = "_layers";
 inline constexpr const char kRepoUploadsDir[] = "_uploads";
 
@@ -84,6 +86,8 @@ void path_join(char* out, size_t cap, const char* first, const char* second);
 void repos_dir(char* out, size_t cap);
 // <root>/repositories/_nested
 void nested_index_dir(char* out, size_t cap);
+// <root>/repositories/_nested.lock
+void nested_index_lock_path(char* out, size_t cap);
 // <root>/blobs/<alg>/<first two hex digits>/<hex> of a valid digest string.
 void blob_path_for_digest(const char* digest, char* out, size_t out_size);
 // <alg>/<first two hex digits>/<hex>: the blob's place below <root>/blobs,

@@ -15,7 +15,12 @@
 // nested repository, which costs a read and changes nothing. A tree from a
 // build that kept no markers gets them when the engine first starts on it:
 // a full walk that tells nesting from each directory's contents, after
-// which _nested appears whole, by a rename.
+// which _nested appears whole, by a rename. One process at a time makes
+// it, under a lock on _nested.lock, on every machine that shares the tree:
+// two directories renamed onto one name at once (empty ones replace each
+// other) are more than a replicated file system can order the same way on
+// every replica (GlusterFS then keeps a different directory under the name
+// on each, and answers every lookup of it with an I/O error).
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -118,15 +123,28 @@ int index_nested_repositories() {
   char index[kPathCap];
   nested_index_dir(index, sizeof index);
   if (dir_exists(index)) return 0;
+  char lock_path[kPathCap];
+  nested_index_lock_path(lock_path, sizeof lock_path);
+  FILE* f = host::open_file(lock_path, "ab");
+  if (f == nullptr) return -1;
+  LockedFile lock;
+  lock.adopt(f);
+  if (!host::lock_file(f)) return -1;
+  // Another process made it while this one waited.
+  if (dir_exists(index)) return 0;
   char top[kPathCap];
   repos_dir(top, sizeof top);
   std::vector<std::string> on_the_way;
   if (walk_all(nullptr, &on_the_way) == Scan::kFailed) return -1;
-  // Built aside under a name of this process's own, then renamed into
-  // place whole: a reader sees no index or all of it.
+  // Built aside under a name of this process's own (machines that share
+  // the tree may run processes of one id), then renamed into place whole:
+  // a reader sees no index or all of it.
+  unsigned char tag[4] = {};
+  host::random_bytes(tag, sizeof tag);
   char building[kPathCap];
   char leaf[64];
-  std::snprintf(leaf, sizeof leaf, ".nested.%d", host::process_id());
+  std::snprintf(leaf, sizeof leaf, ".nested.%d-%02x%02x%02x%02x", host::process_id(), tag[0], tag[1], tag[2],
+                tag[3]);
   path_join(building, sizeof building, top, leaf);
   if (mkdirs(building) != 0) return -1;
   bool ok = true;
@@ -134,7 +152,8 @@ int index_nested_repositories() {
   // Its entries are on the disk before the index is in place.
   ok = ok && host::sync_dir(building);
   if (ok && host::rename_file(building, index) && host::sync_parent(index)) return 0;
-  // Another process finished first, or we failed: take ours away.
+  // We failed (or a process without this lock, mark_nesting, made the
+  // index meanwhile): take ours away.
   std::vector<Entry> made;
   if (scan_dir(building, &made) == Scan::kOk) {
     for (const Entry& e : made) {

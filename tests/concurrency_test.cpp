@@ -221,4 +221,48 @@ TEST(Concurrency, MixedWorkOnOneTreeKeepsEveryInvariant) {
   reg_storage_cleanup();
 }
 
+// A tree from a build that kept no index of nested repositories, and
+// processes that all start on it at the same moment: each of them finds it
+// unindexed and wants to make the index. Every start succeeds, one whole
+// index is left, and nothing any of them built aside.
+TEST(Concurrency, ProcessesStartingAtOnceOnAnUnindexedTreeLeaveOneWholeIndex) {
+  const std::string catalog =
+      "{\"repositories\":[\"a/b/c/d\",\"library/alpine\",\"plain\",\"team/app\",\"team/app/web\"]}";
+  const std::vector<std::string> markers = {"a", "a%b", "a%b%c", "library", "team", "team%app"};
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    for (const char* d : {"library/alpine", "team/app/_manifests", "team/app/web", "plain", "a/b/c/d"}) {
+      make_dirs(root + "/repositories/" + d);
+    }
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> starters;
+    for (int i = 0; i < kProcesses; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        close(gate[1]);
+        char c;
+        while (read(gate[0], &c, 1) < 0) {
+        }
+        if (reg_storage_init(root.c_str()) != 0) _exit(1);
+        _exit(catalog == reg_catalog_json(0, nullptr) ? 0 : 2);
+      }
+      starters.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);  // every starter goes at once
+    for (pid_t pid : starters) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    EXPECT_EQ(list_names(root + "/repositories/_nested"), markers);
+    for (const std::string& name : list_names(root + "/repositories")) {
+      EXPECT_NE(name.compare(0, 8, ".nested."), 0) << "left behind: " << name;
+    }
+  }
+}
+
 }  // namespace

@@ -293,7 +293,7 @@ TEST_F(Manifests, PutRefusals) {
   // Nothing was written for the refused tags.
   EXPECT_EQ(list_names(mdir("a") + "/tags"), (std::vector<std::string>{"_v1.2-rc.3", std::string(128, 't')}));
   EXPECT_EQ(list_names(root + "/repositories"),
-            (std::vector<std::string>{"Team", "_nested", "a", std::string(255, 'n')}));
+            (std::vector<std::string>{"Team", "_nested", "_nested.lock", "a", std::string(255, 'n')}));
 }
 
 TEST_F(Manifests, OversizedBodiesAreRefusedBeforeParsing) {

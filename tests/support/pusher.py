@@ -2,7 +2,15 @@
 """A client that pushes, re-pushes and deletes images as fast as it can,
 for the tests that run garbage collection beside it.
 
-  pusher.py BASE_URL REPO NAME SEED ROUNDS SECONDS [MOUNT_FROM]
+  pusher.py BASE_URL REPO NAME SEED ROUNDS SECONDS [MOUNT_FROM] [--chunked]
+
+BASE_URL may name several registry nodes that serve one storage tree,
+separated by commas: then every request goes to the next node in turn, as
+behind a balancer with no session affinity, so a blob is HEADed on one node,
+its upload started on a second and finished on a third, and every read of a
+push goes through another node than the write before it. --chunked uploads
+each blob in two PATCH requests before the PUT that finishes it, instead of
+in one POST.
 
 Each round pushes an image as docker and skopeo do: HEAD every blob, upload
 the ones the registry says it lacks, then PUT the manifest under one of the
@@ -38,13 +46,25 @@ def digest(data):
 
 
 class Registry:
-    def __init__(self, base):
-        u = urllib.parse.urlparse(base)
-        self.host = u.hostname
-        self.port = u.port
+    def __init__(self, bases):
+        self.nodes = []
+        for base in bases.split(","):
+            u = urllib.parse.urlparse(base)
+            self.nodes.append((u.hostname, u.port))
+        self.turn = 0
+        self.started = time.monotonic()
+        self.last = ""  # the node of the last request
+
+    def when(self):
+        """Where and when the last request went, for the problems reported."""
+        return "at %.1f s through %s" % (time.monotonic() - self.started, self.last)
 
     def request(self, method, path, body=None, headers=None):
-        conn = http.client.HTTPConnection(self.host, self.port, timeout=60)
+        # Each request to the next node: with one node, always that one.
+        host, port = self.nodes[self.turn % len(self.nodes)]
+        self.turn += 1
+        self.last = "%s:%d" % (host, port)
+        conn = http.client.HTTPConnection(host, port, timeout=60)
         try:
             conn.request(method, path, body=body, headers=headers or {})
             r = conn.getresponse()
@@ -54,7 +74,32 @@ class Registry:
             conn.close()
 
 
-def push_blob(reg, repo, data, mount_from):
+def upload_in_chunks(reg, repo, data):
+    """POST, two PATCHes and the PUT, each (with several nodes) on another node."""
+    d = digest(data)
+    status, headers, body = reg.request("POST", "/v2/%s/blobs/uploads/" % repo, body=b"",
+                                        headers={"Content-Length": "0"})
+    if status != 202:
+        raise RuntimeError("upload start for %s: %d %s" % (d, status, body[:200]))
+    location = urllib.parse.urlparse(headers["location"])
+    where = location.path
+    half = len(data) // 2
+    for start, chunk in ((0, data[:half]), (half, data[half:])):
+        status, headers, body = reg.request(
+            "PATCH", where, body=chunk,
+            headers={"Content-Type": "application/octet-stream", "Content-Length": str(len(chunk)),
+                     "Content-Range": "%d-%d" % (start, start + len(chunk) - 1)})
+        if status != 202:
+            raise RuntimeError("chunk %d of %s: %d %s" % (start, d, status, body[:200]))
+        if headers.get("range") != "0-%d" % (start + len(chunk) - 1):
+            raise RuntimeError("VIOLATION: chunk %d of %s: the upload now ends at %s (%s)" %
+                               (start, d, headers.get("range"), reg.when()))
+    status, _, body = reg.request("PUT", "%s?digest=%s" % (where, d), body=b"", headers={"Content-Length": "0"})
+    if status != 201:
+        raise RuntimeError("upload finish of %s: %d %s" % (d, status, body[:200]))
+
+
+def push_blob(reg, repo, data, mount_from, chunked):
     d = digest(data)
     status, _, _ = reg.request("HEAD", "/v2/%s/blobs/%s" % (repo, d))
     if status == 200:
@@ -64,7 +109,10 @@ def push_blob(reg, repo, data, mount_from):
                                    body=b"", headers={"Content-Length": "0"})
         if status == 201:
             return
-        # 202: an ordinary upload was started instead; push monolithically.
+        # 202: an ordinary upload was started instead; push it anew.
+    if chunked:
+        upload_in_chunks(reg, repo, data)
+        return
     status, _, body = reg.request("POST", "/v2/%s/blobs/uploads/?digest=%s" % (repo, d), body=data,
                                   headers={"Content-Type": "application/octet-stream",
                                            "Content-Length": str(len(data))})
@@ -83,8 +131,10 @@ def manifest_for(config, layers):
 
 
 def main():
-    base, repo, name, seed, rounds, seconds = sys.argv[1:7]
-    mount_from = sys.argv[7] if len(sys.argv) > 7 else ""
+    args = [a for a in sys.argv[1:] if a != "--chunked"]
+    chunked = len(args) != len(sys.argv) - 1
+    base, repo, name, seed, rounds, seconds = args[0:6]
+    mount_from = args[6] if len(args) > 6 else ""
     rng = random.Random(int(seed))
     reg = Registry(base)
     deadline = time.monotonic() + float(seconds)
@@ -101,19 +151,21 @@ def main():
         for attempt in range(5):
             try:
                 for blob in [config] + layers:
-                    push_blob(reg, repo, blob, mount_from)
+                    push_blob(reg, repo, blob, mount_from, chunked)
                 status, headers, resp = reg.request(
                     "PUT", "/v2/%s/manifests/%s" % (repo, tag), body=body,
                     headers={"Content-Type": "application/vnd.oci.image.manifest.v1+json"})
             except (OSError, RuntimeError) as e:
-                problems.append("round %d: %s" % (rnd, e))
+                if str(e).startswith("VIOLATION"):
+                    violations += 1
+                problems.append("round %d: %s (%s)" % (rnd, e, reg.when()))
                 status, resp = 0, b""
             if status == 201:
                 break
             if b"MANIFEST_BLOB_UNKNOWN" in resp or b"BLOB_UNKNOWN" in resp:
                 retries += 1
                 continue
-            problems.append("round %d: manifest put %d %s" % (rnd, status, resp[:200]))
+            problems.append("round %d: manifest put %d %s (%s)" % (rnd, status, resp[:200], reg.when()))
             break
         else:
             problems.append("round %d: gave up after retries" % rnd)
@@ -126,13 +178,14 @@ def main():
                                            headers={"Accept": "application/vnd.oci.image.manifest.v1+json"})
         if status != 200 or got != body:
             violations += 1
-            problems.append("VIOLATION round %d: manifest %s came back %d" % (rnd, tag, status))
+            problems.append("VIOLATION round %d: manifest %s came back %d (%s)" % (rnd, tag, status, reg.when()))
             continue
         for blob in [config] + layers:
             status, _, data = reg.request("GET", "/v2/%s/blobs/%s" % (repo, digest(blob)))
             if status != 200 or data != blob:
                 violations += 1
-                problems.append("VIOLATION round %d: blob %s of %s came back %d" % (rnd, digest(blob), tag, status))
+                problems.append("VIOLATION round %d: blob %s of %s came back %d (%s)" %
+                                (rnd, digest(blob), tag, status, reg.when()))
         if rnd % 4 == 3:
             other = "%s-%d" % (name, (rnd + 1) % 3)
             reg.request("DELETE", "/v2/%s/manifests/%s" % (repo, other))

@@ -21,14 +21,14 @@ namespace {
 
 const std::string kSource = SOURCE_DIR;
 
-bool listening(int port) {
-  const std::string probe = "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(port);
+bool listening(const std::string& ip, int port) {
+  const std::string probe = "exec 3<>/dev/tcp/" + ip + "/" + std::to_string(port);
   return std::system(("bash -c '" + probe + "' 2>/dev/null").c_str()) == 0;
 }
 
-bool wait_listening(int port, pid_t pid) {
+bool wait_listening(int port, pid_t pid, const std::string& ip = "127.0.0.1") {
   for (int i = 0; i < 300; ++i) {
-    if (listening(port)) return true;
+    if (listening(ip, port)) return true;
     if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -120,18 +120,24 @@ bool RegistryServer::start_lighttpd(bool debian, std::string* why) {
   std::string config;
   if (!debian) {
     // deploy/lighttpd.conf (with the test's edits, if any): the program
-    // beside its default root.
+    // beside its default root, or beside a config.json that names the
+    // root, on its own address.
     install_program(program_, dir_ + "/registry");
     storage_ = dir_ + "/registry_storage";
+    if (!root_.empty()) {
+      storage_ = root_;
+      write_bytes(dir_ + "/config.json", "{\"storage_root\": \"" + root_ + "\"}\n");
+    }
     config = dir_ + "/lighttpd.conf";
     std::string text = deploy_file("lighttpd.conf", {});
+    if (ip_ != "127.0.0.1") text = replace_all(text, "\"127.0.0.1\"", "\"" + ip_ + "\"");
     for (const auto& [from, to] : edits_) text = replace_all(text, from, to);
     write_bytes(config, text);
     const pid_t pid = spawn({lighttpd, "-D", "-f", config},
                             {{"REGISTRY_PORT", std::to_string(port_)},
                              {"REGISTRY_CGI", dir_ + "/registry"},
                              {"REGISTRY_DOCROOT", dir_ + "/htdocs"}});
-    if (!wait_listening(port_, pid)) {
+    if (!wait_listening(port_, pid, ip_)) {
       *why = "lighttpd did not start: " + read_bytes(log_);
       return false;
     }

@@ -26,6 +26,12 @@ class RegistryServer {
   RegistryServer(const RegistryServer&) = delete;
   RegistryServer& operator=(const RegistryServer&) = delete;
 
+  // lighttpd only, before start: listen on another loopback address, and
+  // serve the storage tree at root (named in a config.json beside the
+  // program) instead of the one in dir; several servers may share a tree.
+  void set_bind_address(const std::string& ip) { ip_ = ip; }
+  void set_storage_root(const std::string& root) { root_ = root; }
+
   // false, with the reason, when the server is not installed or does not
   // start listening.
   bool start(std::string* why);
@@ -34,7 +40,7 @@ class RegistryServer {
   void edit_deploy_file(const std::string& from, const std::string& to) { edits_[from] = to; }
   void stop();
   int port() const { return port_; }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string address() const { return ip_ + ":" + std::to_string(port_); }
   const std::string& storage() const { return storage_; }
   const std::string& log() const { return log_; }
 
@@ -53,6 +59,8 @@ class RegistryServer {
   std::string program_;
   std::string storage_;
   std::string log_;
+  std::string ip_ = "127.0.0.1";
+  std::string root_;
   int port_ = 0;
   std::vector<pid_t> pids_;
   std::string pid_file_;  // a daemon that writes its own (apache)
