@@ -319,6 +319,14 @@ bool Collection::restore(const std::string& digest, const char* repo, const char
 void Collection::check_repository(const char* repo) {
   char dir[kPathCap];
   if (!manifest_dir(repo, dir, sizeof dir)) return;
+  // A directory with neither manifests nor blob links is no repository of
+  // anyone's yet (the walk may meet "team" between the creations of "team"
+  // and "team/app"): nothing to collect, and no lock file to make there.
+  char layers[kPathCap];
+  if (!dir_exists(dir) && !(repo_layers_dir(repo, DigestAlg::kSha256, layers, sizeof layers) && dir_exists(layers)) &&
+      !(repo_layers_dir(repo, DigestAlg::kSha512, layers, sizeof layers) && dir_exists(layers))) {
+    return;
+  }
   // A repository that holds blob links but no manifest yet gets the lock
   // file too: links are removed under the lock that a push checks under.
   LockedFile lock;

@@ -164,6 +164,10 @@ void drop_upload_state(const char* uuid) {
   char path[kPathCap];
   upload_state_path(uuid, path, sizeof path);
   remove_file(path);
+  // And what a writer killed halfway through keeping it left: it is only
+  // ever written under the upload's lock, which the caller holds.
+  char tmp[kPathCap];
+  if (locked_temp_name_for(path, tmp, sizeof tmp)) remove_file(tmp);
 }
 
 }  // namespace storage
