@@ -12,6 +12,7 @@
 #include "endpoint/request.h"
 #include "endpoint/send_config.h"
 #include "platform/host.h"
+#include "storage/reg_maintenance.h"
 #include "storage/reg_storage.h"
 
 namespace endpoint {
@@ -96,7 +97,11 @@ void get_blob(const Route& route) {
               {content_range});
     std::exit(0);
   }
-  if (send.mode != SendMode::kSelf && hand_off(route, send, path)) {
+  // The web server opens the file after this program has ended: while a
+  // collection runs, which may set the blob aside between the two (and
+  // only this program puts such a blob back), the bytes go from the file
+  // already open here instead.
+  if (send.mode != SendMode::kSelf && reg_gc_running() == 0 && hand_off(route, send, path)) {
     std::fclose(f);
     return;
   }

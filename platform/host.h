@@ -148,6 +148,10 @@ bool lock_file(FILE* f);
 // The same without waiting: false, with *busy set, when another process
 // holds the lock.
 bool try_lock_file(FILE* f, bool* busy);
+// Whether another process holds the lock of lock_file on f, without taking
+// it (where the system allows a look; elsewhere taken and given back at
+// once).
+bool locked_elsewhere(FILE* f);
 // true while path names the very file that f has open.
 bool same_file(FILE* f, const char* path);
 

@@ -566,6 +566,22 @@ bool lock_file(FILE* f) {
   }
 }
 
+bool locked_elsewhere(FILE* f) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  const int fd = fileno(f);
+  int rc = fcntl(fd, F_OFD_GETLK, &fl);
+  if (rc != 0 && errno == EINVAL) {
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    rc = fcntl(fd, F_GETLK, &fl);
+  }
+  return rc == 0 && fl.l_type != F_UNLCK;
+}
+
 bool try_lock_file(FILE* f, bool* busy) {
   *busy = false;
   struct flock fl;

@@ -520,6 +520,16 @@ bool try_lock_file(FILE* f, bool* busy) {
   return false;
 }
 
+bool locked_elsewhere(FILE* f) {
+  bool busy = false;
+  if (!try_lock_file(f, &busy)) return busy;
+  HANDLE h = handle_of(f);
+  OVERLAPPED ov;
+  std::memset(&ov, 0, sizeof ov);
+  UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &ov);
+  return false;
+}
+
 bool same_file(FILE* f, const char* path) {
   NativePath p(path);
   if (!p.ok() || crosses_link(path, false)) return false;

@@ -64,6 +64,8 @@ typedef struct reg_gc_summary {
  * tree cannot be read), or when something could not be read: then no
  * blob was removed. */
 int reg_gc(const reg_gc_options* options, reg_gc_summary* out);
+/* 1 while a collection runs on the tree (it holds gc.lock), else 0. */
+int reg_gc_running(void);
 
 /* ---- Scrub ------------------------------------------------------------------ */
 

@@ -480,6 +480,20 @@ void Collection::expire_uploads() {
 
 using namespace storage;
 
+extern "C" int reg_gc_running(void) {
+  if (require_ready() != 0) return 0;
+  char path[kPathCap];
+  gc_lock_path(path, sizeof path);
+  if (!file_exists(path)) return 0;
+  // Looked at, never taken: a look must not keep a collection from
+  // starting.
+  FILE* f = host::open_file(path, "rb");
+  if (f == nullptr) return 0;
+  const bool running = host::locked_elsewhere(f);
+  std::fclose(f);
+  return running ? 1 : 0;
+}
+
 extern "C" int reg_gc(const reg_gc_options* options, reg_gc_summary* out) {
   if (options == nullptr || out == nullptr) {
     set_error(REG_ERR_INVALID, "NULL argument");
