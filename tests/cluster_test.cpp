@@ -145,7 +145,7 @@ void skopeo_round_trips(int lane, const std::string& skopeo, const std::vector<s
     const std::string ref = repo + ":v" + std::to_string(k);
     bool pushed = false;
     std::string last;
-    for (int attempt = 0; attempt < 3 && !pushed; ++attempt) {
+    for (int attempt = 0; attempt < 6 && !pushed; ++attempt) {
       if (attempt > 0) ++t->retries;
       const ProcessResult r = run_client({skopeo, "--insecure-policy", "copy", "--all", "--preserve-digests",
                                           "--dest-tls-verify=false", "oci:" + images[k] + ":latest",
