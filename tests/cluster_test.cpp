@@ -440,6 +440,9 @@ TEST(Cluster, NodesOverOneTreeServeEveryPushWholeWhileGcRunsAndABrickDies) {
 
   EXPECT_TRUE(gc_failures.empty()) << gc_failures.size() << " collections failed; the first: " << gc_failures[0];
   EXPECT_EQ(fault_status.load(), 0) << fault_output;
+  for (const std::string& line : split(fault_output, '\n')) {
+    if (!line.empty()) std::printf("[ cluster  ] %s\n", line.c_str());
+  }
   int pushes = 0;
   int retries = 0;
   for (size_t i = 0; i < clients.size(); ++i) {

@@ -33,6 +33,7 @@ GV_VOLUME_OPTIONS="${GV_VOLUME_OPTIONS-$GV_DEFAULT_VOLUME_OPTIONS}"
 GV_MOUNT_OPTIONS="${GV_MOUNT_OPTIONS-$GV_DEFAULT_MOUNT_OPTIONS}"
 
 gv_dir=""
+gv_bound=0
 gv_glusterd_pid=""
 gv_mount_pids=()
 gv_mounts=()
@@ -75,6 +76,7 @@ gv_up() {
   mount --bind "$gv_dir/host/lib" /var/lib/glusterd
   mount --bind "$gv_dir/host/run" /run/gluster
   mount --bind "$gv_dir/host/log" /var/log/glusterfs
+  gv_bound=1
   cat >"$gv_dir/glusterd.vol" <<EOF
 volume management
     type mgmt/glusterd
@@ -196,7 +198,12 @@ gv_down() {
   for pid in $(gv_daemon_pids); do gv_stop_pid "$pid"; done
   [ -n "$gv_glusterd_pid" ] && gv_stop_pid "$gv_glusterd_pid"
   for pid in "${gv_mount_pids[@]}" $gv_glusterd_pid; do wait "$pid" 2>/dev/null || true; done
+  if [ "$gv_bound" -eq 1 ]; then
+    umount /var/lib/glusterd /run/gluster /var/log/glusterfs 2>/dev/null || true
+    gv_bound=0
+  fi
   gv_mount_pids=()
   gv_mounts=()
   gv_glusterd_pid=""
+  gv_dir=""  # its pid files name nothing of ours any more
 }
