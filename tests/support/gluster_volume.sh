@@ -150,8 +150,9 @@ gv_clean_brick() {
   local brick="$gv_dir/bricks/$1" f
   find "$brick" -mindepth 1 -depth ! -path "$brick/.glusterfs*" -print0 |
     while IFS= read -r -d '' f; do
-      getfattr --absolute-names -n trusted.gfid "$f" >/dev/null 2>&1 || rm -d -v "$f" >&2
+      getfattr --absolute-names -n trusted.gfid "$f" >/dev/null 2>&1 || rm -d -v "$f" >&2 || true
     done
+  return 0
 }
 
 # Starts the bricks that are down again (glusterd starts only those).
