@@ -217,6 +217,8 @@ TEST_F(Admin, UsersAreAddedListedChangedAndRemoved) {
     return r;
   };
   const std::string file = root + "/auth/htpasswd";
+  // The program names the file with its host's separators.
+  const std::string named = std::getenv("REGISTRY_TEST_EMULATOR") == nullptr ? file : root + "\\auth\\htpasswd";
   ProcessResult r = user({"add", "alice", "--cost", "4"}, "first pw\n");
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("added alice"), std::string::npos) << r.err;
@@ -244,7 +246,7 @@ TEST_F(Admin, UsersAreAddedListedChangedAndRemoved) {
     std::string err;
   };
   const Case cases[] = {
-      {{"remove", "alice"}, "", 1, "registry-admin: user: no user alice in " + file + "\n"},
+      {{"remove", "alice"}, "", 1, "registry-admin: user: no user alice in " + named + "\n"},
       {{"add", "anonymous"}, "pw\n", 2,
        "registry-admin: user: \"anonymous\" cannot be a user name (no ':', spaces or control characters; "
        "\"anonymous\" and \"*\" are the policy's)\n"},
@@ -269,8 +271,6 @@ TEST_F(Admin, UsersAreAddedListedChangedAndRemoved) {
   write_bytes(file, "bob:plain\n");
   r = user({"add", "dave"}, "pw\n");
   EXPECT_EQ(r.exit_code, 1);
-  // The program names the file with its host's separators.
-  const std::string named = std::getenv("REGISTRY_TEST_EMULATOR") == nullptr ? file : root + "\\auth\\htpasswd";
   EXPECT_EQ(r.err, "registry-admin: users' file " + named + ": line 1: user bob has no bcrypt hash (htpasswd -B makes one)\n");
   EXPECT_EQ(read_bytes(file), "bob:plain\n");
 }
