@@ -421,13 +421,25 @@ bool touch_file(const char* path) {
   });
 }
 
-bool sync_file(FILE* f) {
-  if (std::fflush(f) != 0) return false;
-  while (fsync(fileno(f)) != 0) {
+namespace {
+
+// fsync, again when a signal cuts it short.
+bool fsync_fd(int fd) {
+  while (fsync(fd) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
 }
+
+bool fsync_and_close(int fd) {
+  const bool ok = fsync_fd(fd);
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool sync_file(FILE* f) { return std::fflush(f) == 0 && fsync_fd(fileno(f)); }
 
 bool sync_parent(const char* path) {
   int fd = -1;
@@ -447,23 +459,20 @@ bool sync_parent(const char* path) {
       })) {
     return false;
   }
-  int rc;
-  while ((rc = fsync(fd)) != 0 && errno == EINTR) {
-  }
-  close(fd);
-  return rc == 0;
+  return fsync_and_close(fd);
 }
 
 bool sync_dir(const char* path) {
-  Place p(path);
-  if (!p.ok()) return false;
-  const int fd = openat(p.dir(), p.leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | p.nofollow_open());
-  if (fd < 0) return false;
-  int rc;
-  while ((rc = fsync(fd)) != 0 && errno == EINTR) {
+  int fd = -1;
+  if (!again_while_stale([&] {
+        Place p(path);
+        if (!p.ok()) return false;
+        fd = openat(p.dir(), p.leaf(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | p.nofollow_open());
+        return fd >= 0;
+      })) {
+    return false;
   }
-  close(fd);
-  return rc == 0;
+  return fsync_and_close(fd);
 }
 
 bool stamp_of(FILE* f, FileStamp* out) {

@@ -111,7 +111,7 @@ inline constexpr size_t kHexCap = 129;        // the longest digest hex + NUL
 inline constexpr size_t kUuidCap = 37;        // 36 characters + NUL
 
 // The digest algorithms content may be addressed by. SHA-256 is the
-// registry's own (its manifests by tag, the spec's blob operations);
+// registry's own (its manifests by tag, the engine's reg_blob_* calls);
 // SHA-512 content is stored, verified and served beside it.
 enum class DigestAlg { kNone, kSha256, kSha512 };
 // The algorithm of a well-formed digest string ("sha256:" and 64, or

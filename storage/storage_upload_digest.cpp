@@ -22,7 +22,6 @@
 #include <cstring>
 #include <string>
 
-#include "hash/sha256.h"
 #include "platform/host.h"
 #include "storage/storage_internal.h"
 #include "storage/storage_layout.h"
@@ -57,15 +56,11 @@ bool bytes_of(const std::string& hex, std::string* out) {
   return true;
 }
 
+// The hex of the text's SHA-256.
 std::string checksum(const std::string& text) {
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, text.data(), text.size());
-  uint8_t raw[32];
-  sha256_final(&ctx, raw);
-  char hex[65];
-  bin_to_hex(raw, 32, hex);
-  return hex;
+  DigestHasher h(DigestAlg::kSha256);
+  h.update(text.data(), text.size());
+  return digest_hex_of(h.finish().c_str());
 }
 
 std::string stamp_line(const host::FileStamp& stamp) {

@@ -258,23 +258,12 @@ TEST_F(AuthThroughLighttpd, DockerLogsInPushesAndIsDeniedWhereItMayNot) {
   const std::string docker = find_program({"/usr/bin/docker"});
   if (dockerd.empty() || docker.empty()) GTEST_SKIP() << "docker.io is not installed (scripts/setup --clients)";
   ASSERT_EQ(push("public/base:v1", "alice:alice-pw").exit_code, 0);
-  const std::string d = tmp / "docker";
-  make_dirs(d);
-  const std::string sock = d + "/sock";
-  const pid_t daemon = start_logged({dockerd, "--data-root", d + "/root", "--exec-root", d + "/exec", "-H", "unix://" + sock,
-                                     "--pidfile", d + "/pid", "--iptables=false", "--bridge=none", "--storage-driver=vfs",
-                                     "--insecure-registry", host},
-                                    d + "/log");
-  wait_for_socket(sock, 1500);
-  auto run = [&](std::vector<std::string> args) {
-    std::vector<std::string> argv{docker, "-H", "unix://" + sock};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_client(argv, home);
-  };
+  DockerDaemon daemon(dockerd, docker, tmp / "docker", host, home);
+  auto run = [&](const std::vector<std::string>& args) { return daemon.run(args); };
   ProcessResult r = run({"pull", host + "/public/base:v1"});  // anonymous
   if (r.exit_code != 0 && r.out.find("Cannot connect") != std::string::npos) {
-    stop_daemon(daemon);
-    GTEST_SKIP() << "dockerd did not start here: " << read_bytes(d + "/log");
+    daemon.stop();
+    GTEST_SKIP() << "dockerd did not start here: " << daemon.log();
   }
   EXPECT_EQ(r.exit_code, 0) << r.out;
   r = run({"login", "-u", "alice", "-p", "wrong", host});
@@ -294,7 +283,7 @@ TEST_F(AuthThroughLighttpd, DockerLogsInPushesAndIsDeniedWhereItMayNot) {
   EXPECT_EQ(r.exit_code, 0) << r.out;
   r = run({"push", host + "/bob/from-docker:v1"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
-  stop_daemon(daemon);
+  daemon.stop();
   EXPECT_EQ(pull("bob/from-docker:v1", "bob:bob-pw").exit_code, 0);
 }
 
@@ -351,13 +340,6 @@ TEST_P(AuthThroughEachServer, SkopeoPushesWithCredsAndAnonymousIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, AuthThroughEachServer,
                          ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache),
-                         [](const ::testing::TestParamInfo<WebServer>& server_info) {
-                           switch (server_info.param) {
-                             case WebServer::kLighttpdDebian: return std::string("lighttpd_debian");
-                             case WebServer::kNginx: return std::string("nginx_fcgiwrap");
-                             case WebServer::kApache: return std::string("apache");
-                             default: return std::string("other");
-                           }
-                         });
+                         web_server_param_name);
 
 }  // namespace

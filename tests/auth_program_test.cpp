@@ -14,6 +14,7 @@
 
 #include "endpoint/auth_token.h"
 #include "endpoint/base64.h"
+#include "support/cgi_response.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -25,45 +26,7 @@ const std::string kApi = "Docker-Distribution-API-Version: registry/2.0";
 // "secret", as htpasswd -B -C 4 writes it.
 const std::string kSecretHash = "$2y$04$.Ri7EwUtFt2lR1kuDwV.K.Xrx3GD49Or4j9lQ4fq0YyLrQzLPUFQe";
 
-struct Response {
-  std::string status;
-  std::vector<std::string> headers;
-  std::string body;
-  std::string err;
-  std::string raw;
-  std::string header(const std::string& name) const {
-    for (const std::string& h : headers) {
-      if (h.rfind(name + ": ", 0) == 0) return h.substr(name.size() + 2);
-    }
-    return "(none)";
-  }
-  std::string code() const {
-    const size_t at = body.find("\"code\":\"");
-    return at == std::string::npos ? "" : body.substr(at + 8, body.find('"', at + 8) - at - 8);
-  }
-};
-
-Response parse(const ProcessResult& r) {
-  Response out;
-  out.raw = r.out;
-  out.err = r.err;
-  const size_t end = r.out.find("\r\n\r\n");
-  const std::string head = r.out.substr(0, end);
-  out.body = end == std::string::npos ? "" : r.out.substr(end + 4);
-  size_t start = 0;
-  while (start < head.size()) {
-    size_t nl = head.find("\r\n", start);
-    if (nl == std::string::npos) nl = head.size();
-    const std::string line = head.substr(start, nl - start);
-    if (line.rfind("Status: ", 0) == 0) {
-      out.status = line.substr(8);
-    } else {
-      out.headers.push_back(line);
-    }
-    start = nl + 2;
-  }
-  return out;
-}
+using Response = CgiResponse;
 
 std::string basic(const std::string& user, const std::string& password) {
   static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -103,7 +66,7 @@ class AuthProgram : public ::testing::Test {
     for (const auto& [k, v] : extra) env[k] = v;
     for (auto it = env.begin(); it != env.end();) it = it->second == "(unset)" ? env.erase(it) : std::next(it);
     make_dirs(work);
-    return parse(run_program(kProgram, {}, env, work, body));
+    return parse_cgi_response(run_program(kProgram, {}, env, work, body));
   }
   Response token_response(const std::string& query, const std::string& authorization = "") {
     std::map<std::string, std::string> extra{{"REQUEST_URI", "/auth/token?" + query}};

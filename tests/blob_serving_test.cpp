@@ -244,14 +244,7 @@ struct Setup {
 };
 
 std::string setup_name(const ::testing::TestParamInfo<Setup>& info) {
-  std::string name;
-  switch (info.param.server) {
-    case WebServer::kLighttpd: name = "lighttpd"; break;
-    case WebServer::kLighttpdDebian: name = "lighttpd_debian"; break;
-    case WebServer::kNginx: name = "nginx_fcgiwrap"; break;
-    case WebServer::kApache: name = "apache"; break;
-  }
-  return name + (info.param.server_sends ? "_server_sends" : "_program_sends");
+  return web_server_id(info.param.server) + (info.param.server_sends ? "_server_sends" : "_program_sends");
 }
 
 // The edits that take the server's file sending out of a deploy/ file, so
@@ -543,13 +536,6 @@ TEST_P(BlobServingWithAccessControl, OnlyWhatTheProgramAllowsIsSent) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, BlobServingWithAccessControl,
                          ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache),
-                         [](const ::testing::TestParamInfo<WebServer>& server_info) {
-                           switch (server_info.param) {
-                             case WebServer::kLighttpdDebian: return std::string("lighttpd_debian");
-                             case WebServer::kNginx: return std::string("nginx_fcgiwrap");
-                             case WebServer::kApache: return std::string("apache");
-                             default: return std::string("other");
-                           }
-                         });
+                         web_server_param_name);
 
 }  // namespace

@@ -110,15 +110,7 @@ TEST_P(ThroughEachServer, SkopeoPushesAndPullsImagesAndIndexesAndOrasArtifacts) 
 INSTANTIATE_TEST_SUITE_P(Servers, ThroughEachServer,
                          ::testing::Values(WebServer::kLighttpd, WebServer::kLighttpdDebian, WebServer::kNginx,
                                            WebServer::kApache),
-                         [](const ::testing::TestParamInfo<WebServer>& server_info) {
-                           switch (server_info.param) {
-                             case WebServer::kLighttpd: return std::string("lighttpd");
-                             case WebServer::kLighttpdDebian: return std::string("lighttpd_debian");
-                             case WebServer::kNginx: return std::string("nginx_fcgiwrap");
-                             case WebServer::kApache: return std::string("apache");
-                           }
-                           return std::string("other");
-                         });
+                         web_server_param_name);
 
 class ThroughLighttpd : public ::testing::Test {
  protected:
@@ -202,24 +194,13 @@ TEST_F(ThroughLighttpd, DockerPullsAndPushesANewLayer) {
   const std::string dockerd = find_program({"/usr/sbin/dockerd"});
   const std::string docker = find_program({"/usr/bin/docker"});
   if (dockerd.empty() || docker.empty()) GTEST_SKIP() << "docker.io is not installed (scripts/setup --clients)";
-  const std::string d = tmp / "docker";
-  make_dirs(d);
-  const std::string sock = d + "/sock";
   const std::string host = server->address();
-  const pid_t daemon = start_logged({dockerd, "--data-root", d + "/root", "--exec-root", d + "/exec", "-H", "unix://" + sock,
-                                     "--pidfile", d + "/pid", "--iptables=false", "--bridge=none", "--storage-driver=vfs",
-                                     "--insecure-registry", host},
-                                    d + "/log");
-  wait_for_socket(sock, 1500);
-  auto run = [&](std::vector<std::string> args) {
-    std::vector<std::string> argv{docker, "-H", "unix://" + sock};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_client(argv, home);
-  };
+  DockerDaemon daemon(dockerd, docker, tmp / "docker", host, home);
+  auto run = [&](const std::vector<std::string>& args) { return daemon.run(args); };
   ProcessResult r = run({"pull", host + "/base:v1"});
   if (r.exit_code != 0 && r.out.find("Cannot connect") != std::string::npos) {
-    stop_daemon(daemon);
-    GTEST_SKIP() << "dockerd did not start here: " << read_bytes(d + "/log");
+    daemon.stop();
+    GTEST_SKIP() << "dockerd did not start here: " << daemon.log();
   }
   EXPECT_EQ(r.exit_code, 0) << r.out;
   // A new layer of fresh bytes: docker's PATCH of unknown length.
@@ -235,7 +216,7 @@ TEST_F(ThroughLighttpd, DockerPullsAndPushesANewLayer) {
   r = run({"push", host + "/base-copy:v9"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find("Mounted from base"), std::string::npos) << "docker mounts what another repository holds: " << r.out;
-  stop_daemon(daemon);
+  daemon.stop();
   expect_pulls_whole("from-docker:v1");
   expect_pulls_whole("base-copy:v9");
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cgi_response.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -18,45 +19,7 @@ namespace {
 const std::string kProgram = program_under_test(REGISTRY_PATH);
 const std::string kApi = "Docker-Distribution-API-Version: registry/2.0";
 
-struct Response {
-  std::string status;  // "201 Created"
-  std::vector<std::string> headers;
-  std::string body;
-  std::string err;
-  std::string raw;
-  std::string header(const std::string& name) const {
-    for (const std::string& h : headers) {
-      if (h.rfind(name + ": ", 0) == 0) return h.substr(name.size() + 2);
-    }
-    return "(none)";
-  }
-  std::string code() const {
-    const size_t at = body.find("\"code\":\"");
-    return at == std::string::npos ? "" : body.substr(at + 8, body.find('"', at + 8) - at - 8);
-  }
-};
-
-Response parse(const ProcessResult& r) {
-  Response out;
-  out.raw = r.out;
-  out.err = r.err;
-  const size_t end = r.out.find("\r\n\r\n");
-  const std::string head = r.out.substr(0, end);
-  out.body = end == std::string::npos ? "" : r.out.substr(end + 4);
-  size_t start = 0;
-  while (start < head.size()) {
-    size_t nl = head.find("\r\n", start);
-    if (nl == std::string::npos) nl = head.size();
-    const std::string line = head.substr(start, nl - start);
-    if (line.rfind("Status: ", 0) == 0) {
-      out.status = line.substr(8);
-    } else {
-      out.headers.push_back(line);
-    }
-    start = nl + 2;
-  }
-  return out;
-}
+using Response = CgiResponse;
 
 class RegistryProgram : public ::testing::Test {
  protected:
@@ -67,7 +30,7 @@ class RegistryProgram : public ::testing::Test {
     if (length) env["CONTENT_LENGTH"] = std::to_string(body.size());
     for (const auto& [k, v] : extra) env[k] = v;
     make_dirs(work);
-    return parse(run_program(kProgram, {}, env, work, body));
+    return parse_cgi_response(run_program(kProgram, {}, env, work, body));
   }
   // A blob pushed into repo: POST, one PATCH, PUT; its digest.
   std::string push_blob(const std::string& repo, const std::string& bytes) {

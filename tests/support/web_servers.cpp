@@ -58,6 +58,40 @@ const char* web_server_name(WebServer s) {
   return "?";
 }
 
+DockerDaemon::DockerDaemon(const std::string& dockerd, const std::string& docker, const std::string& dir,
+                           const std::string& registry_host, const std::string& home)
+    : docker_(docker), dir_(dir), home_(home) {
+  make_dirs(dir_);
+  pid_ = start_logged({dockerd, "--data-root", dir_ + "/root", "--exec-root", dir_ + "/exec", "-H",
+                       "unix://" + dir_ + "/sock", "--pidfile", dir_ + "/pid", "--iptables=false", "--bridge=none",
+                       "--storage-driver=vfs", "--insecure-registry", registry_host},
+                      dir_ + "/log");
+  wait_for_socket(dir_ + "/sock", 1500);
+}
+
+ProcessResult DockerDaemon::run(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv{docker_, "-H", "unix://" + dir_ + "/sock"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_client(argv, home_);
+}
+
+void DockerDaemon::stop() {
+  if (pid_ > 0) stop_daemon(pid_);
+  pid_ = -1;
+}
+
+std::string DockerDaemon::log() const { return read_bytes(dir_ + "/log"); }
+
+std::string web_server_id(WebServer s) {
+  switch (s) {
+    case WebServer::kLighttpd: return "lighttpd";
+    case WebServer::kLighttpdDebian: return "lighttpd_debian";
+    case WebServer::kNginx: return "nginx_fcgiwrap";
+    case WebServer::kApache: return "apache";
+  }
+  return "other";
+}
+
 std::string deploy_file(const std::string& name, const std::map<std::string, std::string>& replace) {
   std::string text = read_bytes(kSource + "/deploy/" + name);
   for (const auto& [from, to] : replace) text = replace_all(text, from, to);

@@ -5,6 +5,7 @@
 #ifndef REGISTRY_TESTS_WEB_SERVERS_H
 #define REGISTRY_TESTS_WEB_SERVERS_H
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <map>
@@ -17,6 +18,13 @@ namespace testing_support {
 
 enum class WebServer { kLighttpd, kLighttpdDebian, kNginx, kApache };
 const char* web_server_name(WebServer s);
+// The server as a test name's part: "lighttpd", "lighttpd_debian",
+// "nginx_fcgiwrap", "apache".
+std::string web_server_id(WebServer s);
+// For INSTANTIATE_TEST_SUITE_P over servers.
+inline std::string web_server_param_name(const ::testing::TestParamInfo<WebServer>& info) {
+  return web_server_id(info.param);
+}
 
 class RegistryServer {
  public:
@@ -72,6 +80,28 @@ class RegistryServer {
 void stop_daemon(pid_t pid);
 // Waits up to tries times 20 ms for a path (a daemon's socket) to appear.
 void wait_for_socket(const std::string& path, int tries);
+
+// A dockerd of a test's own: its data, socket and log under dir, the
+// registry at registry_host taken as insecure; stopped by its process id
+// at stop() or when the object goes.
+class DockerDaemon {
+ public:
+  DockerDaemon(const std::string& dockerd, const std::string& docker, const std::string& dir,
+               const std::string& registry_host, const std::string& home);
+  ~DockerDaemon() { stop(); }
+  DockerDaemon(const DockerDaemon&) = delete;
+  DockerDaemon& operator=(const DockerDaemon&) = delete;
+  // The docker client against this daemon.
+  ProcessResult run(const std::vector<std::string>& args) const;
+  void stop();
+  std::string log() const;
+
+ private:
+  std::string docker_;
+  std::string dir_;
+  std::string home_;
+  pid_t pid_ = -1;
+};
 
 // The deploy/ file, read, with each key of replace put in place of its
 // value's occurrences.
