@@ -5,7 +5,10 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "cgi/query_string.h"
 #include "platform/host.h"
 
 namespace {
@@ -37,28 +40,29 @@ int hexval(unsigned char c) {
   return -1;
 }
 
-// Decodes one query value ('+' is a space, %XX a byte, malformed escapes
-// kept as they are) into out, at most kSlotSize - 1 bytes.
-void decode_value(const char* v, size_t len, char* out) {
-  size_t o = 0;
-  size_t i = 0;
-  while (i < len && o < kSlotSize - 1) {
+// A variable that may stand in for a parameter when there is no query
+// string: set, not empty, and not a path list (both ';' and ':').
+bool fallback_usable(const char* v) {
+  return v[0] != '\0' && !(std::strchr(v, ';') != nullptr && std::strchr(v, ':') != nullptr);
+}
+
+std::string decode_value(std::string_view v) {
+  std::string out;
+  out.reserve(v.size());
+  for (size_t i = 0; i < v.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(v[i]);
     if (c == '+') {
-      out[o++] = ' ';
-      ++i;
-    } else if (c == '%' && i + 2 < len &&
-               hexval(static_cast<unsigned char>(v[i + 1])) >= 0 &&
+      out += ' ';
+    } else if (c == '%' && i + 2 < v.size() && hexval(static_cast<unsigned char>(v[i + 1])) >= 0 &&
                hexval(static_cast<unsigned char>(v[i + 2])) >= 0) {
-      out[o++] = static_cast<char>(hexval(static_cast<unsigned char>(v[i + 1])) * 16 +
-                                   hexval(static_cast<unsigned char>(v[i + 2])));
-      i += 3;
+      out += static_cast<char>(hexval(static_cast<unsigned char>(v[i + 1])) * 16 +
+                               hexval(static_cast<unsigned char>(v[i + 2])));
+      i += 2;
     } else {
-      out[o++] = static_cast<char>(c);
-      ++i;
+      out += static_cast<char>(c);
     }
   }
-  out[o] = '\0';
+  return out;
 }
 
 void write_line(const char* text) {
@@ -99,36 +103,21 @@ const char* cgi_query(const char* name) {
   static int slot = 0;
   static char slots[kSlots][kSlotSize];
 
-  const char* qs = std::getenv("QUERY_STRING");
   if (name == nullptr || name[0] == '\0') return kEmpty;
   slot = (slot + 1) % kSlots;
   char* out = slots[slot];
   out[0] = '\0';
 
+  const char* qs = std::getenv("QUERY_STRING");
   if (qs == nullptr || qs[0] == '\0') {
-    // No query string: a variable of the parameter's name stands in, unless
-    // it looks like a path list (both ';' and ':').
+    // The variable that stands in is handed out as it is, not copied.
     const char* v = std::getenv(name);
-    if (v == nullptr || v[0] == '\0') return kEmpty;
-    if (std::strchr(v, ';') != nullptr && std::strchr(v, ':') != nullptr) return kEmpty;
-    return v;
+    return v != nullptr && fallback_usable(v) ? v : kEmpty;
   }
-
-  const size_t name_len = std::strlen(name);
-  const char* seg = qs;
-  for (;;) {
-    const char* amp = std::strchr(seg, '&');
-    const char* end = amp != nullptr ? amp : seg + std::strlen(seg);
-    const char* eq = static_cast<const char*>(std::memchr(seg, '=', static_cast<size_t>(end - seg)));
-    const char* key_end = eq != nullptr ? eq : end;
-    if (static_cast<size_t>(key_end - seg) == name_len && std::memcmp(seg, name, name_len) == 0) {
-      const char* val = eq != nullptr ? eq + 1 : end;
-      decode_value(val, static_cast<size_t>(end - val), out);
-      return out;
-    }
-    if (amp == nullptr) return kEmpty;
-    seg = amp + 1;
-  }
+  const std::vector<std::string> values = cgi::query_values(qs, name);
+  if (values.empty()) return kEmpty;
+  bt_strlcpy(out, values.front().c_str(), kSlotSize);
+  return out;
 }
 
 const char* cgi_path_info(void) { return cgi_env("PATH_INFO", "/"); }
@@ -303,3 +292,32 @@ void bt_path_join(char* dst, uint64_t size, const char* first, const char* secon
 }
 
 }  // extern "C"
+
+namespace cgi {
+
+std::vector<std::string> query_values(std::string_view query, std::string_view name) {
+  std::vector<std::string> values;
+  size_t start = 0;
+  while (start <= query.size()) {
+    size_t end = query.find('&', start);
+    if (end == std::string_view::npos) end = query.size();
+    const size_t eq = query.find('=', start);
+    const size_t key_end = eq != std::string_view::npos && eq < end ? eq : end;
+    if (query.substr(start, key_end - start) == name) {
+      values.push_back(key_end < end ? decode_value(query.substr(key_end + 1, end - key_end - 1)) : std::string());
+    }
+    start = end + 1;
+  }
+  return values;
+}
+
+std::vector<std::string> request_query_values(std::string_view name) {
+  const char* qs = std::getenv("QUERY_STRING");
+  if (qs != nullptr && qs[0] != '\0') return query_values(qs, name);
+  if (name.empty()) return {};
+  const char* v = std::getenv(std::string(name).c_str());
+  if (v == nullptr || !fallback_usable(v)) return {};
+  return {v};
+}
+
+}  // namespace cgi

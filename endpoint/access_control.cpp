@@ -150,6 +150,7 @@ void enforce_access(const Route& route) {
 }
 
 bool may_pull(const std::string& name) {
+  if (reg_repository_name_valid(name.data(), name.size()) == 0) return false;
   switch (g_access.mode) {
     case AuthMode::kOff: return true;
     case AuthMode::kToken: {

@@ -2,6 +2,7 @@
 #include "endpoint/auth_policy.h"
 
 #include "endpoint/auth_token.h"
+#include "storage/reg_storage.h"
 
 namespace endpoint {
 namespace {
@@ -134,6 +135,9 @@ Policy default_policy() {
 }
 
 unsigned allowed_actions(const Policy& policy, const std::string& user, const std::string& name) {
+  // Nothing for a name of no repository's form: a pattern must never
+  // match bytes that the storage would read as another, shorter name.
+  if (reg_repository_name_valid(name.data(), name.size()) == 0) return 0;
   unsigned actions = 0;
   for (const PolicyRule& r : policy.rules) {
     // Signing in never takes anything away: what anonymous requests may

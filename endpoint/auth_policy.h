@@ -38,7 +38,8 @@ bool parse_policy(const std::string& text, Policy* out, std::string* why);
 // The policy that applies without a file.
 Policy default_policy();
 
-// What user ("" for anonymous) may do on the repository name.
+// What user ("" for anonymous) may do on the repository name; nothing on
+// a name of no repository's form (all of its bytes are looked at).
 unsigned allowed_actions(const Policy& policy, const std::string& user, const std::string& name);
 
 // Whether the pattern matches the whole name.

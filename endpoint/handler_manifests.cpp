@@ -16,19 +16,31 @@ namespace {
 
 bool is_digest_reference(const std::string& reference) { return reference.find(':') != std::string::npos; }
 
+bool tag_form_valid(const std::string& tag) {
+  bool ok = !tag.empty() && tag.size() <= 128;
+  for (size_t i = 0; ok && i < tag.size(); ++i) {
+    const char c = tag[i];
+    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    ok = word || (i > 0 && (c == '.' || c == '-'));
+  }
+  return ok;
+}
+
 // A reference's form, before the engine is asked: a digest, or a tag.
 void check_reference(const std::string& reference) {
   if (is_digest_reference(reference)) {
     if (!digest_form_valid(reference)) send_error(ApiError::kDigestInvalid, "invalid digest: " + reference);
     return;
   }
-  bool ok = !reference.empty() && reference.size() <= 128;
-  for (size_t i = 0; ok && i < reference.size(); ++i) {
-    const char c = reference[i];
-    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-    ok = word || (i > 0 && (c == '.' || c == '-'));
-  }
-  if (!ok) send_error(ApiError::kTagInvalid, "invalid tag: " + reference);
+  if (!tag_form_valid(reference)) send_error(ApiError::kTagInvalid, "invalid tag: " + reference);
+}
+
+// A reference that can name nothing is, to a reader, a manifest that is
+// not there: clients and other registries probe with such names and
+// expect the 404 of any missing manifest.
+void check_read_reference(const std::string& reference) {
+  const bool ok = is_digest_reference(reference) ? digest_form_valid(reference) : tag_form_valid(reference);
+  if (!ok) send_error(ApiError::kManifestUnknown, "manifest unknown: " + reference);
 }
 
 // Not found: the repository, or the manifest in it.
@@ -97,7 +109,7 @@ std::string read_manifest_body() {
 
 void put_manifest(const Route& route) {
   // ?tag=a&tag=b on a push by digest: the manifest and those tags at once.
-  const std::vector<std::string> tags = query_values(std::getenv("QUERY_STRING") != nullptr ? std::getenv("QUERY_STRING") : "", "tag");
+  const std::vector<std::string> tags = query_all("tag");
   if (!tags.empty() && !is_digest_reference(route.reference)) {
     send_error(ApiError::kTagInvalid, "tags are given with a push by digest");
   }
@@ -137,7 +149,11 @@ void handle_manifest(const Route& route) {
   if (!read && method != "PUT" && method != "DELETE") {
     send_method_not_allowed("GET, HEAD, PUT, DELETE", "Method not allowed for manifests");
   }
-  check_reference(route.reference);
+  if (read) {
+    check_read_reference(route.reference);
+  } else {
+    check_reference(route.reference);
+  }
   storage_or_fail();
   if (read) {
     get_manifest(route);

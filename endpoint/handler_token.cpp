@@ -11,9 +11,9 @@
 #include "endpoint/auth_token.h"
 #include "endpoint/handlers.h"
 #include "endpoint/http_response.h"
-#include "endpoint/oci_common.h"
 #include "endpoint/request.h"
 #include "platform/host.h"
+#include "storage/reg_storage.h"
 
 namespace endpoint {
 namespace {
@@ -78,7 +78,7 @@ void add_scope(const std::string& scope, const std::string& user, const Policy& 
     // Everyone may list: the catalog shows each user what they may pull.
     if ((asked & kActionsAll) != kActionsAll) return;
     grant = {type, name, kActionsAll};
-  } else if (type == "repository" && oci_valid_repo_name(name.c_str()) != 0) {
+  } else if (type == "repository" && reg_repository_name_valid(name.data(), name.size()) != 0) {
     grant = {type, name, asked & allowed_actions(policy, user, name)};
   } else {
     return;
@@ -132,7 +132,7 @@ void handle_token(const Route&) {
   Claims claims;
   claims.subject = user;
   claims.service = s.service;
-  for (const std::string& value : query_values(request_header("QUERY_STRING"), "scope")) {
+  for (const std::string& value : query_all("scope")) {
     // One parameter may hold several scopes, separated by spaces (OAuth 2).
     size_t start = 0;
     while (start <= value.size()) {

@@ -39,6 +39,7 @@ int64_t append_body(const Route& route, const std::string& id) {
   int64_t length = -1;
   FILE* in = body_stream(&length);
   int64_t at = -1;
+  int64_t chunk = -1;  // the bytes a Content-Range names
   const char* content_range = request_header("HTTP_CONTENT_RANGE");
   if (content_range[0] != '\0') {
     int64_t first = 0, last = 0;
@@ -46,12 +47,24 @@ int64_t append_body(const Route& route, const std::string& id) {
       send_error(ApiError::kRangeInvalid, std::string("invalid Content-Range: ") + content_range);
     }
     at = first;
-    if (length < 0) length = last - first + 1;
+    chunk = last - first + 1;
+    // A range and a body of two lengths cannot both be right: nothing of
+    // such a chunk is taken.
+    if (length >= 0 && length != chunk) {
+      if (in != stdin) std::fclose(in);
+      send_error(ApiError::kRangeInvalid, "the chunk holds " + std::to_string(length) + " bytes, its range names " +
+                                              std::to_string(chunk));
+    }
   }
   int64_t size = 0;
   FailureMap map = kSessionFailures;
   map.invalid = ApiError::kBlobUploadInvalid;
-  if (reg_upload_append(route.name.c_str(), id.c_str(), in, length, at, &size) != 0) {
+  // A body of no declared length is read to its end, and must then hold
+  // exactly what its range names.
+  const int rc = length < 0 && chunk >= 0
+                     ? reg_upload_append_exact(route.name.c_str(), id.c_str(), in, chunk, at, &size)
+                     : reg_upload_append(route.name.c_str(), id.c_str(), in, length, at, &size);
+  if (rc != 0) {
     if (in != stdin) std::fclose(in);
     send_engine_failure(map, "blob upload append");
   }
@@ -90,7 +103,11 @@ void handle_upload_start(const Route& route) {
   bool mount_given = false;
   const std::string mount = query_value("mount", &mount_given);
   const std::string from = query_value("from");
-  if (mount_given && digest_form_valid(mount) && !from.empty() && may_pull(from)) {
+  // The source of a mount is a repository name like any other, looked at
+  // whole: one of no repository's form is never looked up or granted, and
+  // the client gets a session, as for any mount that cannot be made.
+  const bool from_valid = reg_repository_name_valid(from.data(), from.size()) != 0;
+  if (mount_given && digest_form_valid(mount) && from_valid && may_pull(from)) {
     // Mounted when `from` holds the blob; otherwise an ordinary session,
     // as clients expect. A user who may not pull `from` gets a session
     // too, whether it holds the blob or not: nothing tells them which.
@@ -124,6 +141,11 @@ void handle_upload_session(const Route& route) {
   }
   storage_or_fail();
   const std::string& id = route.reference;
+  // An identifier is looked at whole: one that holds a NUL must not reach
+  // the engine as the session before it.
+  if (id.find('\0') != std::string::npos) {
+    send_error(ApiError::kBlobUploadUnknown, "blob upload unknown to registry");
+  }
   // The session must be this repository's before anything is read.
   const int64_t size = reg_upload_size(route.name.c_str(), id.c_str());
   if (size < 0) {

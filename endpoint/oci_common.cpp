@@ -63,34 +63,7 @@ void oci_send_json(int status, const char* json) {
 }
 
 int oci_valid_repo_name(const char* name) {
-  // The distribution spec's grammar: components of lower-case letters and
-  // digits joined inside by '.', '_', "__" or runs of '-', separated by
-  // single '/'; at most 255 bytes.
-  //   [a-z0-9]+((\.|_|__|[-]+)[a-z0-9]+)*(\/[a-z0-9]+((\.|_|__|[-]+)[a-z0-9]+)*)*
-  if (name == nullptr || name[0] == '\0') return 0;
-  const size_t len = std::strlen(name);
-  if (len >= 256) return 0;
-  auto alnum = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
-  size_t i = 0;
-  for (;;) {
-    // One component: a run of letters and digits, then separator and run.
-    if (!alnum(name[i])) return 0;
-    while (alnum(name[i])) ++i;
-    while (name[i] == '.' || name[i] == '_' || name[i] == '-') {
-      if (name[i] == '.') {
-        ++i;
-      } else if (name[i] == '_') {
-        i += name[i + 1] == '_' ? 2 : 1;
-      } else {
-        while (name[i] == '-') ++i;
-      }
-      if (!alnum(name[i])) return 0;
-      while (alnum(name[i])) ++i;
-    }
-    if (name[i] == '\0') return 1;
-    if (name[i] != '/') return 0;
-    ++i;
-  }
+  return name != nullptr && reg_repository_name_valid(name, std::strlen(name)) ? 1 : 0;
 }
 
 int oci_parse_repo_marker(const char* path, const char* marker, char* name, uint64_t name_size, char* rest,

@@ -27,9 +27,8 @@ void oci_send_error(int status, const char* code, const char* message);
 /* Writes a registry JSON response ("{}" for a null or empty text). */
 void oci_send_json(int status, const char* json);
 
-/* 1 for a repository name as the distribution spec writes it: 1..255
- * bytes, components of lower-case letters and digits joined inside by '.',
- * '_', "__" or runs of '-', separated by single '/'; else 0. */
+/* 1 for a repository name of the registry API (reg_repository_name_valid
+ * over the text up to its NUL); else 0. */
 int oci_valid_repo_name(const char* name);
 
 /* Splits a request path such as "/v2/team/app/manifests/latest" around

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cgi/bt_cgi.h"
+#include "cgi/query_string.h"
 #include "endpoint/routes.h"
 #include "platform/host.h"
 
@@ -16,22 +17,6 @@ int hex_digit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-std::string decode(const char* s, size_t len) {
-  std::string out;
-  out.reserve(len);
-  for (size_t i = 0; i < len; ++i) {
-    if (s[i] == '+') {
-      out += ' ';
-    } else if (s[i] == '%' && i + 2 < len + 0 && hex_digit(s[i + 1]) >= 0 && hex_digit(s[i + 2]) >= 0) {
-      out += static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
 }
 
 const char* env(const char* name) {
@@ -72,27 +57,16 @@ std::string request_path() {
 }
 
 std::vector<std::string> query_values(const std::string& query, const char* name) {
-  std::vector<std::string> values;
-  const size_t name_len = std::strlen(name);
-  size_t start = 0;
-  while (start <= query.size()) {
-    size_t end = query.find('&', start);
-    if (end == std::string::npos) end = query.size();
-    const size_t eq = query.find('=', start);
-    const size_t key_end = eq != std::string::npos && eq < end ? eq : end;
-    if (key_end - start == name_len && query.compare(start, name_len, name) == 0) {
-      values.push_back(key_end < end ? decode(query.data() + key_end + 1, end - key_end - 1) : std::string());
-    }
-    start = end + 1;
-  }
-  return values;
+  return cgi::query_values(query, name);
 }
 
 std::string query_value(const char* name, bool* present) {
-  const std::vector<std::string> v = query_values(env("QUERY_STRING"), name);
+  const std::vector<std::string> v = cgi::request_query_values(name);
   if (present != nullptr) *present = !v.empty();
   return v.empty() ? std::string() : v.front();
 }
+
+std::vector<std::string> query_all(const char* name) { return cgi::request_query_values(name); }
 
 const char* request_header(const char* cgi_name) { return env(cgi_name); }
 

@@ -21,9 +21,12 @@ std::string request_path();
 // the order given; parameters the registry does not know are never looked
 // at. A parameter without '=' has the empty value.
 std::vector<std::string> query_values(const std::string& query, const char* name);
-// The first value of a parameter of QUERY_STRING; *present tells whether
-// it was there at all.
+// The first value of a parameter of the request; *present tells whether
+// it was there at all. With no query string at all, a variable of the
+// parameter's name stands in (the CGI layer's rule: cgi/query_string.h).
 std::string query_value(const char* name, bool* present = nullptr);
+// Every value of a parameter of the request, by the same rule.
+std::vector<std::string> query_all(const char* name);
 
 // A request header that the server passes as HTTP_<NAME>, or "".
 const char* request_header(const char* cgi_name);

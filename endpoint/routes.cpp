@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "endpoint/oci_common.h"
+#include "storage/reg_storage.h"
 
 namespace endpoint {
 namespace {
@@ -79,7 +79,7 @@ Route route_path(const std::string& path) {
       if (i > 0) r.name += '/';
       r.name += parts[i];
     }
-    r.name_valid = oci_valid_repo_name(r.name.c_str()) != 0;
+    r.name_valid = reg_repository_name_valid(r.name.data(), r.name.size()) != 0;
     return r;
   }
   return r;

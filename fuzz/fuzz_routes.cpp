@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "endpoint/oci_common.h"
 #include "endpoint/routes.h"
+#include "storage/reg_storage.h"
 
 using endpoint::RouteKind;
 
@@ -34,7 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
   }
   if (path.rfind("/v2/" + r.name + "/", 0) != 0) std::abort();  // the name is what the path holds first
-  if (r.name_valid != (oci_valid_repo_name(r.name.c_str()) == 1)) std::abort();
+  // The name is judged whole: a NUL in it is no end of it.
+  if (r.name_valid != (reg_repository_name_valid(r.name.data(), r.name.size()) == 1)) std::abort();
+  if (r.name_valid && r.name.find('\0') != std::string::npos) std::abort();
   const bool has_reference = r.kind == RouteKind::kManifest || r.kind == RouteKind::kBlob ||
                              r.kind == RouteKind::kUploadSession || r.kind == RouteKind::kReferrers;
   if (has_reference) {

@@ -39,6 +39,15 @@ reg_error_kind reg_storage_last_kind(void);
  * device"); empty otherwise. Never null. */
 const char* reg_storage_last_cause(void);
 
+/* Whether exactly len bytes at name are a repository name of the registry
+ * API: 1 to 255 bytes, components of lower-case letters and digits joined
+ * inside by '.', '_', "__" or runs of '-', separated by single '/' (and,
+ * on Windows, no component that the system takes for a device). Every byte
+ * counts, a NUL among them: a name that holds one is refused, so no check
+ * downstream can see a shorter name than this one did. Callable before
+ * initialisation. 1 or 0. */
+int reg_repository_name_valid(const char* name, size_t len);
+
 /* {"repositories":[...]}: every repository by its full name ("team/app"),
  * in byte order, starting after `last` (null or empty: from the first), at
  * most n names (n <= 0: all). Null when the repositories cannot be read. */
@@ -142,6 +151,11 @@ int64_t reg_upload_size(const char* repo, const char* upload_uuid);
  * (may be null) gets the upload's new size. */
 int reg_upload_append(const char* repo, const char* upload_uuid, FILE* from, int64_t length, int64_t at,
                       int64_t* out_size);
+/* The same for a body of no declared length that must hold exactly
+ * `count` bytes: `from` is read to its end, and a body of any other length
+ * is REG_ERR_RANGE and leaves the upload as it was. */
+int reg_upload_append_exact(const char* repo, const char* upload_uuid, FILE* from, int64_t count, int64_t at,
+                            int64_t* out_size);
 /* Verifies the upload against expected_digest (SHA-256 or SHA-512), stores
  * the blob and links it into the repository; out_digest (REG_DIGEST_CAP
  * bytes) gets the digest. */

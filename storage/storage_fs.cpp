@@ -107,22 +107,36 @@ bool locked_temp_name_for(const char* path, char* out, size_t cap) {
 
 namespace {
 
-// Writes the bytes to the open temporary file tmp, closes it and renames it
-// over path; on any failure the temporary file goes.
-int publish(FILE* f, const char* tmp, const char* path, const void* data, size_t len, Durability d) {
+// Writes the bytes to the open temporary file and closes it: true when all
+// of them are in it (and, for kStable, on the disk).
+bool fill_and_close(FILE* f, const void* data, size_t len, Durability d) {
   bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
   ok = std::ferror(f) == 0 && ok;
   // The bytes reach the disk before the name does: a rename that survives
   // a power cut never leads to a file whose bytes did not.
   if (d == Durability::kStable) ok = ok && host::sync_file(f);
   // A close that fails may have lost buffered bytes: never publish that.
-  ok = std::fclose(f) == 0 && ok;
-  if (ok && host::rename_replace(tmp, path)) {
+  return std::fclose(f) == 0 && ok;
+}
+
+// Renames the written temporary file over path; it goes when that fails.
+int move_into_place(const char* tmp, const char* path, Durability d) {
+  if (host::rename_replace(tmp, path)) {
     if (d == Durability::kCache || host::sync_parent(path)) return 0;
     return -1;  // in place, but not known to last: not a success to report
   }
   host::remove_file(tmp);
   return -1;
+}
+
+// Writes the bytes to the open temporary file tmp, closes it and renames it
+// over path; on any failure the temporary file goes.
+int publish(FILE* f, const char* tmp, const char* path, const void* data, size_t len, Durability d) {
+  if (!fill_and_close(f, data, len, d)) {
+    host::remove_file(tmp);
+    return -1;
+  }
+  return move_into_place(tmp, path, d);
 }
 
 }  // namespace
@@ -147,6 +161,26 @@ int write_file_locked(const char* path, const void* data, size_t len, Durability
   if (f == nullptr) return -1;
   return publish(f, tmp, path, data, len, d);
 }
+
+int stage_file_locked(const char* path, const void* data, size_t len, StagedFile* out) {
+  char tmp[kPathCap];
+  if (!locked_temp_name_for(path, tmp, sizeof tmp)) return -1;
+  FILE* f = host::open_file(tmp, "wb");
+  if (f == nullptr) return -1;
+  if (!fill_and_close(f, data, len, Durability::kStable)) {
+    host::remove_file(tmp);
+    return -1;
+  }
+  out->tmp = tmp;
+  out->path = path;
+  return 0;
+}
+
+int commit_staged(const StagedFile& staged) {
+  return move_into_place(staged.tmp.c_str(), staged.path.c_str(), Durability::kStable);
+}
+
+void discard_staged(const StagedFile& staged) { host::remove_file(staged.tmp.c_str()); }
 
 int remove_file(const char* path) {
   if (!file_exists(path)) return 0;

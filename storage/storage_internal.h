@@ -62,6 +62,17 @@ int write_file(const char* path, const void* data, size_t len, Durability d = Du
 // temporary file has one fixed name, so what a killed writer left there is
 // taken over by the next write of the same file.
 int write_file_locked(const char* path, const void* data, size_t len, Durability d = Durability::kStable);
+// write_file_locked in two steps, for writes that must all happen or none:
+// stage_file_locked writes the bytes, on stable storage, under the fixed
+// temporary name beside path; commit_staged renames them into place and
+// flushes the directory; discard_staged takes them away unused.
+struct StagedFile {
+  std::string tmp;
+  std::string path;
+};
+int stage_file_locked(const char* path, const void* data, size_t len, StagedFile* out);
+int commit_staged(const StagedFile& staged);
+void discard_staged(const StagedFile& staged);
 int remove_file(const char* path);
 // Opens a directory for enumeration; kMissing when nothing is there,
 // kFailed when something is there that cannot be read as one.
@@ -167,6 +178,11 @@ int uuid_valid(const char* s);
 // beginning with '.' or '_' (the tree's own and temporary names), and on
 // Windows nothing the system would fold into another name.
 bool repo_component_valid(const char* s, size_t len);
+#if defined(_WIN32)
+// CON, NUL, COM1 and the like, whatever their extension: Windows opens a
+// device for them in any directory.
+bool is_device_name(const char* s, size_t len);
+#endif
 // 1..255 bytes of components joined by single '/', without "..": one name,
 // one directory, and no two names sharing files.
 int repo_name_valid(const char* name);
@@ -257,10 +273,12 @@ int finish_held(LockedFile* held, const char* upload_uuid, const char* upload, c
 // Copies length bytes (< 0: to the end of the stream) from `from` to the
 // end of the held upload, which must then hold exactly `at` bytes (< 0:
 // anywhere), hashing them by alg as they go. A body that does not arrive
-// whole leaves the upload as it was. Releases the upload; *out_size gets
-// its new size.
+// whole leaves the upload as it was. With `exact` >= 0 the stream is read
+// to its end and must hold exactly that many bytes (REG_ERR_RANGE, and the
+// upload as it was, otherwise). Releases the upload; *out_size gets its
+// new size.
 int append_held(LockedFile* held, const char* upload_uuid, DigestAlg alg, FILE* from, int64_t length, int64_t at,
-                int64_t* out_size);
+                int64_t* out_size, int64_t exact = -1);
 
 // ---- Manifests and tags (storage_manifests.cpp) ---------------------------
 inline constexpr size_t kLinkReadCap = 256;  // a link holds at most a SHA-512 digest string

@@ -8,6 +8,7 @@
 //   delete by digest: every tag link that names it, the revision link, then
 //                     the body and its content type.
 // Readers take no lock: every file is replaced whole by a rename.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -181,6 +182,78 @@ int manifest_has_tag_for(const char* name, const char* hex) {
 
 namespace {
 
+// One tag of a push as point_tags handles it.
+struct TagMove {
+  std::string name;
+  bool had_link = false;
+  std::string old_link;  // what its link held
+  StagedFile staged;
+  bool is_staged = false;
+  bool committed = false;  // renamed into place (or perhaps, when that failed)
+};
+
+// Puts a tag back as it was before the push touched it: its old link, or
+// no tag (and none of the directories made for it).
+void restore_tag(const char* repo_name, const TagMove& m) {
+  if (m.is_staged) discard_staged(m.staged);
+  if (m.had_link && m.committed) {
+    char path[kPathCap];
+    manifest_tag_path(repo_name, m.name.c_str(), path, sizeof path);
+    write_file_locked(path, m.old_link.data(), m.old_link.size());
+  } else if (!m.had_link) {
+    remove_tag(repo_name, m.name.c_str());
+  }
+}
+
+// Points every tag at link, or none: a request that names several tags
+// must not leave some moved when it fails. Each link is first written
+// beside its place (a full disk fails here, before any tag moves), then
+// all are renamed in; a rename that fails puts back the tags before it.
+// Called under the repository's lock.
+int point_tags(const char* repo_name, const std::vector<std::string>& tags, const char* link, size_t link_len) {
+  std::vector<TagMove> moves(tags.size());
+  auto undo = [&](size_t upto) {
+    for (size_t j = 0; j < upto; ++j) restore_tag(repo_name, moves[j]);
+  };
+  for (size_t i = 0; i < tags.size(); ++i) {
+    TagMove& m = moves[i];
+    m.name = tags[i];
+    char current[kPathCap];
+    char path[kPathCap];
+    manifest_tag_dir(repo_name, m.name.c_str(), current, sizeof current);  // fit: the link's path did
+    manifest_tag_path(repo_name, m.name.c_str(), path, sizeof path);
+    char old[kLinkReadCap];
+    size_t old_len = 0;
+    if (read_file(path, old, sizeof old, &old_len) == 0) {
+      m.had_link = true;
+      m.old_link.assign(old, old_len);
+    }
+    if (mkdirs(current) != 0) {
+      undo(i + 1);
+      set_error(REG_ERR_STORAGE, "mkdirs tag dir failed");
+      return -1;
+    }
+    if (stage_file_locked(path, link, link_len, &m.staged) != 0) {
+      undo(i + 1);
+      set_error(REG_ERR_STORAGE, "write tag link failed");
+      return -1;
+    }
+    m.is_staged = true;
+  }
+  for (size_t i = 0; i < moves.size(); ++i) {
+    const int rc = commit_staged(moves[i].staged);
+    moves[i].is_staged = false;
+    moves[i].committed = true;
+    if (rc != 0) {
+      // This one may be in place already (only its flush failed).
+      undo(moves.size());
+      set_error(REG_ERR_STORAGE, "write tag link failed");
+      return -1;
+    }
+  }
+  return 0;
+}
+
 // The first thing the manifest refers to that the repository does not
 // hold: 0 when it holds everything, else -1 with the message set.
 int missing_reference(const char* repo_name, const ManifestInfo& info) {
@@ -248,7 +321,8 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
       set_error(REG_ERR_INVALID, "invalid tag: %s", extra_tags[i] != nullptr ? extra_tags[i] : "");
       return -1;
     }
-    tags.push_back(extra_tags[i]);
+    // A tag named twice is pointed once.
+    if (std::find(tags.begin(), tags.end(), extra_tags[i]) == tags.end()) tags.push_back(extra_tags[i]);
   }
   // No larger body could be fetched again whole.
   if (body_len > kManifestMax) {
@@ -333,20 +407,7 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
     set_error(REG_ERR_STORAGE, "write referrer failed");
     return -1;
   }
-  for (const std::string& t : tags) {
-    char tag_dir[kPathCap];
-    char tag_path[kPathCap];
-    manifest_tag_dir(repo_name, t.c_str(), tag_dir, sizeof tag_dir);  // fit: the link's path did
-    manifest_tag_path(repo_name, t.c_str(), tag_path, sizeof tag_path);
-    if (mkdirs(tag_dir) != 0) {
-      set_error(REG_ERR_STORAGE, "mkdirs tag dir failed");
-      return -1;
-    }
-    if (write_file_locked(tag_path, link, link_len) != 0) {
-      set_error(REG_ERR_STORAGE, "write tag link failed");
-      return -1;
-    }
-  }
+  if (point_tags(repo_name, tags, link, link_len) != 0) return -1;
   std::snprintf(out_digest, alg == DigestAlg::kSha512 ? kAnyDigestCap : kDigestCap, "%s", link);
   std::snprintf(s_last_subject, sizeof s_last_subject, "%s", info.subject.c_str());
   return 0;

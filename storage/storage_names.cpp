@@ -10,6 +10,7 @@ namespace {
 constexpr bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 #if defined(_WIN32)
+}  // namespace
 // Names Windows takes for devices in any directory, with any extension.
 bool is_device_name(const char* s, size_t len) {
   static const char* const kDevices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
@@ -33,6 +34,7 @@ bool is_device_name(const char* s, size_t len) {
   }
   return false;
 }
+namespace {
 #endif
 
 constexpr bool is_token_char(char c) {
@@ -75,6 +77,54 @@ int repo_name_valid(const char* name) {
   }
   return 1;
 }
+
+}  // namespace storage
+
+namespace {
+
+constexpr bool is_lower_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+// One component of the API's grammar, exactly [s, end): runs of lower-case
+// letters and digits joined by '.', '_', "__" or runs of '-'.
+bool api_component_valid(const char* s, const char* end) {
+  const char* p = s;
+  for (;;) {
+    if (p == end || !is_lower_alnum(*p)) return false;
+    while (p != end && is_lower_alnum(*p)) ++p;
+    if (p == end) break;
+    if (*p == '.') {
+      ++p;
+    } else if (*p == '_') {
+      p += (end - p >= 2 && p[1] == '_') ? 2 : 1;
+    } else if (*p == '-') {
+      while (p != end && *p == '-') ++p;
+    } else {
+      return false;
+    }
+  }
+#if defined(_WIN32)
+  if (storage::is_device_name(s, static_cast<size_t>(end - s))) return false;
+#endif
+  return true;
+}
+
+}  // namespace
+
+extern "C" int reg_repository_name_valid(const char* name, size_t len) {
+  // Every one of the len bytes is looked at: a NUL is refused like any
+  // other byte outside the grammar, never taken for the end of the name.
+  if (name == nullptr || len == 0 || len > 255) return 0;
+  const char* const end = name + len;
+  const char* start = name;
+  for (const char* p = name;; ++p) {
+    if (p != end && *p != '/') continue;
+    if (!api_component_valid(start, p)) return 0;
+    if (p == end) return 1;
+    start = p + 1;
+  }
+}
+
+namespace storage {
 
 int tag_valid(const char* tag) {
   if (tag == nullptr) return 0;

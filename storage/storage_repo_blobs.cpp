@@ -95,6 +95,26 @@ int checked_repo_upload(const char* repo, const char* uuid, char* path, size_t c
   return 0;
 }
 
+int append_to_upload(const char* repo, const char* upload_uuid, FILE* from, int64_t length, int64_t at,
+                     int64_t* out_size, int64_t exact) {
+  if (from == nullptr) {
+    set_error(REG_ERR_INVALID, "NULL argument");
+    return -1;
+  }
+  char path[kPathCap];
+  char mark[kPathCap];
+  if (checked_repo_upload(repo, upload_uuid, path, sizeof path, mark, sizeof mark) != 0) return -1;
+  // Hashed as it arrives by the algorithm the upload was declared for; an
+  // upload declared for none is the registry's own, SHA-256.
+  char declared[16] = "";
+  read_file(mark, declared, sizeof declared, nullptr);
+  const DigestAlg named = digest_alg_named(declared);
+  const DigestAlg alg = named == DigestAlg::kNone ? DigestAlg::kSha256 : named;
+  LockedFile held;
+  if (hold_upload(upload_uuid, path, &held) != 0) return -1;
+  return append_held(&held, upload_uuid, alg, from, length, at, out_size, exact);
+}
+
 }  // namespace
 }  // namespace storage
 
@@ -270,22 +290,16 @@ int64_t reg_upload_size(const char* repo, const char* upload_uuid) {
 
 int reg_upload_append(const char* repo, const char* upload_uuid, FILE* from, int64_t length, int64_t at,
                       int64_t* out_size) {
-  if (from == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
+  return append_to_upload(repo, upload_uuid, from, length, at, out_size, -1);
+}
+
+int reg_upload_append_exact(const char* repo, const char* upload_uuid, FILE* from, int64_t count, int64_t at,
+                            int64_t* out_size) {
+  if (count < 0) {
+    set_error(REG_ERR_INVALID, "negative chunk length");
     return -1;
   }
-  char path[kPathCap];
-  char mark[kPathCap];
-  if (checked_repo_upload(repo, upload_uuid, path, sizeof path, mark, sizeof mark) != 0) return -1;
-  // Hashed as it arrives by the algorithm the upload was declared for; an
-  // upload declared for none is the registry's own, SHA-256.
-  char declared[16] = "";
-  read_file(mark, declared, sizeof declared, nullptr);
-  const DigestAlg named = digest_alg_named(declared);
-  const DigestAlg alg = named == DigestAlg::kNone ? DigestAlg::kSha256 : named;
-  LockedFile held;
-  if (hold_upload(upload_uuid, path, &held) != 0) return -1;
-  return append_held(&held, upload_uuid, alg, from, length, at, out_size);
+  return append_to_upload(repo, upload_uuid, from, -1, at, out_size, count);
 }
 
 int reg_upload_finish(const char* repo, const char* upload_uuid, const char* expected_digest, char* out_digest) {

@@ -74,7 +74,10 @@ Scan read_contents(const std::string& rel, Contents* out) {
       out->own_data = out->own_data || !rel.empty();
       continue;
     }
-    if (nameable(name) && rel.size() + 1 + std::strlen(name) <= kNameMax) out->subdirs.push_back(name);
+    // The name it continues: a '/' joins it to rel, none stands before a
+    // top-level name.
+    const size_t full = (rel.empty() ? 0 : rel.size() + 1) + std::strlen(name);
+    if (nameable(name) && full <= kNameMax) out->subdirs.push_back(name);
   }
   const bool failed = host::dir_failed(&ds);
   host::dir_close(&ds);

@@ -143,7 +143,7 @@ int finish_held(LockedFile* held, const char* upload_uuid, const char* upload, c
 }
 
 int append_held(LockedFile* held, const char* upload_uuid, DigestAlg alg, FILE* from, int64_t length, int64_t at,
-                int64_t* out_size) {
+                int64_t* out_size, int64_t exact) {
   FILE* f = held->get();
   if (std::fseek(f, 0, SEEK_END) != 0) {
     set_error(REG_ERR_STORAGE, "write error appending chunk");
@@ -160,6 +160,9 @@ int append_held(LockedFile* held, const char* upload_uuid, DigestAlg alg, FILE* 
   static char buf[1 << 16];
   int64_t copied = 0;
   bool write_failed = false;
+  // Held to a count, one byte more than it is read at most: that byte
+  // alone tells a longer body.
+  if (exact >= 0) length = exact + 1;
   while (length < 0 || copied < length) {
     const size_t want =
         length < 0 || length - copied > static_cast<int64_t>(sizeof buf) ? sizeof buf : static_cast<size_t>(length - copied);
@@ -172,14 +175,18 @@ int append_held(LockedFile* held, const char* upload_uuid, DigestAlg alg, FILE* 
     digest.take(buf, got);
     copied += static_cast<int64_t>(got);
   }
-  const bool short_body = length >= 0 && copied < length;
+  const bool wrong_count = exact >= 0 && copied != exact;
+  const bool short_body = exact < 0 && length >= 0 && copied < length;
   write_failed = write_failed || std::fflush(f) != 0 || std::ferror(f) != 0;
-  if (write_failed || short_body || std::ferror(from) != 0) {
+  if (write_failed || short_body || wrong_count || std::ferror(from) != 0) {
     // Nothing of a body that did not arrive whole stays in the upload.
     const bool undone = host::truncate_file(f, size);
     digest.keep(f, false);
     if (write_failed || !undone) {
       set_error(REG_ERR_STORAGE, "write error appending chunk");
+    } else if (wrong_count && std::ferror(from) == 0) {
+      set_error(REG_ERR_RANGE, "the chunk holds %s bytes, its range names %lld", copied > exact ? "more" : "fewer",
+                static_cast<long long>(exact));
     } else {
       set_error(REG_ERR_INVALID, "request body ended after %lld of %lld bytes", static_cast<long long>(copied),
                 static_cast<long long>(length));

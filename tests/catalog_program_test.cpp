@@ -133,6 +133,39 @@ TEST_F(CatalogProgram, MethodsAndPaging) {
   }
 }
 
+TEST_F(CatalogProgram, WithoutAQueryStringVariablesOfTheParametersNamesStandIn) {
+  add_repos(root, {"beta", "alpha", "Gamma"});
+  struct Case {
+    const char* what;
+    std::map<std::string, std::string> env;
+    std::string want;
+  };
+  const std::string all = "\"Gamma\",\"alpha\",\"beta\"";
+  const Case cases[] = {
+      {"n, no query string", {{"n", "1"}}, catalog_page("\"Gamma\"", 1, "Gamma")},
+      {"n, empty query string", {{"QUERY_STRING", ""}, {"n", "1"}}, catalog_page("\"Gamma\"", 1, "Gamma")},
+      {"last", {{"last", "alpha"}}, catalog("\"beta\"")},
+      {"both", {{"n", "1"}, {"last", "Gamma"}}, catalog_page("\"alpha\"", 1, "alpha")},
+      {"a path list stands in for nothing", {{"last", "/usr/bin:/bin;x"}}, catalog(all)},
+      {"';' alone is a value", {{"last", "alpha;x"}}, catalog("\"beta\"")},
+      // Taken as it is: "alph%61" sorts before alpha (decoded it would be alpha).
+      {"not decoded", {{"last", "alph%61"}}, catalog("\"alpha\",\"beta\"")},
+      {"a query string without n: the variable is not read", {{"QUERY_STRING", "last=alpha"}, {"n", "1"}},
+       catalog("\"beta\"")},
+  };
+  // The catalog program, and the registry program that serves the same
+  // catalog among its other routes: one reader of parameters.
+  for (const std::string& program : {kProgram, program_under_test(REGISTRY_PATH)}) {
+    for (const Case& c : cases) {
+      std::map<std::string, std::string> env = c.env;
+      env["REGISTRY_STORAGE_ROOT"] = root;
+      env["PATH_INFO"] = "/v2/_catalog";
+      make_dirs(work);
+      EXPECT_EQ(run_program(program, {}, env, work).out, c.want) << program << ": " << c.what;
+    }
+  }
+}
+
 TEST_F(CatalogProgram, RefusedMethodsDoNotTouchTheStorage) {
   auto r = run({{"REQUEST_METHOD", "POST"}, {"REGISTRY_STORAGE_ROOT", root}});
   EXPECT_EQ(r.out, k405);

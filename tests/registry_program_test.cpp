@@ -144,6 +144,35 @@ TEST_F(RegistryProgram, AChunkedUploadWithEveryHeaderClientsParse) {
   EXPECT_EQ(call("GET", location).code(), "BLOB_UPLOAD_UNKNOWN") << "finished: the session is gone";
 }
 
+TEST_F(RegistryProgram, AChunkWhoseRangeAndBodyDisagreeIs416AndAppendsNothing) {
+  const std::string location = call("POST", "/v2/app/blobs/uploads/").header("Location");
+  ASSERT_EQ(call("PATCH", location, "", "abc", {{"HTTP_CONTENT_RANGE", "0-2"}}).header("Range"), "0-2");
+  struct Case {
+    const char* what;
+    const char* range;
+    std::string body;
+    bool declared;  // CONTENT_LENGTH given, or a chunked body read to its end
+  };
+  const Case cases[] = {
+      {"longer body, declared", "3-4", "defgh", true},
+      {"shorter body, declared", "3-7", "de", true},
+      {"empty body, declared", "3-3", "", true},
+      {"longer body, chunked", "3-4", "defgh", false},
+      {"shorter body, chunked", "3-7", "de", false},
+      {"much longer body, chunked", "3-3", std::string(200000, 'z'), false},
+  };
+  for (const Case& c : cases) {
+    const Response r = call("PATCH", location, "", c.body, {{"HTTP_CONTENT_RANGE", c.range}}, c.declared);
+    EXPECT_EQ(r.status, "416 Range Not Satisfiable") << c.what << "\n" << r.raw;
+    EXPECT_EQ(r.code(), "RANGE_INVALID") << c.what;
+    EXPECT_EQ(call("GET", location).header("Range"), "0-2") << c.what << ": nothing appended";
+  }
+  // A chunked body that holds exactly its range is taken.
+  EXPECT_EQ(call("PATCH", location, "", "de", {{"HTTP_CONTENT_RANGE", "3-4"}}, false).header("Range"), "0-4");
+  const std::string d = digest_string("abcde");
+  EXPECT_EQ(call("PUT", location, "digest=" + d).status, "201 Created");
+}
+
 TEST_F(RegistryProgram, UploadErrors) {
   const std::string location = call("POST", "/v2/app/blobs/uploads/").header("Location");
   const std::string id = location.substr(location.rfind('/') + 1);
@@ -419,6 +448,23 @@ TEST_F(RegistryProgram, ManifestErrors) {
   const Response cut = call("PUT", "/v2/app/manifests/t", "", body.substr(0, 10), {{"CONTENT_LENGTH", "500"}});
   EXPECT_EQ(cut.code(), "MANIFEST_INVALID");
   EXPECT_EQ(call("GET", "/v2/app/manifests/t").code(), "MANIFEST_UNKNOWN") << "nothing was stored";
+}
+
+TEST_F(RegistryProgram, AReferenceThatCanNameNothingIsAMissingManifestToReaders) {
+  const std::string body = image("app");
+  ASSERT_EQ(call("PUT", "/v2/app/manifests/v1", "", body, kOciManifest).status, "201 Created");
+  for (const std::string& reference :
+       {std::string(".INVALID_MANIFEST_NAME"), std::string("-tag"), std::string(129, 't'), std::string("sha256:1234"),
+        std::string("md5:") + std::string(32, 'a'), std::string("sha256:") + std::string(64, 'A')}) {
+    for (const char* method : {"GET", "HEAD"}) {
+      const Response r = call(method, "/v2/app/manifests/" + reference);
+      EXPECT_EQ(r.status, "404 Not Found") << method << " " << reference;
+      EXPECT_EQ(r.code(), "MANIFEST_UNKNOWN") << method << " " << reference;
+    }
+  }
+  // A push still says what is wrong with the name it would store.
+  EXPECT_EQ(call("PUT", "/v2/app/manifests/.INVALID_MANIFEST_NAME", "", body, kOciManifest).code(), "TAG_INVALID");
+  EXPECT_EQ(call("PUT", "/v2/app/manifests/sha256:1234", "", body, kOciManifest).code(), "DIGEST_INVALID");
 }
 
 // ---- Tags list --------------------------------------------------------------------------

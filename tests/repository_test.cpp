@@ -114,6 +114,17 @@ TEST_F(Repository, RepositoryChecks) {
   EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[\"team/app\"]}");
 }
 
+TEST_F(Repository, TheCatalogListsEveryNameTheEngineAccepts) {
+  // The longest names, at the top and nested: 255 bytes in all.
+  const std::string top255(255, 'a');
+  const std::string top254(254, 'b');
+  const std::string nested255 = std::string(100, 'c') + "/" + std::string(154, 'd');
+  for (const std::string& name : {top255, top254, nested255}) push_blob(name, "x");
+  EXPECT_EQ(reg_repo_blob_exists(std::string(256, 'e').c_str(), digest_string("x").c_str()), -1) << "256 is too long";
+  EXPECT_EQ(std::string(reg_catalog_json(0, nullptr)),
+            "{\"repositories\":[\"" + top255 + "\",\"" + top254 + "\",\"" + nested255 + "\"]}");
+}
+
 // ---- Uploads -------------------------------------------------------------------------
 
 TEST_F(Repository, AnUploadBelongsToTheRepositoryThatStartedIt) {
