@@ -9,9 +9,10 @@
 namespace endpoint {
 namespace {
 
-// The salt of every decoy: 22 characters of bcrypt's base64 (the last
-// one of those that encode a whole 16-byte salt). The salt changes nothing
-// of the work; a fixed one keeps each name's cost the same every time.
+// The salt of every decoy: 22 characters of bcrypt's base64 that encode a
+// 16-byte salt exactly (the last character carries two bits, so only four
+// can end one). Any salt costs the same work; a fixed one makes the check
+// of one name the same every time.
 constexpr char kDecoySalt[] = "gWaDYAaceyrzRztyRhyeT.";
 static_assert(sizeof kDecoySalt - 1 == 22);
 constexpr char kEmptyFileDecoy[] = "$2y$10$";
