@@ -112,12 +112,16 @@ void add_scope(const std::string& scope, const std::string& user, const Policy& 
 // Checks the password of a Basic attempt that the throttle lets through.
 // Attempts for the same name or from the same address hold their buckets
 // one after another, so that each sees every failure counted before it:
-// however many arrive at once, no more than the limit run bcrypt.
+// however many arrive at once, no more than the limit run bcrypt. And an
+// attempt is counted as a failure before bcrypt runs, then taken back if
+// the password proves right: no answer ever tells a guesser about a
+// password whose failure is not on record, whatever becomes of the
+// process or of a write after bcrypt.
 PasswordResult checked_under_throttle(const AttemptKeys& keys, const std::vector<HtpasswdEntry>& users,
                                       const Authorization& a, const std::string& secret) {
   reg_attempt_hold hold{};
   reg_attempt_count counts[REG_ATTEMPT_KEYS_MAX];
-  int64_t now = host::now_seconds();
+  const int64_t now = host::now_seconds();
   if (reg_attempts_hold(&hold, keys.keys, keys.count, now, kThrottleWindowSeconds, counts) != 0) {
     throttle_state_failed(&hold);
   }
@@ -125,14 +129,16 @@ PasswordResult checked_under_throttle(const AttemptKeys& keys, const std::vector
     reg_attempts_release(&hold);
     too_many_attempts(wait);
   }
+  if (reg_attempts_fail(&hold, now, kThrottleWindowSeconds) != 0) throttle_state_failed(&hold);
   const PasswordResult result = check_user_password(users, a.user, a.password, secret);
-  if (result != PasswordResult::kMatch) {
-    // Counted when it ends: a window opened now lasts a full window
-    // whatever bcrypt took. A right password changes no count, and
-    // forgives none of the failures before it (the right user logging
-    // in must not hand a guesser a fresh set of tries).
-    now = host::now_seconds();
-    if (reg_attempts_fail(&hold, now, kThrottleWindowSeconds) != 0) throttle_state_failed(&hold);
+  // A right password counts nothing, and forgives none of the failures
+  // before it (the right user logging in must not hand a guesser a fresh
+  // set of tries). Should the count not be taken back, the user still
+  // gets in; the log says so.
+  if (result == PasswordResult::kMatch && reg_attempts_take_back(&hold, now, kThrottleWindowSeconds) != 0) {
+    std::fprintf(stderr, "registry: token %s: a right password stays counted as a failure: %s\n", request_method(),
+                 reg_storage_last_error());
+    std::fflush(stderr);
   }
   reg_attempts_release(&hold);
   return result;

@@ -111,6 +111,11 @@ int reg_attempts_hold(reg_attempt_hold* hold, const reg_attempt_key* keys, int n
 /* Counts one failure at now against every key of the hold: a key without
  * an open window opens one. */
 int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t window);
+/* Takes back the failure that reg_attempts_fail just counted under this
+ * hold (an attempt counted before its password was checked, which proved
+ * right): one failure less for every key of the hold, and a key left with
+ * none has no record. */
+int reg_attempts_take_back(reg_attempt_hold* hold, int64_t now, int64_t window);
 /* Ends the hold (a hold that holds nothing is left as it is). */
 void reg_attempts_release(reg_attempt_hold* hold);
 

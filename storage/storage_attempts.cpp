@@ -30,6 +30,7 @@ static_assert(REG_ATTEMPT_BUCKETS <= 256, "a key's first byte chooses its bucket
 // bucket of such lines; anything past it is no record of ours.
 constexpr size_t kLineMax = REG_ATTEMPT_KEY_LEN * 2 + 1 + 20 + 1 + 10 + 1;
 constexpr size_t kBucketReadCap = REG_ATTEMPT_BUCKET_CAP * kLineMax + 1;
+constexpr int kWriteAttempts = 100;
 
 struct Record {
   reg_attempt_key key;
@@ -120,18 +121,16 @@ int read_bucket(unsigned bucket, std::vector<Record>* out) {
   return 0;
 }
 
-// Replaces the bucket with the records (removes it when there are none),
-// for a writer that holds the bucket's lock. Losing it to a power cut
-// forgets failures of the last minute at most: no flush to stable storage.
+// Replaces the bucket with the records, for a writer that holds the
+// bucket's lock. A bucket left without records stays, empty: a file
+// removed while a reader has it open would, on Windows, keep its name
+// from the next write until that reader lets go. Losing a bucket to a
+// power cut forgets failures of the last minute at most: no flush to
+// stable storage.
 int write_bucket(unsigned bucket, const std::vector<Record>& records) {
   char path[kPathCap];
   if (!throttle_bucket_path(bucket, path, sizeof path)) {
     set_error(REG_ERR_STORAGE, "path too long");
-    return -1;
-  }
-  if (records.empty()) {
-    if (remove_file(path) == 0) return 0;
-    set_error(REG_ERR_STORAGE, "cannot remove %s", path);
     return -1;
   }
   std::string text;
@@ -143,11 +142,14 @@ int write_bucket(unsigned bucket, const std::vector<Record>& records) {
     std::snprintf(line, sizeof line, "%s %" PRId64 " %" PRIu32 "\n", hex, r.since, r.failures);
     text += line;
   }
-  if (write_file_locked(path, text.data(), text.size(), Durability::kCache) != 0) {
-    set_error(REG_ERR_STORAGE, "cannot write %s", path);
-    return -1;
+  // Windows refuses to rename over a file that any process has open, and
+  // readers open buckets without the lock, for the moment of one read: a
+  // rename that meets one is tried again.
+  for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+    if (write_file_locked(path, text.data(), text.size(), Durability::kCache) == 0) return 0;
   }
-  return 0;
+  set_error(REG_ERR_STORAGE, "cannot write %s", path);
+  return -1;
 }
 
 const Record* find(const std::vector<Record>& records, const reg_attempt_key& key) {
@@ -251,12 +253,20 @@ extern "C" int reg_attempts_hold(reg_attempt_hold* hold, const reg_attempt_key* 
   return 0;
 }
 
-extern "C" int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t window) {
+namespace {
+
+bool hold_valid(const reg_attempt_hold* hold, int64_t window) {
   if (hold == nullptr || hold->lock_count == 0 || !keys_valid(hold->keys, hold->key_count) || window <= 0) {
     set_error(REG_ERR_INVALID, "no hold");
-    return -1;
+    return false;
   }
-  if (require_ready() != 0) return -1;
+  return require_ready() == 0;
+}
+
+// Changes, once for each key of the hold, the records of the key's
+// bucket (those of closed windows gone), one write per bucket.
+template <typename Change>
+int change_held(reg_attempt_hold* hold, int64_t now, int64_t window, Change change) {
   bool done[REG_ATTEMPT_KEYS_MAX] = {};
   for (int i = 0; i < hold->key_count; ++i) {
     if (done[i]) continue;
@@ -266,15 +276,38 @@ extern "C" int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t wi
     records.erase(std::remove_if(records.begin(), records.end(),
                                  [&](const Record& r) { return !open_at(r, now, window); }),
                   records.end());
-    // Every key of the hold in this bucket, counted in one write.
     for (int j = i; j < hold->key_count; ++j) {
       if (bucket_of(hold->keys[j]) != bucket) continue;
-      count_failure(&records, hold->keys[j], hold->keys, hold->key_count, now);
+      change(&records, hold->keys[j]);
       done[j] = true;
     }
     if (write_bucket(bucket, records) != 0) return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+extern "C" int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t window) {
+  if (!hold_valid(hold, window)) return -1;
+  return change_held(hold, now, window, [&](std::vector<Record>* records, const reg_attempt_key& key) {
+    count_failure(records, key, hold->keys, hold->key_count, now);
+  });
+}
+
+extern "C" int reg_attempts_take_back(reg_attempt_hold* hold, int64_t now, int64_t window) {
+  if (!hold_valid(hold, window)) return -1;
+  return change_held(hold, now, window, [](std::vector<Record>* records, const reg_attempt_key& key) {
+    for (auto it = records->begin(); it != records->end(); ++it) {
+      if (!same_key(it->key, key)) continue;
+      if (it->failures > 1) {
+        --it->failures;
+      } else {
+        records->erase(it);
+      }
+      return;
+    }
+  });
 }
 
 extern "C" void reg_attempts_release(reg_attempt_hold* hold) {

@@ -576,6 +576,30 @@ TEST_F(Attempts, FailuresCountWithinAWindowThatOpensAtTheFirst) {
   EXPECT_EQ(count(other, kT0).failures, 0u);
 }
 
+// An attempt is counted before its password is checked; a right one is
+// taken back, leaving the counts as they were before it.
+TEST_F(Attempts, ATakenBackFailureLeavesTheCountsAsTheyWere) {
+  const reg_attempt_key k = key_in(4, 1), other = key_in(40, 2);
+  fail({k}, kT0);
+  for (int round = 0; round < 2; ++round) {
+    reg_attempt_hold hold{};
+    reg_attempt_count counts[2];
+    const reg_attempt_key both[2] = {k, other};
+    ASSERT_EQ(reg_attempts_hold(&hold, both, 2, kT0 + 5, kWindow, counts), 0);
+    EXPECT_EQ(counts[0].failures, 1u);
+    EXPECT_EQ(counts[1].failures, 0u);
+    ASSERT_EQ(reg_attempts_fail(&hold, kT0 + 5, kWindow), 0);
+    EXPECT_EQ(count(k, kT0 + 5).failures, 2u);
+    EXPECT_EQ(count(other, kT0 + 5).failures, 1u);
+    ASSERT_EQ(reg_attempts_take_back(&hold, kT0 + 5, kWindow), 0);
+    reg_attempts_release(&hold);
+    EXPECT_EQ(testing_support::read_bytes(bucket_file(4)), line(k, kT0, 1));
+    // A bucket left without records stays, empty.
+    EXPECT_EQ(testing_support::read_bytes(bucket_file(40)), "");
+  }
+  EXPECT_EQ(count(other, kT0 + 5).since, 0);
+}
+
 TEST_F(Attempts, LinesOfNoRecordsFormCountForNothingAndGo) {
   const reg_attempt_key k = key_in(9, 1), other = key_in(9, 2);
   const std::string h = hex_of(k);
@@ -663,6 +687,7 @@ TEST_F(Attempts, KeysThatShareABucketAreHeldAndCountedTogether) {
   EXPECT_EQ(reg_attempts_hold(&hold, three, 3, kT0, kWindow, counts), -1);
   EXPECT_EQ(reg_attempts_hold(&hold, three, 0, kT0, kWindow, counts), -1);
   EXPECT_EQ(reg_attempts_fail(&hold, kT0, kWindow), -1);
+  EXPECT_EQ(reg_attempts_take_back(&hold, kT0, kWindow), -1);
   EXPECT_EQ(hold.lock_count, 0);
   reg_attempts_release(&hold);
 }
