@@ -126,7 +126,7 @@ std::string address_class(const std::string& address) {
   uint8_t v4[4];
   if (parse_ipv4(address, 0, v4)) return v4_text(v4);
   uint8_t v6[16];
-  if (!parse_ipv6(address, v6)) return address;
+  if (!parse_ipv6(address, v6)) return "other:" + address;
   static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   if (std::memcmp(v6, kMapped, sizeof kMapped) == 0) return v4_text(v6 + 12);
   return "v6:" + hex_of(v6, 8);

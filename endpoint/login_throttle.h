@@ -39,7 +39,8 @@ reg_attempt_key name_key(const std::string& secret, const std::string& user);
 // ("v4:192.0.2.1"), an IPv6 address by its first 64 bits
 // ("v6:20010db8000000ab"), since one network is handed a /64 and could
 // otherwise take a fresh address for every few attempts; an IPv4 address
-// written in IPv6 ("::ffff:192.0.2.1") as IPv4. Anything else as written.
+// written in IPv6 ("::ffff:192.0.2.1") as IPv4. Anything else as written
+// after "other:", so that no text can pass for an address it is not.
 std::string address_class(const std::string& address);
 
 // Seconds until the attempt may be made, or 0 when it may be made now: a
