@@ -96,7 +96,9 @@ int reg_attempts_read(const reg_attempt_key* keys, int n, int64_t now, int64_t w
 
 /* While a hold lasts, no other process changes the buckets of its keys or
  * takes a hold on them: checks of one key happen one after another, each
- * seeing every failure recorded before it. */
+ * seeing every failure recorded before it. A process takes one hold at a
+ * time; a hold starts zeroed ({0}), so that reg_attempts_release may be
+ * called on one that never held anything. */
 typedef struct reg_attempt_hold {
   reg_attempt_key keys[REG_ATTEMPT_KEYS_MAX];
   int key_count;
