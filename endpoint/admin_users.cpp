@@ -133,8 +133,9 @@ int run_user(Invocation& in) {
   std::string password;
   if (!read_password(&password)) return kExitUsage;
   if (password.empty()) return fail(kExitUsage, "user: an empty password");
+  if (const char* refusal = endpoint::password_refusal(password)) return fail(kExitUsage, "user: %s", refusal);
   char hash[128];
-  if (!host::hash_password(password.c_str(), cost, hash, sizeof hash)) {
+  if (!host::hash_password(password, cost, hash, sizeof hash)) {
     return fail(kExitFound, "user: the system's crypt library made no bcrypt hash");
   }
   const bool added = at == users.size();

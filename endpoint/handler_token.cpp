@@ -11,6 +11,7 @@
 #include "endpoint/auth_token.h"
 #include "endpoint/handlers.h"
 #include "endpoint/http_response.h"
+#include "endpoint/login_throttle.h"
 #include "endpoint/request.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
@@ -96,18 +97,78 @@ void add_scope(const std::string& scope, const std::string& user, const Policy& 
   send_error(ApiError::kUnauthorized, message, {"WWW-Authenticate: " + basic_challenge(s.service)});
 }
 
+[[noreturn]] void too_many_attempts(int64_t seconds) {
+  send_error(ApiError::kTooManyRequests, "too many failed login attempts; try again later",
+             {"Retry-After: " + std::to_string(seconds)});
+}
+
+// The counts cannot be read or written: a 500 and a line in the log,
+// never an attempt let through uncounted.
+[[noreturn]] void throttle_state_failed(reg_attempt_hold* hold) {
+  if (hold != nullptr) reg_attempts_release(hold);
+  send_engine_failure({ApiError::kStorage, ApiError::kStorage}, "password attempts");
+}
+
+// Checks the password of a Basic attempt that the throttle lets through.
+// Attempts for the same name or from the same address hold their buckets
+// one after another, so that each sees every failure counted before it:
+// however many arrive at once, no more than the limit run bcrypt. And an
+// attempt is counted as a failure before bcrypt runs, then taken back if
+// the password proves right: no answer ever tells a guesser about a
+// password whose failure is not on record, whatever becomes of the
+// process or of a write after bcrypt.
+PasswordResult checked_under_throttle(const AttemptKeys& keys, const std::vector<HtpasswdEntry>& users,
+                                      const Authorization& a, const std::string& secret) {
+  reg_attempt_hold hold{};
+  reg_attempt_count counts[REG_ATTEMPT_KEYS_MAX];
+  const int64_t now = host::now_seconds();
+  if (reg_attempts_hold(&hold, keys.keys, keys.count, now, kThrottleWindowSeconds, counts) != 0) {
+    throttle_state_failed(&hold);
+  }
+  if (const int64_t wait = seconds_refused(keys, counts, now); wait > 0) {
+    reg_attempts_release(&hold);
+    too_many_attempts(wait);
+  }
+  if (reg_attempts_fail(&hold, now, kThrottleWindowSeconds) != 0) throttle_state_failed(&hold);
+  const PasswordResult result = check_user_password(users, a.user, a.password, secret);
+  // A right password counts nothing, and forgives none of the failures
+  // before it (the right user logging in must not hand a guesser a fresh
+  // set of tries). Should the count not be taken back, the user still
+  // gets in; the log says so.
+  if (result == PasswordResult::kMatch && reg_attempts_take_back(&hold, now, kThrottleWindowSeconds) != 0) {
+    std::fprintf(stderr, "registry: token %s: a right password stays counted as a failure: %s\n", request_method(),
+                 reg_storage_last_error());
+    std::fflush(stderr);
+  }
+  reg_attempts_release(&hold);
+  return result;
+}
+
 // The user the request speaks for: Basic credentials checked against the
 // users' file, else anonymous (""). REMOTE_USER is never taken here: nginx
 // fills it from the Authorization header whether or not it checked the
 // password, so it proves nothing unless the server is set up to.
-std::string requesting_user(const AuthSettings& s) {
+std::string requesting_user(const AuthSettings& s, const std::string& secret) {
   const Authorization a = parse_authorization(request_header("HTTP_AUTHORIZATION"));
   if (a.scheme == AuthScheme::kMalformed) wrong_credentials(s, "malformed credentials");
   if (a.scheme != AuthScheme::kBasic) return "";
+  // Refused whoever the user is, before anything is looked up: no stored
+  // password can be such a one, and cutting it would let in every
+  // password that shares its first 72 bytes.
+  if (const char* why = password_refusal(a.password)) wrong_credentials(s, why);
+  const AttemptKeys keys = attempt_keys(secret, a.user, request_header("REMOTE_ADDR"));
+  // A name or address already refused is answered from one read, without
+  // waiting for attempts under way and without bcrypt.
+  reg_attempt_count counts[REG_ATTEMPT_KEYS_MAX];
+  const int64_t now = host::now_seconds();
+  if (reg_attempts_read(keys.keys, keys.count, now, kThrottleWindowSeconds, counts) != 0) {
+    throttle_state_failed(nullptr);
+  }
+  if (const int64_t wait = seconds_refused(keys, counts, now); wait > 0) too_many_attempts(wait);
   std::vector<HtpasswdEntry> users;
   std::string why;
   if (!load_users(s, &users, &why)) misconfigured(why);
-  if (check_user_password(users, a.user, a.password) != PasswordResult::kMatch) {
+  if (checked_under_throttle(keys, users, a, secret) != PasswordResult::kMatch) {
     wrong_credentials(s, "incorrect username or password");
   }
   return a.user;
@@ -125,7 +186,12 @@ void handle_token(const Route&) {
   if (s.mode != AuthMode::kToken) send_error(ApiError::kNotFound, "tokens are not in use (REGISTRY_AUTH)");
   if (std::string(request_method()) != "GET") send_method_not_allowed("GET", "Method not allowed for tokens");
   storage_or_fail();
-  const std::string user = requesting_user(s);
+  // The key signs the token, and keys the hashes that the throttle and
+  // the decoy of unknown users take of names.
+  std::string key;
+  bool missing = false;
+  if (!load_token_key(s, true, &key, &missing, &why)) misconfigured(why);
+  const std::string user = requesting_user(s, key);
   Policy policy;
   if (!load_policy(s, &policy, &why)) misconfigured(why);
 
@@ -142,9 +208,6 @@ void handle_token(const Route&) {
       start = end + 1;
     }
   }
-  std::string key;
-  bool missing = false;
-  if (!load_token_key(s, true, &key, &missing, &why)) misconfigured(why);
   claims.issued = host::now_seconds();
   claims.expires = claims.issued + s.ttl;
   const std::string token = make_token(claims, key);

@@ -1,14 +1,21 @@
 // The users' htpasswd file.
 #include "endpoint/htpasswd.h"
 
+#include <cstdint>
+
+#include "hash/hmac_sha256.h"
 #include "platform/host.h"
 
 namespace endpoint {
 namespace {
 
-// A bcrypt hash, cost 10, of a random password that was never kept: what an unknown
-// user's password is checked against.
-constexpr char kDecoyHash[] = "$2y$10$gWaDYAaceyrzRztyRhyeT.asY45Nlyu6nB/Pkw3sIC6H0prustArS";
+// The salt of every decoy: 22 characters of bcrypt's base64 that encode a
+// 16-byte salt exactly (the last character carries two bits, so only four
+// can end one). Any salt costs the same work; a fixed one makes the check
+// of one name the same every time.
+constexpr char kDecoySalt[] = "gWaDYAaceyrzRztyRhyeT.";
+static_assert(sizeof kDecoySalt - 1 == 22);
+constexpr char kEmptyFileDecoy[] = "$2y$10$";
 
 }  // namespace
 
@@ -72,16 +79,39 @@ std::string htpasswd_text(const std::vector<HtpasswdEntry>& entries) {
   return text;
 }
 
+const char* password_refusal(const std::string& password) {
+  if (password.find('\0') != std::string::npos) return "a password with a NUL byte";
+  if (password.size() > host::kPasswordMax) return "a password longer than 72 bytes (bcrypt reads no more)";
+  return nullptr;
+}
+
+std::string decoy_setting(const std::vector<HtpasswdEntry>& entries, const std::string& user,
+                          const std::string& secret) {
+  std::string setting = kEmptyFileDecoy;
+  if (!entries.empty()) {
+    const std::string input = std::string("decoy", 6) + user;  // "decoy" and its NUL: this use of the key alone
+    uint8_t mac[32];
+    hmac_sha256(secret.data(), secret.size(), input.data(), input.size(), mac);
+    uint64_t pick = 0;
+    for (int i = 0; i < 8; ++i) pick = pick << 8 | mac[i];
+    // "$2y$NN$": the variant and the cost of the entry picked.
+    setting = entries[pick % entries.size()].hash.substr(0, 7);
+  }
+  return setting + kDecoySalt;
+}
+
 PasswordResult check_user_password(const std::vector<HtpasswdEntry>& entries, const std::string& user,
-                                   const std::string& password) {
+                                   const std::string& password, const std::string& secret) {
   const HtpasswdEntry* found = nullptr;
   for (const HtpasswdEntry& e : entries) {
     if (e.user == user && found == nullptr) found = &e;  // the first line of a name counts, as in Apache
   }
-  // A password with a NUL byte cannot be what crypt saw when it was set.
-  const bool usable = password.find('\0') == std::string::npos;
-  const bool match = host::check_password(password.c_str(), found != nullptr ? found->hash.c_str() : kDecoyHash);
-  return found != nullptr && usable && match ? PasswordResult::kMatch : PasswordResult::kWrong;
+  // The host refuses what password_refusal refuses, before any work.
+  if (found == nullptr) {
+    host::check_password(password, decoy_setting(entries, user, secret).c_str());
+    return PasswordResult::kWrong;
+  }
+  return host::check_password(password, found->hash.c_str()) ? PasswordResult::kMatch : PasswordResult::kWrong;
 }
 
 }  // namespace endpoint

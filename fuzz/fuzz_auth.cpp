@@ -1,8 +1,9 @@
 // The parsers of access control over arbitrary bytes: the Authorization
 // header, base64 (only canonical text decodes, and encodes back to
 // itself), signed tokens (nothing unsigned is ever valid), token claims
-// (whatever parses survives a round trip through a signed token) and the
-// policy file with its patterns.
+// (whatever parses survives a round trip through a signed token), the
+// policy file with its patterns, and client addresses as the throttle of
+// password attempts reads them.
 #include "fuzz/fuzz_target.h"
 
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "endpoint/auth_policy.h"
 #include "endpoint/auth_token.h"
 #include "endpoint/base64.h"
+#include "endpoint/login_throttle.h"
 
 using namespace endpoint;
 
@@ -67,5 +69,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first line as a pattern, the rest as a name.
   const size_t nl = in.find('\n');
   if (nl != std::string::npos) pattern_matches(in.substr(0, nl), in.substr(nl + 1));
+
+  // A client address as the throttle counts it: an address it reads is
+  // written in one form, which reads back as itself; anything else is
+  // kept whole, marked as no address.
+  const std::string cls = address_class(in);
+  if (cls.rfind("v4:", 0) == 0) {
+    if (address_class(cls.substr(3)) != cls) std::abort();
+  } else if (cls.rfind("v6:", 0) == 0) {
+    if (cls.size() != 19 || cls.find_first_not_of("0123456789abcdef", 3) != std::string::npos) std::abort();
+  } else if (cls != "other:" + in) {
+    std::abort();
+  }
   return 0;
 }

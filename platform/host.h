@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 namespace host {
 
@@ -165,12 +166,20 @@ bool random_bytes(void* out, size_t n);
 // Passwords through the system's crypt library (libxcrypt; on Windows,
 // which has none, the same library built from Debian's source): bcrypt
 // hashes as htpasswd -B writes them ("$2y$..."), never a crypt of our own.
+// bcrypt reads a password as a C string and at most 72 bytes of it, so a
+// password that holds a NUL byte, or more than kPasswordMax bytes, would
+// be cut short: both functions refuse such a password (false) without
+// hashing it, whatever the rest of it is.
+inline constexpr size_t kPasswordMax = 72;
+bool password_fits_bcrypt(std::string_view password);
 // true when password hashes, with the salt and cost that hash names, to
 // hash itself; false for any other password and for a malformed hash.
-bool check_password(const char* password, const char* hash);
+// hash may be a bare setting, "$2y$<cost>$<22 salt characters>": then the
+// full work of that cost is done and the answer is false.
+bool check_password(std::string_view password, const char* hash);
 // A new bcrypt hash of password, "$2y$<cost>$<salt and hash>" (cost 4 to
 // 31), with a salt from the system's random source, into out (cap bytes).
-bool hash_password(const char* password, int cost, char* out, size_t cap);
+bool hash_password(std::string_view password, int cost, char* out, size_t cap);
 
 int64_t now_seconds();
 int process_id();

@@ -5,17 +5,26 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "platform/host.h"
 
 namespace host {
 
-bool check_password(const char* password, const char* hash) {
+bool password_fits_bcrypt(std::string_view password) {
+  return password.size() <= kPasswordMax && password.find('\0') == std::string_view::npos;
+}
+
+bool check_password(std::string_view password, const char* hash) {
+  if (!password_fits_bcrypt(password)) return false;
+  // The library takes a C string: a copy that ends where the password does.
+  const std::string text(password);
   // crypt_rn hashes password with the salt and cost that hash names; the
   // two texts are then compared in full, whatever differs first.
   auto data = std::make_unique<crypt_data>();
   std::memset(data.get(), 0, sizeof *data);
-  const char* out = crypt_rn(password, hash, data.get(), static_cast<int>(sizeof *data));
+  const char* out = crypt_rn(text.c_str(), hash, data.get(), static_cast<int>(sizeof *data));
   if (out == nullptr || out[0] == '*') return false;
   const size_t n = std::strlen(hash);
   if (std::strlen(out) != n) return false;
@@ -24,7 +33,9 @@ bool check_password(const char* password, const char* hash) {
   return diff == 0;
 }
 
-bool hash_password(const char* password, int cost, char* out, size_t cap) {
+bool hash_password(std::string_view password, int cost, char* out, size_t cap) {
+  if (!password_fits_bcrypt(password)) return false;
+  const std::string text(password);
   // The salt's bytes come from the host's random source, never from the
   // library's own search for one (which finds none on Windows).
   unsigned char random[16];
@@ -36,7 +47,7 @@ bool hash_password(const char* password, int cost, char* out, size_t cap) {
   }
   auto data = std::make_unique<crypt_data>();
   std::memset(data.get(), 0, sizeof *data);
-  const char* h = crypt_rn(password, salt, data.get(), static_cast<int>(sizeof *data));
+  const char* h = crypt_rn(text.c_str(), salt, data.get(), static_cast<int>(sizeof *data));
   if (h == nullptr || h[0] == '*' || std::strlen(h) >= cap) return false;
   std::memcpy(out, h, std::strlen(h) + 1);
   return true;

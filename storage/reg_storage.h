@@ -71,6 +71,65 @@ typedef enum reg_auth_file {
 } reg_auth_file;
 int reg_auth_path(reg_auth_file which, char* out, size_t cap);
 
+/* ---- Failed password attempts ------------------------------------------------
+ * Failures counted per key (REG_ATTEMPT_KEY_LEN bytes: a keyed hash that the
+ * caller makes of what it throttles, a user name or a client address), each
+ * count within a window that opens at the key's first failure and lasts
+ * `window` seconds. The records lie in REG_ATTEMPT_BUCKETS bucket files
+ * below <root>/auth/throttle, the key's first byte choosing the bucket, and
+ * a bucket holds at most REG_ATTEMPT_BUCKET_CAP records, so the state never
+ * grows past a fixed size however many keys fail. A record whose window
+ * has passed is dropped when its bucket is next written; a full bucket
+ * makes room by dropping the record with the fewest failures (the oldest
+ * of those), never the one being counted. Every file is replaced whole, so
+ * readers take no lock; writers change a bucket under its lock, which
+ * processes on every machine sharing the tree respect. */
+#define REG_ATTEMPT_KEY_LEN 16
+#define REG_ATTEMPT_BUCKETS 64
+#define REG_ATTEMPT_BUCKET_CAP 64
+#define REG_ATTEMPT_KEYS_MAX 2
+
+typedef struct reg_attempt_key {
+  unsigned char bytes[REG_ATTEMPT_KEY_LEN];
+} reg_attempt_key;
+
+/* What is recorded against one key now. */
+typedef struct reg_attempt_count {
+  int64_t since;     /* the second its window opened; 0 when it has no open window */
+  uint32_t failures; /* failures within that window */
+} reg_attempt_count;
+
+/* The counts of keys[0..n) (1 <= n <= REG_ATTEMPT_KEYS_MAX) at now, into
+ * out[0..n), without a lock. */
+int reg_attempts_read(const reg_attempt_key* keys, int n, int64_t now, int64_t window, reg_attempt_count* out);
+
+/* While a hold lasts, no other process changes the buckets of its keys or
+ * takes a hold on them: checks of one key happen one after another, each
+ * seeing every failure recorded before it. A process takes one hold at a
+ * time; a hold starts zeroed ({0}), so that reg_attempts_release may be
+ * called on one that never held anything. */
+typedef struct reg_attempt_hold {
+  reg_attempt_key keys[REG_ATTEMPT_KEYS_MAX];
+  int key_count;
+  FILE* locks[REG_ATTEMPT_KEYS_MAX]; /* the buckets' lock files, held */
+  int lock_count;
+} reg_attempt_hold;
+/* Takes the hold on keys[0..n) (waiting while another process has one),
+ * then reads their counts as reg_attempts_read does. On failure nothing
+ * is held. */
+int reg_attempts_hold(reg_attempt_hold* hold, const reg_attempt_key* keys, int n, int64_t now, int64_t window,
+                      reg_attempt_count* out);
+/* Counts one failure at now against every key of the hold: a key without
+ * an open window opens one. */
+int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t window);
+/* Takes back the failure that reg_attempts_fail just counted under this
+ * hold (an attempt counted before its password was checked, which proved
+ * right): one failure less for every key of the hold, and a key left with
+ * none has no record. */
+int reg_attempts_take_back(reg_attempt_hold* hold, int64_t now, int64_t window);
+/* Ends the hold (a hold that holds nothing is left as it is). */
+void reg_attempts_release(reg_attempt_hold* hold);
+
 /* After a catalog or tag-list page: the name to pass as `last` for the next
  * page when names remain after this one (cut by n, or by the room of the
  * result buffer), else null. Valid until the next listing. */

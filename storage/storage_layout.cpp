@@ -198,6 +198,20 @@ bool auth_file_path(const char* file, char* out, size_t cap) {
   return join_all(out, cap, s_root, {kAuthDir, file});
 }
 
+bool throttle_dir(char* out, size_t cap) { return join_all(out, cap, s_root, {kAuthDir, kThrottleDir}); }
+
+bool throttle_bucket_path(unsigned bucket, char* out, size_t cap) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%02x", bucket & 0xffu);
+  return join_all(out, cap, s_root, {kAuthDir, kThrottleDir, name});
+}
+
+bool throttle_lock_path(unsigned bucket, char* out, size_t cap) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%02x%s", bucket & 0xffu, kThrottleLockSuffix);
+  return join_all(out, cap, s_root, {kAuthDir, kThrottleDir, name});
+}
+
 bool repository_dir(const char* name, char* out, size_t out_size) {
   return join_all(out, out_size, s_root, {kRepositoriesDir, name});
 }

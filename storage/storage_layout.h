@@ -22,6 +22,12 @@
 //   <root>/auth/token.key              and the key that signs tokens
 //                                      (owner only), where no setting
 //                                      names other files
+//   <root>/auth/throttle/<xx>          failed password attempts: bucket
+//                                      <xx> (two hex digits, 64 buckets)
+//                                      of records "<key hex> <since>
+//                                      <failures>", replaced whole
+//   <root>/auth/throttle/<xx>.lock     held while bucket <xx> is checked
+//                                      and written
 //
 // Below a repository (name: components joined by '/', nesting directories):
 //   _manifests/lock                    locked while manifests or tags change
@@ -80,6 +86,9 @@ inline constexpr const char kHtpasswdFile[] = "htpasswd";
 inline constexpr const char kPolicyFile[] = "policy";
 inline constexpr const char kTokenKeyFile[] = "token.key";
 
+inline constexpr const char kThrottleDir[] = "throttle";
+inline constexpr const char kThrottleLockSuffix[] = ".lock";
+
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
 // <root>/repositories
@@ -116,6 +125,12 @@ void blob_alg_dir(DigestAlg alg, char* out, size_t out_size);
 // <root>/auth, and <root>/auth/<file> (false when it does not fit).
 void auth_dir(char* out, size_t cap);
 bool auth_file_path(const char* file, char* out, size_t cap);
+// <root>/auth/throttle, a bucket of failed password attempts in it
+// (<xx>: the bucket's number in two hex digits) and the file locked while
+// that bucket changes. false when the path does not fit.
+bool throttle_dir(char* out, size_t cap);
+bool throttle_bucket_path(unsigned bucket, char* out, size_t cap);
+bool throttle_lock_path(unsigned bucket, char* out, size_t cap);
 // <root>/uploads/<uuid>.part
 void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
 // <root>/upload-digests

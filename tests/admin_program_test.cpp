@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host.h"
 #include "storage/reg_storage.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
@@ -239,6 +240,15 @@ TEST_F(Admin, UsersAreAddedListedChangedAndRemoved) {
   EXPECT_EQ(second.substr(67, 4), "bob:");
   EXPECT_EQ(user({"remove", "alice"}).exit_code, 0);
   EXPECT_EQ(user({"list"}).out, "bob\n");
+  // 72 bytes, all that bcrypt reads, are taken and hashed whole.
+  const std::string p72(72, 'p');
+  ASSERT_EQ(user({"add", "carol", "--cost", "4"}, p72 + "\n").exit_code, 0);
+  const std::string with_carol = read_bytes(file);
+  const size_t at = with_carol.find("carol:") + 6;
+  const std::string carol_hash = with_carol.substr(at, with_carol.find('\n', at) - at);
+  EXPECT_TRUE(host::check_password(p72, carol_hash.c_str()));
+  EXPECT_FALSE(host::check_password(p72.substr(1), carol_hash.c_str()));
+  EXPECT_EQ(user({"remove", "carol"}).exit_code, 0);
   struct Case {
     std::vector<std::string> args;
     std::string input;
@@ -255,6 +265,14 @@ TEST_F(Admin, UsersAreAddedListedChangedAndRemoved) {
        "\"anonymous\" and \"*\" are the policy's)\n"},
       {{"add", "carol"}, "", 2, "registry-admin: no password on standard input\n"},
       {{"add", "carol"}, "\n", 2, "registry-admin: user: an empty password\n"},
+      // What bcrypt would cut: any password sharing the first 72 bytes, or
+      // the bytes before a NUL, would log in.
+      {{"add", "carol"}, std::string(73, 'p') + "\n", 2,
+       "registry-admin: user: a password longer than 72 bytes (bcrypt reads no more)\n"},
+      {{"add", "carol"}, std::string(500, 'p') + "\n", 2,
+       "registry-admin: user: a password longer than 72 bytes (bcrypt reads no more)\n"},
+      {{"add", "carol"}, std::string("pw\0tail\n", 8), 2, "registry-admin: user: a password with a NUL byte\n"},
+      {{"add", "carol"}, std::string("\0\n", 2), 2, "registry-admin: user: a password with a NUL byte\n"},
       {{"add", "carol", "--cost", "3"}, "pw\n", 2, "registry-admin: --cost: a bcrypt cost from 4 to 31, for user add\n"},
       {{"list", "--cost", "5"}, "", 2, "registry-admin: --cost: a bcrypt cost from 4 to 31, for user add\n"},
       {{"add"}, "", 2, "registry-admin: user: add NAME, remove NAME or list\n"},

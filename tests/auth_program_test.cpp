@@ -8,12 +8,20 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
 #include <map>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "endpoint/auth_token.h"
 #include "endpoint/base64.h"
+#include "endpoint/login_throttle.h"
+#include "platform/host.h"
+#include "storage/reg_storage.h"
 #include "support/cgi_response.h"
 #include "support/test_support.h"
 
@@ -494,6 +502,218 @@ TEST_F(AuthProgram, RemoteUserModeLetsThePolicyDecide) {
   EXPECT_EQ(cat.body, "{\"repositories\":[\"team/app\"]}\n");
   EXPECT_EQ(call("GET", "/v2/_catalog", "", "", {{"REMOTE_USER", ""}}).body, "{\"repositories\":[]}\n");
   EXPECT_EQ(call("GET", "", "", "", {{"REQUEST_URI", "/auth/token"}}).status, "404 Not Found");
+}
+
+// ---- Password attempts ---------------------------------------------------------------------
+
+class Attempts : public AuthProgram {
+ protected:
+  Response login(const std::string& user, const std::string& password, const std::string& address = "") {
+    std::map<std::string, std::string> extra{{"REQUEST_URI", "/auth/token"},
+                                             {"HTTP_AUTHORIZATION", basic(user, password)}};
+    if (!address.empty()) extra["REMOTE_ADDR"] = address;
+    return call("GET", "", "", "", extra);
+  }
+  std::string dir() const { return root + "/auth/throttle"; }
+  std::vector<std::string> buckets() const {
+    std::vector<std::string> out;
+    for (const std::string& name : list_names(dir())) {
+      if (name.size() == 2) out.push_back(name);
+    }
+    return out;
+  }
+  // Every bucket's text, for telling whether anything was written.
+  std::string state() const {
+    std::string all;
+    for (const std::string& b : buckets()) all += b + ":" + read_bytes(dir() + "/" + b);
+    return all;
+  }
+  // Moves every recorded window to have opened at `since`, as if time had
+  // passed: the program's own clock is never touched.
+  void open_windows_at(int64_t since) {
+    for (const std::string& b : buckets()) {
+      std::string text = read_bytes(dir() + "/" + b), out;
+      for (size_t at = 0; at < text.size();) {
+        const size_t nl = text.find('\n', at);
+        const std::string line = text.substr(at, nl - at);
+        const size_t a = line.find(' '), z = line.rfind(' ');
+        out += line.substr(0, a + 1) + std::to_string(since) + line.substr(z) + "\n";
+        at = nl + 1;
+      }
+      write_bytes(dir() + "/" + b, out);
+    }
+  }
+  static int64_t retry_after(const Response& r) { return std::stoll(r.header("Retry-After")); }
+};
+
+std::string too_many_requests(int64_t retry_after) {
+  const std::string body =
+      "{\"errors\":[{\"code\":\"TOOMANYREQUESTS\",\"message\":\"too many failed login attempts; try again later\"}]}\n";
+  return "Status: 429 Too Many Requests\r\n" + kApi + "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nRetry-After: " + std::to_string(retry_after) + "\r\n\r\n" + body;
+}
+
+// Five wrong passwords for a name, known or not, and it is refused (its
+// right password too) until the window that the first of them opened has
+// passed; refusals write nothing, so they never make it longer, and they
+// never reach bcrypt: with a users' file that no check could get past,
+// they are answered all the same.
+TEST_F(Attempts, FiveFailuresRefuseANameUntilItsWindowHasPassed) {
+  for (const char* name : {"alice", "nobody"}) {
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(login(name, "wrong").status, "401 Unauthorized") << name << " " << i;
+    const std::string before = state();
+    const Response r = login(name, "wrong");
+    ASSERT_EQ(r.status, "429 Too Many Requests") << r.raw;
+    EXPECT_GE(retry_after(r), 1);
+    EXPECT_LE(retry_after(r), 60);
+    EXPECT_EQ(r.raw, too_many_requests(retry_after(r)));
+    EXPECT_EQ(login(name, "secret").status, "429 Too Many Requests");
+    EXPECT_EQ(state(), before) << "a refusal counts nothing";
+  }
+  EXPECT_EQ(login("bob", "secret").status, "200 OK");
+  write_bytes(root + "/auth/htpasswd", "alice:plain\nbob:plain\n");
+  EXPECT_EQ(login("alice", "secret").status, "429 Too Many Requests");
+  EXPECT_EQ(login("bob", "secret").status, "500 Internal Server Error") << "a check would have failed";
+  write_bytes(root + "/auth/htpasswd", "alice:" + kSecretHash + "\nbob:" + kSecretHash + "\n");
+
+  // Half a minute into the window, half a minute to wait.
+  open_windows_at(time(nullptr) - 30);
+  const int64_t wait = retry_after(login("alice", "secret"));
+  EXPECT_GE(wait, 1);
+  EXPECT_LE(wait, 30);
+  // The window has passed: the right password is taken, and a new
+  // window holds five failures again, no more.
+  open_windows_at(time(nullptr) - 61);
+  EXPECT_EQ(login("alice", "secret").status, "200 OK");
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(login("alice", "wrong").status, "401 Unauthorized") << i;
+  EXPECT_EQ(login("alice", "wrong").status, "429 Too Many Requests");
+  EXPECT_EQ(login("nobody", "wrong").status, "401 Unauthorized");
+}
+
+// Twenty failures from one address, whatever names they tried, and the
+// address is refused; IPv6 addresses count by their /64, IPv4 ones written
+// in IPv6 as themselves. Other addresses, and requests the server gave no
+// address for, are not held up.
+TEST_F(Attempts, TwentyFailuresRefuseAnAddressWhateverTheNames) {
+  struct Case {
+    const char* from;
+    std::vector<std::pair<const char*, const char*>> then;  // address, status of bob's right password
+  };
+  const Case cases[] = {
+      {"192.0.2.7", {{"192.0.2.7", "429 Too Many Requests"}, {"::ffff:192.0.2.7", "429 Too Many Requests"},
+                     {"192.0.2.8", "200 OK"}, {"", "200 OK"}}},
+      {"2001:db8:0:1::a", {{"2001:db8:0:1::b", "429 Too Many Requests"}, {"2001:db8:0:1:ffff:1:2:3", "429 Too Many Requests"},
+                           {"2001:db8:0:2::a", "200 OK"}}},
+  };
+  for (const Case& c : cases) {
+    for (int i = 0; i < 20; ++i) {
+      const std::string name = "user" + std::to_string(i);
+      EXPECT_EQ(login(name, "wrong", c.from).status, "401 Unauthorized") << c.from << " " << i;
+    }
+    for (const auto& [address, status] : c.then) {
+      EXPECT_EQ(login("bob", "secret", address).status, status) << c.from << " then " << address;
+    }
+  }
+}
+
+// Attempts that arrive at once for one name check it one after another,
+// each seeing the failures before it: however many, no more than five get
+// as far as bcrypt.
+TEST_F(Attempts, AttemptsAtOnceGetNoMoreThanTheLimitThrough) {
+  ASSERT_EQ(token_response("").status, "200 OK");  // the tree and its key made first: the burst is about counts
+  const int n = 12;
+  std::vector<Response> responses(n);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; ++i) {
+    threads.emplace_back([&, i] { responses[i] = login("alice", "wrong " + std::to_string(i)); });
+  }
+  for (std::thread& t : threads) t.join();
+  std::vector<std::string> statuses;
+  std::string all;
+  for (const Response& r : responses) statuses.push_back(r.status), all += r.raw + r.err + "\n";
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "401 Unauthorized"), 5) << all;
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "429 Too Many Requests"), n - 5) << all;
+}
+
+// With every bucket full of other names' failures, new names still count
+// (in place of the oldest single failures), and no bucket grows.
+TEST_F(Attempts, TheStateStaysWithinItsBoundUnderManyNames) {
+  ASSERT_EQ(token_response("").status, "200 OK");  // the key that keys the names
+  make_dirs(dir());
+  const int64_t now = time(nullptr);
+  for (unsigned b = 0; b < REG_ATTEMPT_BUCKETS; ++b) {
+    std::string text;
+    for (unsigned i = 0; i < REG_ATTEMPT_BUCKET_CAP; ++i) {
+      char line[80];
+      std::snprintf(line, sizeof line, "%02x%030x %lld 1\n", b, i, static_cast<long long>(now - 10));
+      text += line;
+    }
+    char name[3];
+    std::snprintf(name, sizeof name, "%02x", b);
+    write_bytes(dir() + "/" + name, text);
+  }
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "many" + std::to_string(i);
+    EXPECT_EQ(login(name, "wrong").status, "401 Unauthorized");
+    const reg_attempt_key k = endpoint::name_key(key(), name);
+    char bucket[3];
+    std::snprintf(bucket, sizeof bucket, "%02x", k.bytes[0] % REG_ATTEMPT_BUCKETS);
+    const std::string text = read_bytes(dir() + "/" + bucket);
+    std::string hex;
+    for (unsigned char c : k.bytes) {
+      char two[3];
+      std::snprintf(two, sizeof two, "%02x", c);
+      hex += two;
+    }
+    EXPECT_NE(text.find(hex + " "), std::string::npos) << name;
+  }
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(login("alice", "wrong").status, "401 Unauthorized");
+  EXPECT_EQ(login("alice", "secret").status, "429 Too Many Requests");
+  // A bucket file and a lock file at most per bucket, nothing else.
+  for (const std::string& name : list_names(dir())) {
+    EXPECT_TRUE(name.size() == 2 || (name.size() == 7 && name.substr(2) == ".lock")) << name;
+  }
+  EXPECT_EQ(buckets().size(), size_t{REG_ATTEMPT_BUCKETS});
+  for (const std::string& b : buckets()) {
+    const std::string text = read_bytes(dir() + "/" + b);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), REG_ATTEMPT_BUCKET_CAP) << b;
+  }
+}
+
+// bcrypt reads 72 bytes: a longer password is refused whole, for every
+// name alike and before any count, never cut to match a shorter one. A
+// NUL byte in the credentials never gets past the header.
+TEST_F(Attempts, PasswordsThatBcryptWouldCutAreRefused) {
+  const std::string p72(72, 'p');
+  char hash[128];
+  ASSERT_TRUE(host::hash_password(p72, 4, hash, sizeof hash));
+  write_bytes(root + "/auth/htpasswd", "alice:" + kSecretHash + "\nlong:" + std::string(hash) + "\n");
+  const std::string too_long = "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"a password longer than 72 bytes "
+                               "(bcrypt reads no more)\"}]}\n";
+  for (const char* user : {"long", "nobody"}) {
+    for (const std::string& password : {p72 + "x", p72 + std::string(200, 'p')}) {
+      const Response r = login(user, password);
+      EXPECT_EQ(r.status, "401 Unauthorized");
+      EXPECT_EQ(r.body, too_long);
+      EXPECT_EQ(r.header("WWW-Authenticate"), "Basic realm=\"registry\"");
+    }
+  }
+  const Response nul = login("alice", std::string("secret\0x", 8));
+  EXPECT_EQ(nul.status, "401 Unauthorized");
+  EXPECT_EQ(nul.body, "{\"errors\":[{\"code\":\"UNAUTHORIZED\",\"message\":\"malformed credentials\"}]}\n");
+  EXPECT_EQ(state(), "") << "nothing was counted";
+  EXPECT_EQ(login("long", p72).status, "200 OK");
+}
+
+// A throttle state that cannot be kept refuses Basic attempts with a 500
+// and a line in the log; it never lets them through uncounted.
+TEST_F(Attempts, AStateThatCannotBeKeptIs500) {
+  write_bytes(dir(), "not a directory");
+  const Response r = login("alice", "secret");
+  EXPECT_EQ(r.status, "500 Internal Server Error");
+  EXPECT_EQ(r.code(), "STORAGE_ERROR");
+  EXPECT_NE(r.err.find("registry: password attempts GET"), std::string::npos) << r.err;
+  EXPECT_EQ(token_response("scope=repository:public/x:pull").status, "200 OK") << "anonymous tokens need no count";
 }
 
 // ---- Settings that cannot be used ----------------------------------------------------------

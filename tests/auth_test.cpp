@@ -4,6 +4,10 @@
 // the htpasswd file, and passwords through the system's crypt library.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,8 +16,12 @@
 #include "endpoint/auth_token.h"
 #include "endpoint/base64.h"
 #include "endpoint/htpasswd.h"
+#include "endpoint/login_throttle.h"
 #include "hash/hmac_sha256.h"
 #include "platform/host.h"
+#include "storage/reg_storage.h"
+#include "support/storage_fixture.h"
+#include "support/test_support.h"
 
 using namespace endpoint;
 
@@ -338,12 +346,361 @@ TEST(Passwords, BcryptThroughTheSystemsCryptLibrary) {
   const std::string apache = "$2y$05$O4OajX2ad5r9.up5d5yxP.gyCMFPb5XmSQMiehZJSfxPttbEc.K5i";
   EXPECT_TRUE(host::check_password("secret", apache.c_str()));
   const std::vector<HtpasswdEntry> users{{"alice", apache}};
-  EXPECT_EQ(check_user_password(users, "alice", "secret"), PasswordResult::kMatch);
-  EXPECT_EQ(check_user_password(users, "alice", "Secret"), PasswordResult::kWrong);
-  EXPECT_EQ(check_user_password(users, "bob", "secret"), PasswordResult::kWrong);
-  EXPECT_EQ(check_user_password(users, "alice", std::string("secret\0x", 8)), PasswordResult::kWrong);
+  const std::string secret(32, 's');
+  EXPECT_EQ(check_user_password(users, "alice", "secret", secret), PasswordResult::kMatch);
+  EXPECT_EQ(check_user_password(users, "alice", "Secret", secret), PasswordResult::kWrong);
+  EXPECT_EQ(check_user_password(users, "bob", "secret", secret), PasswordResult::kWrong);
+  EXPECT_EQ(check_user_password(users, "alice", std::string("secret\0x", 8), secret), PasswordResult::kWrong);
   EXPECT_FALSE(host::check_password("x", "not a hash"));
   EXPECT_FALSE(host::hash_password("x", 3, hash, sizeof hash));
 }
 
+// bcrypt reads 72 bytes of a C string: the host takes the whole byte
+// string and refuses what bcrypt would cut, so no longer password and no
+// password cut at a NUL ever matches a shorter one's hash.
+TEST(Passwords, WhatBcryptWouldCutIsRefusedWhole) {
+  const std::string p72(72, 'p');
+  char hash[128];
+  ASSERT_TRUE(host::hash_password(p72, 4, hash, sizeof hash));
+  EXPECT_TRUE(host::check_password(p72, hash));
+  EXPECT_FALSE(host::check_password(p72 + "x", hash));
+  EXPECT_FALSE(host::check_password(p72 + std::string(100, 'p'), hash));
+  ASSERT_TRUE(host::hash_password("short", 4, hash, sizeof hash));
+  EXPECT_FALSE(host::check_password(std::string("short\0tail", 10), hash));
+  char none[128] = "unchanged";
+  EXPECT_FALSE(host::hash_password(p72 + "x", 4, none, sizeof none));
+  EXPECT_FALSE(host::hash_password(std::string("a\0b", 3), 4, none, sizeof none));
+  EXPECT_STREQ(none, "unchanged");
+
+  struct Case {
+    std::string password;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"", nullptr},
+      {p72, nullptr},
+      {std::string(72, '\xff'), nullptr},
+      {p72 + "x", "a password longer than 72 bytes (bcrypt reads no more)"},
+      {std::string("\0", 1), "a password with a NUL byte"},
+      {std::string("secret\0", 7), "a password with a NUL byte"},
+      {std::string(80, 'a') + std::string("\0", 1), "a password with a NUL byte"},
+  };
+  for (const Case& c : cases) {
+    const char* got = password_refusal(c.password);
+    EXPECT_EQ(got == nullptr ? "(none)" : std::string(got), c.refusal == nullptr ? "(none)" : c.refusal)
+        << c.password.size();
+    EXPECT_EQ(host::password_fits_bcrypt(c.password), c.refusal == nullptr);
+  }
+}
+
+// An unknown name is checked against a setting at the cost of an entry a
+// keyed hash of the name picks: names spread over the file's costs as the
+// entries do, one name always gets the same, another key deals them out
+// anew, and the library takes the setting as it is (it hashes with it).
+TEST(Decoy, UnknownNamesCostWhatTheFilesEntriesCost) {
+  const std::string tail(53, '.');
+  const std::vector<HtpasswdEntry> users{{"a", "$2y$04$" + tail}, {"b", "$2b$10$" + tail},
+                                         {"c", "$2y$13$" + tail}, {"d", "$2y$13$" + tail}};
+  const std::string secret(32, 'k');
+  std::map<std::string, int> by_cost;
+  int moved = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const std::string name = "user" + std::to_string(i);
+    const std::string setting = decoy_setting(users, name, secret);
+    ASSERT_EQ(setting.size(), 29u);
+    EXPECT_TRUE(is_bcrypt_hash(setting + std::string(31, '.'))) << setting;
+    EXPECT_EQ(setting.substr(7), "gWaDYAaceyrzRztyRhyeT.");
+    EXPECT_EQ(decoy_setting(users, name, secret), setting);
+    ++by_cost[setting.substr(0, 7)];
+    if (decoy_setting(users, name, std::string(32, 'K')) != setting) ++moved;
+  }
+  ASSERT_EQ(by_cost.size(), 3u);
+  EXPECT_NEAR(by_cost["$2y$04$"], 1000, 150);
+  EXPECT_NEAR(by_cost["$2b$10$"], 1000, 150);
+  EXPECT_NEAR(by_cost["$2y$13$"], 2000, 200);
+  EXPECT_GT(moved, 2000);
+  EXPECT_EQ(decoy_setting({}, "anyone", secret), "$2y$10$gWaDYAaceyrzRztyRhyeT.");
+  // The setting's salt as the library reads it: the hash it makes of a
+  // password begins with the setting (made once by libxcrypt through
+  // Python's crypt module).
+  const std::string decoy4 = "$2y$04$gWaDYAaceyrzRztyRhyeT.";
+  EXPECT_TRUE(host::check_password("decoy check", (decoy4 + "VpEg3bxXZsBcnQg.SxrosLWL4T.34Ku").c_str()));
+  EXPECT_FALSE(host::check_password("decoy check", decoy4.c_str()));
+  const std::vector<HtpasswdEntry> cheap{{"a", "$2y$04$" + tail}};
+  EXPECT_EQ(check_user_password(cheap, "someone", "decoy check", secret), PasswordResult::kWrong);
+}
+
 }  // namespace
+
+// ---- The throttle of password attempts ----------------------------------------------------
+
+TEST(LoginThrottle, AddressesAreThrottledByNetwork) {
+  struct Case {
+    const char* address;
+    const char* as;
+  };
+  const Case cases[] = {
+      {"192.0.2.7", "v4:192.0.2.7"},
+      {"::ffff:192.0.2.7", "v4:192.0.2.7"},
+      {"::FFFF:c000:0207", "v4:192.0.2.7"},
+      {"2001:db8::1", "v6:20010db800000000"},
+      {"2001:DB8:0:0:ffff::2", "v6:20010db800000000"},
+      {"2001:db8:0:1::1", "v6:20010db800000001"},
+      {"2001:db8:0:1:1:2:3:4", "v6:20010db800000001"},
+      {"fe80::1%eth0", "v6:fe80000000000000"},
+      {"::", "v6:0000000000000000"},
+      {"::1", "v6:0000000000000000"},
+      {"1:2:3:4:5:6:7:8", "v6:0001000200030004"},
+      {"1:2:3:4:5:6:1.2.3.4", "v6:0001000200030004"},
+      {"1::", "v6:0001000000000000"},
+      // Not an address: kept whole, marked as none.
+      {"256.1.1.1", "other:256.1.1.1"},
+      {"1.2.3", "other:1.2.3"},
+      {"1.2.3.4.", "other:1.2.3.4."},
+      {"1::2::3", "other:1::2::3"},
+      {"12345::", "other:12345::"},
+      {":1::", "other::1::"},
+      {"1:2:3:4:5:6:7:8:9", "other:1:2:3:4:5:6:7:8:9"},
+      {"1:2:3:4::5:6:7:8", "other:1:2:3:4::5:6:7:8"},
+      {"::ffff:1.2.3.4.5", "other:::ffff:1.2.3.4.5"},
+      {"1:2:3:4:5:6:7:1.2.3.4", "other:1:2:3:4:5:6:7:1.2.3.4"},
+      {"1:", "other:1:"},
+      {"unix:", "other:unix:"},
+      {"v4:192.0.2.7", "other:v4:192.0.2.7"},
+      {"", "other:"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(address_class(c.address), c.as) << c.address;
+
+  const std::string secret(32, 'k');
+  const AttemptKeys named = attempt_keys(secret, "alice", "");
+  ASSERT_EQ(named.count, 1);
+  EXPECT_EQ(named.limits[0], kNameFailureLimit);
+  EXPECT_EQ(hex(named.keys[0].bytes, 16), hex(name_key(secret, "alice").bytes, 16));
+  EXPECT_NE(hex(named.keys[0].bytes, 16), hex(name_key(std::string(32, 'K'), "alice").bytes, 16));
+  EXPECT_NE(hex(named.keys[0].bytes, 16), hex(name_key(secret, "alice2").bytes, 16));
+  const AttemptKeys a = attempt_keys(secret, "alice", "2001:db8::1");
+  const AttemptKeys b = attempt_keys(secret, "bob", "2001:db8::ffff:2");
+  const AttemptKeys c = attempt_keys(secret, "alice", "2001:db8:0:1::1");
+  ASSERT_EQ(a.count, 2);
+  EXPECT_EQ(a.limits[1], kAddressFailureLimit);
+  EXPECT_EQ(hex(a.keys[1].bytes, 16), hex(b.keys[1].bytes, 16)) << "one /64, one count";
+  EXPECT_NE(hex(a.keys[1].bytes, 16), hex(c.keys[1].bytes, 16));
+  // A name that reads like an address is still a name.
+  EXPECT_NE(hex(attempt_keys(secret, "v4:192.0.2.7", "").keys[0].bytes, 16),
+            hex(attempt_keys(secret, "x", "192.0.2.7").keys[1].bytes, 16));
+}
+
+TEST(LoginThrottle, AKeyAtItsLimitRefusesForTheRestOfItsWindow) {
+  const AttemptKeys keys = attempt_keys(std::string(32, 'k'), "alice", "192.0.2.7");
+  const int64_t now = 1'700'000'000;
+  struct Case {
+    reg_attempt_count name, address;
+    int64_t wait;
+  };
+  const Case cases[] = {
+      {{0, 0}, {0, 0}, 0},
+      {{now - 10, kNameFailureLimit - 1}, {now - 10, kAddressFailureLimit - 1}, 0},
+      {{now - 10, kNameFailureLimit}, {0, 0}, 50},
+      {{now - 59, kNameFailureLimit}, {0, 0}, 1},
+      {{now - 10, 1}, {now - 40, kAddressFailureLimit}, 20},
+      {{now - 10, kNameFailureLimit}, {now - 40, kAddressFailureLimit}, 50},
+      // A window opened by a clock that runs ahead: one window at most.
+      {{now + 30, kNameFailureLimit}, {0, 0}, 60},
+  };
+  for (const Case& c : cases) {
+    const reg_attempt_count counts[2] = {c.name, c.address};
+    EXPECT_EQ(seconds_refused(keys, counts, now), c.wait) << c.name.since - now << " " << c.address.since - now;
+  }
+}
+
+class Attempts : public testing_support::FreshStorage {
+ protected:
+  static constexpr int64_t kT0 = 1'700'000'000;
+  static constexpr int64_t kWindow = 60;
+  // A key in the bucket given, told apart from others there by n.
+  static reg_attempt_key key_in(unsigned bucket, uint32_t n) {
+    reg_attempt_key k;
+    for (size_t i = 0; i < sizeof k.bytes; ++i) k.bytes[i] = static_cast<unsigned char>(0xa0 + i);
+    k.bytes[0] = static_cast<unsigned char>(bucket);
+    for (int i = 0; i < 4; ++i) k.bytes[1 + i] = static_cast<unsigned char>(n >> (8 * i));
+    return k;
+  }
+  static std::string hex_of(const reg_attempt_key& k) { return hex(k.bytes, sizeof k.bytes); }
+  void fail(const std::vector<reg_attempt_key>& keys, int64_t now) {
+    reg_attempt_hold hold{};
+    std::vector<reg_attempt_count> counts(keys.size());
+    ASSERT_EQ(reg_attempts_hold(&hold, keys.data(), static_cast<int>(keys.size()), now, kWindow, counts.data()), 0)
+        << reg_storage_last_error();
+    ASSERT_EQ(reg_attempts_fail(&hold, now, kWindow), 0) << reg_storage_last_error();
+    reg_attempts_release(&hold);
+  }
+  reg_attempt_count count(const reg_attempt_key& k, int64_t now) {
+    reg_attempt_count c{-1, 0};
+    EXPECT_EQ(reg_attempts_read(&k, 1, now, kWindow, &c), 0) << reg_storage_last_error();
+    return c;
+  }
+  std::string bucket_file(unsigned bucket) const {
+    char name[8];
+    std::snprintf(name, sizeof name, "%02x", bucket);
+    return root + "/auth/throttle/" + name;
+  }
+  void write_bucket(unsigned bucket, const std::string& text) {
+    testing_support::make_dirs(root + "/auth/throttle");
+    testing_support::write_bytes(bucket_file(bucket), text);
+  }
+  static std::string line(const reg_attempt_key& k, int64_t since, uint32_t failures) {
+    return hex_of(k) + " " + std::to_string(since) + " " + std::to_string(failures) + "\n";
+  }
+};
+
+TEST_F(Attempts, FailuresCountWithinAWindowThatOpensAtTheFirst) {
+  const reg_attempt_key k = key_in(3, 1), other = key_in(3, 2);
+  EXPECT_EQ(count(k, kT0).since, 0);
+  fail({k}, kT0);
+  fail({k}, kT0 + 10);
+  fail({other}, kT0 + 20);
+  fail({k}, kT0 + 59);
+  reg_attempt_count c = count(k, kT0 + 59);
+  EXPECT_EQ(c.since, kT0);
+  EXPECT_EQ(c.failures, 3u);
+  EXPECT_EQ(testing_support::read_bytes(bucket_file(3)), line(k, kT0, 3) + line(other, kT0 + 20, 1));
+  // The window has passed: nothing counts, and the next failure opens
+  // another; the closed record goes with that write.
+  c = count(k, kT0 + 60);
+  EXPECT_EQ(c.since, 0);
+  EXPECT_EQ(c.failures, 0u);
+  fail({k}, kT0 + 85);
+  EXPECT_EQ(testing_support::read_bytes(bucket_file(3)), line(k, kT0 + 85, 1));
+  // A window dated ahead of this clock: open if by less than a window
+  // (another machine's clock), never if by more.
+  write_bucket(3, line(k, kT0 + 30, 5) + line(other, kT0 + 61, 5));
+  EXPECT_EQ(count(k, kT0).failures, 5u);
+  EXPECT_EQ(count(other, kT0).failures, 0u);
+}
+
+// An attempt is counted before its password is checked; a right one is
+// taken back, leaving the counts as they were before it.
+TEST_F(Attempts, ATakenBackFailureLeavesTheCountsAsTheyWere) {
+  const reg_attempt_key k = key_in(4, 1), other = key_in(40, 2);
+  fail({k}, kT0);
+  for (int round = 0; round < 2; ++round) {
+    reg_attempt_hold hold{};
+    reg_attempt_count counts[2];
+    const reg_attempt_key both[2] = {k, other};
+    ASSERT_EQ(reg_attempts_hold(&hold, both, 2, kT0 + 5, kWindow, counts), 0);
+    EXPECT_EQ(counts[0].failures, 1u);
+    EXPECT_EQ(counts[1].failures, 0u);
+    ASSERT_EQ(reg_attempts_fail(&hold, kT0 + 5, kWindow), 0);
+    EXPECT_EQ(count(k, kT0 + 5).failures, 2u);
+    EXPECT_EQ(count(other, kT0 + 5).failures, 1u);
+    ASSERT_EQ(reg_attempts_take_back(&hold, kT0 + 5, kWindow), 0);
+    reg_attempts_release(&hold);
+    EXPECT_EQ(testing_support::read_bytes(bucket_file(4)), line(k, kT0, 1));
+    // A bucket left without records stays, empty.
+    EXPECT_EQ(testing_support::read_bytes(bucket_file(40)), "");
+  }
+  EXPECT_EQ(count(other, kT0 + 5).since, 0);
+}
+
+TEST_F(Attempts, LinesOfNoRecordsFormCountForNothingAndGo) {
+  const reg_attempt_key k = key_in(9, 1), other = key_in(9, 2);
+  const std::string h = hex_of(k);
+  const std::string junk = "not a record\n" + h.substr(1) + " " + std::to_string(kT0) + " 4\n" + h + "  " +
+                           std::to_string(kT0) + " 4\n" + h + " " + std::to_string(kT0) + " -4\n" + h + " " +
+                           std::to_string(kT0) + " 99999999999\n" + h + " " + std::to_string(kT0) + " 4x\n" + h +
+                           " " + std::to_string(kT0) + "\n" + std::string(h.size(), 'G') + " " +
+                           std::to_string(kT0) + " 4\n" + "\n";
+  write_bucket(9, junk + line(other, kT0, 2) + h + " " + std::to_string(kT0) + " 4");
+  EXPECT_EQ(count(k, kT0).failures, 0u);
+  EXPECT_EQ(count(other, kT0).failures, 2u);
+  fail({k}, kT0 + 1);
+  EXPECT_EQ(testing_support::read_bytes(bucket_file(9)), line(other, kT0, 2) + line(k, kT0 + 1, 1));
+}
+
+TEST_F(Attempts, AFullBucketForgetsTheFewestFailuresOldestFirst) {
+  const unsigned bucket = 5;
+  std::string full;
+  // Windows that opened over half a minute, two records a second.
+  for (uint32_t i = 0; i < REG_ATTEMPT_BUCKET_CAP; ++i) full += line(key_in(bucket, i), kT0 + i / 2, i == 0 ? 5 : 1);
+  write_bucket(bucket, full);
+  // The first newcomer takes the place of the oldest record with one
+  // failure (1), never of the older one with five (0), nor is it itself
+  // the one forgotten.
+  fail({key_in(bucket, 1000)}, kT0 + 40);
+  std::string text = testing_support::read_bytes(bucket_file(bucket));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), REG_ATTEMPT_BUCKET_CAP);
+  EXPECT_EQ(text.find(hex_of(key_in(bucket, 1))), std::string::npos);
+  EXPECT_NE(text.find(hex_of(key_in(bucket, 2))), std::string::npos);
+  EXPECT_NE(text.find(line(key_in(bucket, 0), kT0, 5)), std::string::npos);
+  EXPECT_NE(text.find(line(key_in(bucket, 1000), kT0 + 40, 1)), std::string::npos);
+  // A stream of newcomers, two at a time in one hold, churns among
+  // themselves and the single failures; the five stay.
+  for (uint32_t i = 1; i <= 100; ++i) {
+    fail({key_in(bucket, 2000 + 2 * i), key_in(bucket, 2001 + 2 * i)}, kT0 + 40 + i / 10);
+  }
+  text = testing_support::read_bytes(bucket_file(bucket));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), REG_ATTEMPT_BUCKET_CAP);
+  EXPECT_NE(text.find(line(key_in(bucket, 0), kT0, 5)), std::string::npos);
+  EXPECT_NE(text.find(line(key_in(bucket, 2200), kT0 + 50, 1)), std::string::npos);
+  EXPECT_NE(text.find(line(key_in(bucket, 2201), kT0 + 50, 1)), std::string::npos);
+  EXPECT_EQ(count(key_in(bucket, 0), kT0 + 59).failures, 5u);
+}
+
+TEST_F(Attempts, HoweverManyKeysFailTheStateStaysWithinItsBound) {
+  const int keys = 6000;
+  for (int i = 0; i < keys; ++i) {
+    // Keys spread over the buckets as hashes would be.
+    uint8_t h[32];
+    const std::string n = std::to_string(i);
+    hmac_sha256("k", 1, n.data(), n.size(), h);
+    reg_attempt_key k;
+    std::memcpy(k.bytes, h, sizeof k.bytes);
+    fail({k}, kT0 + i / 1000);
+  }
+  const std::vector<std::string> names = testing_support::list_names(root + "/auth/throttle");
+  EXPECT_LE(names.size(), 2u * REG_ATTEMPT_BUCKETS);
+  size_t total = 0;
+  for (const std::string& name : names) {
+    if (name.size() == 2) {
+      const std::string text = testing_support::read_bytes(root + "/auth/throttle/" + name);
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), REG_ATTEMPT_BUCKET_CAP) << name;
+      total += text.size();
+    } else {
+      EXPECT_EQ(name.substr(2), ".lock");
+      EXPECT_EQ(testing_support::read_bytes(root + "/auth/throttle/" + name), "");
+    }
+  }
+  EXPECT_LE(total, size_t{REG_ATTEMPT_BUCKETS} * REG_ATTEMPT_BUCKET_CAP * 64);
+}
+
+TEST_F(Attempts, KeysThatShareABucketAreHeldAndCountedTogether) {
+  const reg_attempt_key a = key_in(7, 1), b = key_in(7 + REG_ATTEMPT_BUCKETS, 2), c = key_in(8, 3);
+  fail({a, b}, kT0);
+  fail({b, a}, kT0 + 1);
+  fail({c, a}, kT0 + 2);
+  EXPECT_EQ(count(a, kT0 + 2).failures, 3u);
+  EXPECT_EQ(count(b, kT0 + 2).failures, 2u);
+  EXPECT_EQ(count(c, kT0 + 2).failures, 1u);
+  EXPECT_EQ(testing_support::read_bytes(bucket_file(7)), line(a, kT0, 3) + line(b, kT0, 2));
+  // What a caller may get wrong is refused, and nothing is held after.
+  reg_attempt_hold hold{};
+  reg_attempt_count counts[3];
+  const reg_attempt_key three[3] = {a, b, c};
+  EXPECT_EQ(reg_attempts_hold(&hold, three, 3, kT0, kWindow, counts), -1);
+  EXPECT_EQ(reg_attempts_hold(&hold, three, 0, kT0, kWindow, counts), -1);
+  EXPECT_EQ(reg_attempts_fail(&hold, kT0, kWindow), -1);
+  EXPECT_EQ(reg_attempts_take_back(&hold, kT0, kWindow), -1);
+  EXPECT_EQ(hold.lock_count, 0);
+  reg_attempts_release(&hold);
+}
+
+TEST_F(Attempts, AStateThatCannotBeWrittenIsAFailureNeverACountOfNone) {
+  testing_support::make_dirs(root + "/auth");
+  testing_support::write_bytes(root + "/auth/throttle", "not a directory");
+  reg_attempt_hold hold{};
+  reg_attempt_count c[1];
+  const reg_attempt_key k = key_in(1, 1);
+  EXPECT_EQ(reg_attempts_hold(&hold, &k, 1, kT0, kWindow, c), -1);
+  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_STORAGE);
+  EXPECT_EQ(hold.lock_count, 0);
+}
