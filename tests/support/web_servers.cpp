@@ -1,9 +1,12 @@
 // Web servers and registry clients for the interoperability tests.
 #include "web_servers.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -318,6 +321,29 @@ bool RegistryServer::start_apache(std::string* why) {
     return false;
   }
   return true;
+}
+
+int RegistryServer::get_status(const std::string& target) const {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  timeval limit{60, 0};  // a hung server fails the caller, never stalls it
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  inet_pton(AF_INET, ip_.c_str(), &addr.sin_addr);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    const std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + address() + "\r\nConnection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buf[4096];
+      ssize_t n;
+      while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  if (reply.rfind("HTTP/1.", 0) != 0 || reply.size() < 12) return 0;
+  return std::atoi(reply.c_str() + 9);
 }
 
 void RegistryServer::stop() {

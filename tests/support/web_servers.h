@@ -56,6 +56,11 @@ class RegistryServer {
   // lighttpd's breakage log.
   const std::string& program_log() const { return program_log_.empty() ? log_ : program_log_; }
 
+  // The status of a GET of target ("/v2/_catalog") through the server; 0
+  // when no answer came. The first request is when the registry makes its
+  // tree, which the maintenance commands need to find.
+  int get_status(const std::string& target) const;
+
   // Process ids of the registry program while it runs (children of the
   // server), for the tests that kill it.
   std::vector<pid_t> registry_processes() const;
