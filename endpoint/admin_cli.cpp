@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "endpoint/oci_common.h"
+#include "endpoint/storage_config.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 
@@ -89,6 +89,10 @@ bool parse_duration(const std::string& text, int64_t* seconds) {
   return true;
 }
 
+std::string count_of(int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string human_bytes(int64_t bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   double v = static_cast<double>(bytes);
@@ -137,8 +141,9 @@ void Progress::update(const char* phase, int64_t done, int64_t total, int64_t by
                     : std::snprintf(line, sizeof line, "%s: %" PRId64, phase, done);
   const int64_t elapsed = now - phase_started_ms_;
   if (bytes > 0 && elapsed > 0 && n > 0 && static_cast<size_t>(n) < sizeof line) {
-    const double mbs = static_cast<double>(bytes) / 1e6 / (static_cast<double>(elapsed) / 1000.0);
-    std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ", %.1f MB/s", mbs);
+    // In the binary units of every other figure the tool prints.
+    const double mib = static_cast<double>(bytes) / (1024.0 * 1024.0) / (static_cast<double>(elapsed) / 1000.0);
+    std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ", %.1f MiB/s", mib);
   }
   std::fprintf(stderr, "\r\033[K%s", line);
   std::fflush(stderr);
@@ -198,14 +203,33 @@ void Reporting::attach(reg_progress_fn* on_progress, reg_finding_fn* on_finding,
   *on_finding = [](void* c, const reg_finding* f) { FindingLog::report(static_cast<Reporting*>(c)->log, f); };
 }
 
-bool open_storage() {
+int open_storage(Open how) {
+  char root[4096] = {};
   if (!g_root.empty()) {
-    if (reg_storage_init(g_root.c_str()) == 0) return true;
-    fail(kExitFound, "storage root %s: %s", g_root.c_str(), reg_storage_last_error());
-    return false;
+    if (g_root.size() >= sizeof root) return fail(kExitUsage, "--root: longer than %zu characters", sizeof root - 1);
+    std::memcpy(root, g_root.c_str(), g_root.size() + 1);
+  } else {
+    char why[512] = {};
+    switch (endpoint::configured_storage_root(root, sizeof root, why, sizeof why)) {
+      case endpoint::ConfigRoot::kFound: break;
+      case endpoint::ConfigRoot::kInvalid: return fail(kExitUsage, "%s", why);
+      case endpoint::ConfigRoot::kNone:
+        // Never a default: a command run in the wrong directory would make
+        // an empty registry there and find it healthy.
+        return fail(kExitUsage,
+                    "no storage root: name it with --root DIR, with REGISTRY_STORAGE_ROOT, or as \"storage_root\" "
+                    "in a config.json in the working directory");
+    }
   }
-  // Found as the registry finds it; the reason is printed there.
-  return oci_init_storage() == 0;
+  int rc = -1;
+  switch (how) {
+    case Open::kRegistry: rc = reg_storage_open(root); break;
+    case Open::kRootOnly: rc = reg_storage_attach(root, 0); break;
+    case Open::kRootMadeIfMissing: rc = reg_storage_attach(root, 1); break;
+  }
+  if (rc == 0) return kExitOk;
+  const std::string cause = reg_storage_last_cause();
+  return fail(kExitFound, "%s%s%s", reg_storage_last_error(), cause.empty() ? "" : ": ", cause.c_str());
 }
 
 }  // namespace admin

@@ -42,12 +42,14 @@ int fail(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)))
 
 // "30s", "15m", "2h", "7d", or plain seconds: false for anything else.
 bool parse_duration(const std::string& text, int64_t* seconds);
+// "1 blob", "2 blobs", "0 blobs": the number and the noun that fits it.
+std::string count_of(int64_t n, const char* one, const char* many);
 // 1536 -> "1.5 KiB".
 std::string human_bytes(int64_t bytes);
 // A JSON string literal of text.
 std::string json_string(const std::string& text);
 
-// The line "phase: done/total items, N MB/s" on standard error, kept in
+// The line "phase: done/total, N MiB/s" on standard error, kept in
 // place and redrawn a few times a second, when standard error is a
 // terminal; nothing otherwise.
 class Progress {
@@ -93,9 +95,17 @@ struct Reporting {
   void attach(reg_progress_fn* on_progress, reg_finding_fn* on_finding, void** ctx);
 };
 
-// Opens the storage tree as the registry finds it; on failure prints why
-// and returns false.
-bool open_storage();
+// What a command needs of the storage root.
+enum class Open {
+  kRegistry,           // a registry that exists (every maintenance command)
+  kRootOnly,           // the directory, whether a registry has served from it or not
+  kRootMadeIfMissing,  // the same, made when missing (the first user, before the first request)
+};
+// Readies the engine on the storage root that --root names, else that the
+// registry would find (REGISTRY_STORAGE_ROOT, config.json), never making
+// a registry where there is none. kExitOk; else prints why and returns
+// the exit status (kExitUsage when no root is named at all).
+int open_storage(Open how);
 
 }  // namespace admin
 

@@ -25,7 +25,7 @@ struct Collected {
 
 int run_du(Invocation& in) {
   if (!in.rest().empty()) return fail(kExitUsage, "du: unexpected argument: %s", in.rest()[0].c_str());
-  if (!open_storage()) return kExitFound;
+  if (const int opened = open_storage(Open::kRegistry); opened != kExitOk) return opened;
   Progress progress;
   Collected c{&progress, {}};
   reg_usage_total total{};
@@ -57,15 +57,17 @@ int run_du(Invocation& in) {
   }
   size_t width = 10;
   for (const Row& r : c.rows) width = r.name.size() > width ? r.name.size() : width;
-  std::printf("%-*s %12s %12s %12s %8s %9s\n", static_cast<int>(width), "REPOSITORY", "OWN", "SHARED", "MANIFESTS",
+  // Sizes first (OWN, SHARED, MANIFEST SIZE), then counts (BLOBS, MANIFESTS).
+  std::printf("%-*s %12s %12s %13s %8s %9s\n", static_cast<int>(width), "REPOSITORY", "OWN", "SHARED", "MANIFEST SIZE",
               "BLOBS", "MANIFESTS");
   for (const Row& r : c.rows) {
-    std::printf("%-*s %12s %12s %12s %8" PRId64 " %9" PRId64 "\n", static_cast<int>(width), r.name.c_str(),
+    std::printf("%-*s %12s %12s %13s %8" PRId64 " %9" PRId64 "\n", static_cast<int>(width), r.name.c_str(),
                 human_bytes(r.u.own_bytes).c_str(), human_bytes(r.u.shared_bytes).c_str(),
                 human_bytes(r.u.manifest_bytes).c_str(), r.u.blobs, r.u.manifests);
   }
-  std::printf("total: %" PRId64 " repositories, blobs %s (%s linked by no repository), manifests %s\n",
-              total.repositories, human_bytes(total.blob_bytes).c_str(), human_bytes(total.unlinked_bytes).c_str(),
+  std::printf("total: %s, blobs %s (%s linked by no repository), manifests %s\n",
+              count_of(total.repositories, "repository", "repositories").c_str(), human_bytes(total.blob_bytes).c_str(),
+              human_bytes(total.unlinked_bytes).c_str(),
               human_bytes(total.manifest_bytes).c_str());
   return kExitOk;
 }

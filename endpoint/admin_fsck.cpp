@@ -21,7 +21,7 @@ int run_fsck(Invocation& in) {
   }
   if (bad) return kExitUsage;
   if (!in.rest().empty()) return fail(kExitUsage, "fsck: unexpected argument: %s", in.rest()[0].c_str());
-  if (!open_storage()) return kExitFound;
+  if (const int opened = open_storage(Open::kRegistry); opened != kExitOk) return opened;
 
   Progress progress;
   FindingLog log(in.json(), &progress);
@@ -38,10 +38,11 @@ int run_fsck(Invocation& in) {
                 o.repair ? "true" : "false", s.repositories, s.problems, s.repaired,
                 rc != 0 ? json_string(error).c_str() : "null", log.json_array().c_str());
   } else if (s.problems == 0) {
-    std::printf("fsck: %" PRId64 " repositories, nothing to repair\n", s.repositories);
+    std::printf("fsck: %s, nothing to repair\n", count_of(s.repositories, "repository", "repositories").c_str());
   } else {
-    std::printf("fsck: %" PRId64 " repositories, %" PRId64 " problems, %" PRId64 " repaired\n", s.repositories,
-                s.problems, s.repaired);
+    std::printf("fsck: %s, %s, %" PRId64 " repaired%s\n", count_of(s.repositories, "repository", "repositories").c_str(),
+                count_of(s.problems, "problem", "problems").c_str(), s.repaired,
+                o.repair ? "" : " (fsck --repair repairs what it can)");
   }
   if (rc != 0) return fail(kExitFound, "fsck: %s", error.c_str());
   return left == 0 ? kExitOk : kExitFound;

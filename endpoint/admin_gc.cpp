@@ -14,12 +14,10 @@ constexpr int64_t kDefaultGrace = 3600;            // 1h
 constexpr int64_t kDefaultUploadAge = 7 * 86400;   // 7d
 
 std::string counts_line(const reg_gc_summary& s) {
-  char line[512];
-  std::snprintf(line, sizeof line,
-                "%" PRId64 " manifests, %" PRId64 " blobs (%s), %" PRId64 " links, %" PRId64 " uploads (%s)",
-                s.manifests_removed, s.blobs_removed, human_bytes(s.blob_bytes_removed).c_str(), s.links_removed,
-                s.uploads_removed, human_bytes(s.upload_bytes_removed).c_str());
-  return line;
+  return count_of(s.manifests_removed, "manifest", "manifests") + ", " +
+         count_of(s.blobs_removed, "blob", "blobs") + " (" + human_bytes(s.blob_bytes_removed) + "), " +
+         count_of(s.links_removed, "link", "links") + ", " + count_of(s.uploads_removed, "upload", "uploads") + " (" +
+         human_bytes(s.upload_bytes_removed) + ")";
 }
 
 }  // namespace
@@ -40,7 +38,7 @@ int run_gc(Invocation& in) {
   }
   if (bad) return kExitUsage;
   if (!in.rest().empty()) return fail(kExitUsage, "gc: unexpected argument: %s", in.rest()[0].c_str());
-  if (!open_storage()) return kExitFound;
+  if (const int opened = open_storage(Open::kRegistry); opened != kExitOk) return opened;
 
   Progress progress;
   FindingLog log(in.json(), &progress);
@@ -62,10 +60,12 @@ int run_gc(Invocation& in) {
         s.uploads_removed, s.upload_bytes_removed, s.blobs_restored, s.unreadable,
         rc != 0 ? json_string(error).c_str() : "null", log.json_array().c_str());
   } else {
-    std::printf("gc: %" PRId64 " repositories, %" PRId64 " manifests, %" PRId64 " blobs\n", s.repositories,
-                s.manifests, s.blobs);
+    std::printf("gc: %s, %s, %s\n", count_of(s.repositories, "repository", "repositories").c_str(),
+                count_of(s.manifests, "manifest", "manifests").c_str(), count_of(s.blobs, "blob", "blobs").c_str());
     std::printf("%s: %s\n", o.dry_run ? "would remove" : "removed", counts_line(s).c_str());
-    if (s.blobs_restored > 0) std::printf("restored: %" PRId64 " blobs needed during the collection\n", s.blobs_restored);
+    if (s.blobs_restored > 0) {
+      std::printf("restored: %s needed during the collection\n", count_of(s.blobs_restored, "blob", "blobs").c_str());
+    }
   }
   if (rc != 0) return fail(kExitFound, "gc: %s", error.c_str());
   return kExitOk;

@@ -26,7 +26,7 @@ int run_scrub(Invocation& in) {
   }
   if (bad) return kExitUsage;
   if (!in.rest().empty()) return fail(kExitUsage, "scrub: unexpected argument: %s", in.rest()[0].c_str());
-  if (!open_storage()) return kExitFound;
+  if (const int opened = open_storage(Open::kRegistry); opened != kExitOk) return opened;
 
   Progress progress;
   FindingLog log(in.json(), &progress);
@@ -44,14 +44,19 @@ int run_scrub(Invocation& in) {
                 o.repair ? "true" : "false", s.blobs, s.manifests, s.bytes, s.links, s.bad_blobs, s.bad_manifests,
                 s.dangling_links, s.repaired, rc != 0 ? json_string(error).c_str() : "null", log.json_array().c_str());
   } else {
-    std::printf("scrub: %" PRId64 " blobs and %" PRId64 " manifests hashed (%s), %" PRId64 " links checked\n",
-                s.blobs, s.manifests, human_bytes(s.bytes).c_str(), s.links);
+    std::printf("scrub: %s and %s hashed (%s), %s checked\n", count_of(s.blobs, "blob", "blobs").c_str(),
+                count_of(s.manifests, "manifest", "manifests").c_str(), human_bytes(s.bytes).c_str(),
+                count_of(s.links, "link", "links").c_str());
     if (wrong == 0) {
       std::printf("everything hashes to its name\n");
     } else {
-      std::printf("wrong: %" PRId64 " blobs, %" PRId64 " manifests, %" PRId64 " dangling links; %" PRId64
-                  " moved to quarantine\n",
-                  s.bad_blobs, s.bad_manifests, s.dangling_links, s.repaired);
+      std::printf("wrong: %s, %s, %s; %" PRId64 " moved to quarantine\n", count_of(s.bad_blobs, "blob", "blobs").c_str(),
+                  count_of(s.bad_manifests, "manifest", "manifests").c_str(),
+                  count_of(s.dangling_links, "dangling link", "dangling links").c_str(), s.repaired);
+      // What the operator can do about it, where this run did not.
+      if (!o.repair && s.bad_blobs + s.bad_manifests > 0) {
+        std::printf("scrub --repair moves what does not hash to its name into quarantine\n");
+      }
     }
   }
   if (rc != 0) return fail(kExitFound, "scrub: %s", error.c_str());

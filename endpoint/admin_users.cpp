@@ -11,6 +11,7 @@
 #include "endpoint/admin_commands.h"
 #include "endpoint/auth_config.h"
 #include "endpoint/htpasswd.h"
+#include "endpoint/http_response.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 
@@ -53,19 +54,89 @@ bool read_password(std::string* password) {
   return true;
 }
 
-// Rewrites the users' file whole: a private temporary file beside it,
-// then a rename over it, so a reader sees the old file or the new one.
+// The directory that holds path ("." for a bare name).
+std::string directory_of(const std::string& path) {
+  const size_t sep = path.find_last_of("/\\");
+  if (sep == std::string::npos) return ".";
+  return sep == 0 ? path.substr(0, 1) : path.substr(0, sep);
+}
+
+// Refuses, naming the user to run as, where this process cannot make what
+// it writes belong to whom the file must belong to.
+bool may_write_as(const std::string& path, const host::Ownership& owner) {
+  if (host::may_give_ownership(owner)) return true;
+  char name[128];
+  host::owner_name(owner, name, sizeof name);
+  return fail(kExitFound, "%s belongs to %s: run registry-admin as %s (runuser -u %s -- registry-admin ...)",
+              path.c_str(), name, name, name) == 0;
+}
+
+// Who the users' file must belong to: whom it belongs to now, with its
+// permission bits; a first file, to whom its directory belongs, readable
+// by that owner alone. Written by root as root's, it would lock the web
+// server's user out of every login.
+bool owner_for(const std::string& path, host::Ownership* owner) {
+  if (host::ownership_of(path.c_str(), owner)) return true;
+  if (!host::last_error_is_absence()) {
+    return fail(kExitFound, "%s", endpoint::with_system_error("cannot look at " + path).c_str()) == 0;
+  }
+  const std::string dir = directory_of(path);
+  if (!host::ownership_of(dir.c_str(), owner)) {
+    return fail(kExitFound, "%s", endpoint::with_system_error("cannot look at " + dir).c_str()) == 0;
+  }
+  owner->mode = 0600;
+  return true;
+}
+
+// Rewrites the users' file whole: a private temporary file beside it, given
+// the file's owner, then a rename over it, so a reader sees the old file
+// or the new one, and the same users can read it.
 bool write_users(const std::string& path, const std::vector<endpoint::HtpasswdEntry>& entries) {
+  host::Ownership owner;
+  if (!owner_for(path, &owner) || !may_write_as(path, owner)) return false;
   const std::string temp = path + ".new-" + std::to_string(host::process_id());
   bool taken = false;
   host::remove_file(temp.c_str());
   FILE* f = host::create_private_file(temp.c_str(), &taken);
-  if (f == nullptr) return fail(kExitFound, "cannot create %s", temp.c_str()) == 0;
+  if (f == nullptr) {
+    return fail(kExitFound, "%s", endpoint::with_system_error("cannot create " + temp).c_str()) == 0;
+  }
+  if (!host::give_ownership(f, owner)) {
+    const std::string why = endpoint::with_system_error("cannot give " + temp + " the owner of " + path);
+    std::fclose(f);
+    host::remove_file(temp.c_str());
+    return fail(kExitFound, "%s", why.c_str()) == 0;
+  }
   const std::string text = endpoint::htpasswd_text(entries);
   const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   if (std::fclose(f) != 0 || !written || !host::rename_replace(temp.c_str(), path.c_str())) {
+    const std::string why = endpoint::with_system_error("cannot write " + path);
     host::remove_file(temp.c_str());
-    return fail(kExitFound, "cannot write %s", path.c_str()) == 0;
+    return fail(kExitFound, "%s", why.c_str()) == 0;
+  }
+  return true;
+}
+
+// The default users' file's directory, made the first time, belonging to
+// whom the storage root belongs to: made as root's, it would keep the web
+// server's user from making the token key there.
+bool make_auth_dir() {
+  char dir[4096];
+  if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir) != 0) return fail(kExitFound, "no room for the auth directory's path") == 0;
+  host::Attributes a;
+  if (host::get_attributes(dir, &a)) return true;
+  const std::string root = directory_of(dir);
+  host::Ownership owner;
+  if (!host::ownership_of(root.c_str(), &owner)) {
+    return fail(kExitFound, "%s", endpoint::with_system_error("cannot look at " + root).c_str()) == 0;
+  }
+  if (!may_write_as(root, owner)) return false;
+  if (host::make_dir(dir) == host::MkdirResult::kFailed) {
+    return fail(kExitFound, "%s", endpoint::with_system_error(std::string("cannot make ") + dir).c_str()) == 0;
+  }
+  if (!host::give_dir_ownership(dir, owner)) {
+    return fail(kExitFound, "%s",
+                endpoint::with_system_error(std::string("cannot give ") + dir + " the owner of " + root).c_str()) == 0;
   }
   return true;
 }
@@ -96,7 +167,10 @@ int run_user(Invocation& in) {
   endpoint::AuthSettings settings;
   std::string why;
   if (!endpoint::read_auth_settings(&settings, &why)) return fail(kExitUsage, "%s", why.c_str());
-  if (!open_storage()) return kExitFound;
+  // The first user may come before the registry first serves: the root
+  // is made then, and nothing of the tree below it but auth/.
+  const int opened = open_storage(verb == "add" ? Open::kRootMadeIfMissing : Open::kRootOnly);
+  if (opened != kExitOk) return opened;
   const std::string path = endpoint::users_path(settings);
   std::vector<endpoint::HtpasswdEntry> users;
   if (!endpoint::load_users(settings, &users, &why)) return fail(kExitFound, "%s", why.c_str());
@@ -144,11 +218,7 @@ int run_user(Invocation& in) {
   } else {
     users[at].hash = hash;
   }
-  // The default file's directory, the first time.
-  if (settings.htpasswd.empty()) {
-    char dir[4096];
-    if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir) == 0) host::make_dir(dir);
-  }
+  if (settings.htpasswd.empty() && !make_auth_dir()) return kExitFound;
   if (!write_users(path, users)) return kExitFound;
   std::fprintf(stderr, "registry-admin: %s %s in %s\n", added ? "added" : "changed the password of", name.c_str(),
                path.c_str());

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "endpoint/http_response.h"
 #include "endpoint/request.h"
 #include "endpoint/routes.h"
 #include "endpoint/storage_config.h"
@@ -37,8 +38,12 @@ std::string trimmed(const std::string& s) {
 // another process published one first.
 bool create_key(const std::string& path, std::string* key, std::string* why) {
   char dir[4096];
-  if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir) != 0 || host::make_dir(dir) == host::MkdirResult::kFailed) {
-    *why = "cannot create the directory of " + path;
+  if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir) != 0) {
+    *why = "no directory for " + path;
+    return false;
+  }
+  if (host::make_dir(dir) == host::MkdirResult::kFailed) {
+    *why = with_system_error("cannot create the directory of " + path);
     return false;
   }
   unsigned char random[32];
@@ -63,30 +68,30 @@ bool create_key(const std::string& path, std::string* key, std::string* why) {
   bool taken = false;
   FILE* f = host::create_private_file(temp.c_str(), &taken);
   if (f == nullptr) {
-    *why = "cannot create " + temp;
+    *why = with_system_error("cannot create " + temp);
     return false;
   }
   const std::string line = text + "\n";
   const bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
   if (std::fclose(f) != 0 || !written) {
+    *why = with_system_error("cannot write " + temp);
     host::remove_file(temp.c_str());
-    *why = "cannot write " + temp;
     return false;
   }
   if (host::rename_no_replace(temp.c_str(), path.c_str(), &taken)) {
     *key = text;
     return true;
   }
-  host::remove_file(temp.c_str());
   if (!taken) {
-    *why = "cannot publish " + path;
+    *why = with_system_error("cannot publish " + path);
+    host::remove_file(temp.c_str());
     return false;
   }
+  host::remove_file(temp.c_str());
   // Another request made the key first: that one is the key.
-  bool missing = false;
-  std::string existing;
-  if (!read_text_file(path, &existing, &missing)) {
-    *why = "cannot read " + path;
+  std::string existing, cause;
+  if (read_text_file(path, &existing, &cause) != FileRead::kRead) {
+    *why = "cannot read " + path + ": " + cause;
     return false;
   }
   *key = trimmed(existing);
@@ -95,22 +100,51 @@ bool create_key(const std::string& path, std::string* key, std::string* why) {
 
 }  // namespace
 
-bool read_text_file(const std::string& path, std::string* text, bool* missing) {
-  *missing = false;
+namespace {
+
+// The system's word for the latest failure, or fallback where it has none.
+std::string system_error_or(const char* fallback) {
+  char text[256];
+  host::last_error_text(text, sizeof text);
+  return text[0] != '\0' ? text : fallback;
+}
+
+}  // namespace
+
+FileRead read_text_file(const std::string& path, std::string* text, std::string* why) {
   host::Attributes a;
   if (!host::get_attributes(path.c_str(), &a)) {
-    *missing = true;
-    return false;
+    // Only an absence is one: a file that cannot be looked at (a
+    // directory on the way that may not be searched) is a failure, never
+    // a reason to act as if there were no file.
+    if (host::last_error_is_absence()) return FileRead::kMissing;
+    *why = system_error_or("cannot be looked at");
+    return FileRead::kFailed;
+  }
+  if (a.kind != host::Kind::kFile) {
+    *why = a.kind == host::Kind::kDir ? "a directory" : "not a regular file";
+    return FileRead::kFailed;
   }
   FILE* f = host::open_file(path.c_str(), "rb");
-  if (f == nullptr) return false;
+  if (f == nullptr) {
+    *why = system_error_or("cannot be opened");
+    return FileRead::kFailed;
+  }
   text->clear();
   char buf[8192];
   size_t n = 0;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text->size() <= kFileMax) text->append(buf, n);
-  const bool failed = std::ferror(f) != 0;
+  if (std::ferror(f) != 0) {
+    *why = system_error_or("a read failed");
+    std::fclose(f);
+    return FileRead::kFailed;
+  }
   std::fclose(f);
-  return !failed && text->size() <= kFileMax;
+  if (text->size() > kFileMax) {
+    *why = "larger than " + std::to_string(kFileMax) + " bytes";
+    return FileRead::kFailed;
+  }
+  return FileRead::kRead;
 }
 
 bool read_auth_settings(AuthSettings* out, std::string* why) {
@@ -185,17 +219,21 @@ bool read_auth_settings(AuthSettings* out, std::string* why) {
 
 bool load_policy(const AuthSettings& s, Policy* out, std::string* why) {
   const std::string path = s.policy.empty() ? default_path(REG_AUTH_POLICY) : s.policy;
-  std::string text;
-  bool missing = false;
-  if (!read_text_file(path, &text, &missing)) {
-    // Only the default path may be absent: a file named by a setting that
-    // is not there is a mistake, never a reason to fall back.
-    if (missing && s.policy.empty()) {
-      *out = default_policy();
-      return true;
-    }
-    *why = "cannot read the policy " + path;
-    return false;
+  std::string text, cause;
+  switch (read_text_file(path, &text, &cause)) {
+    case FileRead::kRead: break;
+    case FileRead::kMissing:
+      // Only the default path may be absent: a file named by a setting that
+      // is not there is a mistake, never a reason to fall back.
+      if (s.policy.empty()) {
+        *out = default_policy();
+        return true;
+      }
+      *why = "cannot read the policy " + path + ": no such file";
+      return false;
+    case FileRead::kFailed:
+      *why = "cannot read the policy " + path + ": " + cause;
+      return false;
   }
   if (!parse_policy(text, out, why)) {
     *why = "policy " + path + ": " + *why;
@@ -210,15 +248,13 @@ std::string users_path(const AuthSettings& s) {
 
 bool load_users(const AuthSettings& s, std::vector<HtpasswdEntry>* out, std::string* why) {
   const std::string path = users_path(s);
-  std::string text;
-  bool missing = false;
-  if (!read_text_file(path, &text, &missing)) {
-    if (missing) {
-      out->clear();
-      return true;
-    }
-    *why = "cannot read the users' file " + path;
-    return false;
+  std::string text, cause;
+  switch (read_text_file(path, &text, &cause)) {
+    case FileRead::kRead: break;
+    case FileRead::kMissing: out->clear(); return true;
+    case FileRead::kFailed:
+      *why = "cannot read the users' file " + path + ": " + cause;
+      return false;
   }
   if (!parse_htpasswd(text, out, why)) {
     *why = "users' file " + path + ": " + *why;
@@ -230,8 +266,9 @@ bool load_users(const AuthSettings& s, std::vector<HtpasswdEntry>* out, std::str
 bool load_token_key(const AuthSettings& s, bool create, std::string* key, bool* missing, std::string* why) {
   *missing = false;
   const std::string path = s.key_file.empty() ? default_path(REG_AUTH_TOKEN_KEY) : s.key_file;
-  std::string text;
-  if (read_text_file(path, &text, missing)) {
+  std::string text, cause;
+  const FileRead read = read_text_file(path, &text, &cause);
+  if (read == FileRead::kRead) {
     *key = trimmed(text);
     if (key->size() < kKeyMin) {
       *why = "the token key " + path + " holds fewer than 32 bytes";
@@ -239,10 +276,11 @@ bool load_token_key(const AuthSettings& s, bool create, std::string* key, bool* 
     }
     return true;
   }
-  if (!*missing) {
-    *why = "cannot read the token key " + path;
+  if (read == FileRead::kFailed) {
+    *why = "cannot read the token key " + path + ": " + cause;
     return false;
   }
+  *missing = true;
   if (!s.key_file.empty()) {
     *why = "no token key at " + path + " (REGISTRY_AUTH_KEY_FILE)";
     *missing = false;  // configured: an error, not something to make

@@ -61,8 +61,10 @@ bool load_token_key(const AuthSettings& s, bool create, std::string* key, bool* 
 // realm, else the request's scheme and Host with /auth/token.
 std::string token_realm(const AuthSettings& s);
 
-// A whole small file, "missing" told apart from other failures.
-bool read_text_file(const std::string& path, std::string* text, bool* missing);
+// A whole small file: kMissing when nothing is at path; kFailed, with the
+// system's word for it in why, when something is there that cannot be read.
+enum class FileRead { kRead, kMissing, kFailed };
+FileRead read_text_file(const std::string& path, std::string* text, std::string* why);
 
 }  // namespace endpoint
 

@@ -84,7 +84,7 @@ void handle_catalog(const Route&) {
   const char* body = reg_catalog_json_where(n > 0 ? n : 0, last.empty() ? nullptr : last.c_str(), catalog_filter(), nullptr);
   if (body == nullptr) {
     // A tree we cannot read is a failure, never an empty catalog.
-    std::fprintf(stderr, "registry: catalog %s: %s\n", request_path().c_str(), reg_storage_last_error());
+    log_failure("catalog", storage_failure_text());
     send_error(ApiError::kStorage, "Failed to read the repository catalog");
   }
   std::vector<std::string> extra;

@@ -20,8 +20,7 @@ namespace endpoint {
 namespace {
 
 [[noreturn]] void misconfigured(const std::string& why) {
-  std::fprintf(stderr, "registry: token %s: %s\n", request_method(), why.c_str());
-  std::fflush(stderr);
+  log_failure("token", why);
   send_error(ApiError::kMisconfigured, "access control is not configured correctly");
 }
 

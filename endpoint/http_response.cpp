@@ -7,6 +7,8 @@
 
 #include "cgi/bt_cgi.h"
 #include "endpoint/request.h"
+#include "platform/host.h"
+#include "storage/reg_storage.h"
 
 namespace endpoint {
 namespace {
@@ -174,11 +176,26 @@ void send_engine_failure(const FailureMap& map, const char* operation) {
     case REG_ERR_NONE:
     case REG_ERR_STORAGE: break;
   }
-  const char* cause = reg_storage_last_cause();
-  std::fprintf(stderr, "registry: %s %s %s: %s%s%s\n", operation, request_method(), request_path().c_str(),
-               message.c_str(), cause[0] != '\0' ? ": " : "", cause);
-  std::fflush(stderr);
+  log_failure(operation, storage_failure_text());
   send_error(ApiError::kStorage, "Storage failure");
+}
+
+std::string storage_failure_text() {
+  const char* cause = reg_storage_last_cause();
+  std::string text = reg_storage_last_error();
+  if (cause[0] != '\0') text += std::string(": ") + cause;
+  return text;
+}
+
+std::string with_system_error(const std::string& what) {
+  char text[256];
+  host::last_error_text(text, sizeof text);
+  return text[0] != '\0' ? what + ": " + text : what;
+}
+
+void log_failure(const char* operation, const std::string& why) {
+  std::fprintf(stderr, "registry: %s %s %s: %s\n", operation, request_method(), request_path().c_str(), why.c_str());
+  std::fflush(stderr);
 }
 
 }  // namespace endpoint

@@ -82,6 +82,16 @@ struct FailureMap {
 // is a 500, and one line to standard error (the server's error log) names
 // the operation, the request and the system's error.
 [[noreturn]] void send_engine_failure(const FailureMap& map, const char* operation);
+// The engine's latest failure for a log line: its message, then the
+// system's word for it after ": " where there is one.
+std::string storage_failure_text();
+// what, and the system's word for the latest failed call after ": "
+// ("cannot read /x: Permission denied"); what alone when the system has
+// none. Called right after the call that failed.
+std::string with_system_error(const std::string& what);
+// One line to standard error for a failure answered with a 500:
+// "registry: <operation> <method> <path>: <why>".
+void log_failure(const char* operation, const std::string& why);
 
 }  // namespace endpoint
 

@@ -26,27 +26,17 @@ int oci_init_storage(void) {
   // A root that cannot be had as configured is an error, never a reason to
   // serve some other tree: the default applies only without configuration.
   char root[kRootBuf] = {};
-  const char* env = std::getenv("REGISTRY_STORAGE_ROOT");
-  if (env != nullptr && env[0] != '\0') {
-    if (std::strlen(env) >= kRootBuf) {
-      std::fprintf(stderr, "registry: REGISTRY_STORAGE_ROOT is longer than %zu characters\n", kRootBuf - 1);
-      return -1;
-    }
-    bt_strlcpy(root, env, sizeof root);
-  } else {
-    char why[256] = {};
-    if (endpoint::read_config_root("config.json", root, sizeof root, why, sizeof why) ==
-        endpoint::ConfigRoot::kInvalid) {
-      std::fprintf(stderr, "registry: config.json in the working directory %s\n", why);
-      return -1;
-    }
+  char why[512] = {};
+  if (endpoint::configured_storage_root(root, sizeof root, why, sizeof why) == endpoint::ConfigRoot::kInvalid) {
+    std::fprintf(stderr, "registry: %s\n", why);
+    return -1;
   }
   if (root[0] == '\0') bt_strlcpy(root, "./registry_storage", sizeof root);
   const int rc = reg_storage_init(root);
   if (rc == 0) {
     s_storage_ready = 1;
   } else {
-    std::fprintf(stderr, "registry: storage root %s: %s\n", root, reg_storage_last_error());
+    endpoint::log_failure("storage init", endpoint::storage_failure_text());
   }
   return rc;
 }

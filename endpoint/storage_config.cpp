@@ -6,6 +6,7 @@
 #include "endpoint/storage_config.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -279,24 +280,48 @@ ConfigRoot parse_config_root(const char* text, size_t len, char* root, size_t ro
   return ConfigRoot::kFound;
 }
 
+namespace {
+
+// "cannot be read: <the system's word>", or the fallback in brackets where
+// the system has none.
+void unreadable(char* why, size_t why_cap, const char* fallback) {
+  char text[200];
+  host::last_error_text(text, sizeof text);
+  if (text[0] != '\0') {
+    std::snprintf(why, why_cap, "cannot be read: %s", text);
+  } else {
+    std::snprintf(why, why_cap, "cannot be read (%s)", fallback);
+  }
+}
+
+}  // namespace
+
 ConfigRoot read_config_text(const char* path, std::string* text, char* why, size_t why_cap) {
   host::Attributes a;
-  if (!host::get_attributes(path, &a)) return ConfigRoot::kNone;  // no configuration at all
+  if (!host::get_attributes(path, &a)) {
+    if (host::last_error_is_absence()) return ConfigRoot::kNone;  // no configuration at all
+    unreadable(why, why_cap, "cannot be looked at");
+    return ConfigRoot::kInvalid;
+  }
+  if (a.kind != host::Kind::kFile) {
+    std::snprintf(why, why_cap, "cannot be read (%s)", a.kind == host::Kind::kDir ? "a directory" : "not a regular file");
+    return ConfigRoot::kInvalid;
+  }
   FILE* f = host::open_file(path, "rb");
   if (f == nullptr) {
-    std::snprintf(why, why_cap, "cannot be read (%s)", a.kind == host::Kind::kDir ? "a directory" : "not a readable file");
+    unreadable(why, why_cap, "not a readable file");
     return ConfigRoot::kInvalid;
   }
   text->clear();
   char chunk[8192];
   size_t n = 0;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text->size() <= kConfigMax) text->append(chunk, n);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) {
-    std::snprintf(why, why_cap, "cannot be read (a read failed)");
+  if (std::ferror(f) != 0) {
+    unreadable(why, why_cap, "a read failed");
+    std::fclose(f);
     return ConfigRoot::kInvalid;
   }
+  std::fclose(f);
   if (text->size() > kConfigMax) {
     std::snprintf(why, why_cap, "is larger than %zu bytes", kConfigMax);
     return ConfigRoot::kInvalid;
@@ -309,6 +334,23 @@ ConfigRoot read_config_root(const char* path, char* root, size_t root_cap, char*
   const ConfigRoot read = read_config_text(path, &text, why, why_cap);
   if (read != ConfigRoot::kFound) return read;
   return parse_config_root(text.data(), text.size(), root, root_cap, why, why_cap);
+}
+
+ConfigRoot configured_storage_root(char* root, size_t root_cap, char* why, size_t why_cap) {
+  root[0] = '\0';
+  const char* env = std::getenv("REGISTRY_STORAGE_ROOT");
+  if (env != nullptr && env[0] != '\0') {
+    if (std::strlen(env) >= root_cap) {
+      std::snprintf(why, why_cap, "REGISTRY_STORAGE_ROOT is longer than %zu characters", root_cap - 1);
+      return ConfigRoot::kInvalid;
+    }
+    std::memcpy(root, env, std::strlen(env) + 1);
+    return ConfigRoot::kFound;
+  }
+  char file_why[256] = {};
+  const ConfigRoot from_file = read_config_root("config.json", root, root_cap, file_why, sizeof file_why);
+  if (from_file == ConfigRoot::kInvalid) std::snprintf(why, why_cap, "config.json in the working directory %s", file_why);
+  return from_file;
 }
 
 }  // namespace endpoint

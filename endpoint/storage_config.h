@@ -30,6 +30,12 @@ ConfigRoot read_config_text(const char* path, std::string* text, char* why, size
 bool parse_config_strings(const char* text, size_t len, const char* const* keys, size_t n, std::string* values,
                           bool* present, std::string* why);
 
+// The storage root configured for a program in this working directory:
+// REGISTRY_STORAGE_ROOT, else the member of config.json. kNone where
+// neither names one; kInvalid, with why (a whole sentence), where the
+// configuration cannot be used.
+ConfigRoot configured_storage_root(char* root, size_t root_cap, char* why, size_t why_cap);
+
 // The same over a text in memory (len bytes), for tests and fuzzing.
 ConfigRoot parse_config_root(const char* text, size_t len, char* root, size_t root_cap, char* why, size_t why_cap);
 

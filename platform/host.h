@@ -160,6 +160,51 @@ bool same_file(FILE* f, const char* path);
 // GetLastError on Windows), cut to fit cap; empty when there is none.
 void last_error_text(char* out, size_t cap);
 
+// true when the latest failed call found nothing at its path (no such
+// entry, or a directory on the way missing or no directory): an absence,
+// as opposed to something that is there and cannot be used.
+bool last_error_is_absence();
+
+// Keeps the error of the latest failed call while the calls made after it
+// run (a second look after a failure), and puts it back when it goes, so
+// that a failure is reported as what it was, not as what the look met.
+class KeptError {
+ public:
+  KeptError();
+  ~KeptError();
+  KeptError(const KeptError&) = delete;
+  KeptError& operator=(const KeptError&) = delete;
+
+ private:
+  int saved_errno_;
+  unsigned long saved_system_;
+};
+
+// Who owns a file or directory, and its permission bits: what a file
+// written anew in its place must keep so that the users who could read it
+// still can (the web server's user, when an operator's tool runs as
+// root). Windows keeps these in access lists, which a new file takes from
+// its directory: there nothing is known (known false) and nothing is kept.
+struct Ownership {
+  bool known = false;
+  uint32_t user = 0;
+  uint32_t group = 0;
+  uint32_t mode = 0;  // permission bits
+};
+// false when the path cannot be looked at.
+bool ownership_of(const char* path, Ownership* out);
+// Whether this process can give its files that owner and group: it may
+// give files away (root), or is that user and a member of that group.
+// true where nothing is known.
+bool may_give_ownership(const Ownership& o);
+// Gives the open file the owner, the group and the permission bits.
+bool give_ownership(FILE* f, const Ownership& o);
+// Gives the directory the owner and the group; its permission bits stay.
+bool give_dir_ownership(const char* path, const Ownership& o);
+// The owner's user name ("www-data"), or its number where the system has
+// no name for it; empty where nothing is known.
+void owner_name(const Ownership& o, char* out, size_t cap);
+
 // n bytes from the system's cryptographic random source.
 bool random_bytes(void* out, size_t n);
 

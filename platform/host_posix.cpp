@@ -623,6 +623,87 @@ void last_error_text(char* out, size_t cap) {
   if (err != 0) std::snprintf(out, cap, "%s", std::strerror(err));
 }
 
+bool last_error_is_absence() { return errno == ENOENT || errno == ENOTDIR; }
+
+KeptError::KeptError() : saved_errno_(errno), saved_system_(0) {}
+
+KeptError::~KeptError() { errno = saved_errno_; }
+
+bool ownership_of(const char* path, Ownership* out) {
+  struct stat st;
+  if (!again_while_stale([&] {
+        Place p(path);
+        return p.ok() && fstatat(p.dir(), p.leaf(), &st, p.nofollow_at()) == 0;
+      })) {
+    return false;
+  }
+  out->known = true;
+  out->user = static_cast<uint32_t>(st.st_uid);
+  out->group = static_cast<uint32_t>(st.st_gid);
+  out->mode = static_cast<uint32_t>(st.st_mode & 07777);
+  return true;
+}
+
+namespace {
+
+bool in_group(gid_t group) {
+  if (getegid() == group) return true;
+  gid_t groups[256];
+  const int n = getgroups(256, groups);
+  for (int i = 0; i < n; ++i) {
+    if (groups[i] == group) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool may_give_ownership(const Ownership& o) {
+  if (!o.known) return true;
+  const uid_t me = geteuid();
+  return me == 0 || (me == o.user && in_group(static_cast<gid_t>(o.group)));
+}
+
+bool give_ownership(FILE* f, const Ownership& o) {
+  if (!o.known) return true;
+  const int fd = fileno(f);
+  return fchown(fd, static_cast<uid_t>(o.user), static_cast<gid_t>(o.group)) == 0 &&
+         fchmod(fd, static_cast<mode_t>(o.mode & 07777)) == 0;
+}
+
+bool give_dir_ownership(const char* path, const Ownership& o) {
+  if (!o.known) return true;
+  return again_while_stale([&] {
+    Place p(path);
+    return p.ok() &&
+           fchownat(p.dir(), p.leaf(), static_cast<uid_t>(o.user), static_cast<gid_t>(o.group), p.nofollow_at()) == 0;
+  });
+}
+
+void owner_name(const Ownership& o, char* out, size_t cap) {
+  if (cap == 0) return;
+  out[0] = '\0';
+  if (!o.known) return;
+  // The user database read directly: the name service switch cannot be
+  // loaded into a statically linked program.
+  std::snprintf(out, cap, "%u", static_cast<unsigned>(o.user));
+  FILE* f = std::fopen("/etc/passwd", "re");
+  if (f == nullptr) return;
+  char line[1024];
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    char* first = std::strchr(line, ':');
+    char* second = first != nullptr ? std::strchr(first + 1, ':') : nullptr;
+    if (second == nullptr) continue;
+    char* end = nullptr;
+    const unsigned long uid = std::strtoul(second + 1, &end, 10);
+    if (end == second + 1 || *end != ':' || uid != o.user) continue;
+    *first = '\0';
+    std::snprintf(out, cap, "%s", line);
+    break;
+  }
+  std::fclose(f);
+}
+
 bool random_bytes(void* out, size_t n) {
   auto* p = static_cast<unsigned char*>(out);
   while (n > 0) {

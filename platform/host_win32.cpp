@@ -19,6 +19,7 @@
 #include <time.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -559,6 +560,38 @@ void last_error_text(char* out, size_t cap) {
   size_t len = n < cap ? n : cap - 1;
   while (len > 0 && (out[len - 1] == '\r' || out[len - 1] == '\n' || out[len - 1] == '.')) --len;
   out[len] = '\0';
+}
+
+bool last_error_is_absence() {
+  const DWORD err = GetLastError();
+  return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+}
+
+KeptError::KeptError() : saved_errno_(errno), saved_system_(GetLastError()) {}
+
+KeptError::~KeptError() {
+  errno = saved_errno_;
+  SetLastError(static_cast<DWORD>(saved_system_));
+}
+
+// Owners live in access lists here, which a new file takes from its
+// directory (a private file gets one naming its owner alone): nothing to
+// look up and nothing to give.
+bool ownership_of(const char* path, Ownership* out) {
+  Attributes a;
+  if (!get_attributes(path, &a)) return false;
+  *out = Ownership{};
+  return true;
+}
+
+bool may_give_ownership(const Ownership&) { return true; }
+
+bool give_ownership(FILE*, const Ownership&) { return true; }
+
+bool give_dir_ownership(const char*, const Ownership&) { return true; }
+
+void owner_name(const Ownership&, char* out, size_t cap) {
+  if (cap > 0) out[0] = '\0';
 }
 
 bool random_bytes(void* out, size_t n) {

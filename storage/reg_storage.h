@@ -29,6 +29,18 @@ typedef enum reg_error_kind {
 
 /* Creates what is missing of the tree below root and readies the engine. */
 int reg_storage_init(const char* root);
+/* Readies the engine on a registry that exists, for tools that look after
+ * one: root must be a directory holding the storage marker, which the
+ * registry writes when it first serves (-1, REG_ERR_NOT_FOUND, where there
+ * is none; REG_ERR_STORAGE, with the system's word, where root cannot be
+ * looked at). What else is missing of the tree is then made as
+ * reg_storage_init makes it. Where there is no registry, nothing is made. */
+int reg_storage_open(const char* root);
+/* Readies the engine on the directory root as it is, making nothing below
+ * it (with create_root, the directory itself and its parents when
+ * missing): for the access-control files alone (reg_auth_path), which are
+ * set up before a registry first serves. */
+int reg_storage_attach(const char* root, int create_root);
 /* Returns the engine to the not-initialised state. */
 void reg_storage_cleanup(void);
 /* Message of the latest failure; empty after a successful init. Never null. */

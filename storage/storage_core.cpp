@@ -48,6 +48,46 @@ int make_tree_dir(const char* first, const char* second, char* path, size_t cap)
   return mkdirs(path);
 }
 
+// Takes root as the engine's (s_root), the engine not ready; false, with
+// the message, for a root that cannot be one.
+bool take_root(const char* root) {
+  if (root == nullptr || root[0] == '\0') {
+    set_error(REG_ERR_INVALID, "storage root dir is empty");
+    return false;
+  }
+  if (s_ready) reg_storage_cleanup();
+  const size_t len = std::strlen(root);
+  if (len > kRootCap - 1) {
+    set_error(REG_ERR_INVALID, "storage root dir too long (max 3499 chars)");
+    return false;
+  }
+  std::memcpy(s_root, root, len + 1);
+  if (len > 0 && s_root[len - 1] == host::kSep) s_root[len - 1] = '\0';
+  return true;
+}
+
+// The root taken is a directory that exists; else false, with the message
+// (and the system's word for why it cannot be looked at).
+bool root_is_directory() {
+  host::Attributes a;
+  if (!host::get_attributes(s_root, &a)) {
+    set_error(REG_ERR_STORAGE, "storage root %s", s_root);
+    return false;
+  }
+  if (a.kind != host::Kind::kDir) {
+    set_error(REG_ERR_NOT_FOUND, "storage root %s: not a directory", s_root);
+    return false;
+  }
+  return true;
+}
+
+void mark_ready() {
+  s_ready = 1;
+  s_error[0] = '\0';
+  s_kind = REG_ERR_NONE;
+  s_cause[0] = '\0';
+}
+
 }  // namespace
 }  // namespace storage
 
@@ -55,19 +95,42 @@ using namespace storage;
 
 extern "C" {
 
+int reg_storage_open(const char* root) {
+  if (!take_root(root) || !root_is_directory()) return -1;
+  char marker[kPathCap];
+  path_join(marker, sizeof marker, s_root, kMarkerFile);
+  host::Attributes a;
+  if (!host::get_attributes(marker, &a)) {
+    if (host::last_error_is_absence()) {
+      set_error(REG_ERR_NOT_FOUND, "storage root %s: holds no registry (no %s, which the registry writes when it first serves)",
+                s_root, kMarkerFile);
+    } else {
+      set_error(REG_ERR_STORAGE, "storage root %s: cannot look at %s", s_root, marker);
+    }
+    return -1;
+  }
+  // A registry: what else is missing of its tree is made, as its next
+  // request would make it.
+  return reg_storage_init(root);
+}
+
+int reg_storage_attach(const char* root, int create_root) {
+  if (!take_root(root)) return -1;
+  if (create_root && mkdirs(s_root) != 0) {
+    set_error(REG_ERR_STORAGE, "mkdirs failed: %s", s_root);
+    return -1;
+  }
+  if (!root_is_directory()) return -1;
+  if (!host::set_tree_root(s_root)) {
+    set_error(REG_ERR_STORAGE, "storage root %s: cannot be opened", s_root);
+    return -1;
+  }
+  mark_ready();
+  return 0;
+}
+
 int reg_storage_init(const char* root) {
-  if (root == nullptr || root[0] == '\0') {
-    set_error(REG_ERR_INVALID, "storage root dir is empty");
-    return -1;
-  }
-  if (s_ready) reg_storage_cleanup();
-  const size_t len = std::strlen(root);
-  if (len > kRootCap - 1) {
-    set_error(REG_ERR_INVALID, "storage root dir too long (max 3499 chars)");
-    return -1;
-  }
-  std::memcpy(s_root, root, len + 1);
-  if (len > 0 && s_root[len - 1] == host::kSep) s_root[len - 1] = '\0';
+  if (!take_root(root)) return -1;
 
   if (mkdirs(s_root) != 0) {
     set_error(REG_ERR_STORAGE, "mkdirs failed: %s", s_root);
@@ -104,13 +167,10 @@ int reg_storage_init(const char* root) {
   }
   path_join(path, sizeof path, s_root, kMarkerFile);
   if (!file_exists(path) && write_file(path, kMarkerContent, sizeof kMarkerContent - 1) != 0) {
-    set_error(REG_ERR_STORAGE, "write config.json failed");
+    set_error(REG_ERR_STORAGE, "write config.json failed: %s", path);
     return -1;
   }
-  s_ready = 1;
-  s_error[0] = '\0';
-  s_kind = REG_ERR_NONE;
-  s_cause[0] = '\0';
+  mark_ready();
   return 0;
 }
 

@@ -23,6 +23,9 @@ bool make_level(const char* path) {
     case host::MkdirResult::kFailed:
       break;
   }
+  // The look must not turn the creation's error ("Permission denied") into
+  // its own ("No such file or directory").
+  host::KeptError kept;
   return dir_exists(path) != 0;
 }
 
@@ -125,6 +128,7 @@ int move_into_place(const char* tmp, const char* path, Durability d) {
     if (d == Durability::kCache || host::sync_parent(path)) return 0;
     return -1;  // in place, but not known to last: not a success to report
   }
+  host::KeptError kept;  // the write's error, not the clean-up's
   host::remove_file(tmp);
   return -1;
 }

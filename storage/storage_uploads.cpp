@@ -179,15 +179,17 @@ int append_held(LockedFile* held, const char* upload_uuid, DigestAlg alg, FILE* 
   const bool short_body = exact < 0 && length >= 0 && copied < length;
   write_failed = write_failed || std::fflush(f) != 0 || std::ferror(f) != 0;
   if (write_failed || short_body || wrong_count || std::ferror(from) != 0) {
+    // The failure is worded before the clean-up, which makes calls of its
+    // own: the system's error is the write's ("No space left on device").
+    if (write_failed) set_error(REG_ERR_STORAGE, "write error appending chunk");
     // Nothing of a body that did not arrive whole stays in the upload.
     const bool undone = host::truncate_file(f, size);
+    if (!write_failed && !undone) set_error(REG_ERR_STORAGE, "write error appending chunk");
     digest.keep(f, false);
-    if (write_failed || !undone) {
-      set_error(REG_ERR_STORAGE, "write error appending chunk");
-    } else if (wrong_count && std::ferror(from) == 0) {
+    if (!write_failed && undone && wrong_count && std::ferror(from) == 0) {
       set_error(REG_ERR_RANGE, "the chunk holds %s bytes, its range names %lld", copied > exact ? "more" : "fewer",
                 static_cast<long long>(exact));
-    } else {
+    } else if (!write_failed && undone) {
       set_error(REG_ERR_INVALID, "request body ended after %lld of %lld bytes", static_cast<long long>(copied),
                 static_cast<long long>(length));
     }
@@ -233,15 +235,17 @@ int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len)
   failed = failed || written < len || std::fflush(f) != 0 || std::ferror(f) != 0;
   if (failed) {
     // What part of the chunk reached the file is not known: the finish
-    // hashes the file.
+    // hashes the file. The failure keeps the write's error.
+    host::KeptError kept;
     drop_upload_state(upload_uuid);
+    upload.release();
   } else {
     digest.take(data, written);
     digest.keep(f, true);
+    // Bytes still buffered at the close are part of this write.
+    failed = !upload.release();
   }
-  // Bytes still buffered at the close are part of this write.
-  failed = !upload.release() || failed;
-  if (failed || written < len) {
+  if (failed) {
     set_error(REG_ERR_STORAGE, "write error appending chunk");
     return -1;
   }

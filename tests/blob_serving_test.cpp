@@ -538,4 +538,76 @@ INSTANTIATE_TEST_SUITE_P(Servers, BlobServingWithAccessControl,
                          ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache),
                          web_server_param_name);
 
+// ---- What the deploy/ files set up around the program ------------------------------------
+
+// The line a 500 leaves on the program's standard error reaches the log
+// that the deploy/ file names, whatever the server's own standard error
+// is (for Debian's lighttpd, /dev/null from the init script and the
+// journal under systemd: the harness gives it a file of its own).
+class ProgramLog : public ::testing::TestWithParam<WebServer> {};
+
+TEST_P(ProgramLog, TheLineOfA500ReachesTheLogTheDeployFileNames) {
+  TempDir tmp;
+  RegistryServer server(GetParam(), tmp / "server", kProgram);
+  std::string why;
+  if (!server.start(&why)) GTEST_SKIP() << web_server_name(GetParam()) << ": " << why;
+  // Something that is no directory where the repositories belong.
+  write_bytes(server.storage() + "/repositories", "in the way");
+  const Reply r = exchange(server.port(), "GET", "/v2/_catalog");
+  EXPECT_EQ(r.status, 500) << r.head << r.body;
+  const std::string line = "registry: storage init GET /v2/_catalog: ";
+  // The server may write the line a moment after it answers: at most ten
+  // seconds for it to be there.
+  for (int i = 0; i < 200 && read_bytes(server.program_log()).find(line) == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const std::string log = read_bytes(server.program_log());
+  const size_t at = log.find(line);
+  ASSERT_NE(at, std::string::npos) << server.program_log() << ":\n" << log << "\n" << server.log() << ":\n"
+                                   << read_bytes(server.log());
+  EXPECT_NE(log.find(": Not a directory", at), std::string::npos) << "the system's error is named: " << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ProgramLog,
+                         ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache),
+                         web_server_param_name);
+
+// nginx with as many fcgiwrap children as deploy/nginx.conf sets up: an
+// upload that its client sends slowly holds one of them, and other
+// requests are answered meanwhile. With fcgiwrap as Debian starts it (one
+// process) they wait for the upload, which here waits for them: the
+// upload would then end cut short, and the other requests unanswered or
+// answered only after it.
+TEST(NginxWithFcgiwrap, ASlowUploadHoldsUpNoOtherRequest) {
+  TempDir tmp;
+  RegistryServer server(WebServer::kNginx, tmp / "server", kProgram);
+  std::string why;
+  if (!server.start(&why)) GTEST_SKIP() << "nginx with fcgiwrap: " << why;
+  const int port = server.port();
+  const Reply start = exchange(port, "POST", "/v2/slow/blobs/uploads/", "", "", true);
+  ASSERT_EQ(start.status, 202) << start.head << start.body;
+  const std::string location = start.header("Location");
+  const std::string bytes = blob_bytes(1 << 20, 5);
+  Connection upload(port);
+  ASSERT_TRUE(upload.send_all("PATCH " + location + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                              "Content-Type: application/octet-stream\r\nContent-Length: " +
+                              std::to_string(bytes.size()) + "\r\n\r\n" + bytes.substr(0, 256 * 1024)));
+  // At most a minute for the first bytes to reach the program: from then
+  // on it holds a child until the rest comes.
+  for (int i = 0; i < 1200 && bytes_uploading(server.storage()) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_GT(bytes_uploading(server.storage()), 0) << read_bytes(server.log());
+
+  EXPECT_EQ(exchange(port, "GET", "/v2/").status, 200);
+  EXPECT_EQ(exchange(port, "GET", "/v2/_catalog").status, 200);
+  EXPECT_EQ(exchange(port, "HEAD", "/v2/slow/blobs/" + digest_string(bytes)).status, 404);
+
+  // The upload was held all along, and ends whole.
+  ASSERT_TRUE(upload.send_all(bytes.substr(256 * 1024)));
+  const Reply patch = upload.receive();
+  EXPECT_EQ(patch.status, 202) << patch.head << patch.body;
+  EXPECT_EQ(patch.header("Range"), "0-" + std::to_string(bytes.size() - 1));
+}
+
 }  // namespace

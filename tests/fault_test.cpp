@@ -11,13 +11,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "support/cgi_response.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
 
@@ -288,6 +293,164 @@ TEST_F(FaultsOnAFreshRoot, KilledAppendsNeverLetAKeptDigestLie) {
   EXPECT_TRUE(list_names(root + "/uploads").empty());
   EXPECT_TRUE(list_names(root + "/upload-digests").empty());
   expect_whole_blobs(root);
+}
+
+// ---- The line a 500 leaves in the server's error log ---------------------------------------
+
+// A small tmpfs mounted for the life of the object; mounted() false where
+// this machine does not let the test mount one.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& path, const char* options) : path_(path) {
+    make_dirs(path);
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, options) == 0;
+    if (!mounted_) why_ = std::strerror(errno);
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+  bool make_read_only() {
+    return mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
+void chown_tree(const std::string& path, uid_t uid, gid_t gid) {
+  lchown(path.c_str(), uid, gid);
+  if (!is_dir(path)) return;
+  for (const std::string& n : list_names(path)) chown_tree(path + "/" + n, uid, gid);
+}
+
+// A registry tree made as the registry makes it, belonging to the user the
+// program runs as here.
+void made_tree(const std::string& root) {
+  reg_storage_cleanup();
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
+  reg_storage_cleanup();
+  chown_tree(root, kNobody.uid, kNobody.gid);
+}
+
+// Every 500 leaves one line on standard error (the web server's error
+// log) that names the operation, the request, what failed and the
+// system's own word for why: "Permission denied" must never come out as
+// "No such file or directory", and an unreadable policy or users' file
+// must say it is one. The program runs as an unprivileged user, so that
+// permissions apply; full and read-only file systems are small tmpfs
+// mounts (left out, with a note, where mounting is not allowed).
+TEST(Faults, Every500LineNamesTheSystemsError) {
+  TempDir tmp;
+  chmod(tmp.path().c_str(), 0755);
+  struct Case {
+    std::string name;
+    std::map<std::string, std::string> env;  // the request and its settings
+    std::string body;
+    std::string line;  // the whole line, without its end
+  };
+  std::vector<Case> cases;
+  auto request = [](const std::string& root, const char* method, const std::string& uri) {
+    std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root}, {"REQUEST_METHOD", method}, {"REQUEST_URI", uri}};
+    const size_t q = uri.find('?');
+    if (q != std::string::npos) env["QUERY_STRING"] = uri.substr(q + 1);
+    return env;
+  };
+
+  // A root in a directory the user may not write to.
+  make_dirs(tmp / "locked");
+  chmod((tmp / "locked").c_str(), 0755);
+  cases.push_back({"permission", request(tmp / "locked/root", "GET", "/v2/_catalog"), "",
+                   "registry: storage init GET /v2/_catalog: mkdirs failed: " + (tmp / "locked/root") +
+                       ": Permission denied"});
+
+  // A root whose parent is a link to nothing.
+  ASSERT_EQ(symlink((tmp / "nowhere").c_str(), (tmp / "dangling").c_str()), 0);
+  cases.push_back({"missing parent", request(tmp / "dangling/root", "GET", "/v2/_catalog"), "",
+                   "registry: storage init GET /v2/_catalog: mkdirs failed: " + (tmp / "dangling/root") +
+                       ": No such file or directory"});
+
+  // Access-control files the user may not read, and a directory of them
+  // it may not look into: refused, never taken for files that are absent.
+  const std::string authed = tmp / "authed";
+  made_tree(authed);
+  make_dirs(authed + "/auth");
+  write_bytes(authed + "/auth/policy", "alice ** pull\n");
+  write_bytes(authed + "/auth/htpasswd", "alice:$2y$04$abcdefghijklmnopqrstuu5Ih2W6F7bbv1Cw6ZxqgqM9lVqH0e5m6\n");
+  chown_tree(authed + "/auth", kNobody.uid, kNobody.gid);
+  chmod((authed + "/auth/policy").c_str(), 0);
+  chmod((authed + "/auth/htpasswd").c_str(), 0);
+  auto with = [](std::map<std::string, std::string> env, const std::map<std::string, std::string>& more) {
+    for (const auto& [k, v] : more) env[k] = v;
+    return env;
+  };
+  cases.push_back({"unreadable policy",
+                   with(request(authed, "GET", "/v2/_catalog"), {{"REGISTRY_AUTH", "remote-user"}, {"REMOTE_USER", "alice"}}),
+                   "",
+                   "registry: access control: GET /v2/_catalog: cannot read the policy " + authed +
+                       "/auth/policy: Permission denied"});
+  cases.push_back({"unreadable users' file",
+                   with(request(authed, "GET", "/auth/token?service=registry"),
+                        {{"REGISTRY_AUTH", "token"}, {"HTTP_AUTHORIZATION", "Basic YWxpY2U6cHc="}}),  // alice:pw
+                   "",
+                   "registry: token GET /auth/token: cannot read the users' file " + authed +
+                       "/auth/htpasswd: Permission denied"});
+  const std::string closed = tmp / "closed";
+  made_tree(closed);
+  make_dirs(closed + "/auth");
+  write_bytes(closed + "/auth/policy", "alice ** pull\n");
+  chown_tree(closed + "/auth", kNobody.uid, kNobody.gid);
+  chmod((closed + "/auth").c_str(), 0);
+  cases.push_back({"unsearchable auth directory",
+                   with(request(closed, "GET", "/v2/_catalog"), {{"REGISTRY_AUTH", "remote-user"}, {"REMOTE_USER", "alice"}}),
+                   "",
+                   "registry: access control: GET /v2/_catalog: cannot read the policy " + closed +
+                       "/auth/policy: Permission denied"});
+
+  // A full file system, and a read-only one.
+  SmallFileSystem full(tmp / "full", "size=256k");
+  SmallFileSystem read_only(tmp / "ro", "size=1m");
+  if (full.mounted()) {
+    made_tree(tmp / "full/root");
+    write_bytes(tmp / "full/filler", std::string(512 * 1024, 'f'));  // cut short where the space ends
+    const std::string layer(64 * 1024, 'l');
+    cases.push_back({"full disk",
+                     with(request(tmp / "full/root", "POST", "/v2/app/blobs/uploads/?digest=" + digest_string(layer)),
+                          {{"CONTENT_LENGTH", std::to_string(layer.size())}}),
+                     layer, ""});
+  }
+  if (read_only.mounted()) {
+    made_tree(tmp / "ro/root");
+    ASSERT_TRUE(read_only.make_read_only()) << std::strerror(errno);
+    cases.push_back({"read-only", request(tmp / "ro/root", "POST", "/v2/app/blobs/uploads/"), "", ""});
+  }
+
+  for (const Case& c : cases) {
+    const CgiResponse r = parse_cgi_response(run_program(REGISTRY_PATH, {}, c.env, tmp.path(), c.body, kNobody));
+    EXPECT_EQ(r.status.substr(0, 3), "500") << c.name << ": " << r.raw;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.name << ": " << r.err;
+    const std::string line = r.err.substr(0, r.err.find('\n'));
+    if (!c.line.empty()) {
+      EXPECT_EQ(line, c.line) << c.name;
+    } else if (c.name == "full disk") {
+      EXPECT_EQ(line, "registry: blob upload append POST /v2/app/blobs/uploads/: write error appending chunk: "
+                      "No space left on device");
+    } else {
+      // The upload's name is drawn at random.
+      const std::string start = "registry: blob upload start POST /v2/app/blobs/uploads/: cannot create upload file: " +
+                                (tmp / "ro/root/uploads/");
+      EXPECT_EQ(line.substr(0, start.size()), start);
+      EXPECT_EQ(line.substr(start.size() + 36), ".part: Read-only file system") << line;
+    }
+  }
+  reg_storage_cleanup();
+  if (!full.mounted() || !read_only.mounted()) {
+    GTEST_SKIP() << "no small tmpfs here (" << full.why() << read_only.why()
+                 << "): the full and read-only cases were left out";
+  }
 }
 
 }  // namespace

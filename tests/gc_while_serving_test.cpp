@@ -55,6 +55,9 @@ TEST(GcWhileServing, PushersNeverLoseABlobToACollectionWithNoGrace) {
   if (!server.start(&why)) GTEST_SKIP() << why;
   const std::string python = find_program({"/usr/bin/python3"});
   ASSERT_FALSE(python.empty());
+  // The registry makes its tree at its first request; the collections
+  // look after a registry, never make one.
+  ASSERT_EQ(server.get_status("/v2/_catalog"), 200);
   const std::string base = "http://" + server.address();
   const std::string pusher = std::string(SOURCE_DIR) + "/tests/support/pusher.py";
   const std::vector<std::string> repos = {"team/a", "team/b"};
@@ -84,9 +87,9 @@ TEST(GcWhileServing, PushersNeverLoseABlobToACollectionWithNoGrace) {
     ASSERT_EQ(gc.exit_code, 0) << gc.out << gc.err;
     ++collections;
     std::smatch m;
-    static const std::regex kRemoved("removed: \\d+ manifests, (\\d+) blobs");
+    static const std::regex kRemoved("removed: \\d+ manifests?, (\\d+) blobs?");
     if (std::regex_search(gc.out, m, kRemoved)) removed_blobs += std::stoi(m[1]);
-    static const std::regex kRestored("restored: (\\d+) blobs");
+    static const std::regex kRestored("restored: (\\d+) blobs?");
     if (std::regex_search(gc.out, m, kRestored)) restored += std::stoi(m[1]);
     for (int i = 0; i < kPushers; ++i) {
       int status = 0;

@@ -99,7 +99,7 @@ TEST_F(StorageTest, InitFailures) {
   const std::string marker_dir = tmp / "m";
   make_dirs(marker_dir + "/config.json");
   EXPECT_EQ(reg_storage_init(marker_dir.c_str()), -1);
-  EXPECT_STREQ(reg_storage_last_error(), "write config.json failed");
+  EXPECT_EQ(std::string(reg_storage_last_error()), "write config.json failed: " + marker_dir + "/config.json");
   EXPECT_EQ(list_names(marker_dir), (std::vector<std::string>{"blobs", "config.json", "repositories", "uploads"}))
       << "no temporary file is left behind";
 
@@ -107,6 +107,61 @@ TEST_F(StorageTest, InitFailures) {
   EXPECT_STREQ(reg_storage_last_error(), "storage root dir is empty");
   EXPECT_EQ(reg_storage_init(""), -1);
   EXPECT_STREQ(reg_storage_last_error(), "storage root dir is empty");
+}
+
+// The tools that look after a registry open it without making one where
+// there is none: a mistyped root is an error that says why, and a
+// directory that holds no registry is left as it is.
+TEST_F(StorageTest, OpenMakesNothingWhereThereIsNoRegistry) {
+  const std::string file = tmp / "file";
+  write_bytes(file, "x");
+  const std::string empty = tmp / "empty";
+  make_dirs(empty);
+  struct Case {
+    std::string root;
+    reg_error_kind kind;
+    std::string error;
+    std::string cause;
+  };
+  const Case cases[] = {
+      {tmp / "missing", REG_ERR_STORAGE, "storage root " + (tmp / "missing"), "No such file or directory"},
+      {tmp / "missing/deeper", REG_ERR_STORAGE, "storage root " + (tmp / "missing/deeper"), "No such file or directory"},
+      {file, REG_ERR_NOT_FOUND, "storage root " + file + ": not a directory", ""},
+      {empty, REG_ERR_NOT_FOUND,
+       "storage root " + empty + ": holds no registry (no config.json, which the registry writes when it first serves)",
+       ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(reg_storage_open(c.root.c_str()), -1) << c.root;
+    EXPECT_EQ(reg_storage_last_kind(), c.kind) << c.root;
+    EXPECT_EQ(std::string(reg_storage_last_error()), c.error);
+    EXPECT_EQ(std::string(reg_storage_last_cause()), c.cause);
+    EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr) << "not ready";
+  }
+  EXPECT_FALSE(exists(tmp / "missing"));
+  EXPECT_TRUE(list_names(empty).empty());
+
+  // A registry that has served: opened, and what is missing of it made.
+  const std::string root = tmp / "root";
+  ASSERT_EQ(reg_storage_init(root.c_str()), 0);
+  reg_storage_cleanup();
+  remove_tree(root + "/uploads");
+  ASSERT_EQ(reg_storage_open(root.c_str()), 0) << reg_storage_last_error();
+  EXPECT_TRUE(is_dir(root + "/uploads"));
+  EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[]}");
+
+  // Attached, a directory is used as it is (made first only when asked).
+  EXPECT_EQ(reg_storage_attach((tmp / "fresh").c_str(), 0), -1);
+  EXPECT_EQ(std::string(reg_storage_last_cause()), "No such file or directory");
+  EXPECT_FALSE(exists(tmp / "fresh"));
+  ASSERT_EQ(reg_storage_attach((tmp / "fresh/root").c_str(), 1), 0) << reg_storage_last_error();
+  EXPECT_TRUE(list_names(tmp / "fresh/root").empty());
+  char path[4096];
+  ASSERT_EQ(reg_auth_path(REG_AUTH_HTPASSWD, path, sizeof path), 0);
+  EXPECT_EQ(std::string(path), tmp / "fresh/root/auth/htpasswd");
+  ASSERT_EQ(reg_storage_attach(empty.c_str(), 0), 0);
+  EXPECT_TRUE(list_names(empty).empty());
+  reg_storage_cleanup();
 }
 
 TEST_F(StorageTest, StateMachine) {

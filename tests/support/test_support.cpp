@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -124,7 +125,7 @@ ProcessResult collect(int out_fd, pid_t pid) {
 
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env, const std::string& cwd,
-                          const std::string& stdin_bytes) {
+                          const std::string& stdin_bytes, const RunAs& as) {
   int out_pipe[2];
   int in_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -168,6 +169,10 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
     close(out_pipe[0]);
     close(out_pipe[1]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (as.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(as.gid)) != 0 ||
+                        setuid(static_cast<uid_t>(as.uid)) != 0)) {
+      _exit(125);
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }

@@ -48,13 +48,21 @@ struct ProcessResult {
   int exit_code = -1;  // -1 when the process did not exit normally
 };
 
+// A user and group for a program to run as (the test runs as root, and
+// permissions apply only to others); -1 keeps the test's own.
+struct RunAs {
+  int uid = -1;
+  int gid = -1;
+};
+inline constexpr RunAs kNobody{65534, 65534};
+
 // Runs a program with exactly the given environment, in cwd, with stdin
 // fed from stdin_bytes (closed after), and collects its standard output
 // and standard error.
 // With REGISTRY_TEST_EMULATOR set, the program runs under that emulator.
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env, const std::string& cwd,
-                          const std::string& stdin_bytes = "");
+                          const std::string& stdin_bytes = "", const RunAs& as = {});
 
 // Starts a program in a process group of its own (so that a whole daemon
 // can be stopped by -pid), its standard output and error in log; the

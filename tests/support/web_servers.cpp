@@ -1,9 +1,12 @@
 // Web servers and registry clients for the interoperability tests.
 #include "web_servers.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,13 +113,19 @@ RegistryServer::RegistryServer(WebServer kind, const std::string& dir, const std
 
 RegistryServer::~RegistryServer() { stop(); }
 
-pid_t RegistryServer::spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+pid_t RegistryServer::spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                            const std::string& stderr_file) {
   const pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
     const int out = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(out, 1);
-    dup2(out, 2);
+    if (stderr_file.empty()) {
+      dup2(out, 2);
+    } else {
+      const int err = ::open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      dup2(err, 2);
+    }
     const int null = ::open("/dev/null", O_RDONLY);
     dup2(null, 0);
     for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
@@ -184,8 +193,10 @@ bool RegistryServer::start_lighttpd(bool debian, std::string* why) {
   storage_ = dir_ + "/storage";
   make_dirs(storage_);
   const std::string snippet = dir_ + "/50-registry.conf";
+  program_log_ = dir_ + "/breakage.log";
   std::string text = deploy_file("lighttpd-debian.conf", {{"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
-                                                         {"/var/lib/registry", storage_}});
+                                                         {"/var/lib/registry", storage_},
+                                                         {"/var/log/lighttpd/breakage.log", program_log_}});
   for (const auto& [from, to] : edits_) text = replace_all(text, from, to);
   write_bytes(snippet, text);
   config = dir_ + "/lighttpd.conf";
@@ -198,13 +209,33 @@ bool RegistryServer::start_lighttpd(bool debian, std::string* why) {
                       "index-file.names = ( \"index.html\" )\n"
                       "include \"" + snippet + "\"\n"
                       "server.modules += ( \"mod_dirlisting\", \"mod_staticfile\" )\n");
-  const pid_t pid = spawn({lighttpd, "-D", "-f", config}, {});
+  // Its own standard error apart from every log, as Debian's init script
+  // (/dev/null) and systemd (the journal) give it.
+  const std::string own_stderr = dir_ + "/lighttpd.stderr";
+  const pid_t pid = spawn({lighttpd, "-D", "-f", config}, {}, own_stderr);
   if (!wait_listening(port_, pid)) {
-    *why = "lighttpd did not start: " + read_bytes(log_);
+    *why = "lighttpd did not start: " + read_bytes(log_) + read_bytes(own_stderr);
     return false;
   }
   return true;
 }
+
+namespace {
+
+// The arguments of fcgiwrap as the nginx snippet's systemd drop-in gives
+// them ("-f -c 4"), so the test runs as many children as a reader sets up.
+std::vector<std::string> fcgiwrap_arguments(const std::string& snippet) {
+  const std::string start = "ExecStart=/usr/sbin/fcgiwrap ";
+  const size_t at = snippet.find(start);
+  if (at == std::string::npos) return {};
+  const size_t end = snippet.find_first_of("\\'\n", at + start.size());
+  std::istringstream words(snippet.substr(at + start.size(), end - at - start.size()));
+  std::vector<std::string> args;
+  for (std::string w; words >> w;) args.push_back(w);
+  return args;
+}
+
+}  // namespace
 
 bool RegistryServer::start_nginx(std::string* why) {
   const std::string nginx = find_program({"/usr/sbin/nginx"});
@@ -217,7 +248,12 @@ bool RegistryServer::start_nginx(std::string* why) {
   storage_ = dir_ + "/storage";
   make_dirs(storage_);
   const std::string socket = dir_ + "/fcgiwrap.socket";
-  spawn({fcgiwrap, "-c", "4", "-s", "unix:" + socket}, {});
+  std::vector<std::string> fcgiwrap_argv{fcgiwrap};
+  for (const std::string& a : fcgiwrap_arguments(deploy_file("nginx.conf", {}))) fcgiwrap_argv.push_back(a);
+  fcgiwrap_argv.insert(fcgiwrap_argv.end(), {"-s", "unix:" + socket});
+  // fcgiwrap's own standard error is the journal's under systemd: with -f
+  // the program's goes to nginx's error log instead.
+  spawn(fcgiwrap_argv, {}, dir_ + "/fcgiwrap.stderr");
   for (int i = 0; i < 200 && !exists(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const std::string site = dir_ + "/site.conf";
   std::string site_text = deploy_file("nginx.conf", {{"listen 5000;", "listen 127.0.0.1:" + std::to_string(port_) + ";"},
@@ -285,6 +321,29 @@ bool RegistryServer::start_apache(std::string* why) {
     return false;
   }
   return true;
+}
+
+int RegistryServer::get_status(const std::string& target) const {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  timeval limit{60, 0};  // a hung server fails the caller, never stalls it
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  inet_pton(AF_INET, ip_.c_str(), &addr.sin_addr);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    const std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + address() + "\r\nConnection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buf[4096];
+      ssize_t n;
+      while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  if (reply.rfind("HTTP/1.", 0) != 0 || reply.size() < 12) return 0;
+  return std::atoi(reply.c_str() + 9);
 }
 
 void RegistryServer::stop() {

@@ -51,6 +51,15 @@ class RegistryServer {
   std::string address() const { return ip_ + ":" + std::to_string(port_); }
   const std::string& storage() const { return storage_; }
   const std::string& log() const { return log_; }
+  // Where the registry program's standard error lands, as the deploy/
+  // file sets the server up: the server's error log, or Debian's
+  // lighttpd's breakage log.
+  const std::string& program_log() const { return program_log_.empty() ? log_ : program_log_; }
+
+  // The status of a GET of target ("/v2/_catalog") through the server; 0
+  // when no answer came. The first request is when the registry makes its
+  // tree, which the maintenance commands need to find.
+  int get_status(const std::string& target) const;
 
   // Process ids of the registry program while it runs (children of the
   // server), for the tests that kill it.
@@ -60,13 +69,17 @@ class RegistryServer {
   bool start_lighttpd(bool debian, std::string* why);
   bool start_nginx(std::string* why);
   bool start_apache(std::string* why);
-  pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+  // The server in a process group of its own, its output in log_ and its
+  // standard error there too, or in stderr_file when one is named.
+  pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+              const std::string& stderr_file = "");
 
   WebServer kind_;
   std::string dir_;
   std::string program_;
   std::string storage_;
   std::string log_;
+  std::string program_log_;
   std::string ip_ = "127.0.0.1";
   std::string root_;
   int port_ = 0;
