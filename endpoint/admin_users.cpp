@@ -62,7 +62,7 @@ bool write_users(const std::string& path, const std::vector<endpoint::HtpasswdEn
   FILE* f = host::create_private_file(temp.c_str(), &taken);
   if (f == nullptr) return fail(kExitFound, "cannot create %s", temp.c_str()) == 0;
   const std::string text = endpoint::htpasswd_text(entries);
-  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const bool written = host::write_bytes(f, text.data(), text.size());
   if (std::fclose(f) != 0 || !written || !host::rename_replace(temp.c_str(), path.c_str())) {
     host::remove_file(temp.c_str());
     return fail(kExitFound, "cannot write %s", path.c_str()) == 0;

@@ -110,7 +110,7 @@ namespace {
 // Writes the bytes to the open temporary file tmp, closes it and renames it
 // over path; on any failure the temporary file goes.
 int publish(FILE* f, const char* tmp, const char* path, const void* data, size_t len, Durability d) {
-  bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
+  bool ok = host::write_bytes(f, data, len);
   ok = std::ferror(f) == 0 && ok;
   // The bytes reach the disk before the name does: a rename that survives
   // a power cut never leads to a file whose bytes did not.
