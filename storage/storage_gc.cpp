@@ -44,8 +44,9 @@
 // whole. The default is an hour.
 //
 // Only one collection runs at a time (gc.lock). A collection killed
-// anywhere leaves blobs set aside that readers put back as they meet them
-// and that the next collection (or fsck) puts back first.
+// anywhere leaves blobs set aside that readers put back as they meet them,
+// and blobs and links set aside that the next collection (or fsck) puts
+// back first and then judges anew.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
