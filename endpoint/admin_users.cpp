@@ -108,7 +108,7 @@ bool write_users(const std::string& path, const std::vector<endpoint::HtpasswdEn
     return fail(kExitFound, "%s", why.c_str()) == 0;
   }
   const std::string text = endpoint::htpasswd_text(entries);
-  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  const bool written = host::write_bytes(f, text.data(), text.size());
   if (std::fclose(f) != 0 || !written || !host::rename_replace(temp.c_str(), path.c_str())) {
     const std::string why = endpoint::with_system_error("cannot write " + path);
     host::remove_file(temp.c_str());

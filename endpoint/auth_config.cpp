@@ -72,7 +72,7 @@ bool create_key(const std::string& path, std::string* key, std::string* why) {
     return false;
   }
   const std::string line = text + "\n";
-  const bool written = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+  const bool written = host::write_bytes(f, line.data(), line.size());
   if (std::fclose(f) != 0 || !written) {
     *why = with_system_error("cannot write " + temp);
     host::remove_file(temp.c_str());

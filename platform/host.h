@@ -19,6 +19,20 @@
 // an operation on a path looks the whole path up again, a few times,
 // before it fails; a reader therefore finds a file that another machine
 // renames over, old or new, as it would on a local disk.
+//
+// Crash points, for the tests that stop an operation at each of its steps
+// in turn and look at what it left: every call below that changes the
+// tree is a step (a file created, written, flushed, cut short, renamed,
+// linked, touched or removed; a directory made, removed or flushed). With
+// REGISTRY_CRASH_AT=<n> in its environment, a process ends at its nth step,
+// before that step takes effect, as a kill would: nothing buffered is
+// flushed and no handler runs (SIGKILL on POSIX, TerminateProcess with
+// kCrashExitCode on Windows). "<n>:after" ends it once the nth step has
+// taken effect (the bytes of a write are then in the file, and its flush
+// is not done); "<n>:<kinds>" and "<n>:after:<kinds>" count only the steps
+// of those kinds, comma-separated: create, write, sync, rename, link,
+// remove, mkdir, truncate, touch. The variable is read once, at the first
+// step; unset or malformed, it arms nothing, and a step costs one test.
 #ifndef REGISTRY_PLATFORM_HOST_H
 #define REGISTRY_PLATFORM_HOST_H
 
@@ -34,6 +48,10 @@ inline constexpr char kSep = '\\';  // the separator the system writes
 #else
 inline constexpr char kSep = '/';
 #endif
+
+// The exit status of a process ended at a crash point where the host has
+// no signals to end it with (Windows): 128 + SIGKILL, as shells report a kill.
+inline constexpr int kCrashExitCode = 137;
 
 // Both characters split paths, wherever the registry splits one.
 constexpr bool is_sep(char c) { return c == '/' || c == '\\'; }
@@ -105,6 +123,11 @@ FILE* create_private_file(const char* path, bool* taken);
 // with *taken set and from left in place. The first of several processes
 // that publish the same file wins, and the others read what it wrote.
 bool rename_no_replace(const char* from, const char* to, bool* taken);
+
+// Writes len bytes to the open file through its stream's buffer: false
+// when not all of them went. Every byte the registry writes into the tree
+// goes through here, so that each write is a crash point.
+bool write_bytes(FILE* f, const void* data, size_t len);
 
 // Sets the file's modification time to now; false when it cannot.
 bool touch_file(const char* path);

@@ -9,6 +9,8 @@
 // redirecting it, with no window between a check and the use.
 #include "host.h"
 
+#include <signal.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -25,6 +27,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+
+#include "platform/crash_points.h"
 
 namespace host {
 namespace {
@@ -286,6 +290,7 @@ void dir_close(DirStream* ds) {
 }
 
 MkdirResult make_dir(const char* path) {
+  crash::Point step(crash::Step::kMkdir);
   if (again_while_stale([&] {
         Place p(path);
         return p.ok() && mkdirat(p.dir(), p.leaf(), 0777) == 0;
@@ -296,6 +301,7 @@ MkdirResult make_dir(const char* path) {
 }
 
 bool remove_dir(const char* path) {
+  crash::Point step(crash::Step::kRemove);
   return again_while_stale([&] {
     Place p(path);
     return p.ok() && unlinkat(p.dir(), p.leaf(), AT_REMOVEDIR) == 0;
@@ -303,6 +309,7 @@ bool remove_dir(const char* path) {
 }
 
 bool remove_file(const char* path) {
+  crash::Point step(crash::Step::kRemove);
   return again_while_stale([&] {
     Place p(path);
     return p.ok() && unlinkat(p.dir(), p.leaf(), 0) == 0;
@@ -310,6 +317,7 @@ bool remove_file(const char* path) {
 }
 
 bool rename_replace(const char* from, const char* to) {
+  crash::Point step(crash::Step::kRename);
   return again_while_stale([&] {
     Place a(from);
     Place b(to);
@@ -333,6 +341,7 @@ FILE* open_file(const char* path, const char* mode) {
     errno = EINVAL;
     return nullptr;
   }
+  crash::Point step(crash::Step::kCreate, (flags & O_CREAT) != 0);
   // Non-blocking only while we look: opening a FIFO must not wait.
   int fd = -1;
   struct stat st;
@@ -362,6 +371,7 @@ FILE* open_file(const char* path, const char* mode) {
 }
 
 FILE* create_new_file(const char* path, bool* taken) {
+  crash::Point step(crash::Step::kCreate);
   *taken = false;
   int fd = -1;
   if (!again_while_stale([&] {
@@ -378,6 +388,7 @@ FILE* create_new_file(const char* path, bool* taken) {
 }
 
 FILE* create_private_file(const char* path, bool* taken) {
+  crash::Point step(crash::Step::kCreate);
   *taken = false;
   // 0600 at creation, whatever the umask leaves: never readable by others,
   // not even for a moment.
@@ -396,6 +407,7 @@ FILE* create_private_file(const char* path, bool* taken) {
 }
 
 bool rename_no_replace(const char* from, const char* to, bool* taken) {
+  crash::Point step(crash::Step::kRename);
   *taken = false;
   const bool ok = again_while_stale([&] {
     Place a(from);
@@ -406,7 +418,11 @@ bool rename_no_replace(const char* from, const char* to, bool* taken) {
     // A file system without RENAME_NOREPLACE (GlusterFS through FUSE among
     // them): a hard link is made only where no entry exists, then the
     // temporary name goes.
-    if (linkat(a.dir(), a.leaf(), b.dir(), b.leaf(), 0) != 0) return false;
+    {
+      crash::Point link_step(crash::Step::kLink);
+      if (linkat(a.dir(), a.leaf(), b.dir(), b.leaf(), 0) != 0) return false;
+    }
+    crash::Point unlink_step(crash::Step::kRemove);
     unlinkat(a.dir(), a.leaf(), 0);
     return true;
   });
@@ -414,7 +430,15 @@ bool rename_no_replace(const char* from, const char* to, bool* taken) {
   return ok;
 }
 
+bool write_bytes(FILE* f, const void* data, size_t len) {
+  crash::Point step(crash::Step::kWrite, len > 0);
+  const bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
+  if (step.ends_after()) std::fflush(f);
+  return ok;
+}
+
 bool touch_file(const char* path) {
+  crash::Point step(crash::Step::kTouch);
   return again_while_stale([&] {
     Place p(path);
     return p.ok() && utimensat(p.dir(), p.leaf(), nullptr, p.nofollow_at()) == 0;
@@ -439,9 +463,13 @@ bool fsync_and_close(int fd) {
 
 }  // namespace
 
-bool sync_file(FILE* f) { return std::fflush(f) == 0 && fsync_fd(fileno(f)); }
+bool sync_file(FILE* f) {
+  crash::Point step(crash::Step::kSync);
+  return std::fflush(f) == 0 && fsync_fd(fileno(f));
+}
 
 bool sync_parent(const char* path) {
+  crash::Point step(crash::Step::kSync);
   int fd = -1;
   if (!again_while_stale([&] {
         Place p(path);
@@ -463,6 +491,7 @@ bool sync_parent(const char* path) {
 }
 
 bool sync_dir(const char* path) {
+  crash::Point step(crash::Step::kSync);
   int fd = -1;
   if (!again_while_stale([&] {
         Place p(path);
@@ -551,6 +580,7 @@ bool absolute_path(const char* path, char* out, size_t cap) {
 }
 
 bool truncate_file(FILE* f, int64_t size) {
+  crash::Point step(crash::Step::kTruncate);
   return std::fflush(f) == 0 && ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
 }
 
@@ -737,5 +767,14 @@ bool set_terminal_echo(FILE* stream, bool on) {
 }
 
 void set_binary_mode(FILE*) {}
+
+namespace crash {
+
+void end_process_now() {
+  kill(getpid(), SIGKILL);
+  _exit(kCrashExitCode);  // not reached
+}
+
+}  // namespace crash
 
 }  // namespace host

@@ -24,6 +24,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/crash_points.h"
+
 namespace host {
 namespace {
 
@@ -238,6 +240,7 @@ void dir_close(DirStream* ds) {
 }
 
 MkdirResult make_dir(const char* path) {
+  crash::Point step(crash::Step::kMkdir);
   NativePath p(path);
   if (!p.ok() || crosses_link(path, false)) return MkdirResult::kFailed;
   if (CreateDirectoryW(p.c_str(), nullptr)) return MkdirResult::kCreated;
@@ -245,16 +248,19 @@ MkdirResult make_dir(const char* path) {
 }
 
 bool remove_dir(const char* path) {
+  crash::Point step(crash::Step::kRemove);
   NativePath p(path);
   return p.ok() && !crosses_link(path, false) && RemoveDirectoryW(p.c_str()) != 0;
 }
 
 bool remove_file(const char* path) {
+  crash::Point step(crash::Step::kRemove);
   NativePath p(path);
   return p.ok() && !crosses_link(path, false) && DeleteFileW(p.c_str()) != 0;
 }
 
 bool rename_file(const char* from, const char* to) {
+  crash::Point step(crash::Step::kRename);
   NativePath a(from);
   NativePath b(to);
   // As rename does here: fails when the target exists.
@@ -263,6 +269,7 @@ bool rename_file(const char* from, const char* to) {
 }
 
 bool rename_replace(const char* from, const char* to) {
+  crash::Point step(crash::Step::kRename);
   NativePath a(from);
   NativePath b(to);
   return a.ok() && b.ok() && !crosses_link(from, false) && !crosses_link(to, false) &&
@@ -284,6 +291,7 @@ FILE* open_file(const char* path, const char* mode) {
   } else {
     return nullptr;
   }
+  crash::Point step(crash::Step::kCreate, disposition != OPEN_EXISTING);
   NativePath p(path);
   if (!p.ok() || crosses_link(path, true)) return nullptr;
   HANDLE h = CreateFileW(p.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -302,6 +310,7 @@ FILE* open_file(const char* path, const char* mode) {
 }
 
 FILE* create_new_file(const char* path, bool* taken) {
+  crash::Point step(crash::Step::kCreate);
   *taken = false;
   NativePath p(path);
   if (!p.ok() || crosses_link(path, false)) return nullptr;
@@ -399,6 +408,7 @@ class OwnerOnly {
 }  // namespace
 
 FILE* create_private_file(const char* path, bool* taken) {
+  crash::Point step(crash::Step::kCreate);
   *taken = false;
   NativePath p(path);
   if (!p.ok() || crosses_link(path, false)) return nullptr;
@@ -415,6 +425,7 @@ FILE* create_private_file(const char* path, bool* taken) {
 }
 
 bool rename_no_replace(const char* from, const char* to, bool* taken) {
+  crash::Point step(crash::Step::kRename);
   *taken = false;
   NativePath a(from);
   NativePath b(to);
@@ -425,7 +436,15 @@ bool rename_no_replace(const char* from, const char* to, bool* taken) {
   return false;
 }
 
+bool write_bytes(FILE* f, const void* data, size_t len) {
+  crash::Point step(crash::Step::kWrite, len > 0);
+  const bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
+  if (step.ends_after()) std::fflush(f);
+  return ok;
+}
+
 bool touch_file(const char* path) {
+  crash::Point step(crash::Step::kTouch);
   NativePath p(path);
   if (!p.ok() || crosses_link(path, true)) return false;
   HANDLE h = CreateFileW(p.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -439,6 +458,7 @@ bool touch_file(const char* path) {
 }
 
 bool sync_file(FILE* f) {
+  crash::Point step(crash::Step::kSync);
   return std::fflush(f) == 0 && FlushFileBuffers(handle_of(f)) != 0;
 }
 
@@ -453,6 +473,7 @@ bool sync_parent(const char* path) {
 }
 
 bool sync_dir(const char* dir) {
+  crash::Point step(crash::Step::kSync);
   // NTFS writes its metadata through its journal; a directory handle
   // opened for writing flushes it where the volume allows.
   NativePath p(dir);
@@ -500,6 +521,7 @@ bool absolute_path(const char* path, char* out, size_t cap) {
 }
 
 bool truncate_file(FILE* f, int64_t size) {
+  crash::Point step(crash::Step::kTruncate);
   return std::fflush(f) == 0 && _chsize_s(_fileno(f), size) == 0;
 }
 
@@ -624,5 +646,14 @@ bool set_terminal_echo(FILE* stream, bool on) {
 }
 
 void set_binary_mode(FILE* stream) { _setmode(_fileno(stream), 0x8000); }
+
+namespace crash {
+
+void end_process_now() {
+  TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+  ExitProcess(kCrashExitCode);  // not reached
+}
+
+}  // namespace crash
 
 }  // namespace host

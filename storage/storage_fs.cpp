@@ -113,7 +113,7 @@ namespace {
 // Writes the bytes to the open temporary file and closes it: true when all
 // of them are in it (and, for kStable, on the disk).
 bool fill_and_close(FILE* f, const void* data, size_t len, Durability d) {
-  bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
+  bool ok = host::write_bytes(f, data, len);
   ok = std::ferror(f) == 0 && ok;
   // The bytes reach the disk before the name does: a rename that survives
   // a power cut never leads to a file whose bytes did not.

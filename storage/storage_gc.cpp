@@ -44,8 +44,9 @@
 // whole. The default is an hour.
 //
 // Only one collection runs at a time (gc.lock). A collection killed
-// anywhere leaves blobs set aside that readers put back as they meet them
-// and that the next collection (or fsck) puts back first.
+// anywhere leaves blobs set aside that readers put back as they meet them,
+// and blobs and links set aside that the next collection (or fsck) puts
+// back first and then judges anew.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -91,6 +92,7 @@ class Collection {
 
   bool restore(const std::string& digest, const char* repo, const char* why);
   bool young_link(const char* repo, const std::string& digest, int64_t* mtime);
+  void take_back_link(const char* repo, const std::string& digest);
   void prune_link(const char* repo, const std::string& digest);
   void unreadable(const char* kind, const char* repo, const std::string& item, const char* problem);
 
@@ -359,6 +361,7 @@ void Collection::check_repository(const char* repo) {
     return;
   }
   for (const std::string& d : links) {
+    take_back_link(repo, d);
     if (here.count(d) != 0) continue;
     int64_t mtime = 0;
     if (young_link(repo, d, &mtime)) {
@@ -379,6 +382,27 @@ void Collection::check_repository(const char* repo) {
     if (remove_file(mark) == 0 && expired_.count(uuid) == 0) {
       report_.finding("upload", repo, uuid.c_str(), 0, "the mark of an upload that is gone", "removed");
     }
+  }
+}
+
+// A link that a collection killed in prune_link left set aside: back
+// first, then judged like any other. (Left aside, it hid the link from
+// this run, which then removed the blob, and fsck then put back a link to
+// a blob that is gone.) Only a collection sets links aside, one at a time,
+// and this repository's lock is held: no live writer's.
+void Collection::take_back_link(const char* repo, const std::string& digest) {
+  char link[kPathCap];
+  char aside[kPathCap];
+  if (!repo_blob_link_path(repo, digest.c_str(), link, sizeof link) ||
+      !repo_blob_link_aside_path(repo, digest.c_str(), aside, sizeof aside) || !file_exists(aside)) {
+    return;
+  }
+  if (file_exists(link)) {
+    remove_file(aside);  // the copy of a link refreshed since
+    return;
+  }
+  if (host::rename_file(aside, link)) {
+    report_.finding("link", repo, digest.c_str(), 0, "set aside by a collection that did not finish", "restored");
   }
 }
 

@@ -168,7 +168,7 @@ int append_held(LockedFile* held, const char* upload_uuid, DigestAlg alg, FILE* 
         length < 0 || length - copied > static_cast<int64_t>(sizeof buf) ? sizeof buf : static_cast<size_t>(length - copied);
     const size_t got = std::fread(buf, 1, want, from);
     if (got == 0) break;
-    if (std::fwrite(buf, 1, got, f) != got) {
+    if (!host::write_bytes(f, buf, got)) {
       write_failed = true;
       break;
     }
@@ -231,7 +231,7 @@ int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len)
   FILE* f = upload.get();
   UploadDigest digest(upload_uuid, f, DigestAlg::kSha256);
   bool failed = std::fseek(f, 0, SEEK_END) != 0;
-  const size_t written = !failed && len > 0 ? std::fwrite(data, 1, len, f) : 0;
+  const size_t written = !failed && host::write_bytes(f, data, len) ? len : 0;
   failed = failed || written < len || std::fflush(f) != 0 || std::ferror(f) != 0;
   if (failed) {
     // What part of the chunk reached the file is not known: the finish

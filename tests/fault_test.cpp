@@ -1,7 +1,8 @@
 // Faults: a read-only tree, a full file system, a file-size limit, the blob
-// directory removed under a finish, and kills at random points. Each gives
-// the specified error, never a crash, a partial blob or link, or a success
-// that did not happen.
+// directory removed under a finish, and uploads killed at random moments.
+// Each gives the specified error, never a crash, a partial blob or link, or
+// a success that did not happen. (Kills at each step of an operation in
+// turn, deterministic, are crash_points_test's.)
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -237,62 +238,6 @@ TEST_F(FaultsOnAFreshRoot, KilledUploadsNeverLeaveAPartialBlob) {
     const std::string id = name.substr(0, 36);
     EXPECT_EQ(reg_blob_cancel_upload(id.c_str()), 0);
   }
-}
-
-// An upload's appender killed at random points, between its writes and the
-// digest state it keeps: the finish that follows accepts the digest of what
-// the file holds and refuses that of what the last whole append left,
-// whichever of the two the kept state stands for.
-TEST_F(FaultsOnAFreshRoot, KilledAppendsNeverLetAKeptDigestLie) {
-  constexpr size_t kChunk = 4 * 1048576 + 7;
-  std::mt19937 rng(17);
-  int refused = 0;
-  for (int round = 0; round < 40; ++round) {
-    char id[37];
-    ASSERT_EQ(reg_upload_start_for("app", nullptr, id), 0) << reg_storage_last_error();
-    const pid_t pid = fork();
-    if (pid == 0) {
-      reg_storage_cleanup();
-      if (reg_storage_init(root.c_str()) != 0) _exit(1);
-      for (unsigned i = 0; i < 16; ++i) {
-        FILE* f = std::tmpfile();
-        const std::string chunk(kChunk, static_cast<char>('a' + i % 26));
-        std::fwrite(chunk.data(), 1, chunk.size(), f);
-        std::rewind(f);
-        if (reg_upload_append("app", id, f, kChunk, -1, nullptr) != 0) _exit(2);
-        std::fclose(f);
-      }
-      pause();  // bounded: killed below
-      _exit(0);
-    }
-    usleep(static_cast<useconds_t>(rng() % 40000));
-    kill(pid, SIGKILL);
-    int status;
-    waitpid(pid, &status, 0);
-    const std::string held = read_bytes(root + "/uploads/" + id + ".part");
-    char out[REG_DIGEST_CAP];
-    if (round % 2 == 0) {
-      ASSERT_EQ(reg_upload_finish("app", id, digest_string(held).c_str(), out), 0) << reg_storage_last_error();
-      EXPECT_EQ(read_bytes(root + "/blobs/sha256/" + std::string(out + 7, 2) + "/" + (out + 7)), held);
-      continue;
-    }
-    // What the last whole append left: a state kept before the kill
-    // stands for that, never for what the file holds now.
-    const size_t whole = held.size() % kChunk != 0 ? held.size() - held.size() % kChunk
-                         : held.size() >= kChunk ? held.size() - kChunk
-                                                 : std::string::npos;
-    if (whole == std::string::npos) {
-      EXPECT_EQ(reg_upload_cancel("app", id), 0);
-      continue;
-    }
-    EXPECT_EQ(reg_upload_finish("app", id, digest_string(held.substr(0, whole)).c_str(), out), -1);
-    EXPECT_NE(std::string(reg_storage_last_error()).find("digest mismatch"), std::string::npos);
-    ++refused;
-  }
-  EXPECT_GT(refused, 0);
-  EXPECT_TRUE(list_names(root + "/uploads").empty());
-  EXPECT_TRUE(list_names(root + "/upload-digests").empty());
-  expect_whole_blobs(root);
 }
 
 // ---- The line a 500 leaves in the server's error log ---------------------------------------

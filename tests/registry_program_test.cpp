@@ -25,12 +25,17 @@ class RegistryProgram : public ::testing::Test {
  protected:
   Response call(const std::string& method, const std::string& path, const std::string& query = "",
                 const std::string& body = "", std::map<std::string, std::string> extra = {}, bool length = true) {
+    return parse_cgi_response(run(method, path, query, body, extra, length));
+  }
+  // The program's process, for how it ended.
+  ProcessResult run(const std::string& method, const std::string& path, const std::string& query = "",
+                    const std::string& body = "", std::map<std::string, std::string> extra = {}, bool length = true) {
     std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root}, {"REQUEST_METHOD", method},
                                            {"PATH_INFO", path}, {"QUERY_STRING", query}};
     if (length) env["CONTENT_LENGTH"] = std::to_string(body.size());
     for (const auto& [k, v] : extra) env[k] = v;
     make_dirs(work);
-    return parse_cgi_response(run_program(kProgram, {}, env, work, body));
+    return run_program(kProgram, {}, env, work, body);
   }
   // A blob pushed into repo: POST, one PATCH, PUT; its digest.
   std::string push_blob(const std::string& repo, const std::string& bytes) {
@@ -677,6 +682,28 @@ TEST_F(RegistryProgram, Sha512BlobsAndManifests) {
   EXPECT_EQ(call("GET", "/v2/app/manifests/" + md).body, manifest);
   EXPECT_EQ(call("DELETE", "/v2/app/manifests/" + md).status, "202 Accepted");
   EXPECT_EQ(call("GET", "/v2/app/manifests/v512").code(), "MANIFEST_UNKNOWN");
+}
+
+// The host layer's crash hook, on every host the program is built for
+// (crash_points_test walks every step of each operation on Linux): at the
+// step REGISTRY_CRASH_AT names, the program ends as a kill would, with
+// nothing of its answer sent (SIGKILL here; under Wine, TerminateProcess
+// with status 137); a step past its last lets it run whole.
+TEST_F(RegistryProgram, ACrashPointEndsTheProgramAsAKillWould) {
+  const std::string body = image("app");
+  const auto ended_by_the_hook = [](const ProcessResult& r) {
+    return (r.signal == 9 || r.exit_code == 137) && r.out.empty();
+  };
+  for (const char* at : {"1", "1:after", "2:rename", "1:after:sync"}) {
+    std::map<std::string, std::string> extra = kOciManifest;
+    extra["REGISTRY_CRASH_AT"] = at;
+    const ProcessResult r = run("PUT", "/v2/app/manifests/v1", "", body, extra);
+    EXPECT_TRUE(ended_by_the_hook(r)) << at << ": exit " << r.exit_code << ", signal " << r.signal << "\n" << r.out;
+  }
+  std::map<std::string, std::string> extra = kOciManifest;
+  extra["REGISTRY_CRASH_AT"] = "100000";
+  EXPECT_EQ(call("PUT", "/v2/app/manifests/v1", "", body, extra).status, "201 Created");
+  EXPECT_EQ(call("GET", "/v2/app/manifests/v1").body, body);
 }
 
 }  // namespace

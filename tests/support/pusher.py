@@ -3,6 +3,7 @@
 for the tests that run garbage collection beside it.
 
   pusher.py BASE_URL REPO NAME SEED ROUNDS SECONDS [MOUNT_FROM] [--chunked]
+            [--at-least N] [--bound SECONDS]
 
 BASE_URL may name several registry nodes that serve one storage tree,
 separated by commas: then every request goes to the next node in turn, as
@@ -12,6 +13,14 @@ push goes through another node than the write before it. --chunked uploads
 each blob in two PATCH requests before the PUT that finishes it, instead of
 in one POST.
 
+It runs ROUNDS rounds, and starts no round after SECONDS once it has pushed
+--at-least N times (default 1): on a machine slow enough that SECONDS pass
+before its first pushes, it goes on until it has made them, within --bound
+seconds in all (default SECONDS + 150), so that a test can always ask for
+progress, whatever the speed. Each round ends with a line "round N: pushed"
+or "round N: gave up", flushed, for a test that paces its work by the
+pushers' progress.
+
 Each round pushes an image as docker and skopeo do: HEAD every blob, upload
 the ones the registry says it lacks, then PUT the manifest under one of the
 pusher's own tags. Layers come from a pool every pusher shares, so images
@@ -19,8 +28,8 @@ share layers within and across repositories. Right after each push the
 pusher pulls its tag back and checks every byte; every fourth round it
 deletes one of its tags. A push the registry refuses because a blob went
 missing between the HEAD and the PUT (MANIFEST_BLOB_UNKNOWN) is retried
-from the HEADs: that is a clean failure. A pull of a tag just pushed that
-does not come back whole is a violation.
+from the HEADs, up to eight times: that is a clean failure. A pull of a tag
+just pushed that does not come back whole is a violation.
 
 Prints one JSON line: {"pushes": N, "retries": N, "violations": N,
 "problems": [...]} and exits 0 when there were no violations.
@@ -130,25 +139,39 @@ def manifest_for(config, layers):
     }, separators=(",", ":")).encode()
 
 
+def take_option(args, name, default):
+    """The value of --name VALUE in args (taken out of them), or default."""
+    if name not in args:
+        return default
+    at = args.index(name)
+    value = args[at + 1]
+    del args[at:at + 2]
+    return value
+
+
 def main():
     args = [a for a in sys.argv[1:] if a != "--chunked"]
     chunked = len(args) != len(sys.argv) - 1
+    at_least = int(take_option(args, "--at-least", "1"))
     base, repo, name, seed, rounds, seconds = args[0:6]
+    bound = float(take_option(args, "--bound", str(float(seconds) + 150)))
     mount_from = args[6] if len(args) > 6 else ""
     rng = random.Random(int(seed))
     reg = Registry(base)
-    deadline = time.monotonic() + float(seconds)
+    started = time.monotonic()
+    deadline = started + float(seconds)
     pushes = retries = violations = 0
     problems = []
     for rnd in range(int(rounds)):
-        if time.monotonic() > deadline:
+        now = time.monotonic()
+        if (now > deadline and pushes >= at_least) or now > started + bound:
             break
         layers = [pool_layer(i) for i in rng.sample(range(POOL), 2)]
         layers.append(b"own layer of %s, round %d " % (name.encode(), rnd) * 40)
         config = json.dumps({"pusher": name, "round": rnd}).encode()
         body = manifest_for(config, layers)
         tag = "%s-%d" % (name, rnd % 3)
-        for attempt in range(5):
+        for attempt in range(8):
             try:
                 for blob in [config] + layers:
                     push_blob(reg, repo, blob, mount_from, chunked)
@@ -169,8 +192,8 @@ def main():
             break
         else:
             problems.append("round %d: gave up after retries" % rnd)
-            continue
         if status != 201:
+            print("round %d: gave up" % rnd, flush=True)
             continue
         pushes += 1
         # Read your own write: the tag just pushed comes back whole.
@@ -179,6 +202,7 @@ def main():
         if status != 200 or got != body:
             violations += 1
             problems.append("VIOLATION round %d: manifest %s came back %d (%s)" % (rnd, tag, status, reg.when()))
+            print("round %d: pushed" % rnd, flush=True)
             continue
         for blob in [config] + layers:
             status, _, data = reg.request("GET", "/v2/%s/blobs/%s" % (repo, digest(blob)))
@@ -189,6 +213,7 @@ def main():
         if rnd % 4 == 3:
             other = "%s-%d" % (name, (rnd + 1) % 3)
             reg.request("DELETE", "/v2/%s/manifests/%s" % (repo, other))
+        print("round %d: pushed" % rnd, flush=True)
     print(json.dumps({"pushes": pushes, "retries": retries, "violations": violations, "problems": problems[:20]}))
     sys.exit(1 if violations else 0)
 

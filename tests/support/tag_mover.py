@@ -2,7 +2,7 @@
 """Moves and deletes tags through one registry node and checks each change
 through the others at once, for the tests of several nodes over one tree.
 
-  tag_mover.py MOVE_URL CHECK_URLS REPOS ROUNDS SECONDS
+  tag_mover.py MOVE_URL CHECK_URLS REPOS ROUNDS SECONDS [--bound SECONDS]
 
 CHECK_URLS and REPOS are comma-separated. Each round takes a tag that
 someone else pushed in one of the repositories, fetches its manifest
@@ -18,6 +18,10 @@ answers after the change is a violation.
 Prints one JSON line: {"moves": N, "deletes": N, "skipped": N,
 "violations": N, "problems": [...]} and exits 0 when there were no
 violations.
+
+It runs ROUNDS rounds, and starts no round after SECONDS once it has moved
+a tag: until then it goes on, within --bound seconds in all (default
+SECONDS + 150). Each round ends with a line "round N: ...", flushed.
 """
 import http.client
 import json
@@ -46,41 +50,48 @@ def request(base, method, path, body=None, headers=None):
 
 
 def main():
-    mover, checks, repos, rounds, seconds = sys.argv[1:6]
+    args = sys.argv[1:]
+    bound = None
+    if "--bound" in args:
+        at = args.index("--bound")
+        bound = float(args[at + 1])
+        del args[at:at + 2]
+    mover, checks, repos, rounds, seconds = args[0:5]
+    if bound is None:
+        bound = float(seconds) + 150
     checks = checks.split(",")
     repos = repos.split(",")
     rng = random.Random(7)
-    deadline = time.monotonic() + float(seconds)
+    started = time.monotonic()
+    deadline = started + float(seconds)
     moves = deletes = skipped = violations = 0
     problems = []
-
-    started = time.monotonic()
 
     def violation(text):
         nonlocal violations
         violations += 1
         problems.append("VIOLATION %s (at %.1f s)" % (text, time.monotonic() - started))
 
-    for rnd in range(int(rounds)):
-        if time.monotonic() > deadline:
-            break
+    def one_round(rnd):
+        """One move (and every other round a delete), checked through every node."""
+        nonlocal moves, deletes, skipped
         repo = repos[rnd % len(repos)]
         status, _, body = request(mover, "GET", "/v2/%s/tags/list" % repo)
         if status != 200:
             skipped += 1
             time.sleep(0.2)
-            continue
+            return
         others = [t for t in json.loads(body).get("tags") or [] if t != "latest" and not t.startswith("moved-")]
         if not others:
             skipped += 1
             time.sleep(0.2)
-            continue
+            return
         source = rng.choice(others)
         status, headers, manifest = request(mover, "GET", "/v2/%s/manifests/%s" % (repo, source),
                                             headers={"Accept": ACCEPT})
         if status != 200:
             skipped += 1  # deleted or moved away by its pusher meanwhile
-            continue
+            return
         target = "latest" if rnd % 3 == 0 else "moved-%d" % (rnd % 4)
         status, _, resp = request(mover, "PUT", "/v2/%s/manifests/%s" % (repo, target), body=manifest,
                                   headers={"Content-Type": headers.get("content-type", "")})
@@ -89,7 +100,7 @@ def main():
                 skipped += 1
             else:
                 problems.append("round %d: put %s:%s: %d %s" % (rnd, repo, target, status, resp[:200]))
-            continue
+            return
         moves += 1
         for node in checks:
             status, _, got = request(node, "GET", "/v2/%s/manifests/%s" % (repo, target), headers={"Accept": ACCEPT})
@@ -101,12 +112,19 @@ def main():
             status, _, resp = request(mover, "DELETE", "/v2/%s/manifests/%s" % (repo, gone))
             if status not in (202, 404):
                 problems.append("round %d: delete %s:%s: %d %s" % (rnd, repo, gone, status, resp[:200]))
-                continue
+                return
             deletes += 1
             for node in checks:
                 status, _, _ = request(node, "GET", "/v2/%s/manifests/%s" % (repo, gone), headers={"Accept": ACCEPT})
                 if status != 404:
                     violation("round %d: %s:%s deleted through %s reads %d through %s" % (rnd, repo, gone, mover, status, node))
+
+    for rnd in range(int(rounds)):
+        now = time.monotonic()
+        if (now > deadline and moves > 0) or now > started + bound:
+            break
+        one_round(rnd)
+        print("round %d: done" % rnd, flush=True)
     print(json.dumps({"moves": moves, "deletes": deletes, "skipped": skipped, "violations": violations,
                       "problems": problems[:20]}))
     sys.exit(1 if violations else 0)

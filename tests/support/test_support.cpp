@@ -105,11 +105,13 @@ std::string drain(int fd) {
   return out;
 }
 
-int wait_exit(pid_t pid) {
+// How the child ended: its exit status, or the signal that ended it.
+void wait_exit(pid_t pid, ProcessResult* r) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r->exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r->signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
 // Everything the child writes to out_fd until it closes, then its exit.
@@ -117,7 +119,7 @@ ProcessResult collect(int out_fd, pid_t pid) {
   ProcessResult r;
   r.out = drain(out_fd);
   close(out_fd);
-  r.exit_code = wait_exit(pid);
+  wait_exit(pid, &r);
   return r;
 }
 
@@ -257,7 +259,8 @@ ProcessResult run_in_child_with_input(const std::function<void()>& fn,
   });
   close(in_pipe[0]);
   kill(feeder, SIGKILL);
-  wait_exit(feeder);
+  ProcessResult fed;
+  wait_exit(feeder, &fed);
   return r;
 }
 

@@ -46,6 +46,7 @@ struct ProcessResult {
   std::string out;
   std::string err;     // standard error, where the program collects it (run_program)
   int exit_code = -1;  // -1 when the process did not exit normally
+  int signal = 0;      // the signal that ended it, 0 when it exited
 };
 
 // A user and group for a program to run as (the test runs as root, and

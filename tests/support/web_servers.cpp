@@ -29,8 +29,13 @@ bool listening(const std::string& ip, int port) {
   return std::system(("bash -c '" + probe + "' 2>/dev/null").c_str()) == 0;
 }
 
+// A server that is starting: a minute at most on a busy machine, a bound
+// for one that never listens, not a guess at how long one takes.
+constexpr auto kStartBound = std::chrono::seconds(60);
+
 bool wait_listening(int port, pid_t pid, const std::string& ip = "127.0.0.1") {
-  for (int i = 0; i < 300; ++i) {
+  const auto give_up = std::chrono::steady_clock::now() + kStartBound;
+  while (std::chrono::steady_clock::now() < give_up) {
     if (listening(ip, port)) return true;
     if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -69,7 +74,7 @@ DockerDaemon::DockerDaemon(const std::string& dockerd, const std::string& docker
                        "unix://" + dir_ + "/sock", "--pidfile", dir_ + "/pid", "--iptables=false", "--bridge=none",
                        "--storage-driver=vfs", "--insecure-registry", registry_host},
                       dir_ + "/log");
-  wait_for_socket(dir_ + "/sock", 1500);
+  wait_for_socket(dir_ + "/sock");
 }
 
 ProcessResult DockerDaemon::run(const std::vector<std::string>& args) const {
@@ -254,7 +259,7 @@ bool RegistryServer::start_nginx(std::string* why) {
   // fcgiwrap's own standard error is the journal's under systemd: with -f
   // the program's goes to nginx's error log instead.
   spawn(fcgiwrap_argv, {}, dir_ + "/fcgiwrap.stderr");
-  for (int i = 0; i < 200 && !exists(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  wait_for_socket(socket);
   const std::string site = dir_ + "/site.conf";
   std::string site_text = deploy_file("nginx.conf", {{"listen 5000;", "listen 127.0.0.1:" + std::to_string(port_) + ";"},
                                                {"/usr/local/lib/registry/registry", dir_ + "/lib/registry"},
@@ -405,8 +410,11 @@ void stop_daemon(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
-void wait_for_socket(const std::string& path, int tries) {
-  for (int i = 0; i < tries && !exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+void wait_for_socket(const std::string& path) {
+  const auto give_up = std::chrono::steady_clock::now() + kStartBound;
+  while (!exists(path) && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 std::string make_image(const std::string& dir, const std::vector<std::string>& args) {

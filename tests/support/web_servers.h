@@ -91,8 +91,9 @@ class RegistryServer {
 // Stops a daemon (dockerd, containerd) started by start_logged, with its
 // whole process group, by its process id.
 void stop_daemon(pid_t pid);
-// Waits up to tries times 20 ms for a path (a daemon's socket) to appear.
-void wait_for_socket(const std::string& path, int tries);
+// Waits for a path (a daemon's socket) to appear, for a minute at most: a
+// bound for a daemon that never starts, not a guess at how long one takes.
+void wait_for_socket(const std::string& path);
 
 // A dockerd of a test's own: its data, socket and log under dir, the
 // registry at registry_host taken as insecure; stopped by its process id
