@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi/query_string.h"
+#include "cgi/request_env.h"
 #include "platform/host.h"
 
 namespace {
@@ -40,31 +40,6 @@ int hexval(unsigned char c) {
   return -1;
 }
 
-// A variable that may stand in for a parameter when there is no query
-// string: set, not empty, and not a path list (both ';' and ':').
-bool fallback_usable(const char* v) {
-  return v[0] != '\0' && !(std::strchr(v, ';') != nullptr && std::strchr(v, ':') != nullptr);
-}
-
-std::string decode_value(std::string_view v) {
-  std::string out;
-  out.reserve(v.size());
-  for (size_t i = 0; i < v.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(v[i]);
-    if (c == '+') {
-      out += ' ';
-    } else if (c == '%' && i + 2 < v.size() && hexval(static_cast<unsigned char>(v[i + 1])) >= 0 &&
-               hexval(static_cast<unsigned char>(v[i + 2])) >= 0) {
-      out += static_cast<char>(hexval(static_cast<unsigned char>(v[i + 1])) * 16 +
-                               hexval(static_cast<unsigned char>(v[i + 2])));
-      i += 2;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 void write_line(const char* text) {
   bt_stdout_bin();
   std::fputs(text, stdout);
@@ -82,7 +57,7 @@ void bt_stdout_bin(void) {
 }
 
 const char* cgi_env(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
+  const char* v = cgi::process_environment().get(name);
   if (v != nullptr && v[0] != '\0') return v;
   return fallback != nullptr ? fallback : kEmpty;
 }
@@ -108,11 +83,12 @@ const char* cgi_query(const char* name) {
   char* out = slots[slot];
   out[0] = '\0';
 
-  const char* qs = std::getenv("QUERY_STRING");
-  if (qs == nullptr || qs[0] == '\0') {
+  const cgi::Environment& env = cgi::process_environment();
+  const char* qs = env.value("QUERY_STRING");
+  if (qs[0] == '\0') {
     // The variable that stands in is handed out as it is, not copied.
-    const char* v = std::getenv(name);
-    return v != nullptr && fallback_usable(v) ? v : kEmpty;
+    const char* v = env.value(name);
+    return cgi::fallback_usable(v) ? v : kEmpty;
   }
   const std::vector<std::string> values = cgi::query_values(qs, name);
   if (values.empty()) return kEmpty;
@@ -189,52 +165,33 @@ int cgi_read_post_status(void) { return s_body_status; }
 char* cgi_read_post(uint64_t* length) {
   if (length != nullptr) *length = 0;
   s_body_status = CGI_BODY_NONE;
-  const char* body_file = std::getenv("POST_BODY_FILE");
-  FILE* f = body_file != nullptr && body_file[0] != '\0' ? host::open_file(body_file, "rb") : nullptr;
-  if (f != nullptr) {
-    // The body file wins: standard input is not touched.
-    long long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) size = static_cast<long long>(std::ftell(f));
-    if (size < 0 || size > INT32_MAX) {
-      std::fclose(f);
-      s_body_status = size < 0 ? CGI_BODY_INCOMPLETE : CGI_BODY_TOO_LARGE;
-      return nullptr;
-    }
-    std::rewind(f);
-    char* body = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
-    if (body == nullptr) {
-      std::fclose(f);
-      s_body_status = CGI_BODY_NO_MEMORY;
-      return nullptr;
-    }
-    const size_t n = std::fread(body, 1, static_cast<size_t>(size), f);
-    std::fclose(f);
-    return whole_or_nothing(body, n, static_cast<size_t>(size), length);
-  }
-
-  const char* cl = std::getenv("CONTENT_LENGTH");
-  const long long declared = cl != nullptr ? std::strtoll(cl, nullptr, 10) : 0;
-  if (declared <= 0) return nullptr;
-  if (declared > INT32_MAX) {
+  cgi::Body in = cgi::open_body(cgi::process_environment(), stdin);
+  // A declared length of none, 0 or less is no body (standard input is
+  // not read); a body file is one, even when it is empty.
+  if (!in.from_file && in.length <= 0) return nullptr;
+  if (in.length < 0 || in.length > INT32_MAX) {
     // Never handed out cut to what a block may hold as if it were whole.
-    s_body_status = CGI_BODY_TOO_LARGE;
+    s_body_status = in.length < 0 ? CGI_BODY_INCOMPLETE : CGI_BODY_TOO_LARGE;
+    cgi::close_body(&in);
     return nullptr;
   }
-  host::set_binary_mode(stdin);
-  char* body = static_cast<char*>(std::malloc(static_cast<size_t>(declared) + 1));
+  const size_t expected = static_cast<size_t>(in.length);
+  char* body = static_cast<char*>(std::malloc(expected + 1));
   if (body == nullptr) {
     s_body_status = CGI_BODY_NO_MEMORY;
+    cgi::close_body(&in);
     return nullptr;
   }
   // A pipe or socket delivers the body in pieces: read until all of it has
   // come, the input ends or a read fails.
   size_t n = 0;
-  while (n < static_cast<size_t>(declared)) {
-    const size_t got = std::fread(body + n, 1, static_cast<size_t>(declared) - n, stdin);
+  while (n < expected) {
+    const size_t got = std::fread(body + n, 1, expected - n, in.stream);
     if (got == 0) break;
     n += got;
   }
-  return whole_or_nothing(body, n, static_cast<size_t>(declared), length);
+  cgi::close_body(&in);
+  return whole_or_nothing(body, n, expected, length);
 }
 
 void cgi_die_text(int status, const char* message) {
@@ -304,20 +261,78 @@ std::vector<std::string> query_values(std::string_view query, std::string_view n
     const size_t eq = query.find('=', start);
     const size_t key_end = eq != std::string_view::npos && eq < end ? eq : end;
     if (query.substr(start, key_end - start) == name) {
-      values.push_back(key_end < end ? decode_value(query.substr(key_end + 1, end - key_end - 1)) : std::string());
+      values.push_back(key_end < end ? percent_decode(query.substr(key_end + 1, end - key_end - 1), true) : std::string());
     }
     start = end + 1;
   }
   return values;
 }
 
-std::vector<std::string> request_query_values(std::string_view name) {
-  const char* qs = std::getenv("QUERY_STRING");
-  if (qs != nullptr && qs[0] != '\0') return query_values(qs, name);
+std::string percent_decode(std::string_view v, bool plus_is_space) {
+  std::string out;
+  out.reserve(v.size());
+  for (size_t i = 0; i < v.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(v[i]);
+    if (c == '+' && plus_is_space) {
+      out += ' ';
+    } else if (c == '%' && i + 2 < v.size() && hexval(static_cast<unsigned char>(v[i + 1])) >= 0 &&
+               hexval(static_cast<unsigned char>(v[i + 2])) >= 0) {
+      out += static_cast<char>(hexval(static_cast<unsigned char>(v[i + 1])) * 16 +
+                               hexval(static_cast<unsigned char>(v[i + 2])));
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+bool fallback_usable(const char* v) {
+  return v[0] != '\0' && !(std::strchr(v, ';') != nullptr && std::strchr(v, ':') != nullptr);
+}
+
+std::vector<std::string> request_query_values(const Environment& env, std::string_view name) {
+  const char* qs = env.value("QUERY_STRING");
+  if (qs[0] != '\0') return query_values(qs, name);
   if (name.empty()) return {};
-  const char* v = std::getenv(std::string(name).c_str());
-  if (v == nullptr || !fallback_usable(v)) return {};
+  const char* v = env.value(std::string(name).c_str());
+  if (!fallback_usable(v)) return {};
   return {v};
+}
+
+const char* ProcessEnvironment::get(const char* name) const { return std::getenv(name); }
+
+const Environment& process_environment() {
+  static const ProcessEnvironment env;
+  return env;
+}
+
+Body open_body(const Environment& env, FILE* input) {
+  Body b;
+  const char* file = env.value("POST_BODY_FILE");
+  if (file[0] != '\0') {
+    if (FILE* f = host::open_file(file, "rb")) {
+      host::Attributes a;
+      b.stream = f;
+      b.from_file = true;
+      if (host::get_attributes(file, &a)) b.length = a.size;
+      return b;
+    }
+  }
+  host::set_binary_mode(input);
+  b.stream = input;
+  const char* declared = env.value("CONTENT_LENGTH");
+  if (declared[0] != '\0') {
+    char* end = nullptr;
+    const long long n = std::strtoll(declared, &end, 10);
+    if (end != declared && n >= 0) b.length = n;
+  }
+  return b;
+}
+
+void close_body(Body* body) {
+  if (body->from_file && body->stream != nullptr) std::fclose(body->stream);
+  body->stream = nullptr;
 }
 
 }  // namespace cgi

@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "endpoint/auth_header.h"
-#include "endpoint/auth_policy.h"
-#include "endpoint/auth_token.h"
-#include "endpoint/base64.h"
-#include "endpoint/login_throttle.h"
+#include "access/auth_header.h"
+#include "access/auth_policy.h"
+#include "access/auth_token.h"
+#include "access/base64.h"
+#include "access/login_throttle.h"
 
-using namespace endpoint;
+using namespace auth;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string in(reinterpret_cast<const char*>(data), size);

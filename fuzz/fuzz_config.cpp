@@ -10,19 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "endpoint/storage_config.h"
+#include "settings/config_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A copy of exactly size bytes, so that a read past the end is caught.
   std::vector<char> text(data, data + size);
   char root[64];
   char why[256];
-  const endpoint::ConfigRoot got =
-      endpoint::parse_config_root(text.data(), text.size(), root, sizeof root, why, sizeof why);
+  const settings::ConfigRoot got =
+      settings::parse_config_root(text.data(), text.size(), root, sizeof root, why, sizeof why);
   // Numbers as raw text: JSON sets no range, so 65e6666 is a number too.
   yyjson_doc* doc = yyjson_read(text.data(), text.size(), YYJSON_READ_NUMBER_AS_RAW);
   yyjson_val* top = doc != nullptr ? yyjson_doc_get_root(doc) : nullptr;
-  if (got == endpoint::ConfigRoot::kFound) {
+  if (got == settings::ConfigRoot::kFound) {
     if (std::strlen(root) >= sizeof root || std::strlen(root) == 0) std::abort();
     // The strict parser agrees that this is a JSON object naming that root
     // (duplicate keys aside, which the reader refuses and yyjson allows).
@@ -31,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (v == nullptr) v = yyjson_obj_get(top, "registry_storage_root");
     if (!yyjson_is_str(v) || std::string(yyjson_get_str(v), yyjson_get_len(v)) != root) std::abort();
   }
-  if (got != endpoint::ConfigRoot::kInvalid && !yyjson_is_obj(top)) std::abort();
-  if (got == endpoint::ConfigRoot::kInvalid && why[0] == '\0') std::abort();
+  if (got != settings::ConfigRoot::kInvalid && !yyjson_is_obj(top)) std::abort();
+  if (got == settings::ConfigRoot::kInvalid && why[0] == '\0') std::abort();
   yyjson_doc_free(doc);
   return 0;
 }

@@ -9,7 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "endpoint/oci_common.h"
+#include "registry/oci_common.h"
 
 namespace {
 

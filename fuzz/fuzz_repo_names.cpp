@@ -15,10 +15,10 @@
 #include <regex>
 #include <string>
 
-#include "endpoint/auth_policy.h"
-#include "endpoint/auth_token.h"
-#include "endpoint/oci_common.h"
-#include "endpoint/routes.h"
+#include "access/auth_policy.h"
+#include "access/auth_token.h"
+#include "registry/oci_common.h"
+#include "registry/routes.h"
 #include "storage/reg_storage.h"
 
 namespace {
@@ -52,12 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (valid != valid_by_definition(name)) std::abort();
 
   // The route table sees the same name, whole.
-  const endpoint::Route r = endpoint::route_path("/v2/" + name + "/tags/list");
-  if (r.kind == endpoint::RouteKind::kTags && r.name == name && r.name_valid != valid) std::abort();
+  const registry::Route r = registry::route_path("/v2/" + name + "/tags/list");
+  if (r.kind == registry::RouteKind::kTags && r.name == name && r.name_valid != valid) std::abort();
   // A policy that lets everyone do anything grants nothing on a refused name.
-  endpoint::Policy everything;
-  everything.rules.push_back({"*", "**", endpoint::kActionsAll});
-  if (!valid && endpoint::allowed_actions(everything, "someone", name) != 0) std::abort();
+  auth::Policy everything;
+  everything.rules.push_back({"*", "**", auth::kActionsAll});
+  if (!valid && auth::allowed_actions(everything, "someone", name) != 0) std::abort();
   if (!valid) return 0;
 
   // What a C string of it holds is the whole name.

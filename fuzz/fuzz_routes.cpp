@@ -8,15 +8,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "endpoint/routes.h"
+#include "registry/routes.h"
 #include "storage/reg_storage.h"
 
-using endpoint::RouteKind;
+using registry::RouteKind;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path(reinterpret_cast<const char*>(data), size);
-  const endpoint::Route r = endpoint::route_path(path);
-  const endpoint::Route again = endpoint::route_path(path);
+  const registry::Route r = registry::route_path(path);
+  const registry::Route again = registry::route_path(path);
   if (r.kind != again.kind || r.name != again.name || r.reference != again.reference) std::abort();
   switch (r.kind) {
     case RouteKind::kNone:
@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (path != "/v2/_catalog") std::abort();
       return 0;
     case RouteKind::kToken:
-      if (path != endpoint::kTokenPath) std::abort();
+      if (path != registry::kTokenPath) std::abort();
       return 0;
     default:
       break;

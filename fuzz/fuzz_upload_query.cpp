@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "endpoint/request.h"
+#include "registry/request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string name(reinterpret_cast<const char*>(data + 1), k);
   name = name.substr(0, name.find('\0'));
   const std::string query(reinterpret_cast<const char*>(data + 1 + k), size - 1 - k);
-  const std::vector<std::string> values = endpoint::query_values(query, name.c_str());
+  const std::vector<std::string> values = cgi::query_values(query, name.c_str());
   size_t segments = 1;
   for (char c : query) segments += c == '&' ? 1 : 0;
   if (values.size() > segments) std::abort();
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (query.find(name) == std::string::npos && !values.empty()) std::abort();
   // Encoding then decoding gives the text back.
   for (const std::string& v : values) {
-    const std::string round = endpoint::query_values("x=" + endpoint::url_encode(v), "x").front();
+    const std::string round = cgi::query_values("x=" + registry::url_encode(v), "x").front();
     if (round != v) std::abort();
   }
   return 0;

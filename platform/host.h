@@ -39,6 +39,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace host {
@@ -182,6 +183,15 @@ bool same_file(FILE* f, const char* path);
 // The system's text for the error of the latest failed call (errno, or
 // GetLastError on Windows), cut to fit cap; empty when there is none.
 void last_error_text(char* out, size_t cap);
+
+// what, then ": " and the system's text for the latest failed call
+// ("cannot read /x: Permission denied"); what alone when the system has
+// none. Called right after the call that failed.
+inline std::string with_last_error(const std::string& what) {
+  char text[256];
+  last_error_text(text, sizeof text);
+  return text[0] != '\0' ? what + ": " + text : what;
+}
 
 // true when the latest failed call found nothing at its path (no such
 // entry, or a directory on the way missing or no directory): an absence,

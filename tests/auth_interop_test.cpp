@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "endpoint/auth_token.h"
+#include "access/auth_token.h"
 #include "support/test_support.h"
 #include "support/web_servers.h"
 
@@ -163,15 +163,15 @@ TEST_F(AuthThroughLighttpd, ExpiredAndAlteredTokensAndUnreadableMountsAndTheCata
   // Expired: signed with the registry's own key, in the past.
   std::string key = read_bytes(storage + "/auth/token.key");
   key.pop_back();
-  endpoint::Claims c;
+  auth::Claims c;
   c.subject = "carol";
   c.service = "registry";
   c.issued = std::time(nullptr) - 400;
   c.expires = std::time(nullptr) - 1;
-  c.access = {{"repository", "team/app", endpoint::kActionPull}};
-  EXPECT_EQ(status("HEAD", blob, endpoint::make_token(c, key)), "401");
+  c.access = {{"repository", "team/app", auth::kActionPull}};
+  EXPECT_EQ(status("HEAD", blob, auth::make_token(c, key)), "401");
   c.expires = std::time(nullptr) + 120;
-  EXPECT_EQ(status("HEAD", blob, endpoint::make_token(c, key)), "200");
+  EXPECT_EQ(status("HEAD", blob, auth::make_token(c, key)), "200");
 
   // carol may not pull secret/base: her mount from it is a plain upload
   // session, whatever secret/base holds.

@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "endpoint/auth_token.h"
-#include "endpoint/base64.h"
-#include "endpoint/login_throttle.h"
+#include "access/auth_token.h"
+#include "access/base64.h"
+#include "access/login_throttle.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 #include "support/cgi_response.h"
@@ -247,7 +247,7 @@ TEST_F(AuthProgram, EachTokenGrantsWhatWasAskedAndIsAllowed) {
     const char* name;
     unsigned actions;
   };
-  using namespace endpoint;
+  using namespace auth;
   const Case cases[] = {
       {"", "repository:public/tools:pull,push", "public/tools", kActionPull},
       {"", "repository:team/app:pull", "team/app", 0},
@@ -262,10 +262,10 @@ TEST_F(AuthProgram, EachTokenGrantsWhatWasAskedAndIsAllowed) {
   };
   for (const Case& c : cases) {
     const std::string t = token(c.user, std::string("scope=") + c.scope);
-    endpoint::Claims claims;
-    ASSERT_EQ(endpoint::check_token(t, key(), "registry", time(nullptr), &claims), endpoint::TokenCheck::kValid);
+    auth::Claims claims;
+    ASSERT_EQ(auth::check_token(t, key(), "registry", time(nullptr), &claims), auth::TokenCheck::kValid);
     EXPECT_EQ(claims.subject, c.user);
-    const endpoint::Grant* g = endpoint::find_grant(claims, "repository", c.name);
+    const auth::Grant* g = auth::find_grant(claims, "repository", c.name);
     ASSERT_NE(g, nullptr) << c.user << " " << c.scope;
     EXPECT_EQ(g->actions, c.actions) << c.user << " " << c.scope;
   }
@@ -273,9 +273,9 @@ TEST_F(AuthProgram, EachTokenGrantsWhatWasAskedAndIsAllowed) {
   // know, get nothing; a login asks for none.
   for (const char* q : {"", "scope=repository:Bad:pull", "scope=repository::pull", "scope=thing:x:pull",
                         "scope=registry:catalog:pull", "scope=nonsense"}) {
-    endpoint::Claims claims;
-    ASSERT_EQ(endpoint::check_token(token("alice", q), key(), "registry", time(nullptr), &claims),
-              endpoint::TokenCheck::kValid);
+    auth::Claims claims;
+    ASSERT_EQ(auth::check_token(token("alice", q), key(), "registry", time(nullptr), &claims),
+              auth::TokenCheck::kValid);
     EXPECT_TRUE(claims.access.empty()) << q;
   }
 }
@@ -305,9 +305,9 @@ TEST_F(AuthProgram, CredentialsThatDoNotHoldAre401) {
                     {{"REQUEST_URI", "/auth/token"}, {"REMOTE_USER", "alice"}});
   ASSERT_EQ(r.status, "200 OK");
   const size_t at = r.body.find("\"token\":\"") + 9;
-  endpoint::Claims claims;
-  ASSERT_EQ(endpoint::check_token(r.body.substr(at, r.body.find('"', at) - at), key(), "registry", time(nullptr), &claims),
-            endpoint::TokenCheck::kValid);
+  auth::Claims claims;
+  ASSERT_EQ(auth::check_token(r.body.substr(at, r.body.find('"', at) - at), key(), "registry", time(nullptr), &claims),
+            auth::TokenCheck::kValid);
   EXPECT_EQ(claims.subject, "");
   EXPECT_EQ(claims.access.at(0).actions, 0u);
   r = call("GET", "", "", "", {{"REQUEST_URI", "/auth/token"}, {"REMOTE_USER", "alice"},
@@ -367,19 +367,19 @@ TEST_F(AuthProgram, ExpiredAlteredAndForeignTokensAreRefused) {
   const std::string blob = "/v2/team/app/blobs/" + d;
   const std::string good = token("alice", "scope=repository:team/app:pull");
   ASSERT_EQ(with(good, "HEAD", blob).status, "200 OK");
-  endpoint::Claims c;
+  auth::Claims c;
   c.subject = "alice";
   c.service = "registry";
   c.issued = time(nullptr) - 400;
   c.expires = time(nullptr) - 100;
-  c.access = {{"repository", "team/app", endpoint::kActionsAll}};
-  const std::string expired = endpoint::make_token(c, key());
+  c.access = {{"repository", "team/app", auth::kActionsAll}};
+  const std::string expired = auth::make_token(c, key());
   c.expires = time(nullptr) + 100;
-  const std::string fresh = endpoint::make_token(c, key());
+  const std::string fresh = auth::make_token(c, key());
   ASSERT_EQ(with(fresh, "HEAD", blob).status, "200 OK");
-  const std::string foreign = endpoint::make_token(c, std::string(64, '0'));
+  const std::string foreign = auth::make_token(c, std::string(64, '0'));
   c.service = "other";
-  const std::string other_service = endpoint::make_token(c, key());
+  const std::string other_service = auth::make_token(c, key());
   std::string flipped = good;
   flipped[flipped.size() / 2] ^= 1;
   std::string flipped_sig = good;
@@ -455,11 +455,11 @@ TEST_F(AuthProgram, TheCatalogListsWhatTheUserMayPull) {
 TEST_F(AuthProgram, WithoutAPolicyFileUsersPullAndPushAndAnonymousNothing) {
   remove_tree(root + "/auth/policy");
   const std::string q = "scope=repository:any/where:pull,push,delete";
-  endpoint::Claims c;
+  auth::Claims c;
   const std::string carol = token("carol", q), anonymous = token("", q);
-  ASSERT_EQ(endpoint::check_token(carol, key(), "registry", time(nullptr), &c), endpoint::TokenCheck::kValid);
-  EXPECT_EQ(c.access.at(0).actions, endpoint::kActionPull | endpoint::kActionPush);
-  ASSERT_EQ(endpoint::check_token(anonymous, key(), "registry", time(nullptr), &c), endpoint::TokenCheck::kValid);
+  ASSERT_EQ(auth::check_token(carol, key(), "registry", time(nullptr), &c), auth::TokenCheck::kValid);
+  EXPECT_EQ(c.access.at(0).actions, auth::kActionPull | auth::kActionPush);
+  ASSERT_EQ(auth::check_token(anonymous, key(), "registry", time(nullptr), &c), auth::TokenCheck::kValid);
   EXPECT_EQ(c.access.at(0).actions, 0u);
 }
 
@@ -655,7 +655,7 @@ TEST_F(Attempts, TheStateStaysWithinItsBoundUnderManyNames) {
   for (int i = 0; i < 20; ++i) {
     const std::string name = "many" + std::to_string(i);
     EXPECT_EQ(login(name, "wrong").status, "401 Unauthorized");
-    const reg_attempt_key k = endpoint::name_key(key(), name);
+    const reg_attempt_key k = auth::name_key(key(), name);
     char bucket[3];
     std::snprintf(bucket, sizeof bucket, "%02x", k.bytes[0] % REG_ATTEMPT_BUCKETS);
     const std::string text = read_bytes(dir() + "/" + bucket);

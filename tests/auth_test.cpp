@@ -11,19 +11,19 @@
 #include <string>
 #include <vector>
 
-#include "endpoint/auth_header.h"
-#include "endpoint/auth_policy.h"
-#include "endpoint/auth_token.h"
-#include "endpoint/base64.h"
-#include "endpoint/htpasswd.h"
-#include "endpoint/login_throttle.h"
+#include "access/auth_header.h"
+#include "access/auth_policy.h"
+#include "access/auth_token.h"
+#include "access/base64.h"
+#include "access/htpasswd.h"
+#include "access/login_throttle.h"
 #include "hash/hmac_sha256.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
 
-using namespace endpoint;
+using namespace auth;
 
 namespace {
 

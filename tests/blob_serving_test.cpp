@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "endpoint/byte_ranges.h"
+#include "registry/byte_ranges.h"
 #include "support/test_support.h"
 #include "support/web_servers.h"
 
@@ -191,7 +191,7 @@ std::vector<std::pair<std::string, std::string>> byteranges(const Reply& r) {
 
 // The parts of a Range header as the program answers them itself.
 TEST(RangeParts, ListsOfPartsAndWhatAnswersThem) {
-  using endpoint::RangeAnswer;
+  using registry::RangeAnswer;
   struct Case {
     const char* header;
     int64_t size;
@@ -218,8 +218,8 @@ TEST(RangeParts, ListsOfPartsAndWhatAnswersThem) {
       {nullptr, 100, RangeAnswer::kWhole, {}},
   };
   for (const Case& c : cases) {
-    std::vector<endpoint::ByteRange> got;
-    EXPECT_EQ(endpoint::parse_ranges(c.header, c.size, &got), c.answer) << (c.header ? c.header : "(none)");
+    std::vector<registry::ByteRange> got;
+    EXPECT_EQ(registry::parse_ranges(c.header, c.size, &got), c.answer) << (c.header ? c.header : "(none)");
     if (c.answer != RangeAnswer::kPart) continue;
     std::vector<std::pair<int64_t, int64_t>> pairs;
     for (const auto& p : got) pairs.emplace_back(p.first, p.last);
@@ -227,15 +227,15 @@ TEST(RangeParts, ListsOfPartsAndWhatAnswersThem) {
   }
   // As many parts as the program answers one by one, and one more.
   std::string header = "bytes=0-0";
-  for (size_t i = 1; i < endpoint::kMaxRangeParts; ++i) {
+  for (size_t i = 1; i < registry::kMaxRangeParts; ++i) {
     const std::string at = std::to_string(i * 2);
     header.append(",").append(at).append("-").append(at);
   }
-  std::vector<endpoint::ByteRange> got;
-  EXPECT_EQ(endpoint::parse_ranges(header.c_str(), 1000, &got), RangeAnswer::kPart);
-  EXPECT_EQ(got.size(), endpoint::kMaxRangeParts);
+  std::vector<registry::ByteRange> got;
+  EXPECT_EQ(registry::parse_ranges(header.c_str(), 1000, &got), RangeAnswer::kPart);
+  EXPECT_EQ(got.size(), registry::kMaxRangeParts);
   header += ",999-999";
-  EXPECT_EQ(endpoint::parse_ranges(header.c_str(), 1000, &got), RangeAnswer::kWhole);
+  EXPECT_EQ(registry::parse_ranges(header.c_str(), 1000, &got), RangeAnswer::kWhole);
 }
 
 struct Setup {

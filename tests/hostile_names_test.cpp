@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "endpoint/auth_token.h"
+#include "access/auth_token.h"
 #include "support/cgi_response.h"
 #include "support/test_support.h"
 
@@ -141,19 +141,19 @@ TEST_F(HostileNames, InAScopeAreGrantedNothing) {
   mode = "token";
   for (const char* name : kHostileNames) {
     const std::string t = token(std::string("scope=repository:") + name + ":pull,push,delete");
-    endpoint::Claims claims;
-    ASSERT_EQ(endpoint::check_token(t, key(), "registry", time(nullptr),
+    auth::Claims claims;
+    ASSERT_EQ(auth::check_token(t, key(), "registry", time(nullptr),
                                     &claims),
-              endpoint::TokenCheck::kValid);
+              auth::TokenCheck::kValid);
     EXPECT_TRUE(claims.access.empty()) << name;
   }
   // The same request for a name of dave's rule is granted: the refusals
   // above are the names', not the scope form's.
   const std::string t = token("scope=repository:team/ci/cache:pull,push");
-  endpoint::Claims claims;
-  ASSERT_EQ(endpoint::check_token(t, key(), "registry", time(nullptr),
+  auth::Claims claims;
+  ASSERT_EQ(auth::check_token(t, key(), "registry", time(nullptr),
                                   &claims),
-            endpoint::TokenCheck::kValid);
+            auth::TokenCheck::kValid);
   ASSERT_EQ(claims.access.size(), 1u);
   EXPECT_EQ(claims.access[0].name, "team/ci/cache");
 }

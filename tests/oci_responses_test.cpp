@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "endpoint/oci_common.h"
+#include "registry/oci_common.h"
 #include "support/test_support.h"
 
 using testing_support::run_in_child;

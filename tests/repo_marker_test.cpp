@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "endpoint/oci_common.h"
+#include "registry/oci_common.h"
 
 namespace {
 

@@ -1,0 +1,155 @@
+// The policy file and its decisions.
+#include "access/auth_policy.h"
+
+#include "access/auth_token.h"
+#include "storage/reg_storage.h"
+
+namespace auth {
+namespace {
+
+constexpr char kAnonymous[] = "anonymous";
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+std::vector<std::string> words_of(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && is_blank(line[i])) ++i;
+    if (i >= line.size() || line[i] == '#') break;
+    size_t j = i;
+    while (j < line.size() && !is_blank(line[j]) && line[j] != '#') ++j;
+    words.push_back(line.substr(i, j - i));
+    i = j;
+  }
+  return words;
+}
+
+bool parse_actions(const std::string& text, unsigned* out) {
+  if (text == "*") {
+    *out = kActionsAll;
+    return true;
+  }
+  unsigned actions = 0;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string a = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (a == "pull") {
+      actions |= kActionPull;
+    } else if (a == "push") {
+      actions |= kActionPush;
+    } else if (a == "delete") {
+      actions |= kActionDelete;
+    } else {
+      return false;
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  *out = actions;
+  return true;
+}
+
+// Characters a pattern may hold: those of repository names, and '*'.
+bool pattern_valid(const std::string& p) {
+  if (p.empty()) return false;
+  for (const char c : p) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                    c == '_' || c == '-' || c == '/' || c == '*';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// Whether pattern[i..] matches name[j..], each pair of positions decided
+// once (memo: -1 unknown, 0 no, 1 yes), so a pattern of many stars costs
+// no more than its length times the name's.
+class Matcher {
+ public:
+  Matcher(const std::string& p, const std::string& n)
+      : p_(p), n_(n), memo_((p.size() + 1) * (n.size() + 1), -1) {}
+  bool at(size_t i, size_t j) {
+    signed char& m = memo_[i * (n_.size() + 1) + j];
+    if (m < 0) m = decide(i, j) ? 1 : 0;
+    return m == 1;
+  }
+
+ private:
+  bool decide(size_t i, size_t j) {
+    if (i == p_.size()) return j == n_.size();
+    if (p_[i] == '*') {
+      const bool across = i + 1 < p_.size() && p_[i + 1] == '*';
+      size_t k = i;
+      while (k < p_.size() && p_[k] == '*') ++k;
+      if (at(k, j)) return true;  // the star matches nothing more
+      return j < n_.size() && (across || n_[j] != '/') && at(i, j + 1);
+    }
+    return j < n_.size() && p_[i] == n_[j] && at(i + 1, j + 1);
+  }
+  const std::string& p_;
+  const std::string& n_;
+  std::vector<signed char> memo_;
+};
+
+}  // namespace
+
+bool parse_policy(const std::string& text, Policy* out, std::string* why) {
+  Policy policy;
+  size_t start = 0;
+  int number = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++number;
+    const std::vector<std::string> words = words_of(line);
+    if (words.empty()) continue;
+    const std::string where = "line " + std::to_string(number) + ": ";
+    if (words.size() != 3) {
+      *why = where + "a rule has three fields: who, repositories, actions";
+      return false;
+    }
+    PolicyRule rule;
+    rule.who = words[0];
+    rule.pattern = words[1];
+    if (!pattern_valid(rule.pattern)) {
+      *why = where + "not a repository pattern: " + rule.pattern;
+      return false;
+    }
+    if (!parse_actions(words[2], &rule.actions)) {
+      *why = where + "actions are pull, push, delete joined by ',', or *: " + words[2];
+      return false;
+    }
+    policy.rules.push_back(std::move(rule));
+  }
+  *out = std::move(policy);
+  return true;
+}
+
+Policy default_policy() {
+  Policy p;
+  p.rules.push_back({"*", "**", kActionPull | kActionPush});
+  return p;
+}
+
+unsigned allowed_actions(const Policy& policy, const std::string& user, const std::string& name) {
+  // Nothing for a name of no repository's form: a pattern must never
+  // match bytes that the storage would read as another, shorter name.
+  if (reg_repository_name_valid(name.data(), name.size()) == 0) return 0;
+  unsigned actions = 0;
+  for (const PolicyRule& r : policy.rules) {
+    // Signing in never takes anything away: what anonymous requests may
+    // do, every user may do too.
+    const bool applies = r.who == kAnonymous || (!user.empty() && (r.who == "*" || r.who == user));
+    if (applies && pattern_matches(r.pattern, name)) actions |= r.actions;
+  }
+  return actions;
+}
+
+bool pattern_matches(const std::string& pattern, const std::string& name) {
+  return Matcher(pattern, name).at(0, 0);
+}
+
+}  // namespace auth

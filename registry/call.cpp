@@ -1,0 +1,40 @@
+// What every handler shares: log lines and the mapping of engine failures.
+#include "registry/handlers.h"
+
+#include "storage/reg_storage.h"
+
+namespace registry {
+
+void Call::log_failure(const std::string& operation, const std::string& why) const {
+  log.line("registry: " + operation + " " + req.method() + " " + req.path() + ": " + why);
+}
+
+void Call::engine_failure(const FailureMap& map, const char* operation) {
+  const std::string message = reg_storage_last_error();
+  switch (reg_storage_last_kind()) {
+    case REG_ERR_INVALID: resp.error(map.invalid, message); return;
+    case REG_ERR_NOT_FOUND: resp.error(map.not_found, message); return;
+    case REG_ERR_DIGEST: resp.error(map.digest, message); return;
+    case REG_ERR_UNKNOWN_REFERENCE: resp.error(map.unknown_reference, message); return;
+    case REG_ERR_TOO_LARGE: resp.error(map.too_large, message); return;
+    case REG_ERR_RANGE: resp.error(map.range, message); return;
+    case REG_ERR_NONE:
+    case REG_ERR_STORAGE: break;
+  }
+  log_failure(operation, storage_failure_text());
+  resp.error(ApiError::kStorage, "Storage failure");
+}
+
+void Call::misconfigured(const char* what, const std::string& why) {
+  log_failure(std::string(what) + ":", why);
+  resp.error(ApiError::kMisconfigured, std::string(what) + " is not configured correctly");
+}
+
+std::string storage_failure_text() {
+  const char* cause = reg_storage_last_cause();
+  std::string text = reg_storage_last_error();
+  if (cause[0] != '\0') text += std::string(": ") + cause;
+  return text;
+}
+
+}  // namespace registry

@@ -1,0 +1,134 @@
+// /v2/<name>/manifests/<reference>: GET, HEAD, PUT, DELETE.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "registry/handlers.h"
+#include "registry/references.h"
+#include "storage/reg_storage.h"
+
+namespace registry {
+namespace {
+
+const FailureMap kManifestFailures{ApiError::kManifestInvalid, ApiError::kManifestUnknown};
+
+// Not found: the repository, or the manifest in it.
+void manifest_unknown(Call& c) {
+  const std::string& name = c.req.route().name;
+  if (reg_repository_exists(name.c_str()) == 0) {
+    return c.resp.error(ApiError::kNameUnknown, "repository name not known to registry: " + name);
+  }
+  c.resp.error(ApiError::kManifestUnknown, reg_storage_last_error());
+}
+
+void get_manifest(Call& c) {
+  const Route& route = c.req.route();
+  char content_type[REG_CONTENT_TYPE_CAP];
+  char digest[REG_DIGEST_CAP];
+  const char* body = reg_manifest_get(route.name.c_str(), route.reference.c_str(), content_type, digest);
+  if (body == nullptr) {
+    if (reg_storage_last_kind() == REG_ERR_NOT_FOUND) return manifest_unknown(c);
+    return c.engine_failure(kManifestFailures, "manifest get");
+  }
+  const size_t len = std::strlen(body);
+  c.resp.begin(200);
+  c.resp.header("Content-Type", content_type);
+  c.resp.header_number("Content-Length", static_cast<int64_t>(len));
+  c.resp.header("Docker-Content-Digest", digest);
+  c.resp.header("ETag", std::string("\"") + digest + "\"");
+  c.resp.end_headers();
+  if (!c.resp.head()) c.resp.write(body, len);
+  c.resp.flush();
+}
+
+// The request's Content-Type without parameters: the media type that is
+// stored and served back.
+std::string pushed_content_type(const Request& req) {
+  std::string ct = req.var("CONTENT_TYPE");
+  const size_t semi = ct.find(';');
+  if (semi != std::string::npos) ct.resize(semi);
+  while (!ct.empty() && (ct.back() == ' ' || ct.back() == '\t')) ct.pop_back();
+  return ct;
+}
+
+// The body, whole, into *body; false once a refusal is written. Nothing
+// larger than a manifest may be is ever read into memory.
+bool read_manifest_body(Call& c, std::string* body) {
+  cgi::Body in = c.req.open_body();
+  const std::string too_large = "manifest larger than " + std::to_string(REG_MANIFEST_MAX) + " bytes";
+  if (in.length > REG_MANIFEST_MAX) {
+    cgi::close_body(&in);
+    c.resp.error(ApiError::kTooLarge, too_large);
+    return false;
+  }
+  char buf[65536];
+  const int64_t limit = in.length >= 0 ? in.length : REG_MANIFEST_MAX + 1;
+  while (static_cast<int64_t>(body->size()) < limit) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(sizeof buf, limit - static_cast<int64_t>(body->size())));
+    const size_t got = std::fread(buf, 1, want, in.stream);
+    if (got == 0) break;
+    body->append(buf, got);
+  }
+  cgi::close_body(&in);
+  if (static_cast<int64_t>(body->size()) > REG_MANIFEST_MAX) {
+    c.resp.error(ApiError::kTooLarge, too_large);
+    return false;
+  }
+  if (in.length >= 0 && static_cast<int64_t>(body->size()) < in.length) {
+    c.resp.error(ApiError::kManifestInvalid, "request body ended before its declared length");
+    return false;
+  }
+  return true;
+}
+
+void put_manifest(Call& c) {
+  const Route& route = c.req.route();
+  // ?tag=a&tag=b on a push by digest: the manifest and those tags at once.
+  const std::vector<std::string> tags = c.req.params("tag");
+  if (!tags.empty() && !is_digest_reference(route.reference)) {
+    return c.resp.error(ApiError::kTagInvalid, "tags are given with a push by digest");
+  }
+  for (const std::string& t : tags) {
+    if (!reference_form_ok(c, t.empty() ? std::string("-") : t)) return;
+  }
+  std::string body;
+  if (!read_manifest_body(c, &body)) return;
+  const std::string ct = pushed_content_type(c.req);
+  std::vector<const char*> tag_ptrs;
+  for (const std::string& t : tags) tag_ptrs.push_back(t.c_str());
+  char digest[REG_DIGEST_CAP];
+  if (reg_manifest_push_tagged(route.name.c_str(), route.reference.c_str(), body.data(), body.size(),
+                               ct.empty() ? nullptr : ct.c_str(), tag_ptrs.data(), static_cast<int>(tag_ptrs.size()),
+                               digest) != 0) {
+    FailureMap map = kManifestFailures;
+    map.unknown_reference = ApiError::kManifestBlobUnknown;
+    return c.engine_failure(map, "manifest put");
+  }
+  std::vector<std::string> lines{"Location: /v2/" + route.name + "/manifests/" + digest,
+                                 std::string("Docker-Content-Digest: ") + digest};
+  if (const char* subject = reg_manifest_last_subject()) lines.push_back(std::string("OCI-Subject: ") + subject);
+  for (const std::string& t : tags) lines.push_back("OCI-Tag: " + t);
+  c.resp.empty(201, lines);
+}
+
+void delete_manifest(Call& c) {
+  const Route& route = c.req.route();
+  if (reg_manifest_delete(route.name.c_str(), route.reference.c_str()) != 0) {
+    if (reg_storage_last_kind() == REG_ERR_NOT_FOUND) return manifest_unknown(c);
+    return c.engine_failure(kManifestFailures, "manifest delete");
+  }
+  c.resp.empty(202, {});
+}
+
+}  // namespace
+
+void handle_manifest(Call& c) {
+  const std::string& m = c.req.method();
+  if (m == "GET" || m == "HEAD") return get_manifest(c);
+  if (m == "PUT") return put_manifest(c);
+  delete_manifest(c);
+}
+
+}  // namespace registry

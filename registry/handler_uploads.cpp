@@ -1,0 +1,161 @@
+// Blob uploads: POST /v2/<name>/blobs/uploads/ (a session, a monolithic
+// upload with ?digest=, or a mount with ?mount=&from=), and the session at
+// /v2/<name>/blobs/uploads/<id>: GET, PATCH, PUT, DELETE.
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "registry/byte_ranges.h"
+#include "registry/handlers.h"
+#include "registry/references.h"
+#include "storage/reg_storage.h"
+
+namespace registry {
+namespace {
+
+const FailureMap kSessionFailures{ApiError::kBlobUploadInvalid, ApiError::kBlobUploadUnknown};
+
+// "Range: 0-<last byte>", as docker parses it ("0-0" while empty).
+std::string range_line(int64_t size) {
+  char line[64];
+  std::snprintf(line, sizeof line, "Range: 0-%" PRId64, size > 0 ? size - 1 : 0);
+  return line;
+}
+
+void answer_session(Call& c, int status, const std::string& id, int64_t size) {
+  c.resp.empty(status, {"Location: /v2/" + c.req.route().name + "/blobs/uploads/" + id, range_line(size),
+                        "Docker-Upload-UUID: " + id});
+}
+
+void answer_blob_created(Call& c, const std::string& digest) {
+  c.resp.empty(201, {"Location: /v2/" + c.req.route().name + "/blobs/" + digest, "Docker-Content-Digest: " + digest});
+}
+
+// Appends the request body to the session: all of it, or, with a
+// Content-Range, the chunk that must start where the upload ends. false
+// once a refusal is written; *size gets the upload's new size.
+bool append_body(Call& c, const std::string& id, int64_t* size) {
+  const std::string& name = c.req.route().name;
+  cgi::Body in = c.req.open_body();
+  int64_t at = -1;
+  int64_t chunk = -1;  // the bytes a Content-Range names
+  const std::string content_range = c.req.var("HTTP_CONTENT_RANGE");
+  if (!content_range.empty()) {
+    int64_t first = 0, last = 0;
+    if (!parse_content_range(content_range.c_str(), &first, &last)) {
+      cgi::close_body(&in);
+      c.resp.error(ApiError::kRangeInvalid, "invalid Content-Range: " + content_range);
+      return false;
+    }
+    at = first;
+    chunk = last - first + 1;
+    // A range and a body of two lengths cannot both be right: nothing of
+    // such a chunk is taken.
+    if (in.length >= 0 && in.length != chunk) {
+      cgi::close_body(&in);
+      c.resp.error(ApiError::kRangeInvalid, "the chunk holds " + std::to_string(in.length) +
+                                                " bytes, its range names " + std::to_string(chunk));
+      return false;
+    }
+  }
+  // A body of no declared length is read to its end, and must then hold
+  // exactly what its range names.
+  const int rc = in.length < 0 && chunk >= 0
+                     ? reg_upload_append_exact(name.c_str(), id.c_str(), in.stream, chunk, at, size)
+                     : reg_upload_append(name.c_str(), id.c_str(), in.stream, in.length, at, size);
+  cgi::close_body(&in);
+  if (rc != 0) {
+    c.engine_failure(kSessionFailures, "blob upload append");
+    return false;
+  }
+  return true;
+}
+
+void finish(Call& c, const std::string& id, const std::string& digest) {
+  char out[REG_DIGEST_CAP];
+  if (reg_upload_finish(c.req.route().name.c_str(), id.c_str(), digest.c_str(), out) != 0) {
+    FailureMap map = kSessionFailures;
+    map.invalid = ApiError::kDigestInvalid;
+    return c.engine_failure(map, "blob upload finish");
+  }
+  answer_blob_created(c, digest);
+}
+
+// The digest a finish names, checked before any byte is read.
+bool digest_parameter(Call& c, std::string* digest) {
+  bool present = false;
+  *digest = c.req.param("digest", &present);
+  if (present && digest_form_valid(*digest)) return true;
+  c.resp.error(ApiError::kDigestInvalid, "invalid digest: " + *digest);
+  return false;
+}
+
+}  // namespace
+
+void handle_upload_start(Call& c) {
+  const std::string& name = c.req.route().name;
+  bool mount_given = false;
+  const std::string mount = c.req.param("mount", &mount_given);
+  const std::string from = c.req.param("from");
+  // The source of a mount is a repository name like any other, looked at
+  // whole: one of no repository's form is never looked up or granted, and
+  // the client gets a session, as for any mount that cannot be made. A
+  // user who may not pull `from` gets a session too, whether it holds the
+  // blob or not: nothing tells them which.
+  if (mount_given && digest_form_valid(mount) && auth::may_pull(c.access, from)) {
+    // Mounted when `from` holds the blob; otherwise an ordinary session,
+    // as clients expect.
+    if (reg_repo_blob_mount(name.c_str(), from.c_str(), mount.c_str()) == 0) return answer_blob_created(c, mount);
+    if (reg_storage_last_kind() == REG_ERR_STORAGE) return c.engine_failure(kSessionFailures, "blob mount");
+  }
+  bool monolithic = false;
+  c.req.param("digest", &monolithic);
+  std::string digest;
+  if (monolithic && !digest_parameter(c, &digest)) return;
+  // A session whose digest will be of the algorithm named.
+  bool declared = false;
+  const std::string algorithm = c.req.param("digest-algorithm", &declared);
+  if (declared && algorithm != "sha256" && algorithm != "sha512") {
+    return c.resp.error(ApiError::kDigestInvalid, "unsupported digest algorithm: " + algorithm);
+  }
+  char id[37];
+  if (reg_upload_start_for(name.c_str(), declared ? algorithm.c_str() : nullptr, id) != 0) {
+    return c.engine_failure(kSessionFailures, "blob upload start");
+  }
+  if (monolithic) {
+    int64_t size = 0;
+    if (append_body(c, id, &size)) finish(c, id, digest);
+    return;
+  }
+  answer_session(c, 202, id, 0);
+}
+
+void handle_upload_session(Call& c) {
+  const std::string& name = c.req.route().name;
+  const std::string& id = c.req.route().reference;
+  const std::string& m = c.req.method();
+  // The session must be this repository's before anything is read.
+  const int64_t size = reg_upload_size(name.c_str(), id.c_str());
+  if (size < 0) {
+    FailureMap map = kSessionFailures;
+    map.invalid = ApiError::kBlobUploadUnknown;  // an identifier of no session's form
+    return c.engine_failure(map, "blob upload");
+  }
+  if (m == "GET") return answer_session(c, 204, id, size);
+  if (m == "PATCH") {
+    int64_t now = 0;
+    if (append_body(c, id, &now)) answer_session(c, 202, id, now);
+    return;
+  }
+  if (m == "PUT") {
+    std::string digest;
+    if (!digest_parameter(c, &digest)) return;
+    int64_t now = 0;
+    if (append_body(c, id, &now)) finish(c, id, digest);  // the last chunk, when the request has one
+    return;
+  }
+  if (reg_upload_cancel(name.c_str(), id.c_str()) != 0) return c.engine_failure(kSessionFailures, "blob upload cancel");
+  c.resp.empty(204, {});
+}
+
+}  // namespace registry

@@ -1,0 +1,84 @@
+// The registry's handlers, one per endpoint family, and what they are
+// given: the request, the settings, what access control established, and
+// the response to write. The front door has checked the name, access, the
+// method and the reference's form, and readied the storage where the
+// route needs it; a handler writes one whole response and returns.
+#ifndef REGISTRY_REGISTRY_HANDLERS_H
+#define REGISTRY_REGISTRY_HANDLERS_H
+
+#include <string>
+
+#include "access/access_control.h"
+#include "registry/request.h"
+#include "registry/response.h"
+#include "settings/settings.h"
+
+namespace registry {
+
+// Which error each kind of engine failure is, for one operation.
+struct FailureMap {
+  ApiError invalid;
+  ApiError not_found;
+  ApiError digest = ApiError::kDigestInvalid;
+  ApiError unknown_reference = ApiError::kManifestBlobUnknown;
+  ApiError too_large = ApiError::kTooLarge;
+  ApiError range = ApiError::kRangeInvalid;
+};
+
+class Call {
+ public:
+  Call(const Request& r, const settings::Settings& s, const auth::Access& a, Response& out, Log& l)
+      : req(r), settings(s), access(a), resp(out), log(l) {}
+
+  // One line for the server's error log about a failure answered with a
+  // 500: "registry: <operation> <method> <path>: <why>".
+  void log_failure(const std::string& operation, const std::string& why) const;
+  // Answers the engine's latest failure as the map says. A storage failure
+  // is a 500, and a line names the operation, the request and the
+  // system's error.
+  void engine_failure(const FailureMap& map, const char* operation);
+  // 500 for settings or files that cannot be used: what is misconfigured
+  // ("access control"), and a line with why.
+  void misconfigured(const char* what, const std::string& why);
+
+  const Request& req;
+  const settings::Settings& settings;
+  const auth::Access& access;
+  Response& resp;
+  Log& log;
+};
+
+using Handler = void (*)(Call&);
+
+void handle_base(Call& c);
+void handle_catalog(Call& c);
+void handle_tags(Call& c);
+void handle_manifest(Call& c);
+void handle_blob(Call& c);
+void handle_upload_start(Call& c);
+void handle_upload_session(Call& c);
+void handle_referrers(Call& c);
+void handle_token(Call& c);
+
+// The form of a route's reference, checked before the storage is readied:
+// false once the refusal is written.
+bool manifest_reference_ok(Call& c);
+bool digest_reference_ok(Call& c);
+bool upload_reference_ok(Call& c);
+
+// The largest page of a listing: a page of names of at most 255 bytes
+// then always fits the engine's result buffer.
+inline constexpr int kPageMax = 1000;
+// The page size a listing was asked for: n of the query, at most kPageMax;
+// *given tells whether n was there.
+int page_size(const Request& req, bool* given);
+// The Link header line of the next page, or "" when the page was the last.
+std::string next_page_link(const std::string& path, bool n_given, int n);
+
+// The engine's latest failure for a log line: its message, then the
+// system's word for it after ": " where there is one.
+std::string storage_failure_text();
+
+}  // namespace registry
+
+#endif

@@ -1,0 +1,92 @@
+// The registry's settings, read once: each from a variable of the
+// environment the program is given, else from the member of config.json in
+// its working directory (lighttpd, for one, gives its CGI programs none of
+// its own environment), else its default.
+//
+//   REGISTRY_STORAGE_ROOT     "storage_root" (or "registry_storage_root"):
+//                             the tree ("./registry_storage")
+//   REGISTRY_SENDFILE         "sendfile": how a blob's bytes leave on GET
+//                             off (the program sends them, through the
+//                             kernel's zero-copy path where it has one);
+//                             x-sendfile (the header X-Sendfile with the
+//                             blob file's absolute path: lighttpd's
+//                             cgi.x-sendfile, Apache's mod_xsendfile);
+//                             x-accel-redirect:<prefix> (the header
+//                             X-Accel-Redirect with <prefix> and the blob's
+//                             place below <root>/blobs, for an internal
+//                             nginx location that aliases <root>/blobs/)
+//   REGISTRY_AUTH             "auth": off (the default), token, or
+//                             remote-user
+//   REGISTRY_AUTH_SERVICE     the service tokens are for ("registry")
+//   REGISTRY_AUTH_REALM       the token endpoint's URL in challenges
+//                             (default: this server's /auth/token)
+//   REGISTRY_AUTH_HTPASSWD    the users' file (<root>/auth/htpasswd)
+//   REGISTRY_AUTH_POLICY      the policy file (<root>/auth/policy; when
+//                             that is missing, the default policy)
+//   REGISTRY_AUTH_KEY_FILE    the key that signs tokens, shared by every
+//                             server of one registry (<root>/auth/token.key,
+//                             made on first use, readable by its owner only)
+//   REGISTRY_AUTH_TOKEN_TTL   seconds a token lasts (300; 60 to 86400)
+//
+// The members of config.json for the REGISTRY_AUTH_* variables are named
+// as the variable in lower case without "registry_".
+#ifndef REGISTRY_SETTINGS_SETTINGS_H
+#define REGISTRY_SETTINGS_SETTINGS_H
+
+#include <cstdint>
+#include <string>
+
+#include "cgi/request_env.h"
+
+namespace settings {
+
+using cgi::Environment;
+
+// The longest storage root a setting may name.
+inline constexpr size_t kRootMax = 1023;
+inline constexpr const char kDefaultRoot[] = "./registry_storage";
+
+enum class AuthMode { kOff, kToken, kRemoteUser };
+
+struct AuthSettings {
+  AuthMode mode = AuthMode::kOff;
+  std::string service = "registry";
+  std::string realm;
+  std::string htpasswd;
+  std::string policy;
+  std::string key_file;
+  int64_t ttl = 300;
+};
+
+enum class SendMode { kSelf, kXSendfile, kXAccelRedirect };
+
+struct SendSettings {
+  SendMode mode = SendMode::kSelf;
+  std::string prefix;  // x-accel-redirect: a URI path ending in '/'
+};
+
+// Every setting, each with why it cannot be used (empty when it can). A
+// part that cannot be used is an error where it is needed and nowhere
+// else: a blob GET never reads an unusable root's tree, a registry without
+// a usable access-control setting never serves without access control.
+struct Settings {
+  std::string root = kDefaultRoot;
+  bool root_configured = false;  // named by a variable or config.json
+  std::string root_error;        // a whole sentence
+  AuthSettings auth;
+  std::string auth_error;
+  SendSettings send;
+  std::string send_error;
+};
+
+// The settings from env and the configuration file at config_path, which
+// is read once.
+Settings read_settings(const Environment& env, const char* config_path = "config.json");
+
+// The blob-sending setting's value parsed; false, with why, for one that
+// is not of the forms above.
+bool parse_send_setting(const std::string& value, SendSettings* out, std::string* why);
+
+}  // namespace settings
+
+#endif

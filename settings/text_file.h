@@ -1,0 +1,19 @@
+// The small text files that settings name (the policy, the users' file,
+// the token key), read whole.
+#ifndef REGISTRY_SETTINGS_TEXT_FILE_H
+#define REGISTRY_SETTINGS_TEXT_FILE_H
+
+#include <string>
+
+namespace settings {
+
+// kMissing only for an absence: a file that cannot be looked at (a
+// directory on the way that may not be searched) is kFailed, never a
+// reason to act as if there were no file. why holds the system's word for
+// a failure; files of more than 4 MiB are failures too.
+enum class FileRead { kRead, kMissing, kFailed };
+FileRead read_text_file(const std::string& path, std::string* text, std::string* why);
+
+}  // namespace settings
+
+#endif
