@@ -272,6 +272,42 @@ bool set_terminal_echo(FILE* stream, bool on);
 // No line-end translation on the stream (a no-op where streams never translate).
 void set_binary_mode(FILE* stream);
 
+// ---- A FastCGI application's side of the web server ----------------------
+
+// Whether the program was started as a FastCGI application: standard
+// input is a listening socket (POSIX), or, on Windows, standard output and
+// error are closed and standard input is the listening pipe or socket.
+bool started_as_fastcgi();
+
+// One connection from the web server on that listener.
+using Link = intptr_t;
+// Waits for the next connection; false when none can be had.
+bool accept_link(Link* out);
+// Up to n bytes, waiting at most timeout_ms (negative: as long as it
+// takes): how many came, 0 at the end, -1 on a failure or when the time
+// ran out.
+long link_read(Link link, void* buf, size_t n, int timeout_ms);
+// All len bytes; false when they could not be written.
+bool link_write(Link link, const void* data, size_t len);
+void link_close(Link link);
+
+// Up to n bytes of f from offset, whatever f's position: how many, 0 at
+// its end, -1 on a failure.
+long read_at(FILE* f, int64_t offset, void* buf, size_t n);
+
+// A stream read through read(ctx, ...), which gives up to n bytes, 0 at
+// the end, -1 on a failure (a request body arriving in records); null when
+// none can be made. Where the system cannot make such a stream, the bytes
+// are first taken whole into a temporary file.
+FILE* reader_stream(long (*read)(void* ctx, char* buf, size_t n), void* ctx);
+
+// Runs work in `workers` processes that share the listener, each started
+// again whenever it ends, until this process is asked to stop (SIGTERM),
+// which stops them too. Where processes cannot be forked (Windows, where
+// the server starts each), or with one worker, work runs here once.
+// Returns work's result, or 0 after a stop.
+int run_workers(int workers, int (*work)(void* ctx), void* ctx);
+
 }  // namespace host
 
 #endif

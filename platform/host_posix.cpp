@@ -14,7 +14,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <poll.h>
 #include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -27,6 +30,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "platform/crash_points.h"
 
@@ -767,6 +771,135 @@ bool set_terminal_echo(FILE* stream, bool on) {
 }
 
 void set_binary_mode(FILE*) {}
+
+bool started_as_fastcgi() {
+  // A listening socket has no peer; a pipe or a terminal is no socket.
+  sockaddr_storage peer;
+  socklen_t len = sizeof peer;
+  return getpeername(0, reinterpret_cast<sockaddr*>(&peer), &len) != 0 && errno == ENOTCONN;
+}
+
+bool accept_link(Link* out) {
+  // A peer that goes away without a word must not end the process.
+  signal(SIGPIPE, SIG_IGN);
+  for (;;) {
+    const int fd = accept(0, nullptr, nullptr);
+    if (fd >= 0) {
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+      *out = fd;
+      return true;
+    }
+    if (errno != EINTR && errno != ECONNABORTED) return false;
+  }
+}
+
+long link_read(Link link, void* buf, size_t n, int timeout_ms) {
+  const int fd = static_cast<int>(link);
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, timeout_ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;
+    const ssize_t got = recv(fd, buf, n, 0);
+    if (got < 0 && errno == EINTR) continue;
+    return got < 0 ? -1 : static_cast<long>(got);
+  }
+}
+
+bool link_write(Link link, const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    const ssize_t n = send(static_cast<int>(link), p, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void link_close(Link link) { close(static_cast<int>(link)); }
+
+long read_at(FILE* f, int64_t offset, void* buf, size_t n) {
+  for (;;) {
+    const ssize_t got = pread(fileno(f), buf, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    return got < 0 ? -1 : static_cast<long>(got);
+  }
+}
+
+namespace {
+
+struct Reader {
+  long (*read)(void* ctx, char* buf, size_t n);
+  void* ctx;
+};
+
+ssize_t reader_read(void* cookie, char* buf, size_t n) {
+  const auto* r = static_cast<Reader*>(cookie);
+  const long got = r->read(r->ctx, buf, n);
+  return got < 0 ? -1 : static_cast<ssize_t>(got);
+}
+
+int reader_close(void* cookie) {
+  delete static_cast<Reader*>(cookie);
+  return 0;
+}
+
+volatile sig_atomic_t s_stop = 0;
+
+void on_stop(int) { s_stop = 1; }
+
+}  // namespace
+
+FILE* reader_stream(long (*read)(void* ctx, char* buf, size_t n), void* ctx) {
+  cookie_io_functions_t io{};
+  io.read = reader_read;
+  io.close = reader_close;
+  auto* r = new Reader{read, ctx};
+  FILE* f = fopencookie(r, "rb", io);
+  if (f == nullptr) delete r;
+  return f;
+}
+
+int run_workers(int workers, int (*work)(void* ctx), void* ctx) {
+  if (workers <= 1) return work(ctx);
+  struct sigaction sa{};
+  sa.sa_handler = on_stop;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  std::vector<pid_t> running;
+  auto start_one = [&]() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      signal(SIGTERM, SIG_DFL);
+      signal(SIGINT, SIG_DFL);
+      _exit(work(ctx));
+    }
+    if (pid > 0) running.push_back(pid);
+  };
+  for (int i = 0; i < workers; ++i) start_one();
+  while (s_stop == 0) {
+    int status = 0;
+    const pid_t done = waitpid(-1, &status, 0);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (size_t i = 0; i < running.size(); ++i) {
+      if (running[i] == done) running.erase(running.begin() + static_cast<long>(i));
+    }
+    // One that ended (its limit of requests, or a crash) is replaced; a
+    // pause keeps one that cannot start from spinning.
+    if (s_stop == 0) {
+      if (WIFSIGNALED(status)) usleep(100000);
+      start_one();
+    }
+  }
+  for (const pid_t pid : running) kill(pid, SIGTERM);
+  for (const pid_t pid : running) waitpid(pid, nullptr, 0);
+  return 0;
+}
 
 namespace crash {
 

@@ -17,6 +17,7 @@
 #include <process.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -646,6 +647,156 @@ bool set_terminal_echo(FILE* stream, bool on) {
 }
 
 void set_binary_mode(FILE* stream) { _setmode(_fileno(stream), 0x8000); }
+
+namespace {
+
+// The listener the server gave as standard input, and its kind.
+HANDLE s_listener = INVALID_HANDLE_VALUE;
+bool s_listener_is_pipe = false;
+
+// A connection: the pipe itself (one instance, connected and disconnected
+// in turn), or a socket accepted on the listener.
+struct LinkState {
+  bool pipe;
+  HANDLE handle;
+  SOCKET socket;
+};
+
+}  // namespace
+
+bool started_as_fastcgi() {
+  // As the FastCGI developer's kit and IIS agree: standard output and
+  // error closed, standard input the listener (a named pipe, or a socket).
+  if (GetStdHandle(STD_OUTPUT_HANDLE) != INVALID_HANDLE_VALUE ||
+      GetStdHandle(STD_ERROR_HANDLE) != INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == INVALID_HANDLE_VALUE || in == nullptr) return false;
+  DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
+  s_listener = in;
+  s_listener_is_pipe = SetNamedPipeHandleState(in, &mode, nullptr, nullptr) != 0;
+  if (!s_listener_is_pipe) {
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
+  }
+  return true;
+}
+
+bool accept_link(Link* out) {
+  if (s_listener == INVALID_HANDLE_VALUE) return false;
+  auto* state = new LinkState{s_listener_is_pipe, s_listener, INVALID_SOCKET};
+  if (s_listener_is_pipe) {
+    if (!ConnectNamedPipe(s_listener, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+      delete state;
+      return false;
+    }
+  } else {
+    state->socket = accept(reinterpret_cast<SOCKET>(s_listener), nullptr, nullptr);
+    if (state->socket == INVALID_SOCKET) {
+      delete state;
+      return false;
+    }
+  }
+  *out = reinterpret_cast<Link>(state);
+  return true;
+}
+
+long link_read(Link link, void* buf, size_t n, int timeout_ms) {
+  auto* state = reinterpret_cast<LinkState*>(link);
+  const DWORD want = n > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(n);
+  if (state->pipe) {
+    // A synchronous pipe has no read with a time limit: look until bytes
+    // are there, the other end is gone, or the time is up.
+    const ULONGLONG until = timeout_ms < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+    for (;;) {
+      DWORD avail = 0;
+      if (!PeekNamedPipe(state->handle, nullptr, 0, nullptr, &avail, nullptr)) {
+        return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+      }
+      if (avail > 0) break;
+      if (timeout_ms >= 0 && GetTickCount64() >= until) return -1;
+      Sleep(1);
+    }
+    DWORD got = 0;
+    if (!ReadFile(state->handle, buf, want, &got, nullptr)) return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    return static_cast<long>(got);
+  }
+  if (timeout_ms >= 0) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(state->socket, &readable);
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return -1;
+  }
+  const int got = recv(state->socket, static_cast<char*>(buf), static_cast<int>(want > 0x40000000 ? 0x40000000 : want), 0);
+  return got < 0 ? -1 : static_cast<long>(got);
+}
+
+bool link_write(Link link, const void* data, size_t len) {
+  auto* state = reinterpret_cast<LinkState*>(link);
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    const DWORD chunk = len > 0x40000000 ? 0x40000000 : static_cast<DWORD>(len);
+    DWORD put = 0;
+    if (state->pipe) {
+      if (!WriteFile(state->handle, p, chunk, &put, nullptr) || put == 0) return false;
+    } else {
+      const int n = send(state->socket, p, static_cast<int>(chunk), 0);
+      if (n <= 0) return false;
+      put = static_cast<DWORD>(n);
+    }
+    p += put;
+    len -= put;
+  }
+  return true;
+}
+
+void link_close(Link link) {
+  auto* state = reinterpret_cast<LinkState*>(link);
+  if (state->pipe) {
+    FlushFileBuffers(state->handle);
+    DisconnectNamedPipe(state->handle);
+  } else {
+    closesocket(state->socket);
+  }
+  delete state;
+}
+
+long read_at(FILE* f, int64_t offset, void* buf, size_t n) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset & 0xffffffff);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  const DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
+  if (!ReadFile(h, buf, want, &got, &at)) return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  return static_cast<long>(got);
+}
+
+FILE* reader_stream(long (*read)(void* ctx, char* buf, size_t n), void* ctx) {
+  // No stream of one's own reads here: the bytes go to a temporary file
+  // that goes away when the stream is closed.
+  FILE* f = std::tmpfile();
+  if (f == nullptr) return nullptr;
+  static char buf[1 << 16];
+  for (;;) {
+    const long got = read(ctx, buf, sizeof buf);
+    if (got < 0) {
+      std::fclose(f);
+      return nullptr;
+    }
+    if (got == 0) break;
+    if (std::fwrite(buf, 1, static_cast<size_t>(got), f) != static_cast<size_t>(got)) {
+      std::fclose(f);
+      return nullptr;
+    }
+  }
+  std::rewind(f);
+  return f;
+}
+
+int run_workers(int, int (*work)(void* ctx), void* ctx) { return work(ctx); }
 
 namespace crash {
 
