@@ -23,6 +23,7 @@
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 #include "support/cgi_response.h"
+#include "support/registry_runner.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -74,7 +75,7 @@ class AuthProgram : public ::testing::Test {
     for (const auto& [k, v] : extra) env[k] = v;
     for (auto it = env.begin(); it != env.end();) it = it->second == "(unset)" ? env.erase(it) : std::next(it);
     make_dirs(work);
-    return parse_cgi_response(run_program(kProgram, {}, env, work, body));
+    return parse_cgi_response(run_registry(kProgram, env, work, body));
   }
   Response token_response(const std::string& query, const std::string& authorization = "") {
     std::map<std::string, std::string> extra{{"REQUEST_URI", "/auth/token?" + query}};

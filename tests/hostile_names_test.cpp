@@ -14,6 +14,7 @@
 
 #include "access/auth_token.h"
 #include "support/cgi_response.h"
+#include "support/registry_runner.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -64,7 +65,7 @@ class HostileNames : public ::testing::Test {
                                            {"REGISTRY_AUTH", mode},        {"HTTP_HOST", "reg.example:5000"}};
     for (const auto& [k, v] : extra) env[k] = v;
     make_dirs(work);
-    return parse_cgi_response(run_program(kProgram, {}, env, work, body));
+    return parse_cgi_response(run_registry(kProgram, env, work, body));
   }
   // The request as the web server passes it when the client wrote the
   // path percent-encoded: REQUEST_URI as sent, PATH_INFO decoded as far as
