@@ -66,6 +66,8 @@ bool Connection::read_record(Header* h, std::string* content, int timeout_ms) {
       continue;
     }
     if (h->type == kBeginRequest && current_ != 0) {
+      // The request under way begun again is no protocol this side speaks.
+      if (h->request_id == current_) return false;
       // Another request on this connection while one is under way.
       if (!send(end_request(h->request_id, 0, kCantMpxConn))) return false;
       continue;
@@ -92,7 +94,7 @@ bool Connection::next_request(RequestHead* out) {
   }
   current_ = h.request_id;
   keep_conn_ = (static_cast<unsigned char>(content[2]) & kKeepConn) != 0;
-  stdin_done_ = aborted_ = false;
+  stdin_done_ = aborted_ = input_failed_ = false;
   body_.clear();
   body_at_ = 0;
   out_.clear();
@@ -128,12 +130,14 @@ bool Connection::next_request(RequestHead* out) {
 long Connection::read_body(void* buf, size_t n) {
   while (body_at_ == body_.size()) {
     if (stdin_done_) return 0;
-    if (aborted_ || broken_) return -1;
+    if (aborted_ || input_failed_) return -1;
     body_.clear();
     body_at_ = 0;
     Header h;
     if (!read_record(&h, &body_, limits_.body_ms)) {
-      broken_ = true;
+      // The answer may still go out; no further request can come.
+      input_failed_ = true;
+      body_.clear();
       return -1;
     }
     if (h.type == kAbortRequest) {
@@ -180,7 +184,7 @@ bool Connection::finish(uint32_t app_status) {
   // What the handler left of the body is read to its end, so that the
   // next request's records follow; within the same bound as any read.
   char sink[65536];
-  while (!stdin_done_ && !aborted_ && !broken_ && read_body(sink, sizeof sink) > 0) {
+  while (!stdin_done_ && !aborted_ && !input_failed_ && read_body(sink, sizeof sink) > 0) {
   }
   flush();
   if (!aborted_) {
@@ -190,7 +194,7 @@ bool Connection::finish(uint32_t app_status) {
   stderr_used_ = false;
   send(end_request(current_, app_status, kRequestComplete));
   current_ = 0;
-  return !broken_ && keep_conn_ && (stdin_done_ || aborted_);
+  return !broken_ && !input_failed_ && keep_conn_ && (stdin_done_ || aborted_);
 }
 
 }  // namespace fastcgi

@@ -64,6 +64,7 @@ class Connection {
 
   bool aborted() const { return aborted_; }
   bool broken() const { return broken_; }
+  bool input_failed() const { return input_failed_; }
 
  private:
   // The next record of the current request (or a new one), answering the
@@ -79,7 +80,8 @@ class Connection {
   bool keep_conn_ = false;
   bool stdin_done_ = false;
   bool aborted_ = false;
-  bool broken_ = false;
+  bool broken_ = false;        // a write failed: nothing more goes out
+  bool input_failed_ = false;  // a read failed or took too long
   bool stderr_used_ = false;
   std::string body_;       // STDIN content received and not yet read
   size_t body_at_ = 0;
