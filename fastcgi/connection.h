@@ -29,7 +29,7 @@ class Channel {
 
 struct Limits {
   size_t params_max = 1 << 20;   // bytes of one request's PARAMS
-  int idle_ms = -1;              // a new request's records, between requests
+  int idle_ms = 5000;            // a new request's records: an idle connection gives its worker back
   int body_ms = 60000;           // each wait for more of a request's records
 };
 

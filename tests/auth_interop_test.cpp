@@ -300,6 +300,8 @@ TEST_P(AuthThroughEachServer, SkopeoPushesWithCredsAndAnonymousIsRefused) {
                           "setenv.add-environment = ( \"REGISTRY_AUTH\" => \"token\", \"REGISTRY_STORAGE_ROOT\"");
   server.edit_deploy_file("# fastcgi_param REGISTRY_AUTH token;", "fastcgi_param REGISTRY_AUTH token;");
   server.edit_deploy_file("# SetEnv REGISTRY_AUTH token", "SetEnv REGISTRY_AUTH token");
+  server.edit_deploy_file("\"bin-environment\" => ( \"REGISTRY_SENDFILE\"",
+                          "\"bin-environment\" => ( \"REGISTRY_AUTH\" => \"token\", \"REGISTRY_SENDFILE\"");
   std::string why;
   if (!server.start(&why)) GTEST_SKIP() << web_server_name(GetParam()) << ": " << why;
   const std::string storage = server.storage();
@@ -339,7 +341,9 @@ TEST_P(AuthThroughEachServer, SkopeoPushesWithCredsAndAnonymousIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, AuthThroughEachServer,
-                         ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache),
+                         ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache,
+                                           WebServer::kLighttpdFastcgi, WebServer::kNginxFastcgi,
+                                           WebServer::kApacheFastcgi),
                          web_server_param_name);
 
 }  // namespace

@@ -254,6 +254,7 @@ void program_sends(RegistryServer* server) {
   server->edit_deploy_file(", \"REGISTRY_SENDFILE\" => \"x-sendfile\"", "");
   server->edit_deploy_file("fastcgi_param REGISTRY_SENDFILE x-accel-redirect:/_registry_blobs/;", "");
   server->edit_deploy_file("SetEnv REGISTRY_SENDFILE x-sendfile", "");
+  server->edit_deploy_file("    \"bin-environment\" => ( \"REGISTRY_SENDFILE\" => \"x-sendfile\" ),\n", "");
 }
 
 // A blob pushed in one chunked PATCH and a PUT; the answer to the PUT.
@@ -402,7 +403,8 @@ int64_t bytes_uploading(const std::string& storage) {
 // their length).
 TEST_P(BlobServing, LargeBodiesStreamToTheProgram) {
   const int port = server->port();
-  const bool chunked_streams = GetParam().server == WebServer::kNginx || GetParam().server == WebServer::kApache;
+  const bool chunked_streams = GetParam().server == WebServer::kNginx || GetParam().server == WebServer::kApache ||
+                               GetParam().server == WebServer::kNginxFastcgi;
   struct Case {
     bool chunked;
     unsigned seed;
@@ -468,7 +470,10 @@ INSTANTIATE_TEST_SUITE_P(Servers, BlobServing,
                          ::testing::Values(Setup{WebServer::kLighttpd, true}, Setup{WebServer::kLighttpdDebian, true},
                                            Setup{WebServer::kLighttpdDebian, false}, Setup{WebServer::kNginx, true},
                                            Setup{WebServer::kNginx, false}, Setup{WebServer::kApache, true},
-                                           Setup{WebServer::kApache, false}),
+                                           Setup{WebServer::kApache, false}, Setup{WebServer::kLighttpdFastcgi, true},
+                                           Setup{WebServer::kLighttpdFastcgi, false}, Setup{WebServer::kNginxFastcgi, true},
+                                           Setup{WebServer::kNginxFastcgi, false}, Setup{WebServer::kApacheFastcgi, true},
+                                           Setup{WebServer::kApacheFastcgi, false}),
                          setup_name);
 
 // With access control on, the program decides every download before the
@@ -482,6 +487,8 @@ TEST_P(BlobServingWithAccessControl, OnlyWhatTheProgramAllowsIsSent) {
                           "setenv.add-environment = ( \"REGISTRY_AUTH\" => \"token\", \"REGISTRY_STORAGE_ROOT\"");
   server.edit_deploy_file("# fastcgi_param REGISTRY_AUTH token;", "fastcgi_param REGISTRY_AUTH token;");
   server.edit_deploy_file("# SetEnv REGISTRY_AUTH token", "SetEnv REGISTRY_AUTH token");
+  server.edit_deploy_file("\"bin-environment\" => ( \"REGISTRY_SENDFILE\"",
+                          "\"bin-environment\" => ( \"REGISTRY_AUTH\" => \"token\", \"REGISTRY_SENDFILE\"");
   std::string why;
   if (!server.start(&why)) GTEST_SKIP() << web_server_name(GetParam()) << ": " << why;
   const int port = server.port();
@@ -535,7 +542,9 @@ TEST_P(BlobServingWithAccessControl, OnlyWhatTheProgramAllowsIsSent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, BlobServingWithAccessControl,
-                         ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache),
+                         ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache,
+                                           WebServer::kLighttpdFastcgi, WebServer::kNginxFastcgi,
+                                           WebServer::kApacheFastcgi),
                          web_server_param_name);
 
 // ---- What the deploy/ files set up around the program ------------------------------------
@@ -569,7 +578,9 @@ TEST_P(ProgramLog, TheLineOfA500ReachesTheLogTheDeployFileNames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ProgramLog,
-                         ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache),
+                         ::testing::Values(WebServer::kLighttpdDebian, WebServer::kNginx, WebServer::kApache,
+                                           WebServer::kLighttpdFastcgi, WebServer::kNginxFastcgi,
+                                           WebServer::kApacheFastcgi),
                          web_server_param_name);
 
 // nginx with as many fcgiwrap children as deploy/nginx.conf sets up: an

@@ -62,6 +62,9 @@ const char* web_server_name(WebServer s) {
     case WebServer::kLighttpdDebian: return "lighttpd (Debian's configuration)";
     case WebServer::kNginx: return "nginx with fcgiwrap";
     case WebServer::kApache: return "Apache httpd";
+    case WebServer::kLighttpdFastcgi: return "lighttpd with FastCGI";
+    case WebServer::kNginxFastcgi: return "nginx with FastCGI";
+    case WebServer::kApacheFastcgi: return "Apache httpd with FastCGI";
   }
   return "?";
 }
@@ -96,6 +99,9 @@ std::string web_server_id(WebServer s) {
     case WebServer::kLighttpdDebian: return "lighttpd_debian";
     case WebServer::kNginx: return "nginx_fcgiwrap";
     case WebServer::kApache: return "apache";
+    case WebServer::kLighttpdFastcgi: return "lighttpd_fastcgi";
+    case WebServer::kNginxFastcgi: return "nginx_fastcgi";
+    case WebServer::kApacheFastcgi: return "apache_fastcgi";
   }
   return "other";
 }
@@ -154,8 +160,98 @@ bool RegistryServer::start(std::string* why) {
     case WebServer::kLighttpdDebian: return start_lighttpd(true, why);
     case WebServer::kNginx: return start_nginx(why);
     case WebServer::kApache: return start_apache(why);
+    case WebServer::kLighttpdFastcgi: return start_lighttpd_fastcgi(why);
+    case WebServer::kNginxFastcgi: return start_nginx_fastcgi(why);
+    case WebServer::kApacheFastcgi: return start_apache_fastcgi(why);
   }
   return false;
+}
+
+bool RegistryServer::fastcgi() const {
+  return kind_ == WebServer::kLighttpdFastcgi || kind_ == WebServer::kNginxFastcgi || kind_ == WebServer::kApacheFastcgi;
+}
+
+bool RegistryServer::start_lighttpd_fastcgi(std::string* why) {
+  const std::string lighttpd = find_program({"/usr/sbin/lighttpd", "/usr/bin/lighttpd"});
+  if (lighttpd.empty()) {
+    *why = "lighttpd is not installed";
+    return false;
+  }
+  make_dirs(dir_ + "/htdocs");
+  install_program(program_, dir_ + "/registry");
+  storage_ = dir_ + "/registry_storage";
+  if (!root_.empty()) storage_ = root_;
+  make_dirs(storage_);
+  // The root beside the program, where lighttpd starts it.
+  write_bytes(dir_ + "/config.json", "{\"storage_root\": \"" + storage_ + "\"}\n");
+  const std::string config = dir_ + "/lighttpd.conf";
+  std::string text = deploy_file("lighttpd-fastcgi.conf", {});
+  if (ip_ != "127.0.0.1") text = replace_all(text, "\"127.0.0.1\"", "\"" + ip_ + "\"");
+  for (const auto& [from, to] : edits_) text = replace_all(text, from, to);
+  write_bytes(config, text);
+  const pid_t pid = spawn({lighttpd, "-D", "-f", config}, {{"REGISTRY_PORT", std::to_string(port_)},
+                                                         {"REGISTRY_CGI", dir_ + "/registry"},
+                                                         {"REGISTRY_DOCROOT", dir_ + "/htdocs"},
+                                                         {"REGISTRY_RUN", dir_}});
+  if (!wait_listening(port_, pid, ip_)) {
+    *why = "lighttpd did not start: " + read_bytes(log_);
+    return false;
+  }
+  return true;
+}
+
+bool RegistryServer::start_fastcgi_program(const std::string& socket, std::string* why) {
+  const std::string spawn_fcgi = find_program({"/usr/bin/spawn-fcgi"});
+  if (spawn_fcgi.empty()) {
+    *why = "spawn-fcgi is not installed";
+    return false;
+  }
+  // As the deploy/ files start it, in the foreground (-n) for the test to
+  // stop it by its process id; the socket open to the server's user.
+  spawn({spawn_fcgi, "-n", "-s", socket, "-M", "0666", "-d", dir_ + "/lib", "--", dir_ + "/lib/registry"},
+        {{"REGISTRY_STORAGE_ROOT", storage_}, {"REGISTRY_FASTCGI_WORKERS", "4"}}, dir_ + "/program.stderr");
+  wait_for_socket(socket);
+  return true;
+}
+
+bool RegistryServer::start_nginx_fastcgi(std::string* why) {
+  const std::string nginx = find_program({"/usr/sbin/nginx"});
+  if (nginx.empty()) {
+    *why = "nginx is not installed";
+    return false;
+  }
+  install_program(program_, dir_ + "/lib/registry");
+  storage_ = dir_ + "/storage";
+  make_dirs(storage_);
+  const std::string socket = dir_ + "/registry-fastcgi.sock";
+  if (!start_fastcgi_program(socket, why)) return false;
+  const std::string site = dir_ + "/site.conf";
+  std::string site_text = deploy_file("nginx-fastcgi.conf", {{"listen 5000;", "listen 127.0.0.1:" + std::to_string(port_) + ";"},
+                                                       {"/var/lib/registry", storage_},
+                                                       {"/run/registry-fastcgi.sock", socket}});
+  for (const auto& [from, to] : edits_) site_text = replace_all(site_text, from, to);
+  write_bytes(site, site_text);
+  return start_nginx_with_site(nginx, site, why);
+}
+
+bool RegistryServer::start_apache_fastcgi(std::string* why) {
+  const std::string apache = find_program({"/usr/sbin/apache2"});
+  if (apache.empty()) {
+    *why = "Apache httpd is not installed";
+    return false;
+  }
+  install_program(program_, dir_ + "/lib/registry");
+  storage_ = dir_ + "/storage";
+  make_dirs(storage_);
+  chmod(dir_.substr(0, dir_.rfind('/')).c_str(), 0755);
+  const std::string socket = dir_ + "/registry-fastcgi.sock";
+  if (!start_fastcgi_program(socket, why)) return false;
+  const std::string snippet = dir_ + "/registry.conf";
+  std::string apache_text = deploy_file("apache-fastcgi.conf", {{"/var/lib/registry", storage_},
+                                                          {"/run/registry-fastcgi.sock", socket}});
+  for (const auto& [from, to] : edits_) apache_text = replace_all(apache_text, from, to);
+  write_bytes(snippet, apache_text);
+  return start_apache_with(apache, snippet, {"mpm_event", "authz_core", "env", "mime", "proxy", "proxy_fcgi"}, why);
 }
 
 bool RegistryServer::start_lighttpd(bool debian, std::string* why) {
@@ -267,6 +363,10 @@ bool RegistryServer::start_nginx(std::string* why) {
                                                {"/run/fcgiwrap.socket", socket}});
   for (const auto& [from, to] : edits_) site_text = replace_all(site_text, from, to);
   write_bytes(site, site_text);
+  return start_nginx_with_site(nginx, site, why);
+}
+
+bool RegistryServer::start_nginx_with_site(const std::string& nginx, const std::string& site, std::string* why) {
   make_dirs(dir_ + "/tmp");
   // The snippet includes fastcgi_params beside the main configuration, as
   // in /etc/nginx.
@@ -304,9 +404,14 @@ bool RegistryServer::start_apache(std::string* why) {
                                                    {"/var/lib/registry", storage_}});
   for (const auto& [from, to] : edits_) apache_text = replace_all(apache_text, from, to);
   write_bytes(snippet, apache_text);
+  return start_apache_with(apache, snippet, {"mpm_event", "authz_core", "alias", "cgid", "env", "mime"}, why);
+}
+
+bool RegistryServer::start_apache_with(const std::string& apache, const std::string& snippet,
+                                       const std::vector<std::string>& modules, std::string* why) {
   const std::string mods = "/usr/lib/apache2/modules/";
   std::string config;
-  for (const char* m : {"mpm_event", "authz_core", "alias", "cgid", "env", "mime"}) {
+  for (const std::string& m : modules) {
     config += std::string("LoadModule ") + m + "_module " + mods + "mod_" + m + ".so\n";
   }
   // Blob downloads sent by Apache, as the snippet sets up where the module
@@ -314,7 +419,9 @@ bool RegistryServer::start_apache(std::string* why) {
   if (exists(mods + "mod_xsendfile.so")) config += "LoadModule xsendfile_module " + mods + "mod_xsendfile.so\n";
   pid_file_ = dir_ + "/apache.pid";
   config += "ServerRoot " + dir_ + "\nDefaultRuntimeDir " + dir_ + "\nPidFile " + pid_file_ + "\nMutex file:" + dir_ +
-            "\nScriptSock " + dir_ + "/cgid.sock\nListen 127.0.0.1:" + std::to_string(port_) +
+            (std::find(modules.begin(), modules.end(), "cgid") != modules.end() ? "\nScriptSock " + dir_ + "/cgid.sock"
+                                                                                 : std::string()) +
+            "\nListen 127.0.0.1:" + std::to_string(port_) +
             "\nServerName 127.0.0.1\nErrorLog " + log_ + "\nUser nobody\nGroup nogroup\n" +
             "DocumentRoot " + dir_ + "/htdocs\nTypesConfig /etc/mime.types\n"
             "<Directory />\n  AllowOverride None\n  Require all denied\n</Directory>\nInclude " + snippet + "\n";

@@ -16,10 +16,14 @@
 
 namespace testing_support {
 
-enum class WebServer { kLighttpd, kLighttpdDebian, kNginx, kApache };
+// The CGI setups (the program started once per request), and the FastCGI
+// ones (started once, serving request after request): lighttpd starting
+// it itself, nginx and Apache in front of one that spawn-fcgi started.
+enum class WebServer { kLighttpd, kLighttpdDebian, kNginx, kApache, kLighttpdFastcgi, kNginxFastcgi, kApacheFastcgi };
 const char* web_server_name(WebServer s);
 // The server as a test name's part: "lighttpd", "lighttpd_debian",
-// "nginx_fcgiwrap", "apache".
+// "nginx_fcgiwrap", "apache", "lighttpd_fastcgi", "nginx_fastcgi",
+// "apache_fastcgi".
 std::string web_server_id(WebServer s);
 // For INSTANTIATE_TEST_SUITE_P over servers.
 inline std::string web_server_param_name(const ::testing::TestParamInfo<WebServer>& info) {
@@ -33,6 +37,9 @@ class RegistryServer {
   ~RegistryServer();
   RegistryServer(const RegistryServer&) = delete;
   RegistryServer& operator=(const RegistryServer&) = delete;
+
+  // Whether the program serves as a FastCGI application here.
+  bool fastcgi() const;
 
   // lighttpd only, before start: listen on another loopback address, and
   // serve the storage tree at root (named in a config.json beside the
@@ -69,6 +76,15 @@ class RegistryServer {
   bool start_lighttpd(bool debian, std::string* why);
   bool start_nginx(std::string* why);
   bool start_apache(std::string* why);
+  bool start_lighttpd_fastcgi(std::string* why);
+  bool start_nginx_fastcgi(std::string* why);
+  bool start_apache_fastcgi(std::string* why);
+  // The program as a FastCGI application on the socket, as the deploy/
+  // files have spawn-fcgi start it.
+  bool start_fastcgi_program(const std::string& socket, std::string* why);
+  bool start_nginx_with_site(const std::string& nginx, const std::string& site, std::string* why);
+  bool start_apache_with(const std::string& apache, const std::string& snippet, const std::vector<std::string>& modules,
+                         std::string* why);
   // The server in a process group of its own, its output in log_ and its
   // standard error there too, or in stderr_file when one is named.
   pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
