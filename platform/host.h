@@ -72,6 +72,12 @@ struct Attributes {
   int64_t size;
   int64_t mtime;  // seconds since 1970
   uint32_t links;
+  // What changes whenever the file does, its permissions included, or
+  // another takes its name: the time of its latest change in nanoseconds
+  // (status change on POSIX, last write on Windows), and its identity (the
+  // inode; 0 where the system tells none without opening it).
+  int64_t change_ns;
+  uint64_t id;
 };
 // false when the path does not exist or its attributes cannot be read.
 bool get_attributes(const char* path, Attributes* out);

@@ -194,6 +194,8 @@ void fill_attributes(const struct stat& st, Attributes* out) {
   out->size = static_cast<int64_t>(st.st_size);
   out->mtime = static_cast<int64_t>(st.st_mtime);
   out->links = static_cast<uint32_t>(st.st_nlink);
+  out->change_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  out->id = static_cast<uint64_t>(st.st_ino);
 }
 
 struct DirState {

@@ -124,6 +124,10 @@ bool attributes_of(const wchar_t* wpath, Attributes* out) {
   out->size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
   out->mtime = unix_seconds(data.ftLastWriteTime);
   out->links = 0;  // not known without opening the file
+  out->change_ns = static_cast<int64_t>(((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                                        data.ftLastWriteTime.dwLowDateTime) *
+                                       100);
+  out->id = 0;
   return true;
 }
 

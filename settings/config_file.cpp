@@ -4,6 +4,7 @@
 // accepts exactly RFC 8259 JSON and decodes the two string members it
 // looks for.
 #include "settings/config_file.h"
+#include "settings/text_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -307,6 +308,7 @@ ConfigRoot read_config_text(const char* path, std::string* text, char* why, size
     std::snprintf(why, why_cap, "cannot be read (%s)", a.kind == host::Kind::kDir ? "a directory" : "not a regular file");
     return ConfigRoot::kInvalid;
   }
+  if (cached_text(path, a, text)) return ConfigRoot::kFound;
   FILE* f = host::open_file(path, "rb");
   if (f == nullptr) {
     unreadable(why, why_cap, "not a readable file");
@@ -326,6 +328,7 @@ ConfigRoot read_config_text(const char* path, std::string* text, char* why, size
     std::snprintf(why, why_cap, "is larger than %zu bytes", kConfigMax);
     return ConfigRoot::kInvalid;
   }
+  remember_text(path, a, *text);
   return ConfigRoot::kFound;
 }
 

@@ -2,6 +2,7 @@
 #include "settings/text_file.h"
 
 #include <cstdio>
+#include <map>
 
 #include "platform/host.h"
 
@@ -17,7 +18,35 @@ std::string system_error_or(const char* fallback) {
   return text[0] != '\0' ? text : fallback;
 }
 
+struct Kept {
+  int64_t size;
+  int64_t change_ns;
+  uint64_t id;
+  std::string text;
+};
+
+std::map<std::string, Kept>& kept() {
+  static std::map<std::string, Kept> files;
+  return files;
+}
+
+constexpr size_t kKeptMax = 16;
+
 }  // namespace
+
+bool cached_text(const std::string& path, const host::Attributes& a, std::string* text) {
+  const auto it = kept().find(path);
+  if (it == kept().end() || it->second.size != a.size || it->second.change_ns != a.change_ns || it->second.id != a.id) {
+    return false;
+  }
+  *text = it->second.text;
+  return true;
+}
+
+void remember_text(const std::string& path, const host::Attributes& a, const std::string& text) {
+  if (kept().size() >= kKeptMax && kept().count(path) == 0) kept().clear();
+  kept()[path] = Kept{a.size, a.change_ns, a.id, text};
+}
 
 FileRead read_text_file(const std::string& path, std::string* text, std::string* why) {
   host::Attributes a;
@@ -33,6 +62,7 @@ FileRead read_text_file(const std::string& path, std::string* text, std::string*
     *why = a.kind == host::Kind::kDir ? "a directory" : "not a regular file";
     return FileRead::kFailed;
   }
+  if (cached_text(path, a, text)) return FileRead::kRead;
   FILE* f = host::open_file(path.c_str(), "rb");
   if (f == nullptr) {
     *why = system_error_or("cannot be opened");
@@ -52,6 +82,7 @@ FileRead read_text_file(const std::string& path, std::string* text, std::string*
     *why = "larger than " + std::to_string(kFileMax) + " bytes";
     return FileRead::kFailed;
   }
+  remember_text(path, a, *text);
   return FileRead::kRead;
 }
 

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/host.h"
+
 namespace settings {
 
 // kMissing only for an absence: a file that cannot be looked at (a
@@ -13,6 +15,12 @@ namespace settings {
 // a failure; files of more than 4 MiB are failures too.
 enum class FileRead { kRead, kMissing, kFailed };
 FileRead read_text_file(const std::string& path, std::string* text, std::string* why);
+
+// The text a file held when it last had these attributes, so that a
+// process serving many requests reads a file again only when it changed
+// (a look at its attributes per use). A few files at most are kept.
+bool cached_text(const std::string& path, const host::Attributes& a, std::string* text);
+void remember_text(const std::string& path, const host::Attributes& a, const std::string& text);
 
 }  // namespace settings
 
