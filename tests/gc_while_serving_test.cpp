@@ -57,9 +57,13 @@ int whole_store(const std::string& storage) {
   return n;
 }
 
-TEST(GcWhileServing, PushersNeverLoseABlobToACollectionWithNoGrace) {
+// The registry run once per request, and as a FastCGI application whose
+// processes serve request after request.
+class GcWhileServing : public ::testing::TestWithParam<WebServer> {};
+
+TEST_P(GcWhileServing, PushersNeverLoseABlobToACollectionWithNoGrace) {
   TempDir tmp;
-  RegistryServer server(WebServer::kLighttpd, tmp / "server", REGISTRY_PATH);
+  RegistryServer server(GetParam(), tmp / "server", REGISTRY_PATH);
   std::string why;
   if (!server.start(&why)) GTEST_SKIP() << why;
   const std::string python = find_program({"/usr/bin/python3"});
@@ -185,5 +189,8 @@ TEST(GcWhileServing, PushersNeverLoseABlobToACollectionWithNoGrace) {
   EXPECT_EQ(fsck.exit_code, 0) << fsck.out << fsck.err;
   EXPECT_EQ(fsck.out, "fsck: 2 repositories, nothing to repair\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, GcWhileServing, ::testing::Values(WebServer::kLighttpd, WebServer::kLighttpdFastcgi),
+                         web_server_param_name);
 
 }  // namespace
