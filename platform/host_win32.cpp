@@ -658,6 +658,34 @@ namespace {
 HANDLE s_listener = INVALID_HANDLE_VALUE;
 bool s_listener_is_pipe = false;
 
+// Winsock, loaded only where the listener is a socket: a program that
+// serves CGI, or FastCGI over IIS's pipe, loads nothing but what it
+// always does.
+struct Winsock {
+  int(WSAAPI* startup)(WORD, LPWSADATA);
+  SOCKET(WSAAPI* accept)(SOCKET, sockaddr*, int*);
+  int(WSAAPI* recv)(SOCKET, char*, int, int);
+  int(WSAAPI* send)(SOCKET, const char*, int, int);
+  int(WSAAPI* select)(int, fd_set*, fd_set*, fd_set*, const timeval*);
+  int(WSAAPI* closesocket)(SOCKET);
+};
+Winsock s_ws{};
+
+template <typename F>
+bool load(HMODULE m, const char* name, F* out) {
+  *out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(m, name)));
+  return *out != nullptr;
+}
+
+bool load_winsock() {
+  HMODULE m = LoadLibraryW(L"ws2_32.dll");
+  if (m == nullptr) return false;
+  WSADATA wsa;
+  return load(m, "WSAStartup", &s_ws.startup) && load(m, "accept", &s_ws.accept) && load(m, "recv", &s_ws.recv) &&
+         load(m, "send", &s_ws.send) && load(m, "select", &s_ws.select) &&
+         load(m, "closesocket", &s_ws.closesocket) && s_ws.startup(MAKEWORD(2, 2), &wsa) == 0;
+}
+
 // A connection: the pipe itself (one instance, connected and disconnected
 // in turn), or a socket accepted on the listener.
 struct LinkState {
@@ -680,11 +708,7 @@ bool started_as_fastcgi() {
   DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
   s_listener = in;
   s_listener_is_pipe = SetNamedPipeHandleState(in, &mode, nullptr, nullptr) != 0;
-  if (!s_listener_is_pipe) {
-    WSADATA wsa;
-    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return false;
-  }
-  return true;
+  return s_listener_is_pipe || load_winsock();
 }
 
 bool accept_link(Link* out) {
@@ -696,7 +720,7 @@ bool accept_link(Link* out) {
       return false;
     }
   } else {
-    state->socket = accept(reinterpret_cast<SOCKET>(s_listener), nullptr, nullptr);
+    state->socket = s_ws.accept(reinterpret_cast<SOCKET>(s_listener), nullptr, nullptr);
     if (state->socket == INVALID_SOCKET) {
       delete state;
       return false;
@@ -728,12 +752,12 @@ long link_read(Link link, void* buf, size_t n, int timeout_ms) {
   }
   if (timeout_ms >= 0) {
     fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(state->socket, &readable);
+    readable.fd_count = 1;
+    readable.fd_array[0] = state->socket;
     timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    if (select(0, &readable, nullptr, nullptr, &tv) <= 0) return -1;
+    if (s_ws.select(0, &readable, nullptr, nullptr, &tv) <= 0) return -1;
   }
-  const int got = recv(state->socket, static_cast<char*>(buf), static_cast<int>(want > 0x40000000 ? 0x40000000 : want), 0);
+  const int got = s_ws.recv(state->socket, static_cast<char*>(buf), static_cast<int>(want > 0x40000000 ? 0x40000000 : want), 0);
   return got < 0 ? -1 : static_cast<long>(got);
 }
 
@@ -746,7 +770,7 @@ bool link_write(Link link, const void* data, size_t len) {
     if (state->pipe) {
       if (!WriteFile(state->handle, p, chunk, &put, nullptr) || put == 0) return false;
     } else {
-      const int n = send(state->socket, p, static_cast<int>(chunk), 0);
+      const int n = s_ws.send(state->socket, p, static_cast<int>(chunk), 0);
       if (n <= 0) return false;
       put = static_cast<DWORD>(n);
     }
@@ -762,7 +786,7 @@ void link_close(Link link) {
     FlushFileBuffers(state->handle);
     DisconnectNamedPipe(state->handle);
   } else {
-    closesocket(state->socket);
+    s_ws.closesocket(state->socket);
   }
   delete state;
 }
