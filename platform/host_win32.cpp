@@ -699,10 +699,9 @@ struct LinkState {
 bool started_as_fastcgi() {
   // As the FastCGI developer's kit and IIS agree: standard output and
   // error closed, standard input the listener (a named pipe, or a socket).
-  if (GetStdHandle(STD_OUTPUT_HANDLE) != INVALID_HANDLE_VALUE ||
-      GetStdHandle(STD_ERROR_HANDLE) != INVALID_HANDLE_VALUE) {
-    return false;
-  }
+  // (A handle given as invalid may reach the program as null.)
+  const auto closed = [](HANDLE h) { return h == INVALID_HANDLE_VALUE || h == nullptr; };
+  if (!closed(GetStdHandle(STD_OUTPUT_HANDLE)) || !closed(GetStdHandle(STD_ERROR_HANDLE))) return false;
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   if (in == INVALID_HANDLE_VALUE || in == nullptr) return false;
   DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
