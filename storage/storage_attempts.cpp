@@ -18,6 +18,7 @@
 #include "platform/host.h"
 #include "storage/storage_internal.h"
 #include "storage/storage_layout.h"
+#include "text/hex.h"
 
 using namespace storage;
 
@@ -52,12 +53,6 @@ bool open_at(const Record& r, int64_t now, int64_t window) {
   return r.failures > 0 && r.since > 0 && now < r.since + window && r.since <= now + window;
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // A decimal number of 1 to 19 digits running from *p to the byte stop;
 // *p moves past it.
 bool parse_number(const char** p, const char* end, char stop, uint64_t* out) {
@@ -80,12 +75,7 @@ bool parse_record(const char* p, const char* end, Record* out, const char** next
   const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
   *next = nl == nullptr ? end : nl + 1;
   if (nl == nullptr || nl - p < static_cast<ptrdiff_t>(REG_ATTEMPT_KEY_LEN * 2 + 4)) return false;
-  for (size_t i = 0; i < REG_ATTEMPT_KEY_LEN; ++i) {
-    const int hi = hex_digit(p[2 * i]);
-    const int lo = hex_digit(p[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out->key.bytes[i] = static_cast<unsigned char>(hi * 16 + lo);
-  }
+  if (text_hex_decode(p, REG_ATTEMPT_KEY_LEN, out->key.bytes, 1) != 0) return false;
   const char* q = p + REG_ATTEMPT_KEY_LEN * 2;
   if (*q++ != ' ') return false;
   uint64_t since = 0;

@@ -5,22 +5,16 @@
 #include "hash/sha512.h"
 #include "platform/host.h"
 #include "storage/storage_internal.h"
+#include "text/hex.h"
 
 namespace storage {
 namespace {
 
-constexpr bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool is_lower_hex(char c) { return text_lower_hex_value(static_cast<unsigned char>(c)) >= 0; }
 
 }  // namespace
 
-void bin_to_hex(const uint8_t* data, size_t len, char* out) {
-  static constexpr char hx[] = "0123456789abcdef";
-  for (size_t i = 0; i < len; ++i) {
-    out[2 * i] = hx[data[i] >> 4];
-    out[2 * i + 1] = hx[data[i] & 15];
-  }
-  out[2 * len] = '\0';
-}
+void bin_to_hex(const uint8_t* data, size_t len, char* out) { text_hex_encode(data, len, out); }
 
 int digest_valid(const char* s) {
   if (s == nullptr || std::strncmp(s, "sha256:", 7) != 0) return 0;
@@ -133,7 +127,6 @@ bool DigestHasher::of_stream(DigestAlg alg, FILE* f, std::string* out) {
 }
 
 void uuid_format(const uint8_t bytes[16], char* out) {
-  static constexpr char hx[] = "0123456789abcdef";
   int digit = 0;
   for (int pos = 0; pos < 36; ++pos) {
     if (pos == 8 || pos == 13 || pos == 18 || pos == 23) {
@@ -141,7 +134,7 @@ void uuid_format(const uint8_t bytes[16], char* out) {
       continue;
     }
     // Low nibble of each byte first.
-    out[pos] = hx[(bytes[digit / 2] >> (4 * (digit % 2))) & 15];
+    out[pos] = text_hex_digit(bytes[digit / 2] >> (4 * (digit % 2)));
     ++digit;
   }
   out[36] = '\0';

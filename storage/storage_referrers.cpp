@@ -16,6 +16,7 @@
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
+#include "text/json_escape.h"
 
 namespace storage {
 namespace {
@@ -23,20 +24,9 @@ namespace {
 constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
 
 std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  char buf[8];
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
+  std::string out(text_json_escaped_len(s.data(), s.size()) + 2, '"');
+  text_json_escape(s.data(), s.size(), out.data() + 1);
+  return out;
 }
 
 // The descriptor of a referrer, as the referrers API lists it.

@@ -9,6 +9,7 @@
 
 #include "platform/host.h"
 #include "storage/storage_internal.h"
+#include "text/hex.h"
 
 namespace storage {
 namespace {
@@ -20,8 +21,7 @@ constexpr size_t kFirstRead = 64 * 1024;
 DigestAlg hex_alg(const char* name) {
   size_t n = 0;
   for (; name[n] != '\0'; ++n) {
-    const char c = name[n];
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return DigestAlg::kNone;
+    if (text_lower_hex_value(static_cast<unsigned char>(name[n])) < 0) return DigestAlg::kNone;
   }
   if (n == 64) return DigestAlg::kSha256;
   if (n == 128) return DigestAlg::kSha512;

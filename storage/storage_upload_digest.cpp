@@ -25,6 +25,7 @@
 #include "platform/host.h"
 #include "storage/storage_internal.h"
 #include "storage/storage_layout.h"
+#include "text/hex.h"
 
 namespace storage {
 namespace {
@@ -33,27 +34,15 @@ constexpr char kFormat[] = "registry upload digest 1";
 
 std::string hex_of(const std::string& bytes) {
   std::string out(bytes.size() * 2 + 1, '\0');
-  bin_to_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), out.data());
+  text_hex_encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), out.data());
   out.pop_back();
   return out;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 bool bytes_of(const std::string& hex, std::string* out) {
   if (hex.size() % 2 != 0) return false;
   out->resize(hex.size() / 2);
-  for (size_t i = 0; i < out->size(); ++i) {
-    const int hi = hex_value(hex[2 * i]);
-    const int lo = hex_value(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    (*out)[i] = static_cast<char>(hi * 16 + lo);
-  }
-  return true;
+  return text_hex_decode(hex.data(), out->size(), reinterpret_cast<uint8_t*>(out->data()), 1) == 0;
 }
 
 // The hex of the text's SHA-256.
