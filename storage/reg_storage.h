@@ -60,6 +60,18 @@ const char* reg_storage_last_cause(void);
  * initialisation. 1 or 0. */
 int reg_repository_name_valid(const char* name, size_t len);
 
+/* Whether exactly len bytes at s are a digest string the registry takes:
+ * "sha256:" and 64, or "sha512:" and 128, lower-case hex digits, and
+ * nothing else (a NUL among the len bytes included). Callable before
+ * initialisation. 1 or 0. */
+int reg_digest_valid(const char* s, size_t len);
+
+/* Whether exactly len bytes at s are a tag: [A-Za-z0-9_][A-Za-z0-9._-]*,
+ * at most 128 bytes, every byte counted as reg_repository_name_valid
+ * counts them. A tag is one path component and nothing else. Callable
+ * before initialisation. 1 or 0. */
+int reg_tag_valid(const char* s, size_t len);
+
 /* {"repositories":[...]}: every repository by its full name ("team/app"),
  * in byte order, starting after `last` (null or empty: from the first), at
  * most n names (n <= 0: all). Null when the repositories cannot be read. */

@@ -16,34 +16,27 @@ bool is_lower_hex(char c) { return text_lower_hex_value(static_cast<unsigned cha
 
 void bin_to_hex(const uint8_t* data, size_t len, char* out) { text_hex_encode(data, len, out); }
 
-int digest_valid(const char* s) {
-  if (s == nullptr || std::strncmp(s, "sha256:", 7) != 0) return 0;
-  const char* hex = s + 7;
-  if (std::strlen(hex) != 64) return 0;
-  for (int i = 0; i < 64; ++i) {
-    if (!is_lower_hex(hex[i])) return 0;
-  }
-  return 1;
-}
-
-DigestAlg digest_alg(const char* s) {
-  if (s == nullptr) return DigestAlg::kNone;
+DigestAlg digest_alg(const char* s, size_t len) {
+  if (s == nullptr || len < 7) return DigestAlg::kNone;
   DigestAlg alg = DigestAlg::kNone;
   size_t digits = 0;
-  if (std::strncmp(s, "sha256:", 7) == 0) {
+  if (std::memcmp(s, "sha256:", 7) == 0) {
     alg = DigestAlg::kSha256, digits = 64;
-  } else if (std::strncmp(s, "sha512:", 7) == 0) {
+  } else if (std::memcmp(s, "sha512:", 7) == 0) {
     alg = DigestAlg::kSha512, digits = 128;
   } else {
     return DigestAlg::kNone;
   }
-  const char* hex = s + 7;
-  if (std::strlen(hex) != digits) return DigestAlg::kNone;
-  for (size_t i = 0; i < digits; ++i) {
-    if (!is_lower_hex(hex[i])) return DigestAlg::kNone;
+  if (len - 7 != digits) return DigestAlg::kNone;
+  for (size_t i = 7; i < len; ++i) {
+    if (!is_lower_hex(s[i])) return DigestAlg::kNone;
   }
   return alg;
 }
+
+DigestAlg digest_alg(const char* s) { return s == nullptr ? DigestAlg::kNone : digest_alg(s, std::strlen(s)); }
+
+int digest_valid(const char* s) { return digest_alg(s) == DigestAlg::kSha256 ? 1 : 0; }
 
 const char* digest_alg_name(DigestAlg alg) { return alg == DigestAlg::kSha512 ? "sha512" : "sha256"; }
 
@@ -160,3 +153,7 @@ int uuid_valid(const char* s) {
 }
 
 }  // namespace storage
+
+extern "C" int reg_digest_valid(const char* s, size_t len) {
+  return storage::digest_alg(s, len) != storage::DigestAlg::kNone ? 1 : 0;
+}

@@ -128,6 +128,8 @@ enum class DigestAlg { kNone, kSha256, kSha512 };
 // The algorithm of a well-formed digest string ("sha256:" and 64, or
 // "sha512:" and 128, lowercase hex digits); kNone for anything else.
 DigestAlg digest_alg(const char* s);
+// The same for exactly len bytes at s (reg_digest_valid's rule).
+DigestAlg digest_alg(const char* s, size_t len);
 inline bool any_digest_valid(const char* s) { return digest_alg(s) != DigestAlg::kNone; }
 // "sha256" or "sha512": the algorithm's name, and its directory in the tree.
 const char* digest_alg_name(DigestAlg alg);
@@ -186,8 +188,7 @@ bool is_device_name(const char* s, size_t len);
 // 1..255 bytes of components joined by single '/', without "..": one name,
 // one directory, and no two names sharing files.
 int repo_name_valid(const char* name);
-// The registry's tag grammar: [A-Za-z0-9_][A-Za-z0-9._-]{0,127}. A tag is
-// one path component and nothing else.
+// reg_tag_valid of a NUL-terminated text (null: 0).
 int tag_valid(const char* tag);
 // A media type: type "/" subtype of token characters, then optional
 // "; name=value" parameters (token or quoted-string values), no control

@@ -71,6 +71,44 @@ TEST(Digests, DigestValidTable) {
   EXPECT_EQ(storage::digest_valid(nullptr), 0);
 }
 
+// The public checks look at exactly the bytes they are given: a NUL is a
+// byte like any other, never the end of the string.
+TEST(Digests, PublicDigestAndTagChecksCountEveryByte) {
+  const std::string hex = kEmptyHex;
+  const std::string hex512 = hex + hex;
+  struct Case {
+    std::string s;
+    int digest, tag;
+  };
+  const Case cases[] = {
+      {kEmptyDigest, 1, 0},
+      {"sha512:" + hex512, 1, 0},
+      {"sha512:" + hex, 0, 0},
+      {"sha256:" + hex512, 0, 0},
+      {"sha256:" + upper(hex), 0, 0},
+      {std::string(kEmptyDigest) + std::string(1, '\0'), 0, 0},
+      {std::string(kEmptyDigest).substr(0, 20) + std::string(1, '\0') + std::string(kEmptyDigest).substr(21), 0, 0},
+      {"sha256:", 0, 0},
+      {"", 0, 0},
+      {"latest", 0, 1},
+      {"_v1.0-rc", 0, 1},
+      {std::string(128, 't'), 0, 1},
+      {std::string(129, 't'), 0, 0},
+      {".hidden", 0, 0},
+      {"-x", 0, 0},
+      {"a/b", 0, 0},
+      {"a:b", 0, 0},
+      {std::string("v1\0x", 4), 0, 0},
+      {std::string("v1\0", 3), 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(reg_digest_valid(c.s.data(), c.s.size()), c.digest) << c.s;
+    EXPECT_EQ(reg_tag_valid(c.s.data(), c.s.size()), c.tag) << c.s;
+  }
+  EXPECT_EQ(reg_digest_valid(nullptr, 71), 0);
+  EXPECT_EQ(reg_tag_valid(nullptr, 2), 0);
+}
+
 // The bytes of Marsaglia's xorshift32 (13, 17, 5) from a state: the
 // examples below were written for identifiers made from it.
 void xorshift_bytes(uint32_t x, uint8_t out[16]) {
