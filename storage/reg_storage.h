@@ -27,6 +27,10 @@ typedef enum reg_error_kind {
   REG_ERR_STORAGE = 7    /* the tree could not be read or written, or is not as the engine left it */
 } reg_error_kind;
 
+/* The longest storage root the engine takes, in bytes; with the tree's
+ * own names below it, every path of the tree fits the host's path limit. */
+#define REG_ROOT_MAX 3499
+
 /* Creates what is missing of the tree below root and readies the engine. */
 int reg_storage_init(const char* root);
 /* Readies the engine on a registry that exists, for tools that look after

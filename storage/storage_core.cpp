@@ -58,7 +58,7 @@ bool take_root(const char* root) {
   if (s_ready) reg_storage_cleanup();
   const size_t len = std::strlen(root);
   if (len > kRootCap - 1) {
-    set_error(REG_ERR_INVALID, "storage root dir too long (max 3499 chars)");
+    set_error(REG_ERR_INVALID, "storage root dir too long (max %d chars)", REG_ROOT_MAX);
     return false;
   }
   std::memcpy(s_root, root, len + 1);

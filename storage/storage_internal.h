@@ -17,14 +17,14 @@
 namespace storage {
 
 // ---- Process-wide state (storage_core.cpp) -------------------------------
-inline constexpr size_t kRootCap = 3500;       // at most 3499 characters
+inline constexpr size_t kRootCap = REG_ROOT_MAX + 1;
 inline constexpr size_t kErrorCap = 1024;
 // The largest manifest the engine takes (4 MiB, as the common registries),
 // and the shared result buffer that holds one with its NUL. Pages of
 // untouched static memory cost nothing.
 inline constexpr size_t kManifestMax = 4u << 20;
 inline constexpr size_t kResultCap = kManifestMax + 1;
-inline constexpr size_t kPathCap = 4096;
+inline constexpr size_t kPathCap = host::kPathMax;
 
 extern char s_root[kRootCap];
 extern int s_ready;
