@@ -16,8 +16,11 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
+#include "storage/storage_state.h"
 #include "text/hex.h"
 
 using namespace storage;

@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
 #include "storage/storage_layout.h"
+#include "storage/storage_state.h"
 
 using namespace storage;
 

@@ -3,7 +3,11 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_blobs.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 namespace {

@@ -5,7 +5,14 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_catalog.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_names.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
 
 namespace storage {
 namespace {

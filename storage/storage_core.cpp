@@ -5,7 +5,10 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 

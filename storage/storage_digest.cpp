@@ -4,7 +4,7 @@
 #include "hash/sha256.h"
 #include "hash/sha512.h"
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
 #include "text/hex.h"
 
 namespace storage {
@@ -150,6 +150,16 @@ int uuid_valid(const char* s) {
     if (dash_pos ? s[pos] != '-' : !is_lower_hex(s[pos])) return 0;
   }
   return 1;
+}
+
+DigestAlg hex_alg(const char* name) {
+  size_t n = 0;
+  for (; name[n] != '\0'; ++n) {
+    if (text_lower_hex_value(static_cast<unsigned char>(name[n])) < 0) return DigestAlg::kNone;
+  }
+  if (n == 64) return DigestAlg::kSha256;
+  if (n == 128) return DigestAlg::kSha512;
+  return DigestAlg::kNone;
 }
 
 }  // namespace storage

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
 
 namespace storage {
 

@@ -59,8 +59,19 @@
 #include "platform/host.h"
 #include "storage/reg_maintenance.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_blobs.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
 #include "storage/storage_maintenance.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_repo_contents.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
+#include "storage/storage_uploads.h"
 
 namespace storage {
 namespace {

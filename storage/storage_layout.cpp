@@ -7,7 +7,9 @@
 #include <string>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 

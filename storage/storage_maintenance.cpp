@@ -6,6 +6,10 @@
 #include <unordered_map>
 
 #include "platform/host.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 

@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "storage/reg_maintenance.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_repo_contents.h"
+#include "storage/storage_text.h"
 
 namespace storage {
 

@@ -17,7 +17,16 @@
 #include "hash/sha256.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_names.h"
+#include "storage/storage_referrers.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 namespace {

@@ -2,7 +2,7 @@
 // accepts. Each name it accepts maps to exactly one place in the tree.
 #include <cstring>
 
-#include "storage/storage_internal.h"
+#include "storage/storage_names.h"
 
 namespace storage {
 

@@ -15,7 +15,14 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_catalog.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_names.h"
+#include "storage/storage_referrers.h"
+#include "storage/storage_state.h"
 #include "text/json_escape.h"
 
 namespace storage {

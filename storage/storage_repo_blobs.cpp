@@ -10,7 +10,15 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_blobs.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
+#include "storage/storage_names.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
+#include "storage/storage_uploads.h"
 
 namespace storage {
 namespace {

@@ -26,7 +26,12 @@
 #include <unordered_set>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
+#include "storage/storage_names.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_text.h"
 
 namespace storage {
 namespace {

@@ -2,15 +2,22 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
 
 namespace storage {
 
+namespace {
+
 // The counters see every entry of every directory they walk. A directory
 // that cannot be read contributes nothing.
-
-namespace {
 
 // The regular files among the entries of dir: their number, and the sum
 // of their sizes added to *total.
@@ -26,8 +33,6 @@ int count_files(const char* dir, const std::vector<Entry>& entries, int64_t* tot
   }
   return count;
 }
-
-}  // namespace
 
 int count_repos() {
   NameList names;
@@ -89,8 +94,6 @@ int count_uploads(int64_t* out_upload_bytes) {
   *out_upload_bytes = total;
   return count;
 }
-
-namespace {
 
 // Appends formatted text at pos within s_result, bounded by the room left.
 size_t append_f(size_t pos, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

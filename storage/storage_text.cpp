@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "storage/storage_internal.h"
+#include "storage/storage_text.h"
 #include "text/json_escape.h"
 
 namespace storage {

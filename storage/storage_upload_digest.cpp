@@ -23,8 +23,10 @@
 #include <string>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
+#include "storage/storage_uploads.h"
 #include "text/hex.h"
 
 namespace storage {

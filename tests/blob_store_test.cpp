@@ -14,7 +14,8 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_layout.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
 

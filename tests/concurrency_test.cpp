@@ -16,7 +16,7 @@
 
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
 #include "support/test_support.h"
 
 using namespace testing_support;

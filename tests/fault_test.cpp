@@ -22,7 +22,6 @@
 
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
 #include "support/cgi_response.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"

@@ -17,7 +17,7 @@
 
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_manifests.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
 

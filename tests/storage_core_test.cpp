@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_catalog.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
