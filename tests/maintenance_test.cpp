@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/reg_maintenance.h"
+#include "storage/upkeep/reg_maintenance.h"
 #include "storage/reg_storage.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"

@@ -1,7 +1,7 @@
 // What one repository holds, read entry by entry for the walks that look
-// after the whole tree (storage_repo_contents.cpp).
-#ifndef REGISTRY_STORAGE_REPO_CONTENTS_H
-#define REGISTRY_STORAGE_REPO_CONTENTS_H
+// after the whole tree (repo_contents.cpp).
+#ifndef REGISTRY_STORAGE_UPKEEP_REPO_CONTENTS_H
+#define REGISTRY_STORAGE_UPKEEP_REPO_CONTENTS_H
 
 #include <cstdint>
 #include <string>

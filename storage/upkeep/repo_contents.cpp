@@ -12,7 +12,7 @@
 #include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
 #include "storage/storage_manifests.h"
-#include "storage/storage_repo_contents.h"
+#include "storage/upkeep/repo_contents.h"
 #include "text/hex.h"
 
 namespace storage {

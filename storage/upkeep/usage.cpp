@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/reg_maintenance.h"
+#include "storage/upkeep/reg_maintenance.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_fs.h"
-#include "storage/storage_maintenance.h"
-#include "storage/storage_repo_contents.h"
+#include "storage/upkeep/upkeep.h"
+#include "storage/upkeep/repo_contents.h"
 #include "storage/storage_repositories.h"
 #include "storage/storage_state.h"
 #include "storage/storage_text.h"

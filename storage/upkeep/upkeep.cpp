@@ -1,6 +1,6 @@
 // Shared parts of the tree-wide walks: reports, repository views, and the
 // rule that decides which manifests stay.
-#include "storage/storage_maintenance.h"
+#include "storage/upkeep/upkeep.h"
 
 #include <cstring>
 #include <unordered_map>

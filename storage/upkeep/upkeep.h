@@ -1,8 +1,8 @@
 // What the walks that look after the whole tree share: telling their
 // caller what they find and how far they are, and a repository's
 // manifests read whole with the ones that stay.
-#ifndef REGISTRY_STORAGE_STORAGE_MAINTENANCE_H
-#define REGISTRY_STORAGE_STORAGE_MAINTENANCE_H
+#ifndef REGISTRY_STORAGE_UPKEEP_UPKEEP_H
+#define REGISTRY_STORAGE_UPKEEP_UPKEEP_H
 
 #include <cstdint>
 #include <functional>
@@ -10,10 +10,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "storage/reg_maintenance.h"
+#include "storage/upkeep/reg_maintenance.h"
 #include "storage/storage_fs.h"
 #include "storage/storage_manifest_check.h"
-#include "storage/storage_repo_contents.h"
+#include "storage/upkeep/repo_contents.h"
 #include "storage/storage_text.h"
 
 namespace storage {
