@@ -4,7 +4,7 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_digest.h"
+#include "storage/storage_blob_store.h"
 #include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
 #include "storage/storage_manifests.h"
@@ -39,22 +39,17 @@ int count_repos() {
   return collect_repositories(&names) == Scan::kOk ? names.size() : 0;
 }
 
+// Every regular file in a prefix directory counts, whatever its name.
 int64_t count_blobs(int* out_blobs) {
   int count = 0;
   int64_t total = 0;
-  std::vector<Entry> prefixes;
-  std::vector<Entry> files;
-  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
-    char dir[kPathCap];
-    blob_alg_dir(alg, dir, sizeof dir);
-    if (scan_dir(dir, &prefixes) != Scan::kOk) continue;
-    for (const Entry& p : prefixes) {
-      if (p.kind != host::Kind::kDir) continue;  // only prefix directories hold blobs
-      char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, dir, p.name.c_str());
-      if (scan_dir(prefix, &files) == Scan::kOk) count += count_files(prefix, files, &total);
-    }
-  }
+  BlobStoreVisitor visit;
+  visit.entry = [&](const BlobStoreEntry& e) {
+    if (e.kind != host::Kind::kFile) return;
+    if (e.size > 0) total += e.size;
+    ++count;
+  };
+  walk_blob_store(visit);
   *out_blobs = count;
   return total;
 }

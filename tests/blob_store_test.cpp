@@ -14,6 +14,7 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
+#include "storage/storage_blob_store.h"
 #include "storage/storage_digest.h"
 #include "storage/storage_layout.h"
 #include "support/storage_fixture.h"
@@ -195,6 +196,93 @@ TEST_F(BlobStore, BlobPathOfTheEmptyBlob) {
   storage::blob_path_for_digest(kEmptyDigest, out, sizeof out);
   EXPECT_EQ(std::string(out), blob_file(std::string("sha256:") + kEmptyHex));
   EXPECT_EQ(std::strlen(out), root.size() + 81);
+}
+
+// The layout's inverse of the blob store's paths: a name is a blob only in
+// the prefix directory its digest puts it in.
+TEST_F(BlobStore, EntryNamesReadBackAsTheirDigests) {
+  using storage::BlobName;
+  using storage::DigestAlg;
+  const std::string hex = kEmptyHex;
+  struct Case {
+    DigestAlg alg;
+    std::string prefix, name;
+    BlobName want;
+    std::string digest;
+  };
+  const Case cases[] = {
+      {DigestAlg::kSha256, "e3", hex, BlobName::kBlob, kEmptyDigest},
+      {DigestAlg::kSha256, "e3", ".gc-" + hex, BlobName::kSetAside, kEmptyDigest},
+      {DigestAlg::kSha512, "e3", hex + hex, BlobName::kBlob, "sha512:" + hex + hex},
+      {DigestAlg::kSha512, "e3", hex, BlobName::kOther, ""},       // the other algorithm's length
+      {DigestAlg::kSha256, "ab", hex, BlobName::kOther, ""},       // another prefix's blob
+      {DigestAlg::kSha256, "e3", upper(hex), BlobName::kOther, ""},
+      {DigestAlg::kSha256, "e3", "." + hex + ".tmp.12.0", BlobName::kOther, ""},
+      {DigestAlg::kSha256, "e3", ".gc-", BlobName::kOther, ""},
+      {DigestAlg::kSha256, "e3x", hex, BlobName::kOther, ""},
+  };
+  for (const Case& c : cases) {
+    std::string digest;
+    EXPECT_EQ(storage::blob_entry_name(c.alg, c.prefix.c_str(), c.name.c_str(), &digest), c.want) << c.name;
+    if (c.want != BlobName::kOther) {
+      EXPECT_EQ(digest, c.digest);
+      char path[4096];
+      storage::blob_path_for_digest(digest.c_str(), path, sizeof path);
+      EXPECT_NE(std::string(path).find(kSep + c.prefix + kSep), std::string::npos) << path;
+    }
+  }
+}
+
+// The one walk of the store: every entry of every prefix directory, in
+// byte order, told apart; what lies beside the prefixes is left out, and an
+// algorithm's directory that cannot be read is told and fails the walk
+// while the other is walked all the same.
+TEST_F(BlobStore, TheWalkMeetsEveryEntryOfThePrefixesInOrder) {
+  char id[37];
+  char out[72];
+  for (const char* content : {"hello", ""}) {
+    ASSERT_EQ(reg_blob_start_upload(id), 0);
+    ASSERT_EQ(reg_blob_append_chunk(id, content, std::strlen(content)), 0);
+    ASSERT_EQ(reg_blob_finish_upload(id, content[0] != '\0' ? kHelloDigest : kEmptyDigest, out), 0);
+  }
+  const std::string store = root + "/blobs/sha256/";
+  write_bytes(store + "e3/.gc-" + std::string(64, 'e').replace(0, 2, "e3"), "aside");
+  write_bytes(store + "e3/stray", "x");
+  write_bytes(store + "loose", "not in a prefix");
+  struct Seen {
+    storage::BlobName what;
+    std::string digest, name;
+    int64_t size;
+  };
+  std::vector<Seen> seen;
+  std::vector<std::string> unreadable;
+  std::vector<std::pair<int64_t, int64_t>> progress;
+  storage::BlobStoreVisitor visit;
+  visit.entry = [&](const storage::BlobStoreEntry& e) { seen.push_back({e.what, e.digest, e.name, e.size}); };
+  visit.unreadable = [&](const char* dir) { unreadable.push_back(dir); };
+  visit.progress = [&](int64_t done, int64_t total) { progress.push_back({done, total}); };
+  ASSERT_EQ(storage::walk_blob_store(visit), storage::Scan::kOk);
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0].name, "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824");
+  EXPECT_EQ(seen[0].digest, kHelloDigest);
+  EXPECT_EQ(seen[0].size, 5);
+  EXPECT_EQ(seen[1].what, storage::BlobName::kSetAside);
+  EXPECT_EQ(seen[2].what, storage::BlobName::kBlob);
+  EXPECT_EQ(seen[2].digest, kEmptyDigest);
+  EXPECT_EQ(seen[2].size, 0);
+  EXPECT_EQ(seen[3].what, storage::BlobName::kOther);
+  EXPECT_EQ(seen[3].name, "stray");
+  EXPECT_TRUE(unreadable.empty());
+  const std::vector<std::pair<int64_t, int64_t>> steps = {{0, 2}, {1, 2}, {2, 2}};
+  EXPECT_EQ(progress, steps);
+
+  // An algorithm's directory that is no directory.
+  write_bytes(root + "/blobs/sha512", "a file");
+  seen.clear();
+  EXPECT_EQ(storage::walk_blob_store(visit), storage::Scan::kFailed);
+  EXPECT_EQ(seen.size(), 4u);
+  ASSERT_EQ(unreadable.size(), 1u);
+  EXPECT_NE(unreadable[0].find("sha512"), std::string::npos) << unreadable[0];
 }
 
 TEST_F(BlobStore, StartAppendFinish) {

@@ -23,22 +23,23 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/upkeep/reg_maintenance.h"
 #include "storage/reg_storage.h"
+#include "storage/storage_blob_store.h"
 #include "storage/storage_blobs.h"
 #include "storage/storage_digest.h"
 #include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
 #include "storage/storage_locks.h"
-#include "storage/upkeep/upkeep.h"
 #include "storage/storage_manifest_check.h"
 #include "storage/storage_manifests.h"
 #include "storage/storage_names.h"
 #include "storage/storage_referrers.h"
-#include "storage/upkeep/repo_contents.h"
 #include "storage/storage_repositories.h"
 #include "storage/storage_state.h"
 #include "storage/storage_text.h"
+#include "storage/upkeep/reg_maintenance.h"
+#include "storage/upkeep/repo_contents.h"
+#include "storage/upkeep/upkeep.h"
 
 namespace storage {
 namespace {
@@ -133,44 +134,27 @@ int Fsck::run() {
 }
 
 void Fsck::check_blob_store() {
-  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
-    char dir[kPathCap];
-    blob_alg_dir(alg, dir, sizeof dir);
-    std::vector<Entry> prefixes;
-    if (scan_dir(dir, &prefixes) != Scan::kOk) continue;
-    std::sort(prefixes.begin(), prefixes.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
-    for (const Entry& p : prefixes) {
-      char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, dir, p.name.c_str());
-      std::vector<Entry> entries;
-      if (p.kind != host::Kind::kDir || scan_dir(prefix, &entries) != Scan::kOk) continue;
-      std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
-      for (const Entry& e : entries) {
-        const std::string& name = e.name;
-        char path[kPathCap];
-        path_join(path, sizeof path, prefix, name.c_str());
-        const bool aside = name.compare(0, sizeof kGcPrefix - 1, kGcPrefix) == 0 &&
-                           hex_alg(name.c_str() + sizeof kGcPrefix - 1) == alg;
-        if (aside) {
-          if (collection_running_) continue;
-          const std::string digest = std::string(digest_alg_name(alg)) + ":" + (name.c_str() + sizeof kGcPrefix - 1);
-          char blob[kPathCap];
-          blob_path_for_digest(digest.c_str(), blob, sizeof blob);
-          if (file_exists(blob)) {
-            problem("blob", "", digest, "a copy set aside by a collection that did not finish", "removed",
-                    [&] { return remove_file(path) == 0; });
-          } else {
-            problem("blob", "", digest, "set aside by a collection that did not finish", "restored",
-                    [&] { return blob_present_or_restored(digest.c_str(), blob); });
-          }
-        } else if (hex_alg(name.c_str()) != alg) {
-          // Nothing of the engine's: told, never touched.
-          ++s_->problems;
-          report_.finding("file", "", relative_to_root(path).c_str(), 0, "is not a blob", "");
-        }
-      }
+  BlobStoreVisitor visit;
+  visit.entry = [&](const BlobStoreEntry& e) {
+    if (e.what == BlobName::kOther) {
+      // Nothing of the engine's: told, never touched.
+      ++s_->problems;
+      report_.finding("file", "", relative_to_root(e.path.c_str()).c_str(), 0, "is not a blob", "");
+      return;
     }
-  }
+    // Blobs a running collection set aside are its own business.
+    if (e.what != BlobName::kSetAside || collection_running_) return;
+    char blob[kPathCap];
+    blob_path_for_digest(e.digest.c_str(), blob, sizeof blob);
+    if (file_exists(blob)) {
+      problem("blob", "", e.digest, "a copy set aside by a collection that did not finish", "removed",
+              [&] { return remove_file(e.path.c_str()) == 0; });
+    } else {
+      problem("blob", "", e.digest, "set aside by a collection that did not finish", "restored",
+              [&] { return blob_present_or_restored(e.digest.c_str(), blob); });
+    }
+  };
+  walk_blob_store(visit);
 }
 
 void Fsck::check_uploads() {

@@ -20,17 +20,18 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/upkeep/reg_maintenance.h"
 #include "storage/reg_storage.h"
+#include "storage/storage_blob_store.h"
 #include "storage/storage_digest.h"
 #include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
 #include "storage/storage_locks.h"
-#include "storage/upkeep/upkeep.h"
-#include "storage/upkeep/repo_contents.h"
 #include "storage/storage_repositories.h"
 #include "storage/storage_state.h"
 #include "storage/storage_text.h"
+#include "storage/upkeep/reg_maintenance.h"
+#include "storage/upkeep/repo_contents.h"
+#include "storage/upkeep/upkeep.h"
 
 namespace storage {
 namespace {
@@ -115,20 +116,25 @@ int Scrub::run() {
 }
 
 bool Scrub::list_blobs() {
-  const Scan scan = walk_blob_store(
-      [&](const StoredBlob& b) {
-        Work w;
-        w.digest = b.digest;
-        w.path = b.path;
-        w.size = b.size < 0 ? 0 : b.size;
-        total_bytes_ += w.size;
-        work_.push_back(std::move(w));
-      },
-      [&](const char* dir) {
-        report_.finding("directory", "", relative_to_root(dir).c_str(), 0, "cannot be read", "");
-        failed_ = true;
-      });
-  return scan != Scan::kFailed;
+  BlobStoreVisitor visit;
+  visit.entry = [&](const BlobStoreEntry& b) {
+    if (b.what != BlobName::kBlob) return;
+    Work w;
+    w.digest = b.digest;
+    w.path = b.path;
+    w.size = b.size < 0 ? 0 : b.size;
+    total_bytes_ += w.size;
+    work_.push_back(std::move(w));
+  };
+  visit.unreadable = [&](const char* dir) {
+    report_.finding("directory", "", relative_to_root(dir).c_str(), 0, "cannot be read", "");
+    failed_ = true;
+  };
+  if (walk_blob_store(visit) == Scan::kFailed) {
+    set_error(REG_ERR_STORAGE, "cannot read the blob store");
+    return false;
+  }
+  return true;
 }
 
 void Scrub::check_link(const char* repo, const char* kind, const std::string& item, const std::string& target_path,

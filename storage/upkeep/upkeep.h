@@ -5,16 +5,15 @@
 #define REGISTRY_STORAGE_UPKEEP_UPKEEP_H
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
-#include "storage/upkeep/reg_maintenance.h"
 #include "storage/storage_fs.h"
 #include "storage/storage_manifest_check.h"
-#include "storage/upkeep/repo_contents.h"
 #include "storage/storage_text.h"
+#include "storage/upkeep/reg_maintenance.h"
+#include "storage/upkeep/repo_contents.h"
 
 namespace storage {
 
@@ -37,18 +36,6 @@ class Reporter {
 
 // The names in byte order, so that every report comes in the same order.
 char** sorted_names(NameList* names);
-
-// One blob of the store, as a walk of the store meets it.
-struct StoredBlob {
-  std::string digest;
-  std::string path;
-  int64_t size = -1;  // -1 when it could not be read
-};
-// Calls each for every blob of the store (names of another shape are left
-// out), and unreadable for each prefix directory that cannot be read.
-// kFailed when an algorithm's own directory cannot be read.
-Scan walk_blob_store(const std::function<void(const StoredBlob&)>& each,
-                     const std::function<void(const char* dir)>& unreadable);
 
 // A path of the tree as seen from its root ("blobs/sha256/ab").
 std::string relative_to_root(const char* path);

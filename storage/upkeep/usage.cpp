@@ -6,14 +6,15 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/upkeep/reg_maintenance.h"
 #include "storage/reg_storage.h"
+#include "storage/storage_blob_store.h"
 #include "storage/storage_fs.h"
-#include "storage/upkeep/upkeep.h"
-#include "storage/upkeep/repo_contents.h"
 #include "storage/storage_repositories.h"
 #include "storage/storage_state.h"
 #include "storage/storage_text.h"
+#include "storage/upkeep/reg_maintenance.h"
+#include "storage/upkeep/repo_contents.h"
+#include "storage/upkeep/upkeep.h"
 
 namespace storage {
 namespace {
@@ -65,19 +66,21 @@ extern "C" int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progre
     total->manifest_bytes += u.manifest_bytes;
   }
   // The store, each blob once: its size, and whether anything links it.
-  const Scan scan = walk_blob_store(
-      [&](const StoredBlob& b) {
-        if (b.size < 0) return;
-        total->blob_bytes += b.size;
-        const auto it = blobs.find(b.digest);
-        if (it == blobs.end()) {
-          total->unlinked_bytes += b.size;
-        } else {
-          it->second.size = b.size;
-        }
-      },
-      [](const char*) {});
-  if (scan == Scan::kFailed) return -1;
+  BlobStoreVisitor visit;
+  visit.entry = [&](const BlobStoreEntry& b) {
+    if (b.what != BlobName::kBlob || b.size < 0) return;
+    total->blob_bytes += b.size;
+    const auto it = blobs.find(b.digest);
+    if (it == blobs.end()) {
+      total->unlinked_bytes += b.size;
+    } else {
+      it->second.size = b.size;
+    }
+  };
+  if (walk_blob_store(visit) == Scan::kFailed) {
+    set_error(REG_ERR_STORAGE, "cannot read the blob store");
+    return -1;
+  }
   for (int r = 0; r < repos.size(); ++r) {
     reg_usage& u = usage[static_cast<size_t>(r)];
     for (const std::string& d : links[static_cast<size_t>(r)]) {
