@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "storage/reg_storage.h"
+
 namespace storage {
 
 // A blob that garbage collection holds aside (quarantined) while it looks
@@ -13,7 +15,7 @@ namespace storage {
 bool blob_present_or_restored(const char* digest, const char* path);
 // Copies a blob's path with its NUL into out when it fits whole; else -1
 // with "path buffer too small" and out untouched.
-int copy_path_whole(const char* path, char* out, size_t out_size);
+int copy_path_whole(const char* path, char* out, size_t out_size, reg_status* st);
 
 }  // namespace storage
 

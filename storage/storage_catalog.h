@@ -1,24 +1,25 @@
-// Pages of names as JSON (storage_catalog.cpp).
+// Pages of names as JSON: the catalog and the tag lists
+// (storage_catalog.cpp).
 #ifndef REGISTRY_STORAGE_CATALOG_H
 #define REGISTRY_STORAGE_CATALOG_H
 
 #include <cstddef>
 
+#include "storage/reg_storage.h"
+#include "storage/storage_text.h"
+
 namespace storage {
 
-// Appends names[start..end) as JSON strings joined by commas, then "]}" and
-// a NUL, after the pos bytes already in out. A name that would not fit ends
-// the list before it, so the text is always whole JSON (cap - pos >= 3).
-// Returns the text's length; *written gets the number of names written.
-size_t append_names_and_close(char* out, size_t pos, size_t cap, char* const* names, int start, int end,
-                              int* written);
-// Writes {"repositories":[...]} for names[start..end) into out (cap >= 32).
-// A name that would not fit ends the page before it: the text is always
-// whole JSON. Returns its length.
-size_t write_catalog_page(char* out, size_t cap, char* const* names, int start, int end, int* written);
-// Records where the page just written ended: the name to continue after,
-// or none when the page reached the end of the list.
-void set_page_next(const char* last_written);
+// Writes head (head_len bytes), then names[start..end) as JSON strings
+// joined by commas, then "]}": a page of at most cap - 1 bytes of text
+// (the room of a buffer with its NUL; cap >= head_len + 3). A name that
+// would take the text past that ends the page before it, so the text is
+// always whole JSON. *written gets the number of names written.
+void write_names_page(TextOut* out, const char* head, size_t head_len, char* const* names, int start, int end,
+                      size_t cap, int* written);
+// Where a page ended, for the caller's page record (may be null): the
+// name to continue after, or null when the page reached the end.
+void set_page(reg_page* page, const char* last_written);
 
 }  // namespace storage
 

@@ -4,6 +4,7 @@
 #include "hash/sha256.h"
 #include "hash/sha512.h"
 #include "platform/host.h"
+#include "storage/reg_storage.h"
 #include "storage/storage_digest.h"
 #include "text/hex.h"
 

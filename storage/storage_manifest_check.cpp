@@ -185,7 +185,7 @@ const char* manifest_body_error(const void* body, size_t len, ManifestInfo* info
   return failure;
 }
 
-int load_manifest(const char* path, ManifestBuffer* buf, ManifestInfo* info, char* msg, size_t msg_size) {
+int read_manifest_file(const char* path, ManifestBuffer* buf) {
   FILE* f = host::open_file(path, "rb");
   if (f == nullptr) return -1;
   // Grown as bodies need, up to one byte past the largest manifest, and
@@ -200,7 +200,13 @@ int load_manifest(const char* path, ManifestBuffer* buf, ManifestInfo* info, cha
   const bool failed = std::ferror(f) != 0;
   std::fclose(f);
   if (failed) return -1;
-  if (buf->len > kManifestMax) {
+  return buf->len > kManifestMax ? -2 : 0;
+}
+
+int load_manifest(const char* path, ManifestBuffer* buf, ManifestInfo* info, char* msg, size_t msg_size) {
+  const int read = read_manifest_file(path, buf);
+  if (read == -1) return -1;
+  if (read == -2) {
     std::snprintf(msg, msg_size, "manifest too large");
     return 0;
   }

@@ -27,12 +27,16 @@ struct ManifestInfo {
 const char* manifest_body_error(const void* body, size_t len, ManifestInfo* info, char* msg, size_t msg_size);
 
 
-// Reads the manifest body at path (at most kManifestMax bytes) into buf
-// and parses it: 1 parsed, 0 not a manifest (msg says why), -1 unreadable.
+// A manifest body read whole: its bytes are bytes[0..len).
 struct ManifestBuffer {
   std::vector<char> bytes;
   size_t len = 0;
 };
+// Reads the body at path into buf: 0, -1 when it cannot be read, -2 when
+// it holds more than the largest manifest (kManifestMax bytes).
+int read_manifest_file(const char* path, ManifestBuffer* buf);
+// Reads the body at path and parses it: 1 parsed, 0 not a manifest (msg
+// says why), -1 unreadable.
 int load_manifest(const char* path, ManifestBuffer* buf, ManifestInfo* info, char* msg, size_t msg_size);
 
 }  // namespace storage

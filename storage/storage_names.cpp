@@ -2,6 +2,7 @@
 // accepts. Each name it accepts maps to exactly one place in the tree.
 #include <cstring>
 
+#include "storage/reg_storage.h"
 #include "storage/storage_names.h"
 
 namespace storage {

@@ -1,5 +1,4 @@
 // Storage statistics: counts and byte totals from a walk of the tree.
-#include <cstdarg>
 #include <cstdio>
 
 #include "platform/host.h"
@@ -90,16 +89,24 @@ int count_uploads(int64_t* out_upload_bytes) {
   return count;
 }
 
-// Appends formatted text at pos within s_result, bounded by the room left.
-size_t append_f(size_t pos, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-size_t append_f(size_t pos, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  const int n = std::vsnprintf(s_result + pos, kResultCap - pos, fmt, ap);
-  va_end(ap);
-  if (n < 0) return pos;
-  const size_t room = kResultCap - pos - 1;
-  return pos + (static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room);
+int stats_json(reg_writer write, void* write_ctx, reg_status* st) {
+  if (write == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
+  if (require_ready(st) != 0) return -1;
+  const int repos = count_repos();
+  int blobs = 0;
+  const int64_t blob_bytes = count_blobs(&blobs);
+  const int tags = count_tags();
+  int64_t upload_bytes = 0;
+  const int uploads = count_uploads(&upload_bytes);
+  char text[512];
+  const int n = std::snprintf(text, sizeof text,
+                              "{\"version\":\"1.0.0\",\"repositories\":%d,\"tags\":%d,\"blobs\":%d,"
+                              "\"blob_bytes\":%lld,\"active_uploads\":%d,\"upload_bytes\":%lld}",
+                              repos, tags, blobs, static_cast<long long>(blob_bytes), uploads,
+                              static_cast<long long>(upload_bytes));
+  TextOut out(write, write_ctx);
+  out.put(text, static_cast<size_t>(n));
+  return out.flush(st);
 }
 
 }  // namespace
@@ -107,21 +114,13 @@ size_t append_f(size_t pos, const char* fmt, ...) {
 
 using namespace storage;
 
+extern "C" int reg_storage_stats_json(reg_writer write, void* write_ctx, reg_status* caller) {
+  CallStatus st(caller);
+  return stats_json(write, write_ctx, st);
+}
+
 extern "C" const char* reg_storage_get_stats_json(void) {
-  if (require_ready() != 0) return nullptr;
-  const int repos = count_repos();
-  int blobs = 0;
-  const int64_t blob_bytes = count_blobs(&blobs);
-  const int tags = count_tags();
-  int64_t upload_bytes = 0;
-  const int uploads = count_uploads(&upload_bytes);
-  size_t pos = 0;
-  pos = append_f(pos, "{\"version\":\"1.0.0\",");
-  pos = append_f(pos, "\"repositories\":%d,", repos);
-  pos = append_f(pos, "\"tags\":%d,", tags);
-  pos = append_f(pos, "\"blobs\":%d,", blobs);
-  pos = append_f(pos, "\"blob_bytes\":%lld,", static_cast<long long>(blob_bytes));
-  pos = append_f(pos, "\"active_uploads\":%d,", uploads);
-  append_f(pos, "\"upload_bytes\":%lld}", static_cast<long long>(upload_bytes));
-  return s_result;
+  PublishedStatus st;
+  BufferWriter result{s_result, kResultCap};
+  return stats_json(BufferWriter::write, &result, st) == 0 ? s_result : nullptr;
 }

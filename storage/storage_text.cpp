@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "storage/storage_state.h"
 #include "storage/storage_text.h"
 #include "text/json_escape.h"
 
@@ -24,6 +25,43 @@ size_t json_escape_append(char* dst, size_t cap, const char* text) {
 }
 
 size_t json_escaped_len(const char* text) { return text_json_escaped_len(text, std::strlen(text)); }
+
+void TextOut::put(const char* data, size_t len) {
+  if (refused_) return;
+  if (len_ + len > sizeof buf_) {
+    if (len_ > 0 && write_(ctx_, buf_, len_) != 0) refused_ = true;
+    len_ = 0;
+    if (len > sizeof buf_) {  // larger than the buffer: handed on as it is
+      if (!refused_ && write_(ctx_, data, len) != 0) refused_ = true;
+      return;
+    }
+  }
+  std::memcpy(buf_ + len_, data, len);
+  len_ += len;
+}
+
+int TextOut::flush(reg_status* st) {
+  if (!refused_ && len_ > 0 && write_(ctx_, buf_, len_) != 0) refused_ = true;
+  len_ = 0;
+  if (!refused_) return 0;
+  fail(st, REG_ERR_STORAGE, "the text was refused by its writer");
+  st->cause[0] = '\0';  // the writer's refusal is the caller's own, no system error
+  return -1;
+}
+
+int BufferWriter::write(void* ctx, const char* data, size_t n) {
+  auto* w = static_cast<BufferWriter*>(ctx);
+  if (w->cap == 0 || n > w->cap - 1 - w->len) return -1;
+  std::memcpy(w->buf + w->len, data, n);
+  w->len += n;
+  w->buf[w->len] = '\0';
+  return 0;
+}
+
+int append_to_string(void* ctx, const char* data, size_t n) {
+  static_cast<std::string*>(ctx)->append(data, n);
+  return 0;
+}
 
 int str_cmp(const char* a, const char* b) {
   // strcmp compares bytes as unsigned char values: the order wanted here.

@@ -1,11 +1,14 @@
 // Text helpers of the engine (storage_text.cpp): JSON escaping into
-// bounded buffers, the byte-order sort of listings, and name lists.
+// bounded buffers, the byte-order sort of listings, name lists, and the
+// ways a text reaches its caller.
 #ifndef REGISTRY_STORAGE_TEXT_H
 #define REGISTRY_STORAGE_TEXT_H
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "storage/reg_storage.h"
 
 namespace storage {
 
@@ -37,6 +40,39 @@ class NameList {
   std::vector<size_t> offsets_;
   std::vector<char*> items_;
 };
+
+// A text on its way to the caller's writer, gathered into pieces of a
+// few KiB so that a listing of many names costs few calls of the writer.
+class TextOut {
+ public:
+  TextOut(reg_writer write, void* ctx) : write_(write), ctx_(ctx) {}
+  TextOut(const TextOut&) = delete;
+  TextOut& operator=(const TextOut&) = delete;
+  void put(const char* data, size_t len);
+  void put(const std::string& s) { put(s.data(), s.size()); }
+  // Hands on what is gathered: 0, or -1 (REG_ERR_STORAGE in st) when the
+  // writer refused this or any earlier piece.
+  int flush(reg_status* st);
+
+ private:
+  reg_writer write_;
+  void* ctx_;
+  bool refused_ = false;
+  size_t len_ = 0;
+  char buf_[8192];
+};
+
+// A writer into the caller's buffer of cap bytes: the text and a NUL
+// after it; a text that would not leave room for the NUL is refused.
+struct BufferWriter {
+  char* buf;
+  size_t cap;
+  size_t len = 0;
+  static int write(void* ctx, const char* data, size_t n);
+};
+
+// A writer that appends to a std::string.
+int append_to_string(void* ctx, const char* data, size_t n);
 
 }  // namespace storage
 

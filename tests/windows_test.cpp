@@ -14,6 +14,7 @@
 #include "storage/reg_storage.h"
 #include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
+#include "storage/storage_state.h"
 
 namespace {
 

@@ -57,8 +57,12 @@ bool is_temporary(const std::string& name) {
 
 class Fsck {
  public:
-  Fsck(const reg_fsck_options& o, reg_fsck_summary* s)
-      : o_(o), s_(s), report_(o.finding, o.progress, o.ctx), old_before_(host::now_seconds() - o.grace_seconds) {}
+  Fsck(const reg_fsck_options& o, reg_fsck_summary* s, reg_status* st)
+      : o_(o),
+        s_(s),
+        st_(st),
+        report_(o.finding, o.progress, o.ctx),
+        old_before_(host::now_seconds() - o.grace_seconds) {}
   int run();
 
  private:
@@ -94,6 +98,7 @@ class Fsck {
 
   const reg_fsck_options& o_;
   reg_fsck_summary* s_;
+  reg_status* st_;
   Reporter report_;
   const int64_t old_before_;  // unlocked leftovers older than this are nobody's
   bool collection_running_ = false;
@@ -113,8 +118,7 @@ int Fsck::run() {
   NameList repos;
   std::vector<std::string> unmarked;
   if (walk_repositories(&repos, &unmarked) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot walk the repositories");
-    return -1;
+    return fail(st_, REG_ERR_STORAGE, "cannot walk the repositories");
   }
   for (const std::string& dir : unmarked) {
     problem("directory", dir.c_str(), "", "lies on the way to a nested repository the index does not mark",
@@ -454,17 +458,12 @@ void Fsck::check_upload_marks(const char* repo) {
 
 using namespace storage;
 
-extern "C" int reg_fsck(const reg_fsck_options* options, reg_fsck_summary* out) {
-  if (options == nullptr || out == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
-  }
+extern "C" int reg_fsck(const reg_fsck_options* options, reg_fsck_summary* out, reg_status* caller) {
+  CallStatus st(caller);
+  if (options == nullptr || out == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
   *out = reg_fsck_summary{};
-  if (require_ready() != 0) return -1;
-  if (options->grace_seconds < 0) {
-    set_error(REG_ERR_INVALID, "negative grace period");
-    return -1;
-  }
-  Fsck f(*options, out);
+  if (require_ready(st) != 0) return -1;
+  if (options->grace_seconds < 0) return fail(st, REG_ERR_INVALID, "negative grace period");
+  Fsck f(*options, out, st);
   return f.run();
 }

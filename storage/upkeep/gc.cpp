@@ -89,8 +89,8 @@ struct Candidate {
 
 class Collection {
  public:
-  Collection(const reg_gc_options& o, reg_gc_summary* s)
-      : o_(o), s_(s), report_(o.finding, o.progress, o.ctx), cutoff_(host::now_seconds() - o.grace_seconds) {}
+  Collection(const reg_gc_options& o, reg_gc_summary* s, reg_status* st)
+      : o_(o), s_(s), st_(st), report_(o.finding, o.progress, o.ctx), cutoff_(host::now_seconds() - o.grace_seconds) {}
 
   int run();
 
@@ -110,6 +110,7 @@ class Collection {
 
   const reg_gc_options& o_;
   reg_gc_summary* s_;
+  reg_status* st_;
   Reporter report_;
   const int64_t cutoff_;  // nothing changed at or after this second goes
   ManifestBuffer buf_;
@@ -143,26 +144,18 @@ int Collection::run() {
   char lock_path[kPathCap];
   gc_lock_path(lock_path, sizeof lock_path);
   FILE* f = host::open_file(lock_path, "ab");
-  if (f == nullptr) {
-    set_error(REG_ERR_STORAGE, "cannot open %s", lock_path);
-    return -1;
-  }
+  if (f == nullptr) return fail(st_, REG_ERR_STORAGE, "cannot open %s", lock_path);
   LockedFile lock;
   lock.adopt(f);
   bool busy = false;
   if (!host::try_lock_file(f, &busy)) {
-    if (busy) {
-      set_error(REG_ERR_STORAGE, "another garbage collection is running");
-    } else {
-      set_error(REG_ERR_STORAGE, "cannot lock %s", lock_path);
-    }
+    if (!busy) return fail(st_, REG_ERR_STORAGE, "cannot lock %s", lock_path);
+    fail(st_, REG_ERR_STORAGE, "another garbage collection is running");
+    st_->cause[0] = '\0';  // no call failed: another process holds the lock
     return -1;
   }
   NameList repos;
-  if (collect_repositories(&repos) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot list the repositories");
-    return -1;
-  }
+  if (collect_repositories(&repos) == Scan::kFailed) return fail(st_, REG_ERR_STORAGE, "cannot list the repositories");
   // Expired uploads first: the check then takes their marks.
   expire_uploads();
   mark(repos);
@@ -178,8 +171,7 @@ int Collection::run() {
     remove_set_aside();
   }
   if (keep_blobs_) {
-    set_error(REG_ERR_STORAGE, "no blob was removed: some manifests or directories could not be read");
-    return -1;
+    return fail(st_, REG_ERR_STORAGE, "no blob was removed: some manifests or directories could not be read");
   }
   return 0;
 }
@@ -490,7 +482,7 @@ void Collection::expire_uploads() {
 using namespace storage;
 
 extern "C" int reg_gc_running(void) {
-  if (require_ready() != 0) return 0;
+  if (!s_ready) return 0;
   char path[kPathCap];
   gc_lock_path(path, sizeof path);
   if (!file_exists(path)) return 0;
@@ -503,17 +495,14 @@ extern "C" int reg_gc_running(void) {
   return running ? 1 : 0;
 }
 
-extern "C" int reg_gc(const reg_gc_options* options, reg_gc_summary* out) {
-  if (options == nullptr || out == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
-  }
+extern "C" int reg_gc(const reg_gc_options* options, reg_gc_summary* out, reg_status* caller) {
+  CallStatus st(caller);
+  if (options == nullptr || out == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
   *out = reg_gc_summary{};
-  if (require_ready() != 0) return -1;
+  if (require_ready(st) != 0) return -1;
   if (options->grace_seconds < 0 || options->upload_age_seconds < 0) {
-    set_error(REG_ERR_INVALID, "negative grace period or upload age");
-    return -1;
+    return fail(st, REG_ERR_INVALID, "negative grace period or upload age");
   }
-  Collection c(*options, out);
+  Collection c(*options, out, st);
   return c.run();
 }

@@ -2,11 +2,16 @@
  * collection, scrub (content that no longer hashes to its name), fsck
  * (what killed processes left) and disk usage. Each walks the whole tree,
  * tells what it finds through a callback, reports its progress through
- * another, and fills a summary. The engine must be initialised. */
+ * another, fills a summary, and reports its outcome to the call's
+ * reg_status as the engine's status forms do (reg_storage.h; st may be
+ * null). The engine must be initialised. A library of its own on top of
+ * the engine: the engine never calls it. */
 #ifndef REGISTRY_STORAGE_UPKEEP_REG_MAINTENANCE_H
 #define REGISTRY_STORAGE_UPKEEP_REG_MAINTENANCE_H
 
 #include <stdint.h>
+
+#include "storage/reg_storage.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -63,8 +68,9 @@ typedef struct reg_gc_summary {
  * ran whole; -1 when it could not start (another collection runs, the
  * tree cannot be read), or when something could not be read: then no
  * blob was removed. */
-int reg_gc(const reg_gc_options* options, reg_gc_summary* out);
-/* 1 while a collection runs on the tree (it holds gc.lock), else 0. */
+int reg_gc(const reg_gc_options* options, reg_gc_summary* out, reg_status* st);
+/* 1 while a collection runs on the tree (it holds gc.lock), else 0 (and
+ * 0 before initialisation). */
 int reg_gc_running(void);
 
 /* ---- Scrub ------------------------------------------------------------------ */
@@ -90,7 +96,7 @@ typedef struct reg_scrub_summary {
 
 /* Hashes every blob and manifest body again and checks every link. 0 when
  * it ran (whatever it found: see the summary), -1 when it could not. */
-int reg_scrub(const reg_scrub_options* options, reg_scrub_summary* out);
+int reg_scrub(const reg_scrub_options* options, reg_scrub_summary* out, reg_status* st);
 
 /* ---- Fsck ------------------------------------------------------------------- */
 
@@ -114,7 +120,7 @@ typedef struct reg_fsck_summary {
  * bodies, bodies without revisions, referrer entries of deleted manifests,
  * upload marks without uploads, nested repositories missing from the
  * index. 0 when it ran, -1 when it could not. */
-int reg_fsck(const reg_fsck_options* options, reg_fsck_summary* out);
+int reg_fsck(const reg_fsck_options* options, reg_fsck_summary* out, reg_status* st);
 
 /* ---- Disk usage --------------------------------------------------------------- */
 
@@ -138,10 +144,11 @@ typedef struct reg_usage_total {
 } reg_usage_total;
 
 /* Calls fn for each repository in name order; fills total. */
-int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progress, reg_usage_total* total);
+int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progress, reg_usage_total* total, reg_status* st);
 
 #ifdef __cplusplus
 }
+#include "storage/upkeep/reg_maintenance_compat.h"
 #endif
 
 #endif

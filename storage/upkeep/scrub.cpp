@@ -67,7 +67,8 @@ Verdict hash_file(const std::string& path, const std::string& digest, std::vecto
 
 class Scrub {
  public:
-  Scrub(const reg_scrub_options& o, reg_scrub_summary* s) : o_(o), s_(s), report_(o.finding, o.progress, o.ctx) {}
+  Scrub(const reg_scrub_options& o, reg_scrub_summary* s, reg_status* st)
+      : o_(o), s_(s), st_(st), report_(o.finding, o.progress, o.ctx) {}
   int run();
 
  private:
@@ -82,6 +83,7 @@ class Scrub {
 
   const reg_scrub_options& o_;
   reg_scrub_summary* s_;
+  reg_status* st_;
   Reporter report_;
   std::vector<Work> work_;
   std::vector<Verdict> verdicts_;
@@ -91,10 +93,7 @@ class Scrub {
 
 int Scrub::run() {
   NameList repos;
-  if (collect_repositories(&repos) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot list the repositories");
-    return -1;
-  }
+  if (collect_repositories(&repos) == Scan::kFailed) return fail(st_, REG_ERR_STORAGE, "cannot list the repositories");
   if (!list_blobs()) return -1;
   char** items = sorted_names(&repos);
   for (int r = 0; r < repos.size(); ++r) {
@@ -108,10 +107,7 @@ int Scrub::run() {
   });
   hash_all();
   for (size_t i = 0; i < work_.size(); ++i) settle(work_[i], verdicts_[i]);
-  if (failed_) {
-    set_error(REG_ERR_STORAGE, "parts of the tree could not be read");
-    return -1;
-  }
+  if (failed_) return fail(st_, REG_ERR_STORAGE, "parts of the tree could not be read");
   return 0;
 }
 
@@ -131,7 +127,7 @@ bool Scrub::list_blobs() {
     failed_ = true;
   };
   if (walk_blob_store(visit) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot read the blob store");
+    fail(st_, REG_ERR_STORAGE, "cannot read the blob store");
     return false;
   }
   return true;
@@ -329,13 +325,11 @@ bool Scrub::quarantine_manifest(const Work& w) {
 
 using namespace storage;
 
-extern "C" int reg_scrub(const reg_scrub_options* options, reg_scrub_summary* out) {
-  if (options == nullptr || out == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
-  }
+extern "C" int reg_scrub(const reg_scrub_options* options, reg_scrub_summary* out, reg_status* caller) {
+  CallStatus st(caller);
+  if (options == nullptr || out == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
   *out = reg_scrub_summary{};
-  if (require_ready() != 0) return -1;
-  Scrub s(*options, out);
+  if (require_ready(st) != 0) return -1;
+  Scrub s(*options, out, st);
   return s.run();
 }

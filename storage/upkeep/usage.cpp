@@ -29,19 +29,15 @@ struct BlobUse {
 
 using namespace storage;
 
-extern "C" int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progress, reg_usage_total* total) {
-  if (total == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
-  }
+extern "C" int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progress, reg_usage_total* total,
+                              reg_status* caller) {
+  CallStatus st(caller);
+  if (total == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
   *total = reg_usage_total{};
-  if (require_ready() != 0) return -1;
+  if (require_ready(st) != 0) return -1;
   Reporter report(nullptr, progress, ctx);
   NameList repos;
-  if (collect_repositories(&repos) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot list the repositories");
-    return -1;
-  }
+  if (collect_repositories(&repos) == Scan::kFailed) return fail(st, REG_ERR_STORAGE, "cannot list the repositories");
   char** names = sorted_names(&repos);
   std::unordered_map<std::string, BlobUse> blobs;
   std::vector<std::vector<std::string>> links(static_cast<size_t>(repos.size()));
@@ -52,14 +48,12 @@ extern "C" int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progre
     u = reg_usage{};
     u.repository = names[r];
     if (read_blob_links(names[r], &links[static_cast<size_t>(r)]) == Scan::kFailed) {
-      set_error(REG_ERR_STORAGE, "cannot read the blob links of %s", names[r]);
-      return -1;
+      return fail(st, REG_ERR_STORAGE, "cannot read the blob links of %s", names[r]);
     }
     for (const std::string& d : links[static_cast<size_t>(r)]) ++blobs[d].links;
     std::vector<StoredManifest> manifests;
     if (read_stored_manifests(names[r], &manifests) == Scan::kFailed) {
-      set_error(REG_ERR_STORAGE, "cannot read the manifests of %s", names[r]);
-      return -1;
+      return fail(st, REG_ERR_STORAGE, "cannot read the manifests of %s", names[r]);
     }
     u.manifests = static_cast<int64_t>(manifests.size());
     for (const StoredManifest& m : manifests) u.manifest_bytes += m.size;
@@ -77,10 +71,7 @@ extern "C" int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progre
       it->second.size = b.size;
     }
   };
-  if (walk_blob_store(visit) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot read the blob store");
-    return -1;
-  }
+  if (walk_blob_store(visit) == Scan::kFailed) return fail(st, REG_ERR_STORAGE, "cannot read the blob store");
   for (int r = 0; r < repos.size(); ++r) {
     reg_usage& u = usage[static_cast<size_t>(r)];
     for (const std::string& d : links[static_cast<size_t>(r)]) {

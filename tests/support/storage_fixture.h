@@ -11,6 +11,39 @@
 
 namespace testing_support {
 
+// A writer for the engine's texts that appends to a std::string.
+inline int append_text(void* ctx, const char* data, size_t len) {
+  static_cast<std::string*>(ctx)->append(data, len);
+  return 0;
+}
+
+// One page of a listing through the engine's status forms.
+struct Listing {
+  int rc = -1;
+  std::string text;
+  reg_page page{};
+  reg_status st{};
+};
+
+inline Listing catalog_page(int n, const char* last, reg_name_filter keep = nullptr, void* keep_ctx = nullptr) {
+  Listing l;
+  l.rc = reg_catalog_json_where(n, last, keep, keep_ctx, append_text, &l.text, &l.page, &l.st);
+  return l;
+}
+
+inline Listing tags_page(const char* repo, int n, const char* last) {
+  Listing l;
+  l.rc = reg_tags_page_json(repo, n, last, append_text, &l.text, &l.page, &l.st);
+  return l;
+}
+
+inline Listing referrers_page(const char* repo, const char* subject, const char* artifact_type, int n,
+                              const char* last) {
+  Listing l;
+  l.rc = reg_referrers_json(repo, subject, artifact_type, n, last, append_text, &l.text, &l.page, &l.st);
+  return l;
+}
+
 class FreshStorage : public ::testing::Test {
  protected:
   void SetUp() override {
