@@ -4,7 +4,8 @@
  * (and its kind and cause) as the first operations do, and keeps its text
  * results and page cursor in the engine as before. C++ only: they overload
  * the names of the status forms. Nothing new should call them; they go
- * once the endpoint has moved. */
+ * once the endpoint has moved. Code defining REG_STORAGE_NO_COMPAT (the
+ * engine's tests) does without them. */
 #ifndef REGISTRY_STORAGE_REG_STORAGE_COMPAT_H
 #define REGISTRY_STORAGE_REG_STORAGE_COMPAT_H
 
