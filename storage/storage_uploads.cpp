@@ -122,8 +122,11 @@ int store_blob(reg_upload* h, const char* expected_digest, int64_t size, reg_sta
     char prefix[kPathCap];
     blob_prefix_dir(expected_digest, prefix, sizeof prefix);
     if (mkdirs(prefix) != 0) return fail(st, REG_ERR_STORAGE, "mkdirs blob dir failed");
-    // The bytes are on the disk before the blob's name leads to them.
-    if (!host::sync_file(h->file.get())) return fail(st, REG_ERR_STORAGE, "cannot flush upload: %s", h->path);
+    // The bytes are on the disk before the blob's name leads to them (the
+    // hold's last append may have put them there already).
+    if (!h->digest.is_synced() && !host::sync_file(h->file.get())) {
+      return fail(st, REG_ERR_STORAGE, "cannot flush upload: %s", h->path);
+    }
     // The verified file becomes the blob in one step: a blob path never
     // holds a partial file. A stored file of another size is not this
     // content (it rotted): the verified bytes take its place.
@@ -184,11 +187,16 @@ reg_upload* hold_upload(const char* repo, const char* upload_uuid, reg_status* s
     fail(st, REG_ERR_STORAGE, "cannot lock upload: %s", upload_uuid);
     return nullptr;
   }
+  // Unbuffered: bodies pass through the hold's own buffer, and a seek
+  // reads nothing to fill one.
   FILE* f = h->file.get();
-  if (std::fseek(f, 0, SEEK_END) != 0 || (h->size = std::ftell(f)) < 0) {
+  std::setvbuf(f, nullptr, _IONBF, 0);
+  host::FileStamp stamp;
+  if (!host::stamp_of(f, &stamp)) {
     fail(st, REG_ERR_STORAGE, "cannot read upload: %s", upload_uuid);
     return nullptr;
   }
+  h->size = stamp.size;
   return h.release();
 }
 
@@ -231,7 +239,7 @@ int append_held(reg_upload* h, ByteSource* from, int64_t length, int64_t at, boo
   // fails is a write that failed.
   if (!write_failed && !short_body && !wrong_count && !from->failed() && h->digest.live()) {
     write_failed = !host::sync_file(f);
-    if (!write_failed) h->digest.synced();
+    if (!write_failed) h->digest.mark_synced();
   }
   if (write_failed || short_body || wrong_count || from->failed()) {
     // The failure is worded before the clean-up, which makes calls of its

@@ -38,7 +38,8 @@ class RunningDigest {
   // Whether a state will be kept (what the hash covers is known).
   bool live() const { return state_ == State::kLive; }
   // The upload's bytes as they are now are on stable storage.
-  void synced() { synced_ = true; }
+  void mark_synced() { synced_ = true; }
+  bool is_synced() const { return synced_; }
   // "<alg>:<hex>" of the first size bytes of the upload, when the hash
   // covers exactly them.
   bool digest_of(int64_t size, std::string* out) const;
