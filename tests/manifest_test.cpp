@@ -427,6 +427,100 @@ TEST_F(Manifests, CorruptTagLinkFailsByTagButKeepsTheManifestAlive) {
   EXPECT_EQ(storage::manifest_has_tag_for("a", d.substr(7).c_str()), 1);
 }
 
+// ---- The status forms ----------------------------------------------------------
+
+// A writer that takes nothing.
+int refuse(void*, const char*, size_t) { return -1; }
+
+TEST_F(Manifests, TheStatusFormsPushReadAndRemove) {
+  reg_status st;
+  const std::string index = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+                            "\"manifests\":[]}";
+  const std::string d = digest_string(index);
+  // Pushed by digest with tags: all of them name it, and it has no subject.
+  const char* const tags[] = {"a", "b", "a"};
+  char out[REG_DIGEST_CAP];
+  char subject[REG_DIGEST_CAP] = "untouched";
+  ASSERT_EQ(reg_manifest_push("r", d.c_str(), index.data(), index.size(), nullptr, tags, 3, out, subject, &st), 0)
+      << st.message;
+  EXPECT_EQ(out, d);
+  EXPECT_STREQ(subject, "");
+  EXPECT_EQ(tags_page("r", 0, nullptr).text, "{\"name\":\"r\",\"tags\":[\"a\",\"b\"]}");
+  // A referrer of it: its subject comes back.
+  const std::string referrer = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+                               "\"manifests\":[],\"subject\":{\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+                               "\"digest\":\"" + d + "\",\"size\":1}}";
+  ASSERT_EQ(reg_manifest_push("r", "sig", referrer.data(), referrer.size(), nullptr, nullptr, 0, out, subject, &st), 0)
+      << st.message;
+  EXPECT_EQ(subject, d);
+  EXPECT_NE(referrers_page("r", d.c_str(), nullptr, 0, nullptr).text.find(digest_string(referrer)), std::string::npos);
+  // A tag that is not one fails the whole push, and moves nothing.
+  const char* const bad[] = {"c", "../x"};
+  EXPECT_EQ(reg_manifest_push("r", d.c_str(), index.data(), index.size(), nullptr, bad, 2, out, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+  EXPECT_FALSE(exists(mdir("r") + "/tags/c"));
+  EXPECT_EQ(reg_manifest_push("r", d.c_str(), index.data(), index.size(), nullptr, nullptr, -1, out, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+
+  // Read whole, through a writer: what the first operations' get returns.
+  std::string body;
+  char ct[REG_CONTENT_TYPE_CAP];
+  char digest[REG_DIGEST_CAP];
+  ASSERT_EQ(reg_manifest_read("r", "b", append_text, &body, ct, digest, &st), 0) << st.message;
+  EXPECT_EQ(body, index);
+  EXPECT_EQ(body, get("r", "b"));
+  EXPECT_STREQ(ct, "application/vnd.oci.image.index.v1+json");
+  EXPECT_EQ(digest, d);
+  // A writer that refuses the text fails the call, with no system error.
+  EXPECT_EQ(reg_manifest_read("r", "b", refuse, nullptr, ct, digest, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  EXPECT_STREQ(st.cause, "");
+  EXPECT_EQ(catalog_page(0, nullptr).rc, 0);
+  EXPECT_EQ(reg_catalog_json_where(0, nullptr, nullptr, nullptr, refuse, nullptr, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  EXPECT_EQ(reg_storage_stats_json(refuse, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  struct Case {
+    const char* repo;
+    const char* ref;
+    reg_error_kind kind;
+  };
+  const Case reads[] = {{"r", "nope", REG_ERR_NOT_FOUND}, {"r..", "b", REG_ERR_INVALID}, {"r", "sha256:1", REG_ERR_INVALID}};
+  for (const Case& c : reads) {
+    EXPECT_EQ(reg_manifest_read(c.repo, c.ref, append_text, &body, ct, digest, &st), -1) << c.ref;
+    EXPECT_EQ(st.kind, c.kind) << c.ref;
+  }
+
+  // Removed by tag, then by digest with the tag left naming it.
+  ASSERT_EQ(reg_manifest_remove("r", "a", &st), 0) << st.message;
+  EXPECT_EQ(reg_manifest_remove("r", "a", &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_NOT_FOUND);
+  ASSERT_EQ(reg_manifest_remove("r", d.c_str(), &st), 0) << st.message;
+  EXPECT_EQ(tags_page("r", 0, nullptr).text, "{\"name\":\"r\",\"tags\":[\"sig\"]}");
+  EXPECT_EQ(reg_manifest_remove("r", d.c_str(), &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_NOT_FOUND);
+}
+
+// Only the names a filter keeps are listed, and the page counts them alone.
+int keep_team(void* ctx, const char* name) {
+  ++*static_cast<int*>(ctx);
+  return std::strncmp(name, "team/", 5) == 0 ? 1 : 0;
+}
+
+TEST_F(Manifests, TheCatalogListsWhatItsFilterKeeps) {
+  for (const char* repo : {"alone", "team/a", "team/b", "team/c", "zed"}) ASSERT_EQ(put(repo, "t", kManifest), 0);
+  int asked = 0;
+  const Listing l = catalog_page(2, nullptr, keep_team, &asked);
+  ASSERT_EQ(l.rc, 0) << l.st.message;
+  EXPECT_EQ(l.text, "{\"repositories\":[\"team/a\",\"team/b\"]}");
+  EXPECT_EQ(l.page.more, 1);
+  EXPECT_STREQ(l.page.next, "team/b");
+  EXPECT_EQ(asked, 5) << "every name is asked about once";
+  const Listing rest = catalog_page(2, "team/b", keep_team, &asked);
+  EXPECT_EQ(rest.text, "{\"repositories\":[\"team/c\"]}");
+  EXPECT_EQ(rest.page.more, 0);
+}
+
 // ---- Delete -----------------------------------------------------------------
 
 TEST_F(Manifests, DeleteOneOfTwoTags) {
