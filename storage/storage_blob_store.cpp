@@ -45,31 +45,26 @@ Scan list_prefixes(const BlobStoreVisitor& visit, std::vector<Prefix>* out) {
 }
 
 // The entries of one prefix directory with their sizes, read while the
-// directory is open; false when it cannot be read.
+// directory is open; false when it cannot be read (one removed since it
+// was listed, with its last blob, holds nothing and is no failure).
 bool read_prefix(const Prefix& p, std::vector<BlobStoreEntry>* out) {
   out->clear();
-  host::DirStream ds;
-  if (open_dir(p.path.c_str(), &ds) != Scan::kOk) return false;
-  const char* name = nullptr;
-  host::Kind kind = host::Kind::kOther;
-  while (host::dir_next(&ds, &name, &kind)) {
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+  const Scan scan = each_entry(p.path.c_str(), [&](const char* name, host::Kind kind, host::DirStream* ds) {
     BlobStoreEntry e;
     e.alg = p.alg;
     e.name = name;
     e.kind = kind;
     e.what = blob_entry_name(p.alg, p.name.c_str(), name, &e.digest);
     host::Attributes a;
-    if (host::dir_entry_attributes(&ds, name, &a)) e.size = a.size;
+    if (host::dir_entry_attributes(ds, name, &a)) e.size = a.size;
     char path[kPathCap];
     path_join(path, sizeof path, p.path.c_str(), name);
     e.path = path;
     out->push_back(std::move(e));
-  }
-  const bool failed = host::dir_failed(&ds);
-  host::dir_close(&ds);
+    return true;
+  });
   std::sort(out->begin(), out->end(), [](const BlobStoreEntry& a, const BlobStoreEntry& b) { return a.name < b.name; });
-  return !failed;
+  return scan != Scan::kFailed;
 }
 
 }  // namespace

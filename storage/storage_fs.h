@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,9 +52,13 @@ int stage_file_locked(const char* path, const void* data, size_t len, StagedFile
 int commit_staged(const StagedFile& staged);
 void discard_staged(const StagedFile& staged);
 int remove_file(const char* path);
-// Opens a directory for enumeration; kMissing when nothing is there,
-// kFailed when something is there that cannot be read as one.
-Scan open_dir(const char* path, host::DirStream* ds);
+// Calls each with every entry of the directory ("." and ".." left out), in
+// the file system's order, while the directory is open (ds, to read an
+// entry's attributes), until each answers false. kMissing when nothing is
+// there, kFailed when something is there that cannot be read as a
+// directory or its reading fails (the entries met before were passed).
+using EntryVisitor = std::function<bool(const char* name, host::Kind kind, host::DirStream* ds)>;
+Scan each_entry(const char* path, const EntryVisitor& each);
 // A name for a temporary file beside path (attempt tells names apart);
 // false when it does not fit cap.
 bool temp_name_for(const char* path, unsigned attempt, char* out, size_t cap);

@@ -460,9 +460,7 @@ using namespace storage;
 
 extern "C" int reg_fsck(const reg_fsck_options* options, reg_fsck_summary* out, reg_status* caller) {
   CallStatus st(caller);
-  if (options == nullptr || out == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
-  *out = reg_fsck_summary{};
-  if (require_ready(st) != 0) return -1;
+  if (begin_walk(options, out, st.get()) != 0) return -1;
   if (options->grace_seconds < 0) return fail(st, REG_ERR_INVALID, "negative grace period");
   Fsck f(*options, out, st);
   return f.run();

@@ -497,9 +497,7 @@ extern "C" int reg_gc_running(void) {
 
 extern "C" int reg_gc(const reg_gc_options* options, reg_gc_summary* out, reg_status* caller) {
   CallStatus st(caller);
-  if (options == nullptr || out == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
-  *out = reg_gc_summary{};
-  if (require_ready(st) != 0) return -1;
+  if (begin_walk(options, out, st.get()) != 0) return -1;
   if (options->grace_seconds < 0 || options->upload_age_seconds < 0) {
     return fail(st, REG_ERR_INVALID, "negative grace period or upload age");
   }

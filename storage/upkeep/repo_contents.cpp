@@ -21,27 +21,21 @@ Scan read_stored_manifests(const char* repo, std::vector<StoredManifest>* out) {
   out->clear();
   char dir[kPathCap];
   if (!manifest_dir(repo, dir, sizeof dir)) return Scan::kFailed;
-  host::DirStream ds;
-  const Scan opened = open_dir(dir, &ds);
-  if (opened != Scan::kOk) return opened;
-  const char* name = nullptr;
-  host::Kind kind = host::Kind::kOther;
-  while (host::dir_next(&ds, &name, &kind)) {
+  return each_entry(dir, [&](const char* name, host::Kind, host::DirStream* ds) {
     const DigestAlg alg = hex_alg(name);
-    if (alg == DigestAlg::kNone) continue;
     host::Attributes a;
     // Removed since it was listed: not there any more.
-    if (!host::dir_entry_attributes(&ds, name, &a) || a.kind != host::Kind::kFile) continue;
+    if (alg == DigestAlg::kNone || !host::dir_entry_attributes(ds, name, &a) || a.kind != host::Kind::kFile) {
+      return true;
+    }
     StoredManifest m;
     m.hex = name;
     m.digest = std::string(digest_alg_name(alg)) + ":" + name;
     m.mtime = a.mtime;
     m.size = a.size;
     out->push_back(std::move(m));
-  }
-  const bool failed = host::dir_failed(&ds);
-  host::dir_close(&ds);
-  return failed ? Scan::kFailed : Scan::kOk;
+    return true;
+  });
 }
 
 Scan read_stored_tags(const char* repo, std::vector<StoredTag>* out) {

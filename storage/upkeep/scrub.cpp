@@ -327,9 +327,7 @@ using namespace storage;
 
 extern "C" int reg_scrub(const reg_scrub_options* options, reg_scrub_summary* out, reg_status* caller) {
   CallStatus st(caller);
-  if (options == nullptr || out == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
-  *out = reg_scrub_summary{};
-  if (require_ready(st) != 0) return -1;
+  if (begin_walk(options, out, st.get()) != 0) return -1;
   Scrub s(*options, out, st);
   return s.run();
 }

@@ -11,6 +11,7 @@
 
 #include "storage/storage_fs.h"
 #include "storage/storage_manifest_check.h"
+#include "storage/storage_state.h"
 #include "storage/storage_text.h"
 #include "storage/upkeep/reg_maintenance.h"
 #include "storage/upkeep/repo_contents.h"
@@ -33,6 +34,15 @@ class Reporter {
   reg_progress_fn progress_;
   void* ctx_;
 };
+
+// The checks every walk makes first: its options and summary given (the
+// summary then emptied), the engine ready. 0 or -1 with the failure in st.
+template <typename Options, typename Summary>
+int begin_walk(const Options* options, Summary* out, reg_status* st) {
+  if (options == nullptr || out == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
+  *out = Summary{};
+  return require_ready(st);
+}
 
 // The names in byte order, so that every report comes in the same order.
 char** sorted_names(NameList* names);
