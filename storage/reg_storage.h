@@ -359,9 +359,10 @@ int reg_upload_held_append(reg_upload* upload, FILE* from, int64_t length, int64
  * otherwise), stores the blob, on stable storage, and links it into the
  * repository; out_digest (REG_DIGEST_CAP bytes) gets the digest.
  * REG_ERR_DIGEST when the bytes do not hash to it: the upload is then
- * removed. When the form of expected_digest is refused the upload stays
- * held; after any other outcome the upload is no longer held (finished,
- * removed, or left for another try). */
+ * removed. A digest refused by its form or algorithm (or a null argument)
+ * leaves the upload held as it was; after any other outcome the upload is
+ * no longer held: finished, removed, or, after a storage failure, left in
+ * the tree for another request to finish. */
 int reg_upload_held_finish(reg_upload* upload, const char* expected_digest, char* out_digest, reg_status* st);
 /* Discards the held upload; it is then no longer held. */
 int reg_upload_held_cancel(reg_upload* upload, reg_status* st);
