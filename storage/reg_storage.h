@@ -336,10 +336,12 @@ int reg_upload_start(const char* repo, const char* algorithm, char* out_upload_u
  * reg_upload_release. A request takes the lock once for all it does. */
 typedef struct reg_upload reg_upload;
 
-/* Holds the upload upload_uuid of repo: null on failure (REG_ERR_INVALID
- * for a name or identifier of no upload's form, REG_ERR_NOT_FOUND for one
- * the repository did not start or that is gone). The handle is the
- * caller's until reg_upload_release; one thread uses it at a time. */
+/* Holds the upload upload_uuid of repo, waiting while another request
+ * holds it: null on failure (REG_ERR_INVALID for a null argument or a name
+ * or identifier of no upload's form, REG_ERR_NOT_FOUND for one the
+ * repository did not start or that is gone, REG_ERR_STORAGE when it cannot
+ * be locked). The handle is the caller's until reg_upload_release; one
+ * thread uses it at a time. */
 reg_upload* reg_upload_hold(const char* repo, const char* upload_uuid, reg_status* st);
 /* The bytes the held upload holds; -1 once it was finished or cancelled. */
 int64_t reg_upload_held_size(const reg_upload* upload);
