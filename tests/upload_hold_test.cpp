@@ -8,8 +8,8 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -31,26 +31,48 @@ struct Call {
   long long bytes = 0;  // what a read or write moved
 };
 
+// What stands in the nth "<...>" of a line (strace -y: the path of a
+// descriptor), and the quoted name right after it, if any.
+std::string nth_path(const std::string& line, int n, std::string* name = nullptr) {
+  size_t at = 0;
+  for (int i = 0; i <= n; ++i) {
+    at = line.find('<', at);
+    if (at == std::string::npos) return "";
+    ++at;
+  }
+  const size_t end = line.find('>', at);
+  if (end == std::string::npos) return "";
+  if (name != nullptr) {
+    const size_t open = line.find('"', end);
+    const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+    *name = close == std::string::npos ? "" : line.substr(open + 1, close - open - 1);
+  }
+  return line.substr(at, end - at);
+}
+
 std::vector<Call> read_trace(const std::string& log) {
-  static const std::regex lock(R"re(^\d+ +fcntl\(\d+<([^>]*)>, F_(?:OFD_)?SETLKW?, \{l_type=F_WRLCK)re");
-  static const std::regex fd_call(R"re(^\d+ +(read|pread64|write|fsync|fdatasync)\(\d+<([^>]*)>.*= (\d+))re");
-  static const std::regex rename(
-      R"re(^\d+ +renameat2?\((?:AT_FDCWD|\d+)<([^>]*)>, "([^"]*)", (?:AT_FDCWD|\d+)<([^>]*)>, "([^"]*)".*= 0)re");
   std::vector<Call> calls;
   size_t at = 0;
   while (at < log.size()) {
     const size_t nl = log.find('\n', at);
     const std::string line = log.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
     at = nl == std::string::npos ? log.size() : nl + 1;
-    std::smatch m;
-    if (std::regex_search(line, m, lock)) {
-      calls.push_back({"lock", m[1]});
-    } else if (std::regex_search(line, m, fd_call)) {
-      const std::string name = m[1] == "pread64" ? "read" : m[1] == "fdatasync" ? "fsync" : std::string(m[1]);
-      calls.push_back({name, m[2], std::stoll(m[3])});
-    } else if (std::regex_search(line, m, rename)) {
-      const std::string dir = m[3], name = m[4];
-      calls.push_back({"rename", name[0] == '/' ? name : dir + "/" + name});
+    // "<pid>  <call>(<arguments>) = <result>"
+    const size_t call_at = line.find_first_not_of(' ', line.find(' '));
+    const size_t paren = line.find('(', call_at);
+    const size_t result_at = line.rfind(" = ");
+    if (call_at == std::string::npos || paren == std::string::npos || result_at == std::string::npos) continue;
+    const std::string call = line.substr(call_at, paren - call_at);
+    const long long result = std::atoll(line.c_str() + result_at + 3);
+    if (call == "fcntl" && line.find("SETLKW") != std::string::npos && line.find("F_WRLCK") != std::string::npos) {
+      calls.push_back({"lock", nth_path(line, 0)});
+    } else if (call == "read" || call == "pread64" || call == "write" || call == "fsync" || call == "fdatasync") {
+      const std::string name = call == "pread64" ? "read" : call == "fdatasync" ? "fsync" : call;
+      if (result >= 0) calls.push_back({name, nth_path(line, 0), result});
+    } else if ((call == "renameat" || call == "renameat2") && result == 0) {
+      std::string leaf;
+      const std::string dir = nth_path(line, 1, &leaf);
+      calls.push_back({"rename", leaf.empty() || leaf[0] == '/' ? leaf : dir + "/" + leaf});
     }
   }
   return calls;
@@ -84,7 +106,8 @@ class UploadHold : public FreshStorage {
         kStrace,
         {"-f", "-y", "-o", log, "-e", "trace=fcntl,read,pread64,write,fsync,fdatasync,rename,renameat,renameat2",
          "-e", "read=none", "-e", "write=none", kDriver, root, "app", id, what, std::to_string(body.size()), last},
-        {}, tmp.path(), body);
+        // The leak checker of a sanitizer build cannot run under ptrace.
+        {{"ASAN_OPTIONS", "detect_leaks=0"}}, tmp.path(), body);
     EXPECT_EQ(r.out.rfind("ok ", 0), 0u) << what << ": " << r.out << r.err;
     return read_trace(read_bytes(log));
   }

@@ -34,5 +34,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("ok %lld\n", static_cast<long long>(size));
+  std::fflush(stdout);
   return 0;
 }
