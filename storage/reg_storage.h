@@ -11,7 +11,9 @@
  *   see each other's failures. A null status is allowed: the outcome is
  *   then told by the result alone. Texts such a call produces go to the
  *   caller, through a writer or into buffers the caller owns; nothing of
- *   theirs lives in the engine after the call returns.
+ *   theirs lives in the engine after the call returns. A pointer that a
+ *   contract below does not call optional must not be null: such a call
+ *   fails with REG_ERR_INVALID and changes nothing.
  *
  * - The first operations of the engine (reg_storage_init, reg_catalog_json,
  *   the reg_blob_* upload and query family, reg_manifest_put,
