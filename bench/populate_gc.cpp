@@ -9,6 +9,7 @@
 
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
+#include "text/hex.h"
 
 namespace {
 
@@ -28,10 +29,9 @@ std::string digest_of(const std::string& data) {
   sha256_init(&ctx);
   sha256_update(&ctx, data.data(), data.size());
   sha256_final(&ctx, raw);
-  static const char* hx = "0123456789abcdef";
-  std::string d = "sha256:";
-  for (uint8_t b : raw) d += hx[b >> 4], d += hx[b & 15];
-  return d;
+  char hex[65];
+  text_hex_encode(raw, sizeof raw, hex);
+  return std::string("sha256:") + hex;
 }
 
 bool store_blob(const std::string& repo, const std::string& data, std::string* digest) {
@@ -39,7 +39,7 @@ bool store_blob(const std::string& repo, const std::string& data, std::string* d
   char out[REG_DIGEST_CAP];
   *digest = digest_of(data);
   return reg_blob_start_upload(uuid) == 0 && reg_blob_append_chunk(uuid, data.data(), data.size()) == 0 &&
-         reg_blob_finish_upload(uuid, digest->c_str(), out) == 0 && reg_repo_blob_link(repo.c_str(), out) == 0;
+         reg_blob_finish_upload(uuid, digest->c_str(), out) == 0 && reg_repo_blob_link(repo.c_str(), out, nullptr) == 0;
 }
 
 }  // namespace
@@ -76,8 +76,10 @@ int main(int argc, char** argv) {
       body += "]}";
       const std::string ref = m % 10 == 9 ? digest_of(body) : "v" + std::to_string(m);
       char out[REG_DIGEST_CAP];
-      if (reg_manifest_push(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, out) != 0) {
-        std::fprintf(stderr, "manifest: %s\n", reg_storage_last_error());
+      reg_status st;
+      if (reg_manifest_push(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, nullptr, 0, out, nullptr,
+                            &st) != 0) {
+        std::fprintf(stderr, "manifest: %s\n", st.message);
         return 1;
       }
     }

@@ -10,6 +10,8 @@
 
 #include "cgi/request_env.h"
 #include "platform/host.h"
+#include "text/hex.h"
+#include "text/json_escape.h"
 
 namespace {
 
@@ -33,12 +35,7 @@ char* whole_or_nothing(char* body, size_t got, size_t expected, uint64_t* length
 constexpr int kSlots = 8;
 constexpr size_t kSlotSize = 512;
 
-int hexval(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+int hexval(unsigned char c) { return text_hex_value(c); }
 
 void write_line(const char* text) {
   bt_stdout_bin();
@@ -131,21 +128,8 @@ void cgi_headers_end(void) {
 void json_escape_f(FILE* stream, const char* text) {
   if (text == nullptr) return;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    switch (*p) {
-      case '"': std::fputs("\\\"", stream); break;
-      case '\\': std::fputs("\\\\", stream); break;
-      case 0x08: std::fputs("\\b", stream); break;
-      case 0x0C: std::fputs("\\f", stream); break;
-      case 0x0A: std::fputs("\\n", stream); break;
-      case 0x0D: std::fputs("\\r", stream); break;
-      case 0x09: std::fputs("\\t", stream); break;
-      default:
-        if (*p < 0x20) {
-          std::fprintf(stream, "\\u%04x", *p);
-        } else {
-          std::fputc(*p, stream);
-        }
-    }
+    char esc[TEXT_JSON_ESCAPE_MAX];
+    std::fwrite(esc, 1, text_json_escape_byte(*p, esc), stream);
   }
 }
 

@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_manifest_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> body(data, data + size);  // exactly size bytes: a read past them is caught

@@ -29,6 +29,11 @@ std::string s_root;
 
 void cleanup_at_exit() { fuzz_support::remove_tree(s_parent); }
 
+int append_text(void* ctx, const char* data, size_t len) {
+  static_cast<std::string*>(ctx)->append(data, len);
+  return 0;
+}
+
 // The subject of a body, or "".
 std::string subject_of(const std::string& body) {
   yyjson_doc* doc = yyjson_read(body.data(), body.size(), 0);
@@ -75,9 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     for (const std::string& subject : subjects) {
-      const char* text = reg_referrers_json("app", subject.c_str(), nullptr, 0, nullptr);
-      if (text == nullptr) std::abort();
-      yyjson_doc* doc = yyjson_read(text, std::strlen(text), 0);
+      std::string text;
+      reg_status st;
+      if (reg_referrers_json("app", subject.c_str(), nullptr, 0, nullptr, append_text, &text, nullptr, &st) != 0) {
+        std::abort();
+      }
+      yyjson_doc* doc = yyjson_read(text.data(), text.size(), 0);
       if (doc == nullptr) std::abort();
       std::set<std::string> listed;
       size_t idx = 0, max = 0;

@@ -65,9 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The engine stores the repository under exactly these bytes.
   ready_engine();
   char id[37];
-  if (reg_upload_start(name.c_str(), id) != 0) std::abort();
+  reg_status st;
+  if (reg_upload_start(name.c_str(), nullptr, id, &st) != 0) std::abort();
   if (!is_file(s_root + "/repositories/" + name + "/_uploads/" + id)) std::abort();
-  if (reg_repository_exists(name.c_str()) != 1) std::abort();
-  if (reg_upload_cancel(name.c_str(), id) != 0) std::abort();
+  if (reg_repository_exists(name.c_str(), &st) != 1) std::abort();
+  reg_upload* held = reg_upload_hold(name.c_str(), id, &st);
+  if (held == nullptr || reg_upload_held_cancel(held, &st) != 0) std::abort();
+  reg_upload_release(held);
   return 0;
 }

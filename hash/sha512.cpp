@@ -71,7 +71,8 @@ int hash_sha512_stream(FILE* f, uint8_t out[64]) {
   if (std::fflush(f) != 0 || std::fseek(f, 0, SEEK_SET) != 0) return -1;
   hash_sha512_ctx ctx;
   hash_sha512_init(&ctx);
-  static uint8_t chunk[65536];
+  // On the stack: no two threads hashing share it.
+  alignas(64) uint8_t chunk[65536];
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) hash_sha512_update(&ctx, chunk, n);
   if (std::ferror(f) != 0) return -1;

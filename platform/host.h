@@ -54,6 +54,11 @@ inline constexpr char kSep = '/';
 // no signals to end it with (Windows): 128 + SIGKILL, as shells report a kill.
 inline constexpr int kCrashExitCode = 137;
 
+// The room of every path buffer, its NUL included: a path of the tree is
+// at most kPathMax - 1 bytes, and one that would be longer is refused by
+// the host layer rather than cut.
+inline constexpr size_t kPathMax = 4096;
+
 // Both characters split paths, wherever the registry splits one.
 constexpr bool is_sep(char c) { return c == '/' || c == '\\'; }
 

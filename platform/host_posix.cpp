@@ -37,8 +37,6 @@
 namespace host {
 namespace {
 
-constexpr size_t kPathMax = 4096;
-
 // A registry path in the host's form: every backslash becomes '/'.
 // A path that does not fit is refused rather than cut.
 class NativePath {
@@ -556,7 +554,7 @@ bool send_file_range(FILE* from, int64_t offset, int64_t count, FILE* to) {
 bool absolute_path(const char* path, char* out, size_t cap) {
   std::string whole;
   if (!is_sep(path[0])) {
-    char cwd[4096];
+    char cwd[kPathMax];
     if (getcwd(cwd, sizeof cwd) == nullptr) return false;
     whole = cwd;
     whole += '/';

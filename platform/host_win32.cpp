@@ -30,7 +30,6 @@
 namespace host {
 namespace {
 
-constexpr size_t kPathMax = 4096;
 constexpr size_t kWideMax = kPathMax + 512;  // room for an absolute \\?\ form
 
 // A registry path as the operating system takes it: UTF-16, every '/' a

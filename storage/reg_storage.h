@@ -1,8 +1,33 @@
 /* The storage engine: the whole registry in a directory tree below one
- * storage root. Operations return 0 / -1 (or a text / null); every failure
- * leaves its message in reg_storage_last_error(). Texts returned from the
- * shared result buffer stay valid until the next operation that writes it
- * (catalog, tag list, manifest read, statistics). */
+ * storage root.
+ *
+ * Two conventions live side by side:
+ *
+ * - The operations that take a reg_status* (everything the programs use)
+ *   report to that status, which belongs to the call: the call empties it
+ *   when it starts and, when it fails, fills it with the kind of the
+ *   failure, its message and, for a storage failure, the system's word for
+ *   it. No other call reads or writes it, so calls in one process never
+ *   see each other's failures. A null status is allowed: the outcome is
+ *   then told by the result alone. Texts such a call produces go to the
+ *   caller, through a writer or into buffers the caller owns; nothing of
+ *   theirs lives in the engine after the call returns. A pointer that a
+ *   contract below does not call optional must not be null: such a call
+ *   fails with REG_ERR_INVALID and changes nothing.
+ *
+ * - The first operations of the engine (reg_storage_init, reg_catalog_json,
+ *   the reg_blob_* upload and query family, reg_manifest_put,
+ *   reg_manifest_get, reg_manifest_delete, reg_tags_list_json,
+ *   reg_storage_get_stats_json) keep the convention stored trees and
+ *   callers rely on: 0 / -1 (or a text / null), every failure's message
+ *   left in reg_storage_last_error() (its kind and cause in
+ *   reg_storage_last_kind() and reg_storage_last_cause()), and their texts
+ *   in one shared result buffer, valid until the next of them writes it.
+ *   Each is a thin wrapper over the status form the programs run.
+ *
+ * The engine's state (its root, whether it is ready) is one per process:
+ * reg_storage_init, reg_storage_open and reg_storage_attach set it, and
+ * every other operation reads it. */
 #ifndef REGISTRY_STORAGE_REG_STORAGE_H
 #define REGISTRY_STORAGE_REG_STORAGE_H
 
@@ -14,10 +39,12 @@
 extern "C" {
 #endif
 
-/* What kind of failure the latest failing operation had, so that callers
- * tell them apart without reading message texts. */
+/* ---- Results of a call ------------------------------------------------------ */
+
+/* What kind of failure a call had, so that callers tell them apart without
+ * reading message texts. */
 typedef enum reg_error_kind {
-  REG_ERR_NONE = 0,      /* no failure since the latest successful init */
+  REG_ERR_NONE = 0,      /* no failure */
   REG_ERR_INVALID = 1,   /* a name, reference, digest, argument or body that is not acceptable */
   REG_ERR_NOT_FOUND = 2, /* what was asked for does not exist */
   REG_ERR_DIGEST = 3,    /* content that does not hash to the digest given */
@@ -27,6 +54,39 @@ typedef enum reg_error_kind {
   REG_ERR_STORAGE = 7    /* the tree could not be read or written, or is not as the engine left it */
 } reg_error_kind;
 
+#define REG_MESSAGE_CAP 1024
+#define REG_CAUSE_CAP 256
+
+/* The outcome of one call. */
+typedef struct reg_status {
+  reg_error_kind kind;           /* REG_ERR_NONE when the call succeeded */
+  char message[REG_MESSAGE_CAP]; /* what failed, cut to fit; "" on success */
+  char cause[REG_CAUSE_CAP];     /* for REG_ERR_STORAGE, the system's word for the error
+                                    ("No space left on device"), when it gave one; else "" */
+} reg_status;
+
+/* Receives a text a call produces, in pieces, in order: the pieces joined
+ * are the whole text (no NUL). Returns 0 to go on; anything else stops the
+ * call, which then fails with REG_ERR_STORAGE, its text cut short. */
+typedef int (*reg_writer)(void* ctx, const char* data, size_t len);
+
+/* Where a page of a listing ended. */
+#define REG_PAGE_NEXT_CAP 512
+typedef struct reg_page {
+  int more;                     /* 1 when names remain after this page, else 0 */
+  char next[REG_PAGE_NEXT_CAP]; /* with more: the `last` that asks for the next page; else "" */
+} reg_page;
+
+/* The longest text of one page of a listing, in bytes: a page whose next
+ * name would take it past this ends before that name (and more is set). */
+#define REG_PAGE_TEXT_MAX 4194304
+
+/* The longest storage root the engine takes, in bytes; with the tree's
+ * own names below it, every path of the tree fits the host's path limit. */
+#define REG_ROOT_MAX 3499
+
+/* ---- The engine's state ------------------------------------------------------- */
+
 /* Creates what is missing of the tree below root and readies the engine. */
 int reg_storage_init(const char* root);
 /* Readies the engine on a registry that exists, for tools that look after
@@ -34,22 +94,27 @@ int reg_storage_init(const char* root);
  * registry writes when it first serves (-1, REG_ERR_NOT_FOUND, where there
  * is none; REG_ERR_STORAGE, with the system's word, where root cannot be
  * looked at). What else is missing of the tree is then made as
- * reg_storage_init makes it. Where there is no registry, nothing is made. */
-int reg_storage_open(const char* root);
+ * reg_storage_init makes it. Where there is no registry, nothing is made.
+ * On any failure the engine is not ready. */
+int reg_storage_open(const char* root, reg_status* st);
 /* Readies the engine on the directory root as it is, making nothing below
  * it (with create_root, the directory itself and its parents when
  * missing): for the access-control files alone (reg_auth_path), which are
- * set up before a registry first serves. */
-int reg_storage_attach(const char* root, int create_root);
+ * set up before a registry first serves. On any failure the engine is not
+ * ready. */
+int reg_storage_attach(const char* root, int create_root, reg_status* st);
 /* Returns the engine to the not-initialised state. */
 void reg_storage_cleanup(void);
-/* Message of the latest failure; empty after a successful init. Never null. */
+/* Message of the latest failure of the first operations (see above);
+ * empty after a successful init. Never null. */
 const char* reg_storage_last_error(void);
-/* Kind of the latest failure (REG_ERR_NONE after a successful init). */
+/* Kind of that failure (REG_ERR_NONE after a successful init). */
 reg_error_kind reg_storage_last_kind(void);
-/* For a storage failure, the system's own word for it ("No space left on
- * device"); empty otherwise. Never null. */
+/* For a storage failure, the system's own word for it; empty otherwise.
+ * Never null. */
 const char* reg_storage_last_cause(void);
+
+/* ---- Names -------------------------------------------------------------------- */
 
 /* Whether exactly len bytes at name are a repository name of the registry
  * API: 1 to 255 bytes, components of lower-case letters and digits joined
@@ -60,28 +125,66 @@ const char* reg_storage_last_cause(void);
  * initialisation. 1 or 0. */
 int reg_repository_name_valid(const char* name, size_t len);
 
+/* Whether exactly len bytes at s are a digest string the registry takes:
+ * "sha256:" and 64, or "sha512:" and 128, lower-case hex digits, and
+ * nothing else (a NUL among the len bytes included). Callable before
+ * initialisation. 1 or 0. */
+int reg_digest_valid(const char* s, size_t len);
+
+/* Whether exactly len bytes at s are a tag: [A-Za-z0-9_][A-Za-z0-9._-]*,
+ * at most 128 bytes, every byte counted as reg_repository_name_valid
+ * counts them. A tag is one path component and nothing else. Callable
+ * before initialisation. 1 or 0. */
+int reg_tag_valid(const char* s, size_t len);
+
+/* ---- Listings ----------------------------------------------------------------- *
+ * Names are listed in byte order, starting after `last` (null or empty:
+ * from the first; `last` need not name anything), at most n of them (n <=
+ * 0: all, up to REG_PAGE_TEXT_MAX bytes of text). The text goes to write
+ * (with write_ctx); page (may be null) gets where the page ended. */
+
 /* {"repositories":[...]}: every repository by its full name ("team/app"),
- * in byte order, starting after `last` (null or empty: from the first), at
- * most n names (n <= 0: all). Null when the repositories cannot be read. */
+ * of those for which keep (called with keep_ctx and each full name)
+ * answers nonzero; a null keep keeps every name. The page and its `last`
+ * count the kept names only. -1 (REG_ERR_STORAGE) when the repositories
+ * cannot be read: never an empty answer for a tree that is not. */
+typedef int (*reg_name_filter)(void* ctx, const char* name);
+int reg_catalog_json_where(int n, const char* last, reg_name_filter keep, void* keep_ctx, reg_writer write,
+                           void* write_ctx, reg_page* page, reg_status* st);
+/* The catalog as one text in the shared result buffer (keep and page
+ * aside, as reg_catalog_json_where); null on failure. */
 const char* reg_catalog_json(int n, const char* last);
 
-/* The catalog as reg_catalog_json, of the repositories for which keep
- * (called with ctx and each full name) answers nonzero; the page and its
- * `last` count the kept names only. A null keep keeps every name. */
-typedef int (*reg_name_filter)(void* ctx, const char* name);
-const char* reg_catalog_json_where(int n, const char* last, reg_name_filter keep, void* ctx);
+/* {"name":"<repo>","tags":[...]}: the repository's tags (a tag counts
+ * while its link can be read). A repository without tags, or none at
+ * all, has an empty list. */
+int reg_tags_page_json(const char* repo_name, int n, const char* last, reg_writer write, void* write_ctx,
+                       reg_page* page, reg_status* st);
+/* Every tag of the repository, as one text in the shared result buffer;
+ * null on failure. */
+const char* reg_tags_list_json(const char* repo_name);
 
-/* Access-control files below the storage root (storage_layout.h names
- * them): the directory that holds them, the users' htpasswd file, the
- * policy, and the key that signs tokens. 0, or -1 before initialisation or
- * when the path does not fit cap. */
+/* The referrers of subject (a digest string) in the repository, as an OCI
+ * image index: the manifests whose "subject" names it, and those a client
+ * listed in an index tagged "<alg>-<hex>" before the referrers API existed.
+ * Only those with artifactType artifact_type when it is given (null or
+ * empty: all); paged by referrer digest. A subject never pushed has none. */
+int reg_referrers_json(const char* repo, const char* subject, const char* artifact_type, int n, const char* last,
+                       reg_writer write, void* write_ctx, reg_page* page, reg_status* st);
+
+/* ---- Access-control files ------------------------------------------------------
+ * Below the storage root (storage_layout.h names them): the directory that
+ * holds them, the users' htpasswd file, the policy, and the key that signs
+ * tokens. The path goes to out (cap bytes, with its NUL): 0, or -1 before
+ * initialisation (REG_ERR_STORAGE) or when it does not fit cap
+ * (REG_ERR_INVALID, out then ""). */
 typedef enum reg_auth_file {
   REG_AUTH_DIR = 0,
   REG_AUTH_HTPASSWD = 1,
   REG_AUTH_POLICY = 2,
   REG_AUTH_TOKEN_KEY = 3
 } reg_auth_file;
-int reg_auth_path(reg_auth_file which, char* out, size_t cap);
+int reg_auth_path(reg_auth_file which, char* out, size_t cap, reg_status* st);
 
 /* ---- Failed password attempts ------------------------------------------------
  * Failures counted per key (REG_ATTEMPT_KEY_LEN bytes: a keyed hash that the
@@ -95,7 +198,9 @@ int reg_auth_path(reg_auth_file which, char* out, size_t cap);
  * makes room by dropping the record with the fewest failures (the oldest
  * of those), never the one being counted. Every file is replaced whole, so
  * readers take no lock; writers change a bucket under its lock, which
- * processes on every machine sharing the tree respect. */
+ * processes on every machine sharing the tree respect. Arguments out of
+ * range (no keys, more than REG_ATTEMPT_KEYS_MAX, a window <= 0, null
+ * pointers) are REG_ERR_INVALID. */
 #define REG_ATTEMPT_KEY_LEN 16
 #define REG_ATTEMPT_BUCKETS 64
 #define REG_ATTEMPT_BUCKET_CAP 64
@@ -113,13 +218,14 @@ typedef struct reg_attempt_count {
 
 /* The counts of keys[0..n) (1 <= n <= REG_ATTEMPT_KEYS_MAX) at now, into
  * out[0..n), without a lock. */
-int reg_attempts_read(const reg_attempt_key* keys, int n, int64_t now, int64_t window, reg_attempt_count* out);
+int reg_attempts_read(const reg_attempt_key* keys, int n, int64_t now, int64_t window, reg_attempt_count* out,
+                      reg_status* st);
 
 /* While a hold lasts, no other process changes the buckets of its keys or
  * takes a hold on them: checks of one key happen one after another, each
  * seeing every failure recorded before it. A process takes one hold at a
- * time; a hold starts zeroed ({0}), so that reg_attempts_release may be
- * called on one that never held anything. */
+ * time; a hold is the caller's, and starts zeroed ({0}), so that
+ * reg_attempts_release may be called on one that never held anything. */
 typedef struct reg_attempt_hold {
   reg_attempt_key keys[REG_ATTEMPT_KEYS_MAX];
   int key_count;
@@ -130,38 +236,32 @@ typedef struct reg_attempt_hold {
  * then reads their counts as reg_attempts_read does. On failure nothing
  * is held. */
 int reg_attempts_hold(reg_attempt_hold* hold, const reg_attempt_key* keys, int n, int64_t now, int64_t window,
-                      reg_attempt_count* out);
+                      reg_attempt_count* out, reg_status* st);
 /* Counts one failure at now against every key of the hold: a key without
- * an open window opens one. */
-int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t window);
+ * an open window opens one. A hold that holds nothing is REG_ERR_INVALID. */
+int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t window, reg_status* st);
 /* Takes back the failure that reg_attempts_fail just counted under this
  * hold (an attempt counted before its password was checked, which proved
  * right): one failure less for every key of the hold, and a key left with
  * none has no record. */
-int reg_attempts_take_back(reg_attempt_hold* hold, int64_t now, int64_t window);
-/* Ends the hold (a hold that holds nothing is left as it is). */
+int reg_attempts_take_back(reg_attempt_hold* hold, int64_t now, int64_t window, reg_status* st);
+/* Ends the hold (a hold that holds nothing, or null, is left as it is). */
 void reg_attempts_release(reg_attempt_hold* hold);
 
-/* After a catalog or tag-list page: the name to pass as `last` for the next
- * page when names remain after this one (cut by n, or by the room of the
- * result buffer), else null. Valid until the next listing. */
-const char* reg_page_next(void);
-
-/* ---- Blob uploads ---------------------------------------------------------
+/* ---- Blob uploads and queries by digest -------------------------------------
  * An upload is a file that holds the bytes appended so far. Finishing hashes
- * it and, when the digest matches, moves it into the blob store. */
+ * it and, when the SHA-256 digest matches, moves it into the blob store.
+ * These address blobs by SHA-256 digest strings ("sha256:<64 hex>"). */
 
 /* Starts an upload; its 36-character identifier goes to out_upload_uuid (37 bytes). */
 int reg_blob_start_upload(char* out_upload_uuid);
 /* Appends len bytes (0 allowed) at the end of the upload. */
 int reg_blob_append_chunk(const char* upload_uuid, const void* data, size_t len);
-/* Verifies the upload against expected_digest ("sha256:<64 hex>") and
- * stores it as that blob; out_digest (72 bytes) receives the digest. */
+/* Verifies the upload against expected_digest and stores it as that blob;
+ * out_digest (72 bytes) receives the digest. */
 int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest, char* out_digest);
 /* Discards the upload; an upload that does not exist counts as discarded. */
 int reg_blob_cancel_upload(const char* upload_uuid);
-
-/* ---- Blob queries and deletion -------------------------------------------- */
 
 /* 1 when the blob is stored, 0 when not, -1 on failure. */
 int reg_blob_exists(const char* digest);
@@ -171,135 +271,170 @@ int64_t reg_blob_get_size(const char* digest);
 int reg_blob_get_filepath(const char* digest, char* out_path, size_t out_size);
 /* Removes the blob file (and its prefix directory once empty). */
 int reg_blob_delete(const char* digest);
+
+/* Room for any digest string the registry takes ("sha512:" and 128 hex
+ * digits) and its NUL. */
+#define REG_DIGEST_CAP 136
+
 /* Where the blob's file lies below <root>/blobs, its parts joined by '/'
  * ("sha256/e3/e3b0c442..."): the name a web server that maps that
- * directory gives it. Depends on the digest string alone. */
-int reg_blob_store_name(const char* digest, char* out, size_t out_size);
+ * directory gives it. Depends on the digest string (SHA-256 or SHA-512)
+ * alone; callable before initialisation. REG_ERR_INVALID for a digest
+ * that is not one, or a name that does not fit out_size (out then ""). */
+int reg_blob_store_name(const char* digest, char* out, size_t out_size, reg_status* st);
 
 /* ---- Repositories: blobs and uploads as a repository sees them ------------
  * Blobs here are addressed by SHA-256 or SHA-512 digest strings.
  * A repository holds a blob once it links it: when an upload of it finishes
  * there, or when it is mounted from a repository that holds it. Deleting
  * removes the repository's link alone; blob files go by garbage collection.
- * An upload belongs to the repository that started it: under any other
- * name it is not found. */
+ * Every operation here checks, in this order, its pointers (null:
+ * REG_ERR_INVALID), that the engine is ready (REG_ERR_STORAGE), the
+ * repository name (the engine's rule: REG_ERR_INVALID) and the digest's
+ * form (REG_ERR_INVALID), before it looks at the tree. */
 
 /* 1 when the repository holds its own data (manifests, blob links or
  * uploads), 0 when not, -1 on failure. */
-int reg_repository_exists(const char* repo);
-/* Links a stored blob into the repository. */
-int reg_repo_blob_link(const char* repo, const char* digest);
-/* 1 when the repository holds the blob, 0 when not, -1 on failure. */
-int reg_repo_blob_exists(const char* repo, const char* digest);
-/* The size of a blob the repository holds; -1 when it does not, or on failure. */
-int64_t reg_repo_blob_size(const char* repo, const char* digest);
-/* The path of a blob the repository holds, copied only when it fits whole. */
-int reg_repo_blob_path(const char* repo, const char* digest, char* out_path, size_t out_size);
+int reg_repository_exists(const char* repo, reg_status* st);
+/* Links a stored blob into the repository (REG_ERR_NOT_FOUND when the
+ * blob is not stored). */
+int reg_repo_blob_link(const char* repo, const char* digest, reg_status* st);
+/* 1 when the repository holds the blob, 0 when not, -1 on failure. A blob
+ * that garbage collection has set aside is put back by looking. */
+int reg_repo_blob_exists(const char* repo, const char* digest, reg_status* st);
+/* The size of a blob the repository holds; -1 when it does not
+ * (REG_ERR_NOT_FOUND), or on failure. */
+int64_t reg_repo_blob_size(const char* repo, const char* digest, reg_status* st);
+/* The path of a blob the repository holds, copied with its NUL into
+ * out_path only when it fits whole (REG_ERR_INVALID otherwise, out_path
+ * untouched); REG_ERR_NOT_FOUND when it does not hold it. */
+int reg_repo_blob_path(const char* repo, const char* digest, char* out_path, size_t out_size, reg_status* st);
 /* Marks the repository's link to the blob as just used (a client asked
  * whether the blob is there, about to push a manifest that needs it):
  * garbage collection keeps a blob so marked for its grace period. The
  * mark is refreshed when it is more than a minute old. */
-int reg_repo_blob_touch(const char* repo, const char* digest);
-/* Removes the repository's link to the blob. */
-int reg_repo_blob_unlink(const char* repo, const char* digest);
-/* Links a blob that repository `from` holds into repo; not found when it does not. */
-int reg_repo_blob_mount(const char* repo, const char* from, const char* digest);
+int reg_repo_blob_touch(const char* repo, const char* digest, reg_status* st);
+/* Removes the repository's link to the blob (REG_ERR_NOT_FOUND when there
+ * is none). */
+int reg_repo_blob_unlink(const char* repo, const char* digest, reg_status* st);
+/* Links a blob that repository `from` holds into repo; REG_ERR_NOT_FOUND
+ * when it does not hold it. */
+int reg_repo_blob_mount(const char* repo, const char* from, const char* digest, reg_status* st);
 
-/* Room for any digest string the registry takes ("sha512:" and 128 hex
- * digits) and its NUL. */
-#define REG_DIGEST_CAP 136
+/* ---- Uploads of a repository -------------------------------------------------
+ * An upload belongs to the repository that started it: under any other name
+ * it is not found. Its bytes are hashed as they arrive, so that finishing
+ * it need not read them again. */
 
-/* Starts an upload that belongs to repo; out_upload_uuid gets 37 bytes. */
-int reg_upload_start(const char* repo, char* out_upload_uuid);
-/* The same, for a digest of the named algorithm ("sha256", "sha512"; null
- * for either): the finish must name a digest of it. */
-int reg_upload_start_for(const char* repo, const char* algorithm, char* out_upload_uuid);
-/* The bytes the repository's upload holds; -1 when there is no such upload. */
-int64_t reg_upload_size(const char* repo, const char* upload_uuid);
-/* Appends length bytes read from `from` (length < 0: to its end). With
- * at >= 0 the upload must hold exactly `at` bytes first (REG_ERR_RANGE
- * otherwise). A body that does not arrive whole is not kept. *out_size
- * (may be null) gets the upload's new size. */
-int reg_upload_append(const char* repo, const char* upload_uuid, FILE* from, int64_t length, int64_t at,
-                      int64_t* out_size);
-/* The same for a body of no declared length that must hold exactly
- * `count` bytes: `from` is read to its end, and a body of any other length
- * is REG_ERR_RANGE and leaves the upload as it was. */
-int reg_upload_append_exact(const char* repo, const char* upload_uuid, FILE* from, int64_t count, int64_t at,
-                            int64_t* out_size);
-/* Verifies the upload against expected_digest (SHA-256 or SHA-512), stores
- * the blob and links it into the repository; out_digest (REG_DIGEST_CAP
- * bytes) gets the digest. */
-int reg_upload_finish(const char* repo, const char* upload_uuid, const char* expected_digest, char* out_digest);
-/* Discards the repository's upload. */
-int reg_upload_cancel(const char* repo, const char* upload_uuid);
+/* Starts an upload that belongs to repo; out_upload_uuid (37 bytes) gets
+ * its identifier. algorithm ("sha256", "sha512"; null for either) names
+ * the algorithm of the digest the finish must give; another name is
+ * REG_ERR_INVALID. */
+int reg_upload_start(const char* repo, const char* algorithm, char* out_upload_uuid, reg_status* st);
+
+/* One upload, held: the repository's name, the identifier and the
+ * repository's mark on the upload were checked once, and the upload's lock
+ * is held, so no other process appends to, finishes or cancels it until
+ * reg_upload_release. A request takes the lock once for all it does. */
+typedef struct reg_upload reg_upload;
+
+/* Holds the upload upload_uuid of repo, waiting while another request
+ * holds it: null on failure (REG_ERR_INVALID for a null argument or a name
+ * or identifier of no upload's form, REG_ERR_NOT_FOUND for one the
+ * repository did not start or that is gone, REG_ERR_STORAGE when it cannot
+ * be locked). The handle is the caller's until reg_upload_release; one
+ * thread uses it at a time. */
+reg_upload* reg_upload_hold(const char* repo, const char* upload_uuid, reg_status* st);
+/* The bytes the held upload holds; -1 once it was finished or cancelled. */
+int64_t reg_upload_held_size(const reg_upload* upload);
+/* Appends bytes read from `from` at the end of the held upload:
+ *   length < 0: `from` is read to its end;
+ *   length >= 0, exact 0: length bytes are read; a body that ends sooner
+ *     is REG_ERR_INVALID;
+ *   length >= 0, exact != 0: `from` is read to its end and must hold
+ *     exactly length bytes (REG_ERR_RANGE otherwise).
+ * With at >= 0 the upload must hold exactly `at` bytes first
+ * (REG_ERR_RANGE). A body that does not arrive whole leaves the upload as
+ * it was; a zero-length body with no `at` does nothing at all. On failure
+ * the upload stays held, as it was. */
+int reg_upload_held_append(reg_upload* upload, FILE* from, int64_t length, int64_t at, int exact, reg_status* st);
+/* Verifies the held upload against expected_digest (SHA-256 or SHA-512;
+ * of the algorithm the upload was started for, if any: REG_ERR_INVALID
+ * otherwise), stores the blob, on stable storage, and links it into the
+ * repository; out_digest (REG_DIGEST_CAP bytes) gets the digest.
+ * REG_ERR_DIGEST when the bytes do not hash to it: the upload is then
+ * removed. A digest refused by its form or algorithm (or a null argument)
+ * leaves the upload held as it was; after any other outcome the upload is
+ * no longer held: finished, removed, or, after a storage failure, left in
+ * the tree for another request to finish. */
+int reg_upload_held_finish(reg_upload* upload, const char* expected_digest, char* out_digest, reg_status* st);
+/* Discards the held upload; it is then no longer held. */
+int reg_upload_held_cancel(reg_upload* upload, reg_status* st);
+/* Lets go of the upload, keeping for the next request what its digest so
+ * far is, and frees the handle (null: nothing). */
+void reg_upload_release(reg_upload* upload);
 
 /* ---- Manifests and tags ----------------------------------------------------
- * A manifest is stored per repository under the SHA-256 of its bytes, with
+ * A manifest is stored per repository under the digest of its bytes, with
  * its content type, a revision link and, when pushed under a tag, a tag link. */
 
-/* Validates body (len bytes: an OCI image manifest or index, a Docker
- * schema 2 manifest or manifest list, or an OCI artifact manifest, at most
- * REG_MANIFEST_MAX bytes) and stores it under
- * reference: a tag, or the digest string the body must hash to. content_type
- * is a media type, or null or empty for the default. out_digest (72 bytes)
- * receives its digest string. A digest reference is SHA-256 here; a push
- * takes SHA-512 too, and its out_digest has REG_DIGEST_CAP bytes. */
-int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
-                     const char* content_type, char* out_digest);
 /* The largest manifest body the engine stores: 4 MiB. */
 #define REG_MANIFEST_MAX 4194304
-
-/* As reg_manifest_put, as a push through the registry API makes it: every
- * blob the manifest refers to (config, layers, artifact blobs) must be held
- * by the repository and every manifest an index lists must be stored in
- * it (REG_ERR_UNKNOWN_REFERENCE otherwise); a subject need not be. */
-int reg_manifest_push(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
-                      const char* content_type, char* out_digest);
-
-/* As reg_manifest_push, pushed by its digest (reference) and given the
- * tags listed besides, all under one lock: the manifest is whole before
- * any of them names it. */
-int reg_manifest_push_tagged(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
-                             const char* content_type, const char* const* tags, int tag_count, char* out_digest);
-
-/* The digest that the "subject" of the manifest stored by the latest
- * successful put or push names, or null when it has none. */
-const char* reg_manifest_last_subject(void);
-
 /* Room for a stored content type and its NUL (media types are at most 255 bytes). */
 #define REG_CONTENT_TYPE_CAP 256
 
-/* The body of the manifest that reference names, as text in the shared
- * result buffer; its content type (REG_CONTENT_TYPE_CAP bytes) and digest
- * string (REG_DIGEST_CAP bytes: a SHA-512 reference gives a longer one). */
+/* Validates body (len bytes: an OCI image manifest or index, a Docker
+ * schema 2 manifest or manifest list, or an OCI artifact manifest, at most
+ * REG_MANIFEST_MAX bytes) and stores it under reference: a tag, or the
+ * SHA-256 digest string the body must hash to. content_type is a media
+ * type, or null or empty for the default. out_digest (72 bytes) receives
+ * its digest string. What the manifest refers to is not looked for. */
+int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                     const char* content_type, char* out_digest);
+
+/* As reg_manifest_put, as a push through the registry API makes it: the
+ * reference may be a SHA-512 digest string too; every blob the manifest
+ * refers to (config, layers, artifact blobs) must be held by the
+ * repository and every manifest an index lists must be stored in it
+ * (REG_ERR_UNKNOWN_REFERENCE otherwise); a subject need not be. The
+ * tag_count tags of tags (none: tags may be null) are pointed at the
+ * manifest too, all under one lock, once it is whole: all of them, or,
+ * when the push fails, none. out_digest (REG_DIGEST_CAP bytes) gets its
+ * digest string; out_subject (REG_DIGEST_CAP bytes, may be null) the
+ * digest its "subject" names, or "" when it has none. */
+int reg_manifest_push(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                      const char* content_type, const char* const* tags, int tag_count, char* out_digest,
+                      char* out_subject, reg_status* st);
+
+/* The body of the manifest that reference (tag or digest string) names,
+ * passed to write whole, in one piece; its content type
+ * (REG_CONTENT_TYPE_CAP bytes) and digest string (REG_DIGEST_CAP bytes).
+ * REG_ERR_NOT_FOUND for a tag or body that is not stored. */
+int reg_manifest_read(const char* repo_name, const char* reference, reg_writer write, void* write_ctx,
+                      char* out_content_type, char* out_digest, reg_status* st);
+/* The same with the body as text in the shared result buffer; the digest
+ * buffer needs REG_DIGEST_CAP bytes for a SHA-512 reference. */
 const char* reg_manifest_get(const char* repo_name, const char* reference, char* out_content_type,
                              char* out_digest);
-/* By tag: removes that tag alone. By digest: removes the manifest and every
- * tag that names it; a digest that is not stored fails ("manifest unknown"). */
-int reg_manifest_delete(const char* repo_name, const char* reference);
-/* {"name":"<repo>","tags":[...]}: all of the repository's tags in byte order. */
-const char* reg_tags_list_json(const char* repo_name);
-/* The same, one page: the tags after `last` (null or empty: from the
- * first), at most n (n <= 0: all); reg_page_next tells whether more remain. */
-const char* reg_tags_page_json(const char* repo_name, int n, const char* last);
 
-/* The referrers of subject (a digest string) in the repository, as an OCI
- * image index: the manifests whose "subject" names it, and those a client
- * listed in an index tagged "<alg>-<hex>" before the referrers API existed.
- * Only those with artifactType artifact_type when it is given; at most n (n
- * <= 0: all) after the referrer digest last; reg_page_next tells whether
- * more remain. A subject never pushed has none. */
-const char* reg_referrers_json(const char* repo, const char* subject, const char* artifact_type, int n,
-                               const char* last);
+/* By tag: removes that tag alone. By digest: removes the manifest and every
+ * tag that names it; a digest that is not stored is REG_ERR_NOT_FOUND. */
+int reg_manifest_remove(const char* repo_name, const char* reference, reg_status* st);
+/* The same, reporting to the last error. */
+int reg_manifest_delete(const char* repo_name, const char* reference);
 
 /* ---- Statistics --------------------------------------------------------------
  * {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,
- *  "active_uploads":N,"upload_bytes":N} from a walk of the tree. */
+ *  "active_uploads":N,"upload_bytes":N} from a walk of the tree, to write. */
+int reg_storage_stats_json(reg_writer write, void* write_ctx, reg_status* st);
+/* The same, as text in the shared result buffer. */
 const char* reg_storage_get_stats_json(void);
 
 #ifdef __cplusplus
 }
+#ifndef REG_STORAGE_NO_COMPAT
+#include "storage/reg_storage_compat.h"
+#endif
 #endif
 
 #endif

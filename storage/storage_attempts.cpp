@@ -16,8 +16,12 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
+#include "storage/storage_state.h"
+#include "text/hex.h"
 
 using namespace storage;
 
@@ -52,12 +56,6 @@ bool open_at(const Record& r, int64_t now, int64_t window) {
   return r.failures > 0 && r.since > 0 && now < r.since + window && r.since <= now + window;
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // A decimal number of 1 to 19 digits running from *p to the byte stop;
 // *p moves past it.
 bool parse_number(const char** p, const char* end, char stop, uint64_t* out) {
@@ -80,12 +78,7 @@ bool parse_record(const char* p, const char* end, Record* out, const char** next
   const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
   *next = nl == nullptr ? end : nl + 1;
   if (nl == nullptr || nl - p < static_cast<ptrdiff_t>(REG_ATTEMPT_KEY_LEN * 2 + 4)) return false;
-  for (size_t i = 0; i < REG_ATTEMPT_KEY_LEN; ++i) {
-    const int hi = hex_digit(p[2 * i]);
-    const int lo = hex_digit(p[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out->key.bytes[i] = static_cast<unsigned char>(hi * 16 + lo);
-  }
+  if (text_hex_decode(p, REG_ATTEMPT_KEY_LEN, out->key.bytes, 1) != 0) return false;
   const char* q = p + REG_ATTEMPT_KEY_LEN * 2;
   if (*q++ != ' ') return false;
   uint64_t since = 0;
@@ -99,19 +92,15 @@ bool parse_record(const char* p, const char* end, Record* out, const char** next
 
 // The records of a bucket; a bucket never written has none. -1 when the
 // file is there but cannot be read.
-int read_bucket(unsigned bucket, std::vector<Record>* out) {
+int read_bucket(unsigned bucket, std::vector<Record>* out, reg_status* st) {
   out->clear();
   char path[kPathCap];
-  if (!throttle_bucket_path(bucket, path, sizeof path)) {
-    set_error(REG_ERR_STORAGE, "path too long");
-    return -1;
-  }
+  if (!throttle_bucket_path(bucket, path, sizeof path)) return fail(st, REG_ERR_STORAGE, "path too long");
   char text[kBucketReadCap];
   size_t len = 0;
   if (read_file(path, text, sizeof text, &len) != 0) {
     if (!file_exists(path) && !dir_exists(path)) return 0;
-    set_error(REG_ERR_STORAGE, "cannot read %s", path);
-    return -1;
+    return fail(st, REG_ERR_STORAGE, "cannot read %s", path);
   }
   const char* end = text + len;
   for (const char* p = text; p < end;) {
@@ -127,12 +116,9 @@ int read_bucket(unsigned bucket, std::vector<Record>* out) {
 // from the next write until that reader lets go. Losing a bucket to a
 // power cut forgets failures of the last minute at most: no flush to
 // stable storage.
-int write_bucket(unsigned bucket, const std::vector<Record>& records) {
+int write_bucket(unsigned bucket, const std::vector<Record>& records, reg_status* st) {
   char path[kPathCap];
-  if (!throttle_bucket_path(bucket, path, sizeof path)) {
-    set_error(REG_ERR_STORAGE, "path too long");
-    return -1;
-  }
+  if (!throttle_bucket_path(bucket, path, sizeof path)) return fail(st, REG_ERR_STORAGE, "path too long");
   std::string text;
   text.reserve(records.size() * kLineMax);
   for (const Record& r : records) {
@@ -148,8 +134,7 @@ int write_bucket(unsigned bucket, const std::vector<Record>& records) {
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
     if (write_file_locked(path, text.data(), text.size(), Durability::kCache) == 0) return 0;
   }
-  set_error(REG_ERR_STORAGE, "cannot write %s", path);
-  return -1;
+  return fail(st, REG_ERR_STORAGE, "cannot write %s", path);
 }
 
 const Record* find(const std::vector<Record>& records, const reg_attempt_key& key) {
@@ -192,19 +177,16 @@ void count_failure(std::vector<Record>* records, const reg_attempt_key& key, con
 
 }  // namespace
 
-extern "C" int reg_attempts_read(const reg_attempt_key* keys, int n, int64_t now, int64_t window,
-                                 reg_attempt_count* out) {
-  if (!keys_valid(keys, n) || out == nullptr || window <= 0) {
-    set_error(REG_ERR_INVALID, "invalid argument");
-    return -1;
-  }
-  if (require_ready() != 0) return -1;
+namespace {
+
+int read_counts(const reg_attempt_key* keys, int n, int64_t now, int64_t window, reg_attempt_count* out,
+                reg_status* st) {
   std::vector<Record> records;
   int loaded = -1;  // the bucket in records
   for (int i = 0; i < n; ++i) {
     const unsigned bucket = bucket_of(keys[i]);
     if (static_cast<int>(bucket) != loaded) {
-      if (read_bucket(bucket, &records) != 0) return -1;
+      if (read_bucket(bucket, &records, st) != 0) return -1;
       loaded = static_cast<int>(bucket);
     }
     const Record* r = find(records, keys[i]);
@@ -213,13 +195,8 @@ extern "C" int reg_attempts_read(const reg_attempt_key* keys, int n, int64_t now
   return 0;
 }
 
-extern "C" int reg_attempts_hold(reg_attempt_hold* hold, const reg_attempt_key* keys, int n, int64_t now,
-                                 int64_t window, reg_attempt_count* out) {
-  if (hold == nullptr || !keys_valid(keys, n) || out == nullptr || window <= 0) {
-    set_error(REG_ERR_INVALID, "invalid argument");
-    return -1;
-  }
-  if (require_ready() != 0) return -1;
+int hold_keys(reg_attempt_hold* hold, const reg_attempt_key* keys, int n, int64_t now, int64_t window,
+              reg_attempt_count* out, reg_status* st) {
   std::memset(hold, 0, sizeof *hold);
   std::memcpy(hold->keys, keys, sizeof *keys * static_cast<size_t>(n));
   hold->key_count = n;
@@ -231,48 +208,43 @@ extern "C" int reg_attempts_hold(reg_attempt_hold* hold, const reg_attempt_key* 
   std::sort(buckets, buckets + n);
   const int distinct = static_cast<int>(std::unique(buckets, buckets + n) - buckets);
   char dir[kPathCap];
-  if (!throttle_dir(dir, sizeof dir) || mkdirs(dir) != 0) {
-    set_error(REG_ERR_STORAGE, "cannot create %s", dir);
-    return -1;
-  }
+  if (!throttle_dir(dir, sizeof dir) || mkdirs(dir) != 0) return fail(st, REG_ERR_STORAGE, "cannot create %s", dir);
   for (int i = 0; i < distinct; ++i) {
     char path[kPathCap];
     FILE* f = throttle_lock_path(buckets[i], path, sizeof path) ? host::open_file(path, "ab") : nullptr;
     if (f == nullptr || !host::lock_file(f)) {
+      fail(st, REG_ERR_STORAGE, "cannot lock %s", path);
       if (f != nullptr) std::fclose(f);
-      set_error(REG_ERR_STORAGE, "cannot lock %s", path);
       reg_attempts_release(hold);
       return -1;
     }
     hold->locks[hold->lock_count++] = f;
   }
-  if (reg_attempts_read(keys, n, now, window, out) != 0) {
+  if (read_counts(keys, n, now, window, out, st) != 0) {
     reg_attempts_release(hold);
     return -1;
   }
   return 0;
 }
 
-namespace {
-
-bool hold_valid(const reg_attempt_hold* hold, int64_t window) {
+bool hold_valid(const reg_attempt_hold* hold, int64_t window, reg_status* st) {
   if (hold == nullptr || hold->lock_count == 0 || !keys_valid(hold->keys, hold->key_count) || window <= 0) {
-    set_error(REG_ERR_INVALID, "no hold");
+    fail(st, REG_ERR_INVALID, "no hold");
     return false;
   }
-  return require_ready() == 0;
+  return require_ready(st) == 0;
 }
 
 // Changes, once for each key of the hold, the records of the key's
 // bucket (those of closed windows gone), one write per bucket.
 template <typename Change>
-int change_held(reg_attempt_hold* hold, int64_t now, int64_t window, Change change) {
+int change_held(reg_attempt_hold* hold, int64_t now, int64_t window, Change change, reg_status* st) {
   bool done[REG_ATTEMPT_KEYS_MAX] = {};
   for (int i = 0; i < hold->key_count; ++i) {
     if (done[i]) continue;
     const unsigned bucket = bucket_of(hold->keys[i]);
     std::vector<Record> records;
-    if (read_bucket(bucket, &records) != 0) return -1;
+    if (read_bucket(bucket, &records, st) != 0) return -1;
     records.erase(std::remove_if(records.begin(), records.end(),
                                  [&](const Record& r) { return !open_at(r, now, window); }),
                   records.end());
@@ -281,33 +253,59 @@ int change_held(reg_attempt_hold* hold, int64_t now, int64_t window, Change chan
       change(&records, hold->keys[j]);
       done[j] = true;
     }
-    if (write_bucket(bucket, records) != 0) return -1;
+    if (write_bucket(bucket, records, st) != 0) return -1;
   }
   return 0;
 }
 
 }  // namespace
 
-extern "C" int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t window) {
-  if (!hold_valid(hold, window)) return -1;
-  return change_held(hold, now, window, [&](std::vector<Record>* records, const reg_attempt_key& key) {
-    count_failure(records, key, hold->keys, hold->key_count, now);
-  });
+extern "C" int reg_attempts_read(const reg_attempt_key* keys, int n, int64_t now, int64_t window,
+                                 reg_attempt_count* out, reg_status* caller) {
+  CallStatus st(caller);
+  if (!keys_valid(keys, n) || out == nullptr || window <= 0) return fail(st, REG_ERR_INVALID, "invalid argument");
+  if (require_ready(st) != 0) return -1;
+  return read_counts(keys, n, now, window, out, st);
 }
 
-extern "C" int reg_attempts_take_back(reg_attempt_hold* hold, int64_t now, int64_t window) {
-  if (!hold_valid(hold, window)) return -1;
-  return change_held(hold, now, window, [](std::vector<Record>* records, const reg_attempt_key& key) {
-    for (auto it = records->begin(); it != records->end(); ++it) {
-      if (!same_key(it->key, key)) continue;
-      if (it->failures > 1) {
-        --it->failures;
-      } else {
-        records->erase(it);
-      }
-      return;
-    }
-  });
+extern "C" int reg_attempts_hold(reg_attempt_hold* hold, const reg_attempt_key* keys, int n, int64_t now,
+                                 int64_t window, reg_attempt_count* out, reg_status* caller) {
+  CallStatus st(caller);
+  if (hold == nullptr || !keys_valid(keys, n) || out == nullptr || window <= 0) {
+    return fail(st, REG_ERR_INVALID, "invalid argument");
+  }
+  if (require_ready(st) != 0) return -1;
+  return hold_keys(hold, keys, n, now, window, out, st);
+}
+
+extern "C" int reg_attempts_fail(reg_attempt_hold* hold, int64_t now, int64_t window, reg_status* caller) {
+  CallStatus st(caller);
+  if (!hold_valid(hold, window, st)) return -1;
+  return change_held(
+      hold, now, window,
+      [&](std::vector<Record>* records, const reg_attempt_key& key) {
+        count_failure(records, key, hold->keys, hold->key_count, now);
+      },
+      st);
+}
+
+extern "C" int reg_attempts_take_back(reg_attempt_hold* hold, int64_t now, int64_t window, reg_status* caller) {
+  CallStatus st(caller);
+  if (!hold_valid(hold, window, st)) return -1;
+  return change_held(
+      hold, now, window,
+      [](std::vector<Record>* records, const reg_attempt_key& key) {
+        for (auto it = records->begin(); it != records->end(); ++it) {
+          if (!same_key(it->key, key)) continue;
+          if (it->failures > 1) {
+            --it->failures;
+          } else {
+            records->erase(it);
+          }
+          return;
+        }
+      },
+      st);
 }
 
 extern "C" void reg_attempts_release(reg_attempt_hold* hold) {

@@ -4,52 +4,40 @@
 #include "hash/sha256.h"
 #include "hash/sha512.h"
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_digest.h"
+#include "text/hex.h"
 
 namespace storage {
 namespace {
 
-constexpr bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool is_lower_hex(char c) { return text_lower_hex_value(static_cast<unsigned char>(c)) >= 0; }
 
 }  // namespace
 
-void bin_to_hex(const uint8_t* data, size_t len, char* out) {
-  static constexpr char hx[] = "0123456789abcdef";
-  for (size_t i = 0; i < len; ++i) {
-    out[2 * i] = hx[data[i] >> 4];
-    out[2 * i + 1] = hx[data[i] & 15];
-  }
-  out[2 * len] = '\0';
-}
+void bin_to_hex(const uint8_t* data, size_t len, char* out) { text_hex_encode(data, len, out); }
 
-int digest_valid(const char* s) {
-  if (s == nullptr || std::strncmp(s, "sha256:", 7) != 0) return 0;
-  const char* hex = s + 7;
-  if (std::strlen(hex) != 64) return 0;
-  for (int i = 0; i < 64; ++i) {
-    if (!is_lower_hex(hex[i])) return 0;
-  }
-  return 1;
-}
-
-DigestAlg digest_alg(const char* s) {
-  if (s == nullptr) return DigestAlg::kNone;
+DigestAlg digest_alg(const char* s, size_t len) {
+  if (s == nullptr || len < 7) return DigestAlg::kNone;
   DigestAlg alg = DigestAlg::kNone;
   size_t digits = 0;
-  if (std::strncmp(s, "sha256:", 7) == 0) {
+  if (std::memcmp(s, "sha256:", 7) == 0) {
     alg = DigestAlg::kSha256, digits = 64;
-  } else if (std::strncmp(s, "sha512:", 7) == 0) {
+  } else if (std::memcmp(s, "sha512:", 7) == 0) {
     alg = DigestAlg::kSha512, digits = 128;
   } else {
     return DigestAlg::kNone;
   }
-  const char* hex = s + 7;
-  if (std::strlen(hex) != digits) return DigestAlg::kNone;
-  for (size_t i = 0; i < digits; ++i) {
-    if (!is_lower_hex(hex[i])) return DigestAlg::kNone;
+  if (len - 7 != digits) return DigestAlg::kNone;
+  for (size_t i = 7; i < len; ++i) {
+    if (!is_lower_hex(s[i])) return DigestAlg::kNone;
   }
   return alg;
 }
+
+DigestAlg digest_alg(const char* s) { return s == nullptr ? DigestAlg::kNone : digest_alg(s, std::strlen(s)); }
+
+int digest_valid(const char* s) { return digest_alg(s) == DigestAlg::kSha256 ? 1 : 0; }
 
 const char* digest_alg_name(DigestAlg alg) { return alg == DigestAlg::kSha512 ? "sha512" : "sha256"; }
 
@@ -133,7 +121,6 @@ bool DigestHasher::of_stream(DigestAlg alg, FILE* f, std::string* out) {
 }
 
 void uuid_format(const uint8_t bytes[16], char* out) {
-  static constexpr char hx[] = "0123456789abcdef";
   int digit = 0;
   for (int pos = 0; pos < 36; ++pos) {
     if (pos == 8 || pos == 13 || pos == 18 || pos == 23) {
@@ -141,7 +128,7 @@ void uuid_format(const uint8_t bytes[16], char* out) {
       continue;
     }
     // Low nibble of each byte first.
-    out[pos] = hx[(bytes[digit / 2] >> (4 * (digit % 2))) & 15];
+    out[pos] = text_hex_digit(bytes[digit / 2] >> (4 * (digit % 2)));
     ++digit;
   }
   out[36] = '\0';
@@ -166,4 +153,18 @@ int uuid_valid(const char* s) {
   return 1;
 }
 
+DigestAlg hex_alg(const char* name) {
+  size_t n = 0;
+  for (; name[n] != '\0'; ++n) {
+    if (text_lower_hex_value(static_cast<unsigned char>(name[n])) < 0) return DigestAlg::kNone;
+  }
+  if (n == 64) return DigestAlg::kSha256;
+  if (n == 128) return DigestAlg::kSha512;
+  return DigestAlg::kNone;
+}
+
 }  // namespace storage
+
+extern "C" int reg_digest_valid(const char* s, size_t len) {
+  return storage::digest_alg(s, len) != storage::DigestAlg::kNone ? 1 : 0;
+}

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
 
 namespace storage {
 
@@ -207,47 +207,48 @@ bool is_dot_or_dotdot(const char* name) {
 
 }  // namespace
 
-Scan open_dir(const char* path, host::DirStream* ds) {
-  if (host::dir_open(ds, path)) return Scan::kOk;
-  host::Attributes a;
-  return host::get_attributes(path, &a) ? Scan::kFailed : Scan::kMissing;
+Scan each_entry(const char* path, const EntryVisitor& each) {
+  host::DirStream ds;
+  if (!host::dir_open(&ds, path)) {
+    host::Attributes a;
+    return host::get_attributes(path, &a) ? Scan::kFailed : Scan::kMissing;
+  }
+  const char* name = nullptr;
+  host::Kind kind = host::Kind::kOther;
+  bool stopped = false;
+  while (!stopped && host::dir_next(&ds, &name, &kind)) {
+    if (!is_dot_or_dotdot(name)) stopped = !each(name, kind, &ds);
+  }
+  const bool failed = !stopped && host::dir_failed(&ds);
+  host::dir_close(&ds);
+  return failed ? Scan::kFailed : Scan::kOk;
 }
 
 Scan scan_dir(const char* path, std::vector<Entry>* out) {
   out->clear();
-  host::DirStream ds;
-  const Scan opened = open_dir(path, &ds);
-  if (opened != Scan::kOk) return opened;
-  const char* name = nullptr;
-  host::Kind kind = host::Kind::kOther;
-  while (host::dir_next(&ds, &name, &kind)) {
-    if (!is_dot_or_dotdot(name)) out->push_back({name, kind});
-  }
-  const bool failed = host::dir_failed(&ds);
-  host::dir_close(&ds);
-  return failed ? Scan::kFailed : Scan::kOk;
+  return each_entry(path, [&](const char* name, host::Kind kind, host::DirStream*) {
+    out->push_back({name, kind});
+    return true;
+  });
 }
 
 int list_dir(const char* path, dir_listing* out) {
   out->count = 0;
   out->truncated = 0;
   if (!dir_exists(path)) return -1;
-  host::DirStream ds;
-  if (!host::dir_open(&ds, path)) return -1;
-  const char* name = nullptr;
-  host::Kind kind = host::Kind::kOther;
-  while (host::dir_next(&ds, &name, &kind)) {
-    if (is_dot_or_dotdot(name)) continue;
+  const Scan scan = each_entry(path, [&](const char* name, host::Kind kind, host::DirStream*) {
     if (out->count == kListCap) {
       out->truncated = 1;
-      break;
+      return false;
     }
     dir_entry& e = out->entries[out->count++];
     copy_name(e.name, name);
     e.is_dir = kind == host::Kind::kDir ? 1 : 0;
-  }
-  host::dir_close(&ds);
-  return 0;
+    return true;
+  });
+  // A directory that cannot be opened is no listing; entries met before a
+  // read error stand, as a listing that was cut.
+  return scan == Scan::kOk || out->count > 0 ? 0 : -1;
 }
 
 }  // namespace storage

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 
@@ -79,6 +81,15 @@ void blob_rotten_path(const char* digest, char* out, size_t out_size) {
   char name[160];
   std::snprintf(name, sizeof name, "%s-%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
   path_join(out, out_size, dir, name);
+}
+
+BlobName blob_entry_name(DigestAlg alg, const char* prefix, const char* name, std::string* digest) {
+  const bool aside = std::strncmp(name, kGcPrefix, sizeof kGcPrefix - 1) == 0;
+  const char* hex = aside ? name + sizeof kGcPrefix - 1 : name;
+  // The prefix directory is named by the first two digits of the hex.
+  if (hex_alg(hex) != alg || std::strlen(prefix) != 2 || std::strncmp(prefix, hex, 2) != 0) return BlobName::kOther;
+  *digest = std::string(digest_alg_name(alg)) + ":" + hex;
+  return aside ? BlobName::kSetAside : BlobName::kBlob;
 }
 
 void gc_lock_path(char* out, size_t out_size) { path_join(out, out_size, s_root, kGcLockFile); }

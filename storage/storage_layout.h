@@ -47,6 +47,7 @@
 #define REGISTRY_STORAGE_LAYOUT_H
 
 #include <cstddef>
+#include <string>
 
 namespace storage {
 
@@ -122,6 +123,14 @@ void quarantine_dir(char* out, size_t out_size);
 // <root>/blobs/<alg>
 enum class DigestAlg;
 void blob_alg_dir(DigestAlg alg, char* out, size_t out_size);
+// The inverse of the blob store's builders: what the entry `name` of the
+// prefix directory `prefix` below <root>/blobs/<alg> is. kBlob: the blob
+// whose path blob_path_for_digest builds; kSetAside: the one whose path
+// blob_quarantine_path builds; *digest then gets its digest string.
+// kOther: nothing of the engine's (a temporary file, a name of another
+// shape, a blob in another prefix's directory).
+enum class BlobName { kBlob, kSetAside, kOther };
+BlobName blob_entry_name(DigestAlg alg, const char* prefix, const char* name, std::string* digest);
 // <root>/auth, and <root>/auth/<file> (false when it does not fit).
 void auth_dir(char* out, size_t cap);
 bool auth_file_path(const char* file, char* out, size_t cap);

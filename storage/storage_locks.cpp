@@ -7,7 +7,9 @@
 #include <cstdio>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
 
 namespace storage {
 

@@ -13,7 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/storage_internal.h"
+#include "platform/host.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_names.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 namespace {
@@ -165,6 +169,8 @@ const char* shape_error(yyjson_val* root, ManifestInfo* info, char* msg, size_t 
   return nullptr;
 }
 
+constexpr size_t kFirstRead = 64 * 1024;
+
 }  // namespace
 
 const char* manifest_body_error(const void* body, size_t len, ManifestInfo* info, char* msg, size_t msg_size) {
@@ -177,6 +183,37 @@ const char* manifest_body_error(const void* body, size_t len, ManifestInfo* info
       has_duplicate_key(root) ? "manifest has a duplicate key" : shape_error(root, info, msg, msg_size);
   yyjson_doc_free(doc);
   return failure;
+}
+
+int read_manifest_file(const char* path, ManifestBuffer* buf) {
+  FILE* f = host::open_file(path, "rb");
+  if (f == nullptr) return -1;
+  // Grown as bodies need, up to one byte past the largest manifest, and
+  // reused for every manifest of a walk: most are a few KiB.
+  if (buf->bytes.size() < kFirstRead) buf->bytes.resize(kFirstRead);
+  buf->len = 0;
+  for (;;) {
+    buf->len += std::fread(buf->bytes.data() + buf->len, 1, buf->bytes.size() - buf->len, f);
+    if (buf->len < buf->bytes.size() || buf->bytes.size() > kManifestMax) break;
+    buf->bytes.resize(std::min(buf->bytes.size() * 2, kManifestMax + 1));
+  }
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) return -1;
+  return buf->len > kManifestMax ? -2 : 0;
+}
+
+int load_manifest(const char* path, ManifestBuffer* buf, ManifestInfo* info, char* msg, size_t msg_size) {
+  const int read = read_manifest_file(path, buf);
+  if (read == -1) return -1;
+  if (read == -2) {
+    std::snprintf(msg, msg_size, "manifest too large");
+    return 0;
+  }
+  const char* why = manifest_body_error(buf->bytes.data(), buf->len, info, msg, msg_size);
+  if (why == nullptr) return 1;
+  if (why != msg) std::snprintf(msg, msg_size, "%s", why);
+  return 0;
 }
 
 }  // namespace storage

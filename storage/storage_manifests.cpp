@@ -17,13 +17,21 @@
 #include "hash/sha256.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_names.h"
+#include "storage/storage_referrers.h"
+#include "storage/storage_repo_blobs.h"
+#include "storage/storage_text.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 namespace {
-
-// The subject of the manifest the latest put stored ("" for none).
-char s_last_subject[kAnyDigestCap];
 
 // A reference that names content by its digest: "sha256:..." or "sha512:...".
 bool is_manifest_type(const char* type) {
@@ -39,21 +47,6 @@ bool is_manifest_type(const char* type) {
 
 bool is_digest_reference(const char* reference) {
   return std::strncmp(reference, "sha256:", 7) == 0 || std::strncmp(reference, "sha512:", 7) == 0;
-}
-
-// Reads a whole file into buf (cap bytes, text and NUL). 0, or -1 when it
-// cannot be read, or -2 when it holds more than cap - 1 bytes.
-int read_whole(const char* path, char* buf, size_t cap) {
-  FILE* f = host::open_file(path, "rb");
-  if (f == nullptr) return -1;
-  const size_t n = std::fread(buf, 1, cap - 1, f);
-  char extra;
-  const bool more = n == cap - 1 && std::fread(&extra, 1, 1, f) == 1;
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) return -1;
-  buf[n] = '\0';
-  return more ? -2 : 0;
 }
 
 struct ManifestPaths {
@@ -122,52 +115,39 @@ std::vector<std::string> tags_naming(const char* name, const char* want) {
 }
 
 // The checks every manifest operation makes after its pointer checks.
-int check_repository(const char* repo_name, bool name_in_message) {
-  if (require_ready() != 0) return -1;
+int check_repository(const char* repo_name, bool name_in_message, reg_status* st) {
+  if (require_ready(st) != 0) return -1;
   if (!repo_name_valid(repo_name)) {
-    if (name_in_message) {
-      set_error(REG_ERR_INVALID, "invalid repository name: %s", repo_name);
-    } else {
-      set_error(REG_ERR_INVALID, "invalid repository name");
-    }
-    return -1;
+    if (name_in_message) return fail(st, REG_ERR_INVALID, "invalid repository name: %s", repo_name);
+    return fail(st, REG_ERR_INVALID, "invalid repository name");
   }
   return 0;
 }
 
-int lock_failure(const char* repo_name) {
-  set_error(REG_ERR_STORAGE, "cannot lock repository: %s", repo_name);
-  return -1;
+int lock_failure(const char* repo_name, reg_status* st) {
+  return fail(st, REG_ERR_STORAGE, "cannot lock repository: %s", repo_name);
 }
 
 }  // namespace
 
-int manifest_resolve(const char* name, const char* reference, char* out_hex) {
+int manifest_resolve(const char* name, const char* reference, char* out_hex, reg_status* st) {
   if (is_digest_reference(reference)) {
-    if (!any_digest_valid(reference)) {
-      set_error(REG_ERR_INVALID, "invalid digest reference");
-      return -1;
-    }
+    if (!any_digest_valid(reference)) return fail(st, REG_ERR_INVALID, "invalid digest reference");
     std::snprintf(out_hex, kHexCap, "%s", digest_hex_of(reference));
     return 0;
   }
   // A tag is one path component: nothing else is ever read or removed.
-  if (!tag_valid(reference)) {
-    set_error(REG_ERR_INVALID, "invalid tag: %s", reference);
-    return -1;
-  }
+  if (!tag_valid(reference)) return fail(st, REG_ERR_INVALID, "invalid tag: %s", reference);
   char path[kPathCap];
-  if (!manifest_tag_path(name, reference, path, sizeof path)) {
-    set_error(REG_ERR_INVALID, "path too long");
-    return -1;
-  }
+  if (!manifest_tag_path(name, reference, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
   char link[kLinkReadCap];
   if (read_file(path, link, sizeof link, nullptr) != 0) {
-    set_error(REG_ERR_NOT_FOUND, "tag not found: %s:%s", name, reference);
-    return -1;
+    return fail(st, REG_ERR_NOT_FOUND, "tag not found: %s:%s", name, reference);
   }
   if (!any_digest_valid(link)) {
-    set_error(REG_ERR_STORAGE, "corrupt tag link: %s:%s", name, reference);
+    // What is wrong is the tree, not a call to the system.
+    fail(st, REG_ERR_STORAGE, "corrupt tag link: %s:%s", name, reference);
+    st->cause[0] = '\0';
     return -1;
   }
   std::snprintf(out_hex, kHexCap, "%s", digest_hex_of(link));  // as any_digest_valid saw it
@@ -210,7 +190,8 @@ void restore_tag(const char* repo_name, const TagMove& m) {
 // beside its place (a full disk fails here, before any tag moves), then
 // all are renamed in; a rename that fails puts back the tags before it.
 // Called under the repository's lock.
-int point_tags(const char* repo_name, const std::vector<std::string>& tags, const char* link, size_t link_len) {
+int point_tags(const char* repo_name, const std::vector<std::string>& tags, const char* link, size_t link_len,
+               reg_status* st) {
   std::vector<TagMove> moves(tags.size());
   auto undo = [&](size_t upto) {
     for (size_t j = 0; j < upto; ++j) restore_tag(repo_name, moves[j]);
@@ -229,13 +210,13 @@ int point_tags(const char* repo_name, const std::vector<std::string>& tags, cons
       m.old_link.assign(old, old_len);
     }
     if (mkdirs(current) != 0) {
+      fail(st, REG_ERR_STORAGE, "mkdirs tag dir failed");
       undo(i + 1);
-      set_error(REG_ERR_STORAGE, "mkdirs tag dir failed");
       return -1;
     }
     if (stage_file_locked(path, link, link_len, &m.staged) != 0) {
+      fail(st, REG_ERR_STORAGE, "write tag link failed");
       undo(i + 1);
-      set_error(REG_ERR_STORAGE, "write tag link failed");
       return -1;
     }
     m.is_staged = true;
@@ -245,9 +226,9 @@ int point_tags(const char* repo_name, const std::vector<std::string>& tags, cons
     moves[i].is_staged = false;
     moves[i].committed = true;
     if (rc != 0) {
+      fail(st, REG_ERR_STORAGE, "write tag link failed");
       // This one may be in place already (only its flush failed).
       undo(moves.size());
-      set_error(REG_ERR_STORAGE, "write tag link failed");
       return -1;
     }
   }
@@ -256,20 +237,16 @@ int point_tags(const char* repo_name, const std::vector<std::string>& tags, cons
 
 // The first thing the manifest refers to that the repository does not
 // hold: 0 when it holds everything, else -1 with the message set.
-int missing_reference(const char* repo_name, const ManifestInfo& info) {
+int missing_reference(const char* repo_name, const ManifestInfo& info, reg_status* st) {
   for (const std::string& d : info.blobs) {
-    const int held = reg_repo_blob_exists(repo_name, d.c_str());
+    const int held = repo_holds_blob(repo_name, d.c_str(), st);
     if (held < 0) return -1;
-    if (held == 0) {
-      set_error(REG_ERR_UNKNOWN_REFERENCE, "manifest blob unknown: %s", d.c_str());
-      return -1;
-    }
+    if (held == 0) return fail(st, REG_ERR_UNKNOWN_REFERENCE, "manifest blob unknown: %s", d.c_str());
   }
   for (const std::string& d : info.manifests) {
     char path[kPathCap];
     if (!manifest_body_path(repo_name, digest_hex_of(d.c_str()), path, sizeof path) || !file_exists(path)) {
-      set_error(REG_ERR_UNKNOWN_REFERENCE, "manifest unknown: %s", d.c_str());
-      return -1;
+      return fail(st, REG_ERR_UNKNOWN_REFERENCE, "manifest unknown: %s", d.c_str());
     }
   }
   return 0;
@@ -287,62 +264,46 @@ const char* stored_type(const char* content_type, const ManifestInfo& info, bool
 
 int put_manifest(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                  const char* content_type, bool check_references, const char* const* extra_tags, int extra_count,
-                 char* out_digest) {
-  if (repo_name == nullptr || reference == nullptr || body == nullptr || out_digest == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
+                 char* out_digest, char* out_subject, reg_status* st) {
+  if (repo_name == nullptr || reference == nullptr || body == nullptr || out_digest == nullptr ||
+      extra_count < 0 || (extra_count > 0 && extra_tags == nullptr)) {
+    return fail(st, REG_ERR_INVALID, "NULL argument");
   }
-  if (check_repository(repo_name, true) != 0) return -1;
-  if (reference[0] == '\0') {
-    set_error(REG_ERR_INVALID, "empty reference");
-    return -1;
-  }
+  if (check_repository(repo_name, true, st) != 0) return -1;
+  if (reference[0] == '\0') return fail(st, REG_ERR_INVALID, "empty reference");
   const bool tagged = !is_digest_reference(reference);
-  if (tagged && !tag_valid(reference)) {
-    set_error(REG_ERR_INVALID, "invalid tag: %s", reference);
-    return -1;
-  }
+  if (tagged && !tag_valid(reference)) return fail(st, REG_ERR_INVALID, "invalid tag: %s", reference);
   // The engine's own put keeps to SHA-256 digests, which its callers'
   // 72-byte buffers hold; a push takes SHA-512 too.
   const DigestAlg alg = tagged ? DigestAlg::kSha256 : digest_alg(reference);
   if (!tagged && (alg == DigestAlg::kNone || (alg == DigestAlg::kSha512 && !check_references))) {
-    set_error(REG_ERR_INVALID, "invalid digest reference");
-    return -1;
+    return fail(st, REG_ERR_INVALID, "invalid digest reference");
   }
   const bool default_type = content_type == nullptr || content_type[0] == '\0';
-  if (!default_type && !media_type_valid(content_type)) {
-    set_error(REG_ERR_INVALID, "invalid content type");
-    return -1;
-  }
+  if (!default_type && !media_type_valid(content_type)) return fail(st, REG_ERR_INVALID, "invalid content type");
   std::vector<std::string> tags;
   if (tagged) tags.push_back(reference);
   for (int i = 0; i < extra_count; ++i) {
     if (extra_tags[i] == nullptr || !tag_valid(extra_tags[i])) {
-      set_error(REG_ERR_INVALID, "invalid tag: %s", extra_tags[i] != nullptr ? extra_tags[i] : "");
-      return -1;
+      return fail(st, REG_ERR_INVALID, "invalid tag: %s", extra_tags[i] != nullptr ? extra_tags[i] : "");
     }
     // A tag named twice is pointed once.
     if (std::find(tags.begin(), tags.end(), extra_tags[i]) == tags.end()) tags.push_back(extra_tags[i]);
   }
   // No larger body could be fetched again whole.
-  if (body_len > kManifestMax) {
-    set_error(REG_ERR_TOO_LARGE, "manifest too large");
-    return -1;
-  }
+  if (body_len > kManifestMax) return fail(st, REG_ERR_TOO_LARGE, "manifest too large");
   const size_t len = static_cast<size_t>(body_len);
   char msg[320];
   ManifestInfo info;
   if (const char* failure = manifest_body_error(body, len, &info, msg, sizeof msg)) {
-    set_error(REG_ERR_INVALID, "%s", failure);
-    return -1;
+    return fail(st, REG_ERR_INVALID, "%s", failure);
   }
   // A push says what it pushes twice, in its Content-Type and in the
   // body's mediaType: the two must agree.
   if (check_references && !default_type && !info.media_type.empty() && is_manifest_type(content_type) &&
       info.media_type != content_type) {
-    set_error(REG_ERR_INVALID, "manifest mediaType %s does not match the content type %s", info.media_type.c_str(),
-              content_type);
-    return -1;
+    return fail(st, REG_ERR_INVALID, "manifest mediaType %s does not match the content type %s",
+                info.media_type.c_str(), content_type);
   }
 
   DigestHasher hasher(alg);
@@ -355,82 +316,129 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   std::snprintf(hex, sizeof hex, "%s", digest_hex_of(link));
   // A digest reference names the body: it must be the body's own digest.
   if (!tagged && std::strcmp(reference, link) != 0) {
-    set_error(REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", reference, link);
-    return -1;
+    return fail(st, REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", reference, link);
   }
 
   ManifestPaths paths;
-  if (!manifest_paths(repo_name, hex, &paths)) {
-    set_error(REG_ERR_INVALID, "path too long");
-    return -1;
-  }
+  if (!manifest_paths(repo_name, hex, &paths)) return fail(st, REG_ERR_INVALID, "path too long");
   for (const std::string& t : tags) {
     char p[kPathCap];
-    if (!manifest_tag_path(repo_name, t.c_str(), p, sizeof p)) {
-      set_error(REG_ERR_INVALID, "path too long");
-      return -1;
-    }
+    if (!manifest_tag_path(repo_name, t.c_str(), p, sizeof p)) return fail(st, REG_ERR_INVALID, "path too long");
   }
   if (note_repository(repo_name) != 0 || mkdirs(paths.dir) != 0) {
-    set_error(REG_ERR_STORAGE, "mkdirs manifests dir failed");
-    return -1;
+    return fail(st, REG_ERR_STORAGE, "mkdirs manifests dir failed");
   }
   LockedFile lock;
-  if (lock_repository(repo_name, &lock) != Lock::kHeld) return lock_failure(repo_name);
+  if (lock_repository(repo_name, &lock) != Lock::kHeld) return lock_failure(repo_name, st);
   // Checked under the lock: garbage collection looks at each repository
   // under its lock once it has set unneeded blobs aside, so a push either
   // finishes before that look (and is seen) or checks after it (and puts
   // back, through the check itself, any blob it needs).
-  if (check_references && missing_reference(repo_name, info) != 0) return -1;
+  if (check_references && missing_reference(repo_name, info, st) != 0) return -1;
 
   // Body, content type and revision first, then its entry among its
   // subject's referrers, the tags last: a tag never names a manifest that
   // is not whole. Every file is replaced atomically.
   const char* ct = stored_type(content_type, info, check_references);
-  if (write_file_locked(paths.body, body, len) != 0) {
-    set_error(REG_ERR_STORAGE, "write manifest body failed");
-    return -1;
-  }
+  if (write_file_locked(paths.body, body, len) != 0) return fail(st, REG_ERR_STORAGE, "write manifest body failed");
   if (write_file_locked(paths.ct, ct, std::strlen(ct)) != 0) {
-    set_error(REG_ERR_STORAGE, "write manifest ct failed");
-    return -1;
+    return fail(st, REG_ERR_STORAGE, "write manifest ct failed");
   }
-  if (mkdirs(paths.rev_dir) != 0) {
-    set_error(REG_ERR_STORAGE, "mkdirs revision dir failed");
-    return -1;
-  }
+  if (mkdirs(paths.rev_dir) != 0) return fail(st, REG_ERR_STORAGE, "mkdirs revision dir failed");
   if (write_file_locked(paths.rev, link, link_len) != 0) {
-    set_error(REG_ERR_STORAGE, "write revision link failed");
-    return -1;
+    return fail(st, REG_ERR_STORAGE, "write revision link failed");
   }
-  if (record_referrer(repo_name, link, len, ct, info) != 0) {
-    set_error(REG_ERR_STORAGE, "write referrer failed");
-    return -1;
-  }
-  if (point_tags(repo_name, tags, link, link_len) != 0) return -1;
+  if (record_referrer(repo_name, link, len, ct, info) != 0) return fail(st, REG_ERR_STORAGE, "write referrer failed");
+  if (point_tags(repo_name, tags, link, link_len, st) != 0) return -1;
   std::snprintf(out_digest, alg == DigestAlg::kSha512 ? kAnyDigestCap : kDigestCap, "%s", link);
-  std::snprintf(s_last_subject, sizeof s_last_subject, "%s", info.subject.c_str());
+  if (out_subject != nullptr) std::snprintf(out_subject, kAnyDigestCap, "%s", info.subject.c_str());
   return 0;
 }
 
+// The checks of a read or a delete: pointers, then the repository.
+int check_read(const char* repo_name, const char* reference, reg_status* st) {
+  if (repo_name == nullptr || reference == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
+  return check_repository(repo_name, false, st);
+}
+
+int remove_manifest(const char* repo_name, const char* reference, reg_status* st) {
+  if (check_read(repo_name, reference, st) != 0) return -1;
+  const bool by_digest = is_digest_reference(reference);
+  if (by_digest && !any_digest_valid(reference)) return fail(st, REG_ERR_INVALID, "invalid digest reference");
+  if (!by_digest && !tag_valid(reference)) return fail(st, REG_ERR_INVALID, "invalid tag: %s", reference);
+  char dir[kPathCap];
+  if (!manifest_dir(repo_name, dir, sizeof dir)) return fail(st, REG_ERR_INVALID, "path too long");
+  // A repository without manifests has nothing to delete, and gets no
+  // directories for asking.
+  LockedFile lock;
+  const Lock held = dir_exists(dir) ? lock_repository(repo_name, &lock) : Lock::kGone;
+  if (held == Lock::kFailed) return lock_failure(repo_name, st);
+
+  char hex[kHexCap];
+  if (!by_digest) {
+    if (held == Lock::kGone) return fail(st, REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, reference);
+    if (manifest_resolve(repo_name, reference, hex, st) != 0) return -1;
+    remove_tag(repo_name, reference);
+    return 0;
+  }
+
+  std::snprintf(hex, sizeof hex, "%s", digest_hex_of(reference));
+  ManifestPaths paths;
+  if (!manifest_paths(repo_name, hex, &paths)) return fail(st, REG_ERR_INVALID, "path too long");
+  if (held == Lock::kGone || !file_exists(paths.body)) return fail(st, REG_ERR_NOT_FOUND, "manifest unknown");
+  remove_manifest_locked(repo_name, hex);
+  return 0;
+}
+
+// Passes a body read whole to a caller's writer.
+int write_body(const ManifestBuffer& body, reg_writer write, void* write_ctx, reg_status* st) {
+  TextOut out(write, write_ctx);
+  out.put(body.bytes.data(), body.len);
+  return out.flush(st);
+}
+
 }  // namespace
+
+int read_manifest(const char* repo_name, const char* reference, ManifestBuffer* body, char* out_content_type,
+                  char* out_digest, reg_status* st) {
+  if (check_read(repo_name, reference, st) != 0) return -1;
+  char hex[kHexCap];
+  if (manifest_resolve(repo_name, reference, hex, st) != 0) return -1;
+  char body_path[kPathCap];
+  char ct_path[kPathCap];
+  if (!manifest_body_path(repo_name, hex, body_path, sizeof body_path) ||
+      !manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path)) {
+    return fail(st, REG_ERR_INVALID, "path too long");
+  }
+  const int rc = read_manifest_file(body_path, body);
+  if (rc == -1) return fail(st, REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
+  // Never handed out cut short as if it were whole.
+  if (rc == -2) return fail(st, REG_ERR_TOO_LARGE, "manifest too large: %s@%s", repo_name, reference);
+  // What put stored comes back whole; a file that does not hold a media
+  // type (written by hand, or by an older build that took anything) gives
+  // the default rather than bytes no response header may carry.
+  char ct[REG_CONTENT_TYPE_CAP + 1];
+  size_t ct_len = 0;
+  if (read_file(ct_path, ct, sizeof ct, &ct_len) != 0 || ct_len == 0 || ct_len > kContentTypeMax ||
+      std::strlen(ct) != ct_len || !media_type_valid(ct)) {
+    std::snprintf(ct, sizeof ct, "%s", kDefaultContentType);
+  }
+  std::snprintf(out_content_type, REG_CONTENT_TYPE_CAP, "%s", ct);
+  std::snprintf(out_digest, REG_DIGEST_CAP, "%s:%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
+  return 0;
+}
 
 int remove_manifest_locked(const char* repo_name, const char* hex) {
   char reference[kAnyDigestCap];
   std::snprintf(reference, sizeof reference, "%s:%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
   ManifestPaths paths;
-  if (!manifest_paths(repo_name, hex, &paths)) {
-    set_error(REG_ERR_INVALID, "path too long");
-    return -1;
-  }
+  if (!manifest_paths(repo_name, hex, &paths)) return -1;
   for (const std::string& tag : tags_naming(repo_name, reference)) remove_tag(repo_name, tag.c_str());
   // Its entry among its subject's referrers goes with it.
-  const int read = read_whole(paths.body, s_result, kResultCap);
+  ManifestBuffer body;
   ManifestInfo info;
   char msg[320];
-  if (read == 0 && manifest_body_error(s_result, std::strlen(s_result), &info, msg, sizeof msg) == nullptr) {
-    forget_referrer(repo_name, reference, info);
-  }
+  if (load_manifest(paths.body, &body, &info, msg, sizeof msg) == 1) forget_referrer(repo_name, reference, info);
   const char* const rev_dirs[] = {paths.rev_dir};
   remove_link_and_dirs(paths.rev, rev_dirs, 1);
   remove_with_leftover(paths.body);
@@ -446,114 +454,58 @@ extern "C" {
 
 int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                      const char* content_type, char* out_digest) {
-  return put_manifest(repo_name, reference, body, body_len, content_type, false, nullptr, 0, out_digest);
+  PublishedStatus st;
+  return put_manifest(repo_name, reference, body, body_len, content_type, false, nullptr, 0, out_digest, nullptr,
+                      st);
 }
 
 int reg_manifest_push(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
-                      const char* content_type, char* out_digest) {
-  return put_manifest(repo_name, reference, body, body_len, content_type, true, nullptr, 0, out_digest);
+                      const char* content_type, const char* const* tags, int tag_count, char* out_digest,
+                      char* out_subject, reg_status* caller) {
+  CallStatus st(caller);
+  if (out_subject != nullptr) out_subject[0] = '\0';
+  return put_manifest(repo_name, reference, body, body_len, content_type, true, tags, tag_count, out_digest,
+                      out_subject, st);
 }
 
-const char* reg_manifest_last_subject(void) { return s_last_subject[0] != '\0' ? s_last_subject : nullptr; }
-
-int reg_manifest_push_tagged(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
-                             const char* content_type, const char* const* tags, int tag_count, char* out_digest) {
-  if (tag_count < 0 || (tag_count > 0 && tags == nullptr)) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
+int reg_manifest_read(const char* repo_name, const char* reference, reg_writer write, void* write_ctx,
+                      char* out_content_type, char* out_digest, reg_status* caller) {
+  CallStatus st(caller);
+  if (write == nullptr || out_content_type == nullptr || out_digest == nullptr) {
+    return fail(st, REG_ERR_INVALID, "NULL argument");
   }
-  return put_manifest(repo_name, reference, body, body_len, content_type, true, tags, tag_count, out_digest);
+  ManifestBuffer body;
+  if (read_manifest(repo_name, reference, &body, out_content_type, out_digest, st) != 0) return -1;
+  return write_body(body, write, write_ctx, st);
 }
 
 const char* reg_manifest_get(const char* repo_name, const char* reference, char* out_content_type,
                              char* out_digest) {
+  PublishedStatus st;
   if (repo_name == nullptr || reference == nullptr || out_content_type == nullptr || out_digest == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
+    fail(st, REG_ERR_INVALID, "NULL argument");
     return nullptr;
   }
-  if (check_repository(repo_name, false) != 0) return nullptr;
-  char hex[kHexCap];
-  if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
-  char body_path[kPathCap];
-  char ct_path[kPathCap];
-  if (!manifest_body_path(repo_name, hex, body_path, sizeof body_path) ||
-      !manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path)) {
-    set_error(REG_ERR_INVALID, "path too long");
-    return nullptr;
-  }
-  const int rc = read_whole(body_path, s_result, kResultCap);
-  if (rc == -1) {
-    set_error(REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
-    return nullptr;
-  }
-  if (rc == -2) {
-    // Never handed out cut short as if it were whole.
-    set_error(REG_ERR_TOO_LARGE, "manifest too large: %s@%s", repo_name, reference);
-    return nullptr;
-  }
-  // What put stored comes back whole; a file that does not hold a media
-  // type (written by hand, or by an older build that took anything) gives
-  // the default rather than bytes no response header may carry.
-  char ct[REG_CONTENT_TYPE_CAP + 1];
-  size_t ct_len = 0;
-  if (read_file(ct_path, ct, sizeof ct, &ct_len) != 0 || ct_len == 0 || ct_len > kContentTypeMax ||
-      std::strlen(ct) != ct_len || !media_type_valid(ct)) {
-    std::snprintf(ct, sizeof ct, "%s", kDefaultContentType);
-  }
+  ManifestBuffer body;
+  char ct[REG_CONTENT_TYPE_CAP];
+  char digest[REG_DIGEST_CAP];
+  if (read_manifest(repo_name, reference, &body, ct, digest, st) != 0) return nullptr;
+  BufferWriter result{s_result, kResultCap};
+  if (write_body(body, BufferWriter::write, &result, st) != 0) return nullptr;
+  // The caller's buffers are written only when the body was read.
   std::snprintf(out_content_type, REG_CONTENT_TYPE_CAP, "%s", ct);
-  std::snprintf(out_digest, REG_DIGEST_CAP, "%s:%s", digest_alg_name(digest_alg_of_hex(hex)), hex);
+  std::snprintf(out_digest, REG_DIGEST_CAP, "%s", digest);
   return s_result;
 }
 
+int reg_manifest_remove(const char* repo_name, const char* reference, reg_status* caller) {
+  CallStatus st(caller);
+  return remove_manifest(repo_name, reference, st);
+}
+
 int reg_manifest_delete(const char* repo_name, const char* reference) {
-  if (repo_name == nullptr || reference == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
-  }
-  if (check_repository(repo_name, false) != 0) return -1;
-  const bool by_digest = is_digest_reference(reference);
-  if (by_digest && !any_digest_valid(reference)) {
-    set_error(REG_ERR_INVALID, "invalid digest reference");
-    return -1;
-  }
-  if (!by_digest && !tag_valid(reference)) {
-    set_error(REG_ERR_INVALID, "invalid tag: %s", reference);
-    return -1;
-  }
-  char dir[kPathCap];
-  if (!manifest_dir(repo_name, dir, sizeof dir)) {
-    set_error(REG_ERR_INVALID, "path too long");
-    return -1;
-  }
-  // A repository without manifests has nothing to delete, and gets no
-  // directories for asking.
-  LockedFile lock;
-  const Lock held = dir_exists(dir) ? lock_repository(repo_name, &lock) : Lock::kGone;
-  if (held == Lock::kFailed) return lock_failure(repo_name);
-
-  char hex[kHexCap];
-  if (!by_digest) {
-    if (held == Lock::kGone) {
-      set_error(REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, reference);
-      return -1;
-    }
-    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
-    remove_tag(repo_name, reference);
-    return 0;
-  }
-
-  std::snprintf(hex, sizeof hex, "%s", digest_hex_of(reference));
-  ManifestPaths paths;
-  if (!manifest_paths(repo_name, hex, &paths)) {
-    set_error(REG_ERR_INVALID, "path too long");
-    return -1;
-  }
-  if (held == Lock::kGone || !file_exists(paths.body)) {
-    set_error(REG_ERR_NOT_FOUND, "manifest unknown");
-    return -1;
-  }
-  remove_manifest_locked(repo_name, hex);
-  return 0;
+  PublishedStatus st;
+  return remove_manifest(repo_name, reference, st);
 }
 
 }  // extern "C"

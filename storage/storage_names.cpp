@@ -2,12 +2,14 @@
 // accepts. Each name it accepts maps to exactly one place in the tree.
 #include <cstring>
 
-#include "storage/storage_internal.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_names.h"
 
 namespace storage {
-namespace {
 
 constexpr bool is_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+namespace {
 
 #if defined(_WIN32)
 }  // namespace
@@ -80,6 +82,15 @@ int repo_name_valid(const char* name) {
 
 }  // namespace storage
 
+extern "C" int reg_tag_valid(const char* s, size_t len) {
+  auto word = [](char c) { return storage::is_alnum(c) || c == '_'; };
+  if (s == nullptr || len == 0 || len > 128 || !word(s[0])) return 0;
+  for (size_t i = 1; i < len; ++i) {
+    if (!word(s[i]) && s[i] != '.' && s[i] != '-') return 0;
+  }
+  return 1;
+}
+
 namespace {
 
 constexpr bool is_lower_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
@@ -126,17 +137,7 @@ extern "C" int reg_repository_name_valid(const char* name, size_t len) {
 
 namespace storage {
 
-int tag_valid(const char* tag) {
-  if (tag == nullptr) return 0;
-  auto word = [](char c) { return is_alnum(c) || c == '_'; };
-  if (!word(tag[0])) return 0;
-  size_t i = 1;
-  for (; tag[i] != '\0'; ++i) {
-    if (i >= 128) return 0;
-    if (!word(tag[i]) && tag[i] != '.' && tag[i] != '-') return 0;
-  }
-  return 1;
-}
+int tag_valid(const char* tag) { return tag != nullptr && reg_tag_valid(tag, std::strlen(tag)) ? 1 : 0; }
 
 bool media_type_valid(const char* s) {
   if (s == nullptr || std::strlen(s) > kContentTypeMax) return false;

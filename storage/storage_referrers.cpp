@@ -15,7 +15,17 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_catalog.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_names.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_referrers.h"
+#include "storage/storage_text.h"
+#include "storage/storage_state.h"
+#include "text/json_escape.h"
 
 namespace storage {
 namespace {
@@ -23,20 +33,9 @@ namespace {
 constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
 
 std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  char buf[8];
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
+  std::string out(text_json_escaped_len(s.data(), s.size()) + 2, '"');
+  text_json_escape(s.data(), s.size(), out.data() + 1);
+  return out;
 }
 
 // The descriptor of a referrer, as the referrers API lists it.
@@ -97,9 +96,10 @@ void tag_scheme(const char* repo, const char* subject, std::vector<Listed>* out)
   tag[tag.find(':')] = '-';
   char ct[REG_CONTENT_TYPE_CAP];
   char digest[REG_DIGEST_CAP];
-  const char* body = reg_manifest_get(repo, tag.c_str(), ct, digest);
-  if (body == nullptr) return;
-  yyjson_doc* doc = yyjson_read(body, std::strlen(body), 0);
+  ManifestBuffer body;
+  reg_status none;  // a subject without such a tag has none of these
+  if (read_manifest(repo, tag.c_str(), &body, ct, digest, &none) != 0) return;
+  yyjson_doc* doc = yyjson_read(body.bytes.data(), body.len, 0);
   yyjson_val* list = doc != nullptr ? yyjson_obj_get(yyjson_doc_get_root(doc), "manifests") : nullptr;
   size_t idx = 0, max = 0;
   yyjson_val* item = nullptr;
@@ -138,25 +138,14 @@ void forget_referrer(const char* repo, const std::string& digest, const Manifest
   host::remove_dir(dir);  // once it holds no referrer
 }
 
-}  // namespace storage
+namespace {
 
-using namespace storage;
-
-extern "C" const char* reg_referrers_json(const char* repo, const char* subject, const char* artifact_type, int n,
-                                          const char* last) {
-  if (repo == nullptr || subject == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return nullptr;
-  }
-  if (require_ready() != 0) return nullptr;
-  if (!repo_name_valid(repo)) {
-    set_error(REG_ERR_INVALID, "invalid repository name: %s", repo);
-    return nullptr;
-  }
-  if (!any_digest_valid(subject)) {
-    set_error(REG_ERR_INVALID, "invalid digest: %s", subject);
-    return nullptr;
-  }
+int referrers(const char* repo, const char* subject, const char* artifact_type, int n, const char* last,
+              reg_writer write, void* write_ctx, reg_page* page, reg_status* st) {
+  if (repo == nullptr || subject == nullptr || write == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
+  if (require_ready(st) != 0) return -1;
+  if (!repo_name_valid(repo)) return fail(st, REG_ERR_INVALID, "invalid repository name: %s", repo);
+  if (!any_digest_valid(subject)) return fail(st, REG_ERR_INVALID, "invalid digest: %s", subject);
   std::vector<Listed> all;
   recorded(repo, subject, &all);
   tag_scheme(repo, subject, &all);
@@ -166,25 +155,40 @@ extern "C" const char* reg_referrers_json(const char* repo, const char* subject,
   all.erase(std::unique(all.begin(), all.end(), [](const Listed& a, const Listed& b) { return a.digest == b.digest; }),
             all.end());
   const bool filtered = artifact_type != nullptr && artifact_type[0] != '\0';
-  std::vector<const Listed*> page;
+  std::vector<const Listed*> listed;
   for (const Listed& l : all) {
     if (filtered && l.artifact_type != artifact_type) continue;
     if (last != nullptr && last[0] != '\0' && l.digest <= last) continue;
-    page.push_back(&l);
+    listed.push_back(&l);
   }
-  // The page: as many as n asks (n <= 0: all) and the result buffer holds.
+  // The page: as many as n asks (n <= 0: all) and a page's text holds.
   std::string text = std::string("{\"schemaVersion\":2,\"mediaType\":\"") + kIndexType + "\",\"manifests\":[";
   const char* next = nullptr;
-  for (size_t i = 0; i < page.size(); ++i) {
-    if ((n > 0 && static_cast<int>(i) == n) || text.size() + page[i]->json.size() + 8 > kResultCap) {
-      next = page[i - 1]->digest.c_str();
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if ((n > 0 && static_cast<int>(i) == n) || text.size() + listed[i]->json.size() + 8 > kResultCap) {
+      if (i > 0) next = listed[i - 1]->digest.c_str();
       break;
     }
     if (i > 0) text += ',';
-    text += page[i]->json;
+    text += listed[i]->json;
   }
   text += "]}";
-  std::memcpy(s_result, text.c_str(), text.size() + 1);
-  set_page_next(next);
-  return s_result;
+  TextOut out(write, write_ctx);
+  out.put(text);
+  if (out.flush(st) != 0) return -1;
+  set_page(page, next);
+  return 0;
+}
+
+}  // namespace
+}  // namespace storage
+
+using namespace storage;
+
+extern "C" int reg_referrers_json(const char* repo, const char* subject, const char* artifact_type, int n,
+                                  const char* last, reg_writer write, void* write_ctx, reg_page* page,
+                                  reg_status* caller) {
+  CallStatus st(caller);
+  set_page(page, nullptr);
+  return referrers(repo, subject, artifact_type, n, last, write, write_ctx, page, st);
 }

@@ -26,7 +26,12 @@
 #include <unordered_set>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
+#include "storage/storage_names.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_text.h"
 
 namespace storage {
 namespace {
@@ -63,25 +68,18 @@ struct Contents {
 Scan read_contents(const std::string& rel, Contents* out) {
   char path[kPathCap];
   repository_path(rel, path, sizeof path);
-  host::DirStream ds;
-  const Scan opened = open_dir(path, &ds);
-  if (opened != Scan::kOk) return opened;
-  const char* name = nullptr;
-  host::Kind kind = host::Kind::kOther;
-  while (host::dir_next(&ds, &name, &kind)) {
-    if (kind != host::Kind::kDir || name[0] == '.') continue;  // files, links, ".", "..", leftovers
+  return each_entry(path, [&](const char* name, host::Kind kind, host::DirStream*) {
+    if (kind != host::Kind::kDir || name[0] == '.') return true;  // files, links, leftovers
     if (name[0] == '_') {
       out->own_data = out->own_data || !rel.empty();
-      continue;
+      return true;
     }
     // The name it continues: a '/' joins it to rel, none stands before a
     // top-level name.
     const size_t full = (rel.empty() ? 0 : rel.size() + 1) + std::strlen(name);
     if (nameable(name) && full <= kNameMax) out->subdirs.push_back(name);
-  }
-  const bool failed = host::dir_failed(&ds);
-  host::dir_close(&ds);
-  return failed ? Scan::kFailed : Scan::kOk;
+    return true;
+  });
 }
 
 std::string child_of(const std::string& rel, const std::string& name) { return rel.empty() ? name : rel + "/" + name; }

@@ -1,16 +1,22 @@
 // Storage statistics: counts and byte totals from a walk of the tree.
-#include <cstdarg>
 #include <cstdio>
 
+#include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_blob_store.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
 
 namespace storage {
 
+namespace {
+
 // The counters see every entry of every directory they walk. A directory
 // that cannot be read contributes nothing.
-
-namespace {
 
 // The regular files among the entries of dir: their number, and the sum
 // of their sizes added to *total.
@@ -27,29 +33,22 @@ int count_files(const char* dir, const std::vector<Entry>& entries, int64_t* tot
   return count;
 }
 
-}  // namespace
-
 int count_repos() {
   NameList names;
   return collect_repositories(&names) == Scan::kOk ? names.size() : 0;
 }
 
+// Every regular file in a prefix directory counts, whatever its name.
 int64_t count_blobs(int* out_blobs) {
   int count = 0;
   int64_t total = 0;
-  std::vector<Entry> prefixes;
-  std::vector<Entry> files;
-  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
-    char dir[kPathCap];
-    blob_alg_dir(alg, dir, sizeof dir);
-    if (scan_dir(dir, &prefixes) != Scan::kOk) continue;
-    for (const Entry& p : prefixes) {
-      if (p.kind != host::Kind::kDir) continue;  // only prefix directories hold blobs
-      char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, dir, p.name.c_str());
-      if (scan_dir(prefix, &files) == Scan::kOk) count += count_files(prefix, files, &total);
-    }
-  }
+  BlobStoreVisitor visit;
+  visit.entry = [&](const BlobStoreEntry& e) {
+    if (e.kind != host::Kind::kFile) return;
+    if (e.size > 0) total += e.size;
+    ++count;
+  };
+  walk_blob_store(visit);
   *out_blobs = count;
   return total;
 }
@@ -90,18 +89,24 @@ int count_uploads(int64_t* out_upload_bytes) {
   return count;
 }
 
-namespace {
-
-// Appends formatted text at pos within s_result, bounded by the room left.
-size_t append_f(size_t pos, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-size_t append_f(size_t pos, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  const int n = std::vsnprintf(s_result + pos, kResultCap - pos, fmt, ap);
-  va_end(ap);
-  if (n < 0) return pos;
-  const size_t room = kResultCap - pos - 1;
-  return pos + (static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room);
+int stats_json(reg_writer write, void* write_ctx, reg_status* st) {
+  if (write == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
+  if (require_ready(st) != 0) return -1;
+  const int repos = count_repos();
+  int blobs = 0;
+  const int64_t blob_bytes = count_blobs(&blobs);
+  const int tags = count_tags();
+  int64_t upload_bytes = 0;
+  const int uploads = count_uploads(&upload_bytes);
+  char text[512];
+  const int n = std::snprintf(text, sizeof text,
+                              "{\"version\":\"1.0.0\",\"repositories\":%d,\"tags\":%d,\"blobs\":%d,"
+                              "\"blob_bytes\":%lld,\"active_uploads\":%d,\"upload_bytes\":%lld}",
+                              repos, tags, blobs, static_cast<long long>(blob_bytes), uploads,
+                              static_cast<long long>(upload_bytes));
+  TextOut out(write, write_ctx);
+  out.put(text, static_cast<size_t>(n));
+  return out.flush(st);
 }
 
 }  // namespace
@@ -109,21 +114,13 @@ size_t append_f(size_t pos, const char* fmt, ...) {
 
 using namespace storage;
 
+extern "C" int reg_storage_stats_json(reg_writer write, void* write_ctx, reg_status* caller) {
+  CallStatus st(caller);
+  return stats_json(write, write_ctx, st);
+}
+
 extern "C" const char* reg_storage_get_stats_json(void) {
-  if (require_ready() != 0) return nullptr;
-  const int repos = count_repos();
-  int blobs = 0;
-  const int64_t blob_bytes = count_blobs(&blobs);
-  const int tags = count_tags();
-  int64_t upload_bytes = 0;
-  const int uploads = count_uploads(&upload_bytes);
-  size_t pos = 0;
-  pos = append_f(pos, "{\"version\":\"1.0.0\",");
-  pos = append_f(pos, "\"repositories\":%d,", repos);
-  pos = append_f(pos, "\"tags\":%d,", tags);
-  pos = append_f(pos, "\"blobs\":%d,", blobs);
-  pos = append_f(pos, "\"blob_bytes\":%lld,", static_cast<long long>(blob_bytes));
-  pos = append_f(pos, "\"active_uploads\":%d,", uploads);
-  append_f(pos, "\"upload_bytes\":%lld}", static_cast<long long>(upload_bytes));
-  return s_result;
+  PublishedStatus st;
+  BufferWriter result{s_result, kResultCap};
+  return stats_json(BufferWriter::write, &result, st) == 0 ? s_result : nullptr;
 }

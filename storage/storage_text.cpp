@@ -5,74 +5,62 @@
 #include <cstring>
 #include <vector>
 
-#include "storage/storage_internal.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
+#include "text/json_escape.h"
 
 namespace storage {
-namespace {
-
-// The escape of one byte (0 to 6 bytes written to out, which has room for 7).
-size_t escape_byte(unsigned char c, char* out) {
-  switch (c) {
-    case '\\': out[0] = '\\'; out[1] = '\\'; return 2;
-    case '"': out[0] = '\\'; out[1] = '"'; return 2;
-    case 0x08: out[0] = '\\'; out[1] = 'b'; return 2;
-    case 0x09: out[0] = '\\'; out[1] = 't'; return 2;
-    case 0x0A: out[0] = '\\'; out[1] = 'n'; return 2;
-    case 0x0C: out[0] = '\\'; out[1] = 'f'; return 2;
-    case 0x0D: out[0] = '\\'; out[1] = 'r'; return 2;
-    default:
-      if (c < 0x20) {
-        std::snprintf(out, 7, "\\u%04x", c);
-        return 6;
-      }
-      out[0] = static_cast<char>(c);
-      return 1;
-  }
-}
-
-}  // namespace
-
-namespace {
-
-// Bytes each input byte takes once escaped: 1, 2 (\" \\ \b \t \n \f \r) or 6 (\u00XX).
-struct EscapedLenTable {
-  unsigned char len[256];
-};
-
-constexpr EscapedLenTable make_escaped_len_table() {
-  EscapedLenTable t{};
-  for (int c = 0; c < 256; ++c) t.len[c] = c < 0x20 ? 6 : 1;
-  t.len[0x22] = t.len[0x5C] = 2;  // '"' and the backslash
-  t.len[0x08] = t.len[0x09] = t.len[0x0A] = t.len[0x0C] = t.len[0x0D] = 2;
-  return t;
-}
-
-constexpr EscapedLenTable kEscapedLen = make_escaped_len_table();
-
-}  // namespace
 
 size_t json_escape_append(char* dst, size_t cap, const char* text) {
   if (text == nullptr) text = "";
   size_t w = 0;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-    if (w + 8 >= cap) break;  // room for the longest escape and the NUL
-    if (kEscapedLen.len[*p] == 1) {
-      dst[w++] = static_cast<char>(*p);
-    } else {
-      char esc[7];
-      const size_t n = escape_byte(*p, esc);
-      std::memcpy(dst + w, esc, n);
-      w += n;
-    }
+    // Room for the longest escape and the NUL is kept before every byte,
+    // so an escape is never cut and the NUL always fits.
+    if (w + 8 >= cap) break;
+    w += text_json_escape_byte(*p, dst + w);
   }
   if (w < cap) dst[w] = '\0';
   return w;
 }
 
-size_t json_escaped_len(const char* text) {
-  size_t n = 0;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) n += kEscapedLen.len[*p];
-  return n;
+size_t json_escaped_len(const char* text) { return text_json_escaped_len(text, std::strlen(text)); }
+
+void TextOut::put(const char* data, size_t len) {
+  if (refused_) return;
+  if (len_ + len > sizeof buf_) {
+    if (len_ > 0 && write_(ctx_, buf_, len_) != 0) refused_ = true;
+    len_ = 0;
+    if (len > sizeof buf_) {  // larger than the buffer: handed on as it is
+      if (!refused_ && write_(ctx_, data, len) != 0) refused_ = true;
+      return;
+    }
+  }
+  std::memcpy(buf_ + len_, data, len);
+  len_ += len;
+}
+
+int TextOut::flush(reg_status* st) {
+  if (!refused_ && len_ > 0 && write_(ctx_, buf_, len_) != 0) refused_ = true;
+  len_ = 0;
+  if (!refused_) return 0;
+  fail(st, REG_ERR_STORAGE, "the text was refused by its writer");
+  st->cause[0] = '\0';  // the writer's refusal is the caller's own, no system error
+  return -1;
+}
+
+int BufferWriter::write(void* ctx, const char* data, size_t n) {
+  auto* w = static_cast<BufferWriter*>(ctx);
+  if (w->cap == 0 || n > w->cap - 1 - w->len) return -1;
+  std::memcpy(w->buf + w->len, data, n);
+  w->len += n;
+  w->buf[w->len] = '\0';
+  return 0;
+}
+
+int append_to_string(void* ctx, const char* data, size_t n) {
+  static_cast<std::string*>(ctx)->append(data, n);
+  return 0;
 }
 
 int str_cmp(const char* a, const char* b) {

@@ -23,8 +23,11 @@
 #include <string>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
+#include "storage/storage_uploads.h"
+#include "text/hex.h"
 
 namespace storage {
 namespace {
@@ -33,27 +36,15 @@ constexpr char kFormat[] = "registry upload digest 1";
 
 std::string hex_of(const std::string& bytes) {
   std::string out(bytes.size() * 2 + 1, '\0');
-  bin_to_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), out.data());
+  text_hex_encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), out.data());
   out.pop_back();
   return out;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 bool bytes_of(const std::string& hex, std::string* out) {
   if (hex.size() % 2 != 0) return false;
   out->resize(hex.size() / 2);
-  for (size_t i = 0; i < out->size(); ++i) {
-    const int hi = hex_value(hex[2 * i]);
-    const int lo = hex_value(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    (*out)[i] = static_cast<char>(hi * 16 + lo);
-  }
-  return true;
+  return text_hex_decode(hex.data(), out->size(), reinterpret_cast<uint8_t*>(out->data()), 1) == 0;
 }
 
 // The hex of the text's SHA-256.
@@ -113,22 +104,42 @@ bool load(const char* uuid, FILE* f, DigestHasher* h) {
 
 }  // namespace
 
-UploadDigest::UploadDigest(const char* uuid, FILE* upload, DigestAlg alg)
-    : uuid_(uuid), hasher_(alg), before_(alg) {
+RunningDigest::RunningDigest(const char* uuid, DigestAlg alg) : uuid_(uuid), hasher_(alg), before_(alg) {}
+
+void RunningDigest::take_up(FILE* f) {
+  if (state_ != State::kUnknown) return;
   host::FileStamp now;
-  if (host::stamp_of(upload, &now) && now.size == 0) {
-    live_ = true;  // nothing to catch up with
+  if (host::stamp_of(f, &now) && now.size == 0) {
+    state_ = State::kLive;  // nothing to catch up with
   } else {
-    live_ = load(uuid, upload, &hasher_);
+    state_ = load(uuid_.c_str(), f, &hasher_) ? State::kLive : State::kNone;
   }
-  before_ = hasher_;
 }
 
-void UploadDigest::take(const void* data, size_t len) {
-  if (live_) hasher_.update(data, len);
+void RunningDigest::begin() { before_ = hasher_; }
+
+void RunningDigest::take(const void* data, size_t len) {
+  changed_ = true;
+  synced_ = false;
+  if (state_ == State::kLive) hasher_.update(data, len);
 }
 
-void UploadDigest::keep(FILE* upload, bool appended) {
+void RunningDigest::undo() {
+  changed_ = true;  // the file is as it was, its stamp is not
+  synced_ = false;
+  hasher_ = before_;
+}
+
+bool RunningDigest::digest_of(int64_t size, std::string* out) const {
+  if (state_ != State::kLive || hasher_.bytes_taken() != static_cast<uint64_t>(size)) return false;
+  DigestHasher copy = hasher_;
+  *out = copy.finish();
+  return true;
+}
+
+void RunningDigest::keep(FILE* f) {
+  if (!changed_) return;
+  changed_ = false;
   char path[kPathCap];
   char dir[kPathCap];
   upload_state_path(uuid_.c_str(), path, sizeof path);
@@ -140,19 +151,12 @@ void UploadDigest::keep(FILE* upload, bool appended) {
   // no longer matches). The state itself can be made again, so it is never
   // flushed; it is written under the upload's lock, so no other writer of
   // it meets ours.
-  if (live_ && host::sync_file(upload) && host::stamp_of(upload, &now) && mkdirs(dir) == 0) {
-    const std::string text = state_text(appended ? hasher_ : before_, now);
+  if (state_ == State::kLive && (synced_ || host::sync_file(f)) && host::stamp_of(f, &now) && mkdirs(dir) == 0) {
+    const std::string text = state_text(hasher_, now);
     if (write_file_locked(path, text.data(), text.size(), Durability::kCache) == 0) return;
   }
   // No state that can be kept: the finish reads the file.
   remove_file(path);
-}
-
-bool digest_from_state(const char* uuid, FILE* upload, DigestAlg alg, std::string* out) {
-  DigestHasher h(alg);
-  if (!load(uuid, upload, &h)) return false;
-  *out = h.finish();
-  return true;
 }
 
 void drop_upload_state(const char* uuid) {

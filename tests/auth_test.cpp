@@ -517,6 +517,7 @@ class Attempts : public testing_support::FreshStorage {
  protected:
   static constexpr int64_t kT0 = 1'700'000'000;
   static constexpr int64_t kWindow = 60;
+  reg_status st;
   // A key in the bucket given, told apart from others there by n.
   static reg_attempt_key key_in(unsigned bucket, uint32_t n) {
     reg_attempt_key k;
@@ -529,14 +530,15 @@ class Attempts : public testing_support::FreshStorage {
   void fail(const std::vector<reg_attempt_key>& keys, int64_t now) {
     reg_attempt_hold hold{};
     std::vector<reg_attempt_count> counts(keys.size());
-    ASSERT_EQ(reg_attempts_hold(&hold, keys.data(), static_cast<int>(keys.size()), now, kWindow, counts.data()), 0)
-        << reg_storage_last_error();
-    ASSERT_EQ(reg_attempts_fail(&hold, now, kWindow), 0) << reg_storage_last_error();
+    ASSERT_EQ(
+        reg_attempts_hold(&hold, keys.data(), static_cast<int>(keys.size()), now, kWindow, counts.data(), &st), 0)
+        << st.message;
+    ASSERT_EQ(reg_attempts_fail(&hold, now, kWindow, &st), 0) << st.message;
     reg_attempts_release(&hold);
   }
   reg_attempt_count count(const reg_attempt_key& k, int64_t now) {
     reg_attempt_count c{-1, 0};
-    EXPECT_EQ(reg_attempts_read(&k, 1, now, kWindow, &c), 0) << reg_storage_last_error();
+    EXPECT_EQ(reg_attempts_read(&k, 1, now, kWindow, &c, &st), 0) << st.message;
     return c;
   }
   std::string bucket_file(unsigned bucket) const {
@@ -587,13 +589,13 @@ TEST_F(Attempts, ATakenBackFailureLeavesTheCountsAsTheyWere) {
     reg_attempt_hold hold{};
     reg_attempt_count counts[2];
     const reg_attempt_key both[2] = {k, other};
-    ASSERT_EQ(reg_attempts_hold(&hold, both, 2, kT0 + 5, kWindow, counts), 0);
+    ASSERT_EQ(reg_attempts_hold(&hold, both, 2, kT0 + 5, kWindow, counts, &st), 0);
     EXPECT_EQ(counts[0].failures, 1u);
     EXPECT_EQ(counts[1].failures, 0u);
-    ASSERT_EQ(reg_attempts_fail(&hold, kT0 + 5, kWindow), 0);
+    ASSERT_EQ(reg_attempts_fail(&hold, kT0 + 5, kWindow, &st), 0);
     EXPECT_EQ(count(k, kT0 + 5).failures, 2u);
     EXPECT_EQ(count(other, kT0 + 5).failures, 1u);
-    ASSERT_EQ(reg_attempts_take_back(&hold, kT0 + 5, kWindow), 0);
+    ASSERT_EQ(reg_attempts_take_back(&hold, kT0 + 5, kWindow, &st), 0);
     reg_attempts_release(&hold);
     EXPECT_EQ(testing_support::read_bytes(bucket_file(4)), line(k, kT0, 1));
     // A bucket left without records stays, empty.
@@ -686,10 +688,16 @@ TEST_F(Attempts, KeysThatShareABucketAreHeldAndCountedTogether) {
   reg_attempt_hold hold{};
   reg_attempt_count counts[3];
   const reg_attempt_key three[3] = {a, b, c};
-  EXPECT_EQ(reg_attempts_hold(&hold, three, 3, kT0, kWindow, counts), -1);
-  EXPECT_EQ(reg_attempts_hold(&hold, three, 0, kT0, kWindow, counts), -1);
-  EXPECT_EQ(reg_attempts_fail(&hold, kT0, kWindow), -1);
-  EXPECT_EQ(reg_attempts_take_back(&hold, kT0, kWindow), -1);
+  EXPECT_EQ(reg_attempts_hold(&hold, three, 3, kT0, kWindow, counts, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+  EXPECT_EQ(reg_attempts_hold(&hold, three, 0, kT0, kWindow, counts, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+  EXPECT_EQ(reg_attempts_fail(&hold, kT0, kWindow, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+  EXPECT_EQ(reg_attempts_take_back(&hold, kT0, kWindow, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+  EXPECT_EQ(reg_attempts_read(three, 1, kT0, 0, counts, &st), -1) << "a window of no length";
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
   EXPECT_EQ(hold.lock_count, 0);
   reg_attempts_release(&hold);
 }
@@ -700,7 +708,7 @@ TEST_F(Attempts, AStateThatCannotBeWrittenIsAFailureNeverACountOfNone) {
   reg_attempt_hold hold{};
   reg_attempt_count c[1];
   const reg_attempt_key k = key_in(1, 1);
-  EXPECT_EQ(reg_attempts_hold(&hold, &k, 1, kT0, kWindow, c), -1);
-  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_STORAGE);
+  EXPECT_EQ(reg_attempts_hold(&hold, &k, 1, kT0, kWindow, c, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
   EXPECT_EQ(hold.lock_count, 0);
 }

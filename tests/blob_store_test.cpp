@@ -14,7 +14,9 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_blob_store.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_layout.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
 
@@ -69,6 +71,44 @@ TEST(Digests, DigestValidTable) {
   };
   for (const Case& c : cases) EXPECT_EQ(storage::digest_valid(c.s.c_str()), c.want) << c.s;
   EXPECT_EQ(storage::digest_valid(nullptr), 0);
+}
+
+// The public checks look at exactly the bytes they are given: a NUL is a
+// byte like any other, never the end of the string.
+TEST(Digests, PublicDigestAndTagChecksCountEveryByte) {
+  const std::string hex = kEmptyHex;
+  const std::string hex512 = hex + hex;
+  struct Case {
+    std::string s;
+    int digest, tag;
+  };
+  const Case cases[] = {
+      {kEmptyDigest, 1, 0},
+      {"sha512:" + hex512, 1, 0},
+      {"sha512:" + hex, 0, 0},
+      {"sha256:" + hex512, 0, 0},
+      {"sha256:" + upper(hex), 0, 0},
+      {std::string(kEmptyDigest) + std::string(1, '\0'), 0, 0},
+      {std::string(kEmptyDigest).substr(0, 20) + std::string(1, '\0') + std::string(kEmptyDigest).substr(21), 0, 0},
+      {"sha256:", 0, 0},
+      {"", 0, 0},
+      {"latest", 0, 1},
+      {"_v1.0-rc", 0, 1},
+      {std::string(128, 't'), 0, 1},
+      {std::string(129, 't'), 0, 0},
+      {".hidden", 0, 0},
+      {"-x", 0, 0},
+      {"a/b", 0, 0},
+      {"a:b", 0, 0},
+      {std::string("v1\0x", 4), 0, 0},
+      {std::string("v1\0", 3), 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(reg_digest_valid(c.s.data(), c.s.size()), c.digest) << c.s;
+    EXPECT_EQ(reg_tag_valid(c.s.data(), c.s.size()), c.tag) << c.s;
+  }
+  EXPECT_EQ(reg_digest_valid(nullptr, 71), 0);
+  EXPECT_EQ(reg_tag_valid(nullptr, 2), 0);
 }
 
 // The bytes of Marsaglia's xorshift32 (13, 17, 5) from a state: the
@@ -156,6 +196,93 @@ TEST_F(BlobStore, BlobPathOfTheEmptyBlob) {
   storage::blob_path_for_digest(kEmptyDigest, out, sizeof out);
   EXPECT_EQ(std::string(out), blob_file(std::string("sha256:") + kEmptyHex));
   EXPECT_EQ(std::strlen(out), root.size() + 81);
+}
+
+// The layout's inverse of the blob store's paths: a name is a blob only in
+// the prefix directory its digest puts it in.
+TEST_F(BlobStore, EntryNamesReadBackAsTheirDigests) {
+  using storage::BlobName;
+  using storage::DigestAlg;
+  const std::string hex = kEmptyHex;
+  struct Case {
+    DigestAlg alg;
+    std::string prefix, name;
+    BlobName want;
+    std::string digest;
+  };
+  const Case cases[] = {
+      {DigestAlg::kSha256, "e3", hex, BlobName::kBlob, kEmptyDigest},
+      {DigestAlg::kSha256, "e3", ".gc-" + hex, BlobName::kSetAside, kEmptyDigest},
+      {DigestAlg::kSha512, "e3", hex + hex, BlobName::kBlob, "sha512:" + hex + hex},
+      {DigestAlg::kSha512, "e3", hex, BlobName::kOther, ""},       // the other algorithm's length
+      {DigestAlg::kSha256, "ab", hex, BlobName::kOther, ""},       // another prefix's blob
+      {DigestAlg::kSha256, "e3", upper(hex), BlobName::kOther, ""},
+      {DigestAlg::kSha256, "e3", "." + hex + ".tmp.12.0", BlobName::kOther, ""},
+      {DigestAlg::kSha256, "e3", ".gc-", BlobName::kOther, ""},
+      {DigestAlg::kSha256, "e3x", hex, BlobName::kOther, ""},
+  };
+  for (const Case& c : cases) {
+    std::string digest;
+    EXPECT_EQ(storage::blob_entry_name(c.alg, c.prefix.c_str(), c.name.c_str(), &digest), c.want) << c.name;
+    if (c.want != BlobName::kOther) {
+      EXPECT_EQ(digest, c.digest);
+      char path[4096];
+      storage::blob_path_for_digest(digest.c_str(), path, sizeof path);
+      EXPECT_NE(std::string(path).find(kSep + c.prefix + kSep), std::string::npos) << path;
+    }
+  }
+}
+
+// The one walk of the store: every entry of every prefix directory, in
+// byte order, told apart; what lies beside the prefixes is left out, and an
+// algorithm's directory that cannot be read is told and fails the walk
+// while the other is walked all the same.
+TEST_F(BlobStore, TheWalkMeetsEveryEntryOfThePrefixesInOrder) {
+  char id[37];
+  char out[72];
+  for (const char* content : {"hello", ""}) {
+    ASSERT_EQ(reg_blob_start_upload(id), 0);
+    ASSERT_EQ(reg_blob_append_chunk(id, content, std::strlen(content)), 0);
+    ASSERT_EQ(reg_blob_finish_upload(id, content[0] != '\0' ? kHelloDigest : kEmptyDigest, out), 0);
+  }
+  const std::string store = root + "/blobs/sha256/";
+  write_bytes(store + "e3/.gc-" + std::string(64, 'e').replace(0, 2, "e3"), "aside");
+  write_bytes(store + "e3/stray", "x");
+  write_bytes(store + "loose", "not in a prefix");
+  struct Seen {
+    storage::BlobName what;
+    std::string digest, name;
+    int64_t size;
+  };
+  std::vector<Seen> seen;
+  std::vector<std::string> unreadable;
+  std::vector<std::pair<int64_t, int64_t>> progress;
+  storage::BlobStoreVisitor visit;
+  visit.entry = [&](const storage::BlobStoreEntry& e) { seen.push_back({e.what, e.digest, e.name, e.size}); };
+  visit.unreadable = [&](const char* dir) { unreadable.push_back(dir); };
+  visit.progress = [&](int64_t done, int64_t total) { progress.push_back({done, total}); };
+  ASSERT_EQ(storage::walk_blob_store(visit), storage::Scan::kOk);
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0].name, "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824");
+  EXPECT_EQ(seen[0].digest, kHelloDigest);
+  EXPECT_EQ(seen[0].size, 5);
+  EXPECT_EQ(seen[1].what, storage::BlobName::kSetAside);
+  EXPECT_EQ(seen[2].what, storage::BlobName::kBlob);
+  EXPECT_EQ(seen[2].digest, kEmptyDigest);
+  EXPECT_EQ(seen[2].size, 0);
+  EXPECT_EQ(seen[3].what, storage::BlobName::kOther);
+  EXPECT_EQ(seen[3].name, "stray");
+  EXPECT_TRUE(unreadable.empty());
+  const std::vector<std::pair<int64_t, int64_t>> steps = {{0, 2}, {1, 2}, {2, 2}};
+  EXPECT_EQ(progress, steps);
+
+  // An algorithm's directory that is no directory.
+  write_bytes(root + "/blobs/sha512", "a file");
+  seen.clear();
+  EXPECT_EQ(storage::walk_blob_store(visit), storage::Scan::kFailed);
+  EXPECT_EQ(seen.size(), 4u);
+  ASSERT_EQ(unreadable.size(), 1u);
+  EXPECT_NE(unreadable[0].find("sha512"), std::string::npos) << unreadable[0];
 }
 
 TEST_F(BlobStore, StartAppendFinish) {
@@ -443,14 +570,7 @@ TEST_F(BlobStore, ConcurrentFinishesOfTheSameContent) {
   constexpr int kChildren = 12;
   const std::string content(3 << 20, 'q');  // large enough that hashing overlaps
   char digest[72];
-  {
-    // The digest, computed through the store itself.
-    const std::string id = start();
-    ASSERT_EQ(reg_blob_append_chunk(id.c_str(), content.data(), content.size()), 0);
-    ASSERT_EQ(reg_blob_finish_upload(id.c_str(), "sha256:" "0000000000000000000000000000000000000000000000000000000000000000", digest), -1);
-    const std::string msg = reg_storage_last_error();
-    std::snprintf(digest, sizeof digest, "%s", msg.substr(msg.rfind("sha256:")).c_str());
-  }
+  std::snprintf(digest, sizeof digest, "%s", digest_string(content).c_str());
   std::vector<std::string> ids;
   for (int i = 0; i < kChildren; ++i) {
     ids.push_back(start());

@@ -1,6 +1,8 @@
 // Real processes working on one tree at once: uploads of overlapping
-// content, puts and deletes of tags, listings and statistics, for a bounded
-// time; then the invariants of the tree.
+// content, pushes, puts and deletes of tags, listings and statistics, for a
+// bounded time; then the invariants of the tree. The work goes through the
+// calls the registry program makes (held uploads, the status forms), and
+// through the first operations of the engine beside them.
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
@@ -16,7 +18,8 @@
 
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -33,6 +36,8 @@ bool valid_json(const char* text) {
   return doc != nullptr;
 }
 
+bool valid_json(const std::string& text) { return valid_json(text.c_str()); }
+
 std::vector<std::string> blob_contents() {
   std::vector<std::string> v;
   for (int i = 0; i < 4; ++i) {
@@ -41,6 +46,48 @@ std::vector<std::string> blob_contents() {
     v.push_back(s);
   }
   return v;
+}
+
+// Indexes of no children: a push of one needs nothing in the repository.
+std::vector<std::string> index_bodies() {
+  std::vector<std::string> v;
+  for (int i = 0; i < 3; ++i) {
+    v.push_back("{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\",\"manifests\":[],"
+                "\"annotations\":{\"n\":\"" + std::to_string(i) + "\"}}");
+  }
+  return v;
+}
+
+// A whole upload through the calls of the registry program: start, two
+// PATCH requests, then a PUT with the last chunk that ends it as mode says
+// (0 cancel, 1 a wrong digest, else the right one). false on what no
+// interleaving may produce.
+bool push_blob_in_requests(const char* repo, const std::string& blob, int mode) {
+  reg_status st;
+  char id[37];
+  if (reg_upload_start(repo, nullptr, id, &st) != 0) return false;
+  const size_t third = blob.size() / 3;
+  if (append_to(repo, id, blob.substr(0, third), 0, &st) != 0 ||
+      append_to(repo, id, blob.substr(third, third), static_cast<int64_t>(third), &st) != 0) {
+    return false;
+  }
+  reg_upload* held = reg_upload_hold(repo, id, &st);
+  if (held == nullptr) return false;
+  bool ok = append_bytes(held, blob.substr(2 * third), static_cast<int64_t>(2 * third), &st) == 0;
+  char out[REG_DIGEST_CAP];
+  if (ok && mode == 0) {
+    ok = reg_upload_held_cancel(held, &st) == 0;
+  } else if (ok && mode == 1) {
+    ok = reg_upload_held_finish(held, digest_string(blob + "x").c_str(), out, &st) != 0 && st.kind == REG_ERR_DIGEST;
+  } else if (ok && reg_upload_held_finish(held, digest_string(blob).c_str(), out, &st) != 0) {
+    // Another process may delete the prefix directory under us; the
+    // upload then stays and a second request can finish it.
+    reg_upload_release(held);
+    ok = finish_upload(repo, id, digest_string(blob), &st) == 0 || cancel_upload(repo, id, &st) == 0;
+    return ok;
+  }
+  reg_upload_release(held);
+  return ok;
 }
 
 std::vector<std::string> manifest_bodies() {
@@ -67,6 +114,8 @@ Tally work(const std::string& root, unsigned seed) {
   std::mt19937 rng(seed);
   const auto blobs = blob_contents();
   const auto bodies = manifest_bodies();
+  const auto indexes = index_bodies();
+  reg_status st;
   const char* repos[] = {"r0", "team/r1"};
   const char* tags[] = {"t0", "t1", "t2", "latest"};
   auto bad = [&](const char* what) {
@@ -80,9 +129,23 @@ Tally work(const std::string& root, unsigned seed) {
     const std::string& body = bodies[rng() % bodies.size()];
     const char* repo = repos[rng() % 2];
     const char* tag = tags[rng() % 4];
-    switch (rng() % 10) {
+    switch (rng() % 13) {
+      case 10:
+      case 11:  // a whole upload, as the registry's requests make it
+        if (!push_blob_in_requests(repo, blob, static_cast<int>(rng() % 4))) bad("an upload in requests");
+        break;
+      case 12: {  // a push of an index under tags, as the registry makes it
+        const std::string& index = indexes[rng() % indexes.size()];
+        const char* const push_tags[] = {tag, tags[rng() % 4]};
+        char out[REG_DIGEST_CAP];
+        if (reg_manifest_push(repo, digest_string(index).c_str(), index.data(), index.size(), nullptr, push_tags, 2, out,
+                              nullptr, &st) != 0) {
+          bad("push");
+        }
+        break;
+      }
       case 0:
-      case 1: {  // a whole upload, in three chunks
+      case 1: {  // a whole upload, in three chunks, through the first operations
         char id[37];
         char out[72];
         if (reg_blob_start_upload(id) != 0) {
@@ -121,25 +184,38 @@ Tally work(const std::string& root, unsigned seed) {
       case 5: {
         const bool by_digest = rng() % 4 == 0;
         const std::string ref = by_digest ? digest_string(bodies[rng() % bodies.size()]) : tag;
-        reg_manifest_delete(repo, ref.c_str());
+        if (rng() % 2 == 0) {
+          reg_manifest_delete(repo, ref.c_str());
+        } else {
+          reg_manifest_remove(repo, ref.c_str(), &st);
+        }
         break;
       }
       case 6: {
         char ct[REG_CONTENT_TYPE_CAP];
-        char digest[72];
+        char digest[REG_DIGEST_CAP];
         if (const char* got = reg_manifest_get(repo, tag, ct, digest)) {
           if (digest_string(got) != digest) bad("a fetched body does not match its digest");
+        }
+        std::string read;
+        if (reg_manifest_read(repo, tag, append_text, &read, ct, digest, &st) == 0 && digest_string(read) != digest) {
+          bad("a body read does not match its digest");
         }
         break;
       }
       case 7:
         if (!valid_json(reg_catalog_json(0, nullptr))) bad("catalog JSON");
+        if (!valid_json(catalog_page(2, nullptr).text)) bad("catalog page JSON");
         break;
       case 8:
         if (!valid_json(reg_tags_list_json(repo))) bad("tag list JSON");
+        if (!valid_json(tags_page(repo, 1, "t0").text)) bad("tag page JSON");
         break;
-      default:
+      default: {
         if (!valid_json(reg_storage_get_stats_json())) bad("statistics JSON");
+        std::string stats;
+        if (reg_storage_stats_json(append_text, &stats, &st) != 0 || !valid_json(stats)) bad("statistics JSON");
+      }
     }
   }
   return t;

@@ -31,9 +31,10 @@
 #include <string>
 #include <vector>
 
-#include "storage/reg_maintenance.h"
 #include "storage/reg_storage.h"
+#include "storage/upkeep/reg_maintenance.h"
 #include "support/cgi_response.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 #include "support/tree_builder.h"
 
@@ -166,7 +167,8 @@ void expect_repaired_whole(Tree& t, const std::string& when, std::set<std::strin
   o.finding = note_finding;
   o.ctx = &found;
   reg_fsck_summary s{};
-  ASSERT_EQ(reg_fsck(&o, &s), 0) << when << ": " << reg_storage_last_error();
+  reg_status st;
+  ASSERT_EQ(reg_fsck(&o, &s, &st), 0) << when << ": " << st.message;
   EXPECT_EQ(s.repaired, s.problems) << when;
   for (const std::string& f : found) {
     const std::string action = f.substr(f.find('|') + 1);
@@ -175,12 +177,12 @@ void expect_repaired_whole(Tree& t, const std::string& when, std::set<std::strin
   }
   o.repair = 0;
   found.clear();
-  ASSERT_EQ(reg_fsck(&o, &s), 0) << when;
+  ASSERT_EQ(reg_fsck(&o, &s, &st), 0) << when;
   EXPECT_EQ(s.problems, 0) << when << ": fsck finds more after its repair: " << (found.empty() ? "" : found[0]);
   reg_scrub_options so{};
   so.threads = 1;
   reg_scrub_summary ss{};
-  ASSERT_EQ(reg_scrub(&so, &ss), 0) << when;
+  ASSERT_EQ(reg_scrub(&so, &ss, &st), 0) << when;
   EXPECT_EQ(ss.bad_blobs + ss.bad_manifests + ss.dangling_links, 0) << when << ": scrub finds something wrong";
   reg_storage_cleanup();
 }
@@ -366,11 +368,9 @@ std::string upload_path(const Tree& t) { return "/v2/app/blobs/uploads/" + uploa
 
 void start_upload_holding_a(Tree&) {
   char id[37];
-  ASSERT_EQ(reg_upload_start_for("app", nullptr, id), 0) << reg_storage_last_error();
-  FILE* f = fmemopen(const_cast<char*>(kChunkA.data()), kChunkA.size(), "rb");
-  ASSERT_EQ(reg_upload_append("app", id, f, static_cast<int64_t>(kChunkA.size()), 0, nullptr), 0)
-      << reg_storage_last_error();
-  std::fclose(f);
+  reg_status st;
+  ASSERT_EQ(reg_upload_start("app", nullptr, id, &st), 0) << st.message;
+  ASSERT_EQ(append_to("app", id, kChunkA, 0, &st), 0) << st.message;
 }
 
 bool append_b(Tree& t, const std::string& crash) {
@@ -436,11 +436,8 @@ const Operation kFinish{
     {"app"},
     [](Tree& t) {
       start_upload_holding_a(t);
-      char id[37];
-      snprintf(id, sizeof id, "%s", upload_id(t).c_str());
-      FILE* f = fmemopen(const_cast<char*>(kChunkB.data()), kChunkB.size(), "rb");
-      ASSERT_EQ(reg_upload_append("app", id, f, static_cast<int64_t>(kChunkB.size()), -1, nullptr), 0);
-      std::fclose(f);
+      reg_status st;
+      ASSERT_EQ(append_to("app", upload_id(t).c_str(), kChunkB, -1, &st), 0) << st.message;
     },
     [](Tree& t, const std::string& crash) {
       const CgiResponse r =
@@ -567,7 +564,8 @@ const Operation kCollection{
       b.blob("other", kLoose);
       b.blob("other", kConfig);
       char id[37];
-      ASSERT_EQ(reg_upload_start("other", id), 0);
+      reg_status st;
+      ASSERT_EQ(reg_upload_start("other", nullptr, id, &st), 0);
       make_old(t.root, 2 * 3600);
     },
     [](Tree& t, const std::string& crash) {

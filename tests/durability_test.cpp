@@ -176,6 +176,36 @@ TEST_F(Durability, AChunkedPushFinishesFromItsKeptDigestStably) {
   }
 }
 
+// The digest state kept after a PATCH may be lost and made again, but it
+// must never stand for bytes that are not on the disk: the upload file is
+// flushed before its state is put in place, and both before the answer.
+TEST_F(Durability, APatchFlushesItsBytesBeforeTheStateThatStandsForThem) {
+  const std::string start = call("POST", "/v2/app/blobs/uploads/", "", "");
+  const size_t at = start.find("Location: ");
+  ASSERT_NE(at, std::string::npos) << start;
+  const std::string location = start.substr(at + 10, start.find("\r\n", at) - at - 10);
+  const std::string id = location.substr(location.rfind('/') + 1);
+  const std::string upload = root + "/uploads/" + id + ".part";
+  const std::string state = root + "/upload-digests/" + id;
+  for (int round = 0; round < 2; ++round) {
+    std::vector<Call> calls;
+    const std::string out = call("PATCH", location, "", std::string(200000, static_cast<char>('p' + round)), &calls);
+    EXPECT_NE(out.find("Status: 202"), std::string::npos) << out;
+    size_t synced = calls.size(), kept = calls.size(), answer = calls.size();
+    for (size_t i = 0; i < calls.size(); ++i) {
+      const Call& c = calls[i];
+      if ((c.name == "fsync" || c.name == "fdatasync") && c.ok && c.paths[0] == upload && synced == calls.size()) {
+        synced = i;
+      }
+      if (c.name.rfind("rename", 0) == 0 && c.ok && c.paths.back() == state) kept = i;
+      if (c.name == "answer" && answer == calls.size()) answer = i;
+    }
+    ASSERT_LT(kept, calls.size()) << "round " << round << ": the state was kept";
+    EXPECT_LT(synced, kept) << "round " << round << ": the upload was flushed before its state was put in place";
+    EXPECT_LT(kept, answer) << "round " << round << ": the state is in place before the answer";
+  }
+}
+
 TEST_F(Durability, AManifestPushIsStableBeforeItsAnswer) {
   const std::string config = push_blob("app", "{}");
   const std::string layer = push_blob("app", "layer");

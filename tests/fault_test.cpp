@@ -22,7 +22,6 @@
 
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
 #include "support/cgi_response.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
@@ -114,6 +113,9 @@ TEST_F(FaultsOnAFreshRoot, FileSizeLimitFailsWritesCleanly) {
   const std::string old_digest = out;
   char id[37];
   ASSERT_EQ(reg_blob_start_upload(id), 0);
+  char held_id[37];
+  reg_status st;
+  ASSERT_EQ(reg_upload_start("app", nullptr, held_id, &st), 0);
   reg_storage_cleanup();
   auto r = run_in_child([&] {
     signal(SIGXFSZ, SIG_IGN);
@@ -125,6 +127,17 @@ TEST_F(FaultsOnAFreshRoot, FileSizeLimitFailsWritesCleanly) {
     std::printf("put %d %s\n", reg_manifest_put("app", "t", big.data(), big.size(), nullptr, d), reg_storage_last_error());
     const std::string chunk(3000, 'c');
     std::printf("append %d %s\n", reg_blob_append_chunk(id, chunk.data(), chunk.size()), reg_storage_last_error());
+    // The body from memory: a temporary file would meet the limit first.
+    reg_status in_child;
+    int held = -1;
+    if (reg_upload* h = reg_upload_hold("app", held_id, &in_child)) {
+      FILE* body = fmemopen(const_cast<char*>(chunk.data()), chunk.size(), "rb");
+      held = reg_upload_held_append(h, body, static_cast<int64_t>(chunk.size()), 0, 0, &in_child);
+      std::fclose(body);
+      reg_upload_release(h);
+    }
+    std::printf("held append %d %d %s|", held, static_cast<int>(in_child.kind), in_child.cause);
+    std::printf("%lld\n", static_cast<long long>(upload_size("app", held_id, &in_child)));
     const std::string fresh = tmp / "fresh";
     std::printf("init-limit-0 ok\n");
     struct rlimit zero = {0, 0};
@@ -133,6 +146,8 @@ TEST_F(FaultsOnAFreshRoot, FileSizeLimitFailsWritesCleanly) {
   });
   EXPECT_NE(r.out.find("put -1 write manifest body failed"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("append -1 write error appending chunk"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("held append -1 " + std::to_string(REG_ERR_STORAGE) + " File too large|0"), std::string::npos)
+      << "the system's word, and nothing of the body kept: " << r.out;
   EXPECT_NE(r.out.find("fresh -1 write config.json failed"), std::string::npos) << r.out;
   // The tag still names the old, whole manifest; no temporary file is left.
   const std::string m = root + "/repositories/app/_manifests";
@@ -170,6 +185,20 @@ TEST(Faults, FullFileSystem) {
   const std::string chunk(8192, 'c');
   EXPECT_EQ(reg_blob_append_chunk(id, chunk.data(), chunk.size()), -1);
   EXPECT_STREQ(reg_storage_last_error(), "write error appending chunk");
+  // The same through the registry's requests: the system's word, nothing
+  // of the body kept, the tag as it was.
+  reg_status st;
+  char held_id[37];
+  ASSERT_EQ(reg_upload_start("app", nullptr, held_id, &st), 0) << st.message;
+  EXPECT_EQ(append_to("app", held_id, chunk, 0, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  EXPECT_STREQ(st.cause, "No space left on device");
+  EXPECT_EQ(upload_size("app", held_id, &st), 0);
+  const std::string index = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+                            "\"manifests\":[],\"annotations\":{\"pad\":\"" + std::string(8192, 'p') + "\"}}";
+  EXPECT_EQ(reg_manifest_push("app", "t", index.data(), index.size(), nullptr, nullptr, 0, out, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  EXPECT_STREQ(st.cause, "No space left on device");
   const std::string m = root + "/repositories/app/_manifests";
   EXPECT_EQ(read_bytes(m + "/tags/t/current/link"), old_digest);
   char ct[REG_CONTENT_TYPE_CAP];
@@ -183,23 +212,32 @@ TEST_F(FaultsOnAFreshRoot, BlobDirectoryRemovedUnderAFinish) {
   std::string content(24 << 20, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 2654435761u >> 13);
   const std::string digest = digest_string(content);
+  // Half the rounds through the registry's requests, half through the
+  // engine's first operations.
   for (int round = 0; round < 6; ++round) {
+    const bool held = round % 2 == 0;
     char id[37];
-    ASSERT_EQ(reg_blob_start_upload(id), 0);
-    ASSERT_EQ(reg_blob_append_chunk(id, content.data(), content.size()), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-      char out[72];
-      _exit(reg_blob_finish_upload(id, digest.c_str(), out) == 0 ? 0 : 1);
+    reg_status st;
+    if (held) {
+      ASSERT_EQ(reg_upload_start("app", nullptr, id, &st), 0);
+      ASSERT_EQ(append_to("app", id, content, 0, &st), 0) << st.message;
+    } else {
+      ASSERT_EQ(reg_blob_start_upload(id), 0);
+      ASSERT_EQ(reg_blob_append_chunk(id, content.data(), content.size()), 0);
     }
+    auto finish = [&]() {
+      char out[72];
+      return held ? finish_upload("app", id, digest, &st) : reg_blob_finish_upload(id, digest.c_str(), out);
+    };
+    pid_t pid = fork();
+    if (pid == 0) _exit(finish() == 0 ? 0 : 1);
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) remove_tree(root + "/blobs");
     const bool finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     const std::string upload = root + "/uploads/" + id + ".part";
     if (!finished) {
       EXPECT_EQ(read_bytes(upload).size(), content.size()) << "a failed finish keeps the whole upload";
-      char out[72];
-      EXPECT_EQ(reg_blob_finish_upload(id, digest.c_str(), out), 0) << reg_storage_last_error();
+      EXPECT_EQ(finish(), 0) << reg_storage_last_error() << st.message;
     }
     EXPECT_FALSE(exists(upload));
     expect_whole_blobs(root);
@@ -216,13 +254,22 @@ TEST_F(FaultsOnAFreshRoot, KilledUploadsNeverLeaveAPartialBlob) {
       if (reg_storage_init(root.c_str()) != 0) _exit(1);
       for (unsigned i = 0;; ++i) {
         std::string content(256 * 1024 + i % 7, static_cast<char>(i));
+        const size_t half = content.size() / 2;
         char id[37];
         char out[72];
-        if (reg_blob_start_upload(id) != 0) _exit(2);
-        reg_blob_append_chunk(id, content.data(), content.size() / 2);
-        reg_blob_append_chunk(id, content.data() + content.size() / 2, content.size() - content.size() / 2);
-        reg_blob_finish_upload(id, digest_string(content).c_str(), out);
-        if (i % 3 == 0) reg_blob_delete(out);
+        if (i % 2 == 0) {  // through the registry's requests
+          reg_status st;
+          if (reg_upload_start("app", nullptr, id, &st) != 0) _exit(2);
+          append_to("app", id, content.substr(0, half), 0, &st);
+          append_to("app", id, content.substr(half), static_cast<int64_t>(half), &st);
+          finish_upload("app", id, digest_string(content), &st, out);
+        } else {
+          if (reg_blob_start_upload(id) != 0) _exit(2);
+          reg_blob_append_chunk(id, content.data(), half);
+          reg_blob_append_chunk(id, content.data() + half, content.size() - half);
+          reg_blob_finish_upload(id, digest_string(content).c_str(), out);
+        }
+        if (i % 3 == 0) reg_blob_delete(digest_string(content).c_str());
       }
     }
     usleep(static_cast<useconds_t>(rng() % 20000));

@@ -176,8 +176,9 @@ TEST_P(GcWhileServing, PushersNeverLoseABlobToACollectionWithNoGrace) {
       for (auto it = std::sregex_iterator(text.begin(), text.end(), kDigest); it != std::sregex_iterator(); ++it) {
         const std::string d = (*it)[1];
         char path[4096];
-        ASSERT_EQ(reg_repo_blob_path(repo.c_str(), d.c_str(), path, sizeof path), 0)
-            << repo << ":" << tag << " needs " << d << ": " << reg_storage_last_error();
+        reg_status st;
+        ASSERT_EQ(reg_repo_blob_path(repo.c_str(), d.c_str(), path, sizeof path, &st), 0)
+            << repo << ":" << tag << " needs " << d << ": " << st.message;
         EXPECT_EQ(digest_string(read_bytes(path)), d);
       }
     }

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "storage/reg_maintenance.h"
 #include "storage/reg_storage.h"
+#include "storage/upkeep/reg_maintenance.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
 #include "support/tree_builder.h"
@@ -62,8 +62,15 @@ class Collect : public FreshStorage, public TreeBuilder {
     o.ctx = &found;
     found.clear();
     summary = reg_gc_summary{};
-    return reg_gc(&o, &summary);
+    return reg_gc(&o, &summary, &st);
   }
+  // Starts an upload in repo; its identifier.
+  std::string start_upload(const char* repo, const char* algorithm = nullptr) {
+    char uuid[37] = "";
+    EXPECT_EQ(reg_upload_start(repo, algorithm, uuid, &st), 0) << st.message;
+    return uuid;
+  }
+  reg_status st;
 
   // Takes the lock a running collection holds, as another process would;
   // the descriptor to close, or -1.
@@ -154,20 +161,18 @@ TEST_P(WhatStays, TaggedUntaggedChildrenReferrersSharedYoungAndUploads) {
   ASSERT_EQ(reg_blob_append_chunk(uuid, z_bytes.data(), z_bytes.size()), 0);
   ASSERT_EQ(reg_blob_finish_upload(uuid, digest_string(z_bytes).c_str(), digest), 0);
   add("an old blob in no repository", digest_string(z_bytes), false, false, false);
-  char old_upload[37];
-  ASSERT_EQ(reg_upload_start("app", old_upload), 0);
+  const std::string old_upload = start_upload("app");
 
   make_old(root, 7200);
   make_old(root + "/uploads/" + old_upload + ".part", 8 * 86400);
   // Young: a blob uploaded now, a link a client just asked about, an upload.
   const std::string y = blob("other", "a blob uploaded a moment ago");
   add("a young blob", y, false, true, true);
-  ASSERT_EQ(reg_repo_blob_touch("other", h.c_str()), 0);
+  ASSERT_EQ(reg_repo_blob_touch("other", h.c_str(), &st), 0);
   add("an old blob whose link a client just refreshed", h, false, true, true);
-  char live_upload[37];
-  ASSERT_EQ(reg_upload_start("app", live_upload), 0);
+  const std::string live_upload = start_upload("app");
 
-  ASSERT_EQ(gc(untagged, 3600), 0) << reg_storage_last_error();
+  ASSERT_EQ(gc(untagged, 3600), 0) << st.message;
 
   for (const Item& it : items) {
     const bool want = untagged ? it.stays_with : it.stays_without;
@@ -189,12 +194,12 @@ TEST_P(WhatStays, TaggedUntaggedChildrenReferrersSharedYoungAndUploads) {
   // Whatever stays still pulls: every manifest of "app" by its tag.
   char ct[REG_CONTENT_TYPE_CAP];
   char got[REG_DIGEST_CAP];
-  EXPECT_NE(reg_manifest_get("app", "v1", ct, got), nullptr) << reg_storage_last_error();
-  EXPECT_NE(reg_manifest_get("app", "multi", ct, got), nullptr) << reg_storage_last_error();
+  EXPECT_NE(reg_manifest_get("app", "v1", ct, got), nullptr) << st.message;
+  EXPECT_NE(reg_manifest_get("app", "multi", ct, got), nullptr) << st.message;
 
   if (untagged) {
     // The next run takes the child whose index went.
-    ASSERT_EQ(gc(true, 3600), 0) << reg_storage_last_error();
+    ASSERT_EQ(gc(true, 3600), 0) << st.message;
     EXPECT_FALSE(manifest_stored("app", c3));
     EXPECT_FALSE(blob_stored(l6));
     EXPECT_TRUE(manifest_stored("app", c1));
@@ -227,7 +232,7 @@ TEST_F(Collect, ALargeManifestIsReadWhole) {
   for (int i = 0; i < 1200; ++i) layers.push_back(blob("app", "layer " + std::to_string(i)));
   image("app", "v1", "config", layers);
   make_old(root, 7200);
-  ASSERT_EQ(gc(true, 0), 0) << reg_storage_last_error();
+  ASSERT_EQ(gc(true, 0), 0) << st.message;
   EXPECT_EQ(summary.blobs_removed, 0);
   EXPECT_TRUE(blob_stored(layers.back()));
 }
@@ -237,8 +242,7 @@ TEST_F(Collect, ADryRunReportsWhatARunRemovesAndRemovesNothing) {
   image("app", "v1", "config 1", {l});
   image("app", "", "config 2", {blob("app", "layer 2")});
   blob("app", "orphan");
-  char upload[37];
-  ASSERT_EQ(reg_upload_start("app", upload), 0);
+  const std::string upload = start_upload("app");
   make_old(root, 30 * 86400);
   const std::set<std::string> before = files_below(root);
   ASSERT_EQ(gc(true, 3600, true), 0);
@@ -272,7 +276,7 @@ TEST_F(Collect, ABlobSetAsideIsPutBackByWhoeverMeetsItMissing) {
   const std::string path = root + "/blobs/sha256/" + d.substr(7, 2) + "/" + d.substr(7);
   const std::string aside = root + "/blobs/sha256/" + d.substr(7, 2) + "/.gc-" + d.substr(7);
   std::rename(path.c_str(), aside.c_str());
-  EXPECT_EQ(reg_repo_blob_size("app", d.c_str()), 5);
+  EXPECT_EQ(reg_repo_blob_size("app", d.c_str(), &st), 5);
   EXPECT_TRUE(is_file(path));
   EXPECT_FALSE(exists(aside));
 
@@ -308,7 +312,7 @@ TEST_F(Collect, AManifestThatCannotBeReadKeepsEveryBlob) {
   write_bytes(root + "/repositories/app/_manifests/" + m.substr(7), "{ not json");
   make_old(root, 7200);
   EXPECT_EQ(gc(true, 3600), -1);
-  EXPECT_STREQ(reg_storage_last_error(), "no blob was removed: some manifests or directories could not be read");
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE) << st.message;
   EXPECT_TRUE(blob_stored(l));
   EXPECT_TRUE(blob_stored(orphan));
   EXPECT_TRUE(manifest_stored("app", m));
@@ -323,7 +327,8 @@ TEST_F(Collect, OnlyOneCollectionRunsAtATime) {
   const int fd = hold_collection_lock();
   ASSERT_GE(fd, 0);
   EXPECT_EQ(gc(false, 0), -1);
-  EXPECT_STREQ(reg_storage_last_error(), "another garbage collection is running");
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE) << st.message;
+  EXPECT_STREQ(st.cause, "") << "no call to the system failed: another process holds the lock";
   ::close(fd);
   EXPECT_EQ(gc(false, 0), 0);
 }
@@ -332,9 +337,10 @@ TEST_F(Collect, RefusesNegativeDurationsAndWorksOnAnEmptyTree) {
   reg_gc_options o{};
   reg_gc_summary s{};
   o.grace_seconds = -1;
-  EXPECT_EQ(reg_gc(&o, &s), -1);
-  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_INVALID);
-  EXPECT_EQ(reg_gc(nullptr, &s), -1);
+  EXPECT_EQ(reg_gc(&o, &s, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+  EXPECT_EQ(reg_gc(nullptr, &s, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
   ASSERT_EQ(gc(true, 0), 0);
   EXPECT_EQ(summary.repositories, 0);
   EXPECT_TRUE(found.empty());
@@ -352,7 +358,7 @@ class Scrubbing : public Collect {
     o.ctx = &found;
     found.clear();
     scrubbed = reg_scrub_summary{};
-    return reg_scrub(&o, &scrubbed);
+    return reg_scrub(&o, &scrubbed, &st);
   }
   static void flip_byte(const std::string& path, size_t at) {
     std::string bytes = read_bytes(path);
@@ -370,7 +376,7 @@ TEST_F(Scrubbing, AWholeTreeHashesToItsNamesOnAnyNumberOfThreads) {
   const std::string l = blob("app", std::string(3 << 20, 'x'));
   image("app", "v1", "config", {l});
   for (int threads : {1, 2, 5}) {
-    ASSERT_EQ(scrub(false, threads), 0) << reg_storage_last_error();
+    ASSERT_EQ(scrub(false, threads), 0) << st.message;
     EXPECT_TRUE(found.empty()) << found[0].kind << " " << found[0].item << ": " << found[0].problem;
     EXPECT_EQ(scrubbed.blobs, 2);
     EXPECT_EQ(scrubbed.manifests, 1);
@@ -385,25 +391,9 @@ TEST_F(Scrubbing, FindsAFlippedByteInABlobAndAManifestAndARepushRestoresThemAfte
   const std::string m = image("app", "v1", "config", {l});
   const std::string body = read_bytes(root + "/repositories/app/_manifests/" + m.substr(7));
   // SHA-512 content rots the same way.
-  char uuid[37];
-  char d512[REG_DIGEST_CAP];
-  ASSERT_EQ(reg_upload_start_for("app", "sha512", uuid), 0);
   const std::string big = "sha-512 addressed bytes";
-  FILE* f = fmemopen(const_cast<char*>(big.data()), big.size(), "rb");
-  ASSERT_EQ(reg_upload_append("app", uuid, f, -1, 0, nullptr), 0);
-  std::fclose(f);
-  const std::string want512 = "sha512:" + std::string(
-      "0000000000000000000000000000000000000000000000000000000000000000"
-      "0000000000000000000000000000000000000000000000000000000000000000");
-  // The digest, as the engine computes it, from a failed finish's message.
-  EXPECT_EQ(reg_upload_finish("app", uuid, want512.c_str(), d512), -1);
-  const std::string msg = reg_storage_last_error();
-  const std::string s512 = msg.substr(msg.rfind("got ") + 4);
-  ASSERT_EQ(reg_upload_start_for("app", "sha512", uuid), 0);
-  f = fmemopen(const_cast<char*>(big.data()), big.size(), "rb");
-  ASSERT_EQ(reg_upload_append("app", uuid, f, -1, 0, nullptr), 0);
-  std::fclose(f);
-  ASSERT_EQ(reg_upload_finish("app", uuid, s512.c_str(), d512), 0) << reg_storage_last_error();
+  const std::string s512 = upload_blob("app", big, &st, "sha512", sha512_digest_string(big));
+  ASSERT_FALSE(s512.empty()) << st.message;
 
   flip_byte(blob_path(l), 3);
   flip_byte(blob_path(s512), 0);
@@ -430,12 +420,13 @@ TEST_F(Scrubbing, FindsAFlippedByteInABlobAndAManifestAndARepushRestoresThemAfte
   EXPECT_FALSE(exists(blob_path(l)));
   EXPECT_TRUE(is_file(root + "/quarantine/sha256-" + l.substr(7)));
   EXPECT_TRUE(is_file(root + "/quarantine/app@sha256-" + m.substr(7)));
-  EXPECT_EQ(reg_repo_blob_exists("app", l.c_str()), 0) << "a client asking sees it missing and uploads it again";
+  EXPECT_EQ(reg_repo_blob_exists("app", l.c_str(), &st), 0) << "a client asking sees it missing and uploads it again";
 
   // A re-push of the same content restores both, byte for byte.
   EXPECT_EQ(blob("app", layer_bytes), l);
   char digest[REG_DIGEST_CAP];
-  ASSERT_EQ(reg_manifest_push("app", "v1", body.data(), body.size(), kImageType, digest), 0) << reg_storage_last_error();
+  ASSERT_EQ(reg_manifest_push("app", "v1", body.data(), body.size(), kImageType, nullptr, 0, digest, nullptr, &st), 0)
+      << st.message;
   EXPECT_EQ(read_bytes(blob_path(l)), layer_bytes);
   EXPECT_EQ(read_bytes(root + "/repositories/app/_manifests/" + m.substr(7)), body);
   ASSERT_EQ(scrub(false), 0);
@@ -484,7 +475,7 @@ class Checking : public Collect {
     o.ctx = &found;
     found.clear();
     checked = reg_fsck_summary{};
-    return reg_fsck(&o, &checked);
+    return reg_fsck(&o, &checked, &st);
   }
   reg_fsck_summary checked{};
 };
@@ -518,8 +509,7 @@ TEST_F(Checking, FindsAndRepairsWhatKilledWritersAndHandsLeave) {
   write_bytes(mdir + "tags/empty/current/link", "");
   std::rename(blob_path_of(a).c_str(), (root + "/blobs/sha256/" + a.substr(7, 2) + "/.gc-" + a.substr(7)).c_str());
   std::rename((ldir + l.substr(7) + "/link").c_str(), (ldir + l.substr(7) + "/.gc-link").c_str());
-  char upload[37];
-  ASSERT_EQ(reg_upload_start("app", upload), 0);
+  const std::string upload = start_upload("app");
   std::remove((root + "/uploads/" + upload + ".part").c_str());
   make_dirs(ldir + std::string(64, 'e'));
   write_bytes(ldir + a.substr(7) + "/.link.tmp.99999.0", a);
@@ -569,9 +559,9 @@ TEST_F(Checking, FindsAndRepairsWhatKilledWritersAndHandsLeave) {
   char got_digest[REG_DIGEST_CAP];
   EXPECT_NE(reg_manifest_get("app", halfway.c_str(), ct, got_digest), nullptr);
   EXPECT_STREQ(ct, kImageType);
-  const char* referrers = reg_referrers_json("app", m.c_str(), nullptr, 0, nullptr);
-  ASSERT_NE(referrers, nullptr);
-  EXPECT_NE(std::string(referrers).find(halfway), std::string::npos) << "its referrer entry is back";
+  const Listing referrers = referrers_page("app", m.c_str(), nullptr, 0, nullptr);
+  ASSERT_EQ(referrers.rc, 0) << referrers.st.message;
+  EXPECT_NE(referrers.text.find(halfway), std::string::npos) << "its referrer entry is back";
   EXPECT_EQ(reg_manifest_get("app", gone.c_str(), ct, got_digest), nullptr);
   EXPECT_TRUE(is_file(root + "/repositories/_nested/team"));
   const char* catalog = reg_catalog_json(0, nullptr);

@@ -17,7 +17,7 @@
 
 #include "hash/sha256.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_manifests.h"
 #include "support/storage_fixture.h"
 #include "support/test_support.h"
 
@@ -48,6 +48,7 @@ class Manifests : public FreshStorage {
     const char* body = reg_manifest_get(repo.c_str(), ref.c_str(), ct, digest);
     if (body == nullptr) {
       err = reg_storage_last_error();
+      err_kind = reg_storage_last_kind();
       return "";
     }
     got_ct = ct;
@@ -69,8 +70,22 @@ class Manifests : public FreshStorage {
     return t != nullptr ? t : std::string("NULL: ") + reg_storage_last_error();
   }
 
+  // Messages are compared where their text is the engine's specified one;
+  // kInvalid stands for a refusal of REG_ERR_INVALID whatever its words.
+  static constexpr char kInvalid[] = "(refused as invalid)";
+  // The failure matches want: its specified text, or kInvalid.
+  static void expect_failure(const std::string& want, const std::string& message, reg_error_kind kind,
+                             const std::string& what) {
+    if (want == kInvalid) {
+      EXPECT_EQ(kind, REG_ERR_INVALID) << what << ": " << message;
+    } else {
+      EXPECT_EQ(message, want) << what;
+    }
+  }
+
   std::string last_digest;
   std::string err;
+  reg_error_kind err_kind = REG_ERR_NONE;
   std::string got_ct;
   std::string got_digest;
 };
@@ -132,7 +147,7 @@ TEST_F(Manifests, ContentTypesAreMediaTypesStoredAndReturnedWhole) {
     const int rc = put("a", "t", kManifest, c.type.c_str());
     if (!c.ok) {
       EXPECT_EQ(rc, -1) << c.type;
-      EXPECT_STREQ(reg_storage_last_error(), "invalid content type") << c.type;
+      EXPECT_EQ(reg_storage_last_kind(), REG_ERR_INVALID) << c.type;
       continue;
     }
     ASSERT_EQ(rc, 0) << c.type << ": " << reg_storage_last_error();
@@ -146,18 +161,19 @@ TEST_F(Manifests, ADigestReferenceMustBeTheBodysDigest) {
   const std::string zeros = "sha256:" + std::string(64, '0');
   struct Case {
     std::string ref;
-    std::string want;
+    reg_error_kind kind;
   };
   const Case cases[] = {
-      {"sha256:", "invalid digest reference"},
-      {"sha256:whatever", "invalid digest reference"},
-      {"sha256:not-a-digest/../../x", "invalid digest reference"},
-      {"sha256:" + std::string(64, 'F'), "invalid digest reference"},
-      {zeros, "digest mismatch: expected " + zeros + ", got " + d},
+      {"sha256:", REG_ERR_INVALID},
+      {"sha256:whatever", REG_ERR_INVALID},
+      {"sha256:not-a-digest/../../x", REG_ERR_INVALID},
+      {"sha256:" + std::string(64, 'F'), REG_ERR_INVALID},
+      {"sha512:" + std::string(128, 'a'), REG_ERR_INVALID},  // the first operations' put is SHA-256's
+      {zeros, REG_ERR_DIGEST},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(put("a", c.ref, kManifest), -1) << c.ref;
-    EXPECT_EQ(std::string(reg_storage_last_error()), c.want);
+    EXPECT_EQ(reg_storage_last_kind(), c.kind) << c.ref << ": " << reg_storage_last_error();
   }
   EXPECT_FALSE(exists(root + "/repositories/a")) << "nothing written";
   ASSERT_EQ(put("a", d, kManifest), 0) << reg_storage_last_error();
@@ -201,12 +217,12 @@ TEST_F(Manifests, PutValidationTable) {
       {"{\"x\":[1,{}]," + cfg + ",\"layers\":[{\"digest\":\"" + kD2 + "\",\"size\":3,\"extra\":{}}],\"y\":null}", ""},
       // A key twice in any object, however it is spelled: parsers differ in
       // which one they take.
-      {"{" + cfg + ",\"config\":{\"digest\":\"bad\"}}", "manifest has a duplicate key"},
-      {"{\"config\":{\"digest\":\"bad\"}," + cfg + "}", "manifest has a duplicate key"},
-      {"{" + cfg + ",\"conf\\u0069g\":{\"digest\":\"" + kD2 + "\"}}", "manifest has a duplicate key"},
-      {"{\"config\":{\"digest\":\"" + kD1 + "\",\"digest\":\"" + kD2 + "\"}}", "manifest has a duplicate key"},
-      {"{" + cfg + ",\"layers\":[{\"digest\":\"" + kD2 + "\",\"size\":1,\"size\":2}]}", "manifest has a duplicate key"},
-      {"{" + cfg + ",\"x\":[[{\"a\":1,\"b\":{\"c\":1,\"c\":1}}]]}", "manifest has a duplicate key"},
+      {"{" + cfg + ",\"config\":{\"digest\":\"bad\"}}", kInvalid},
+      {"{\"config\":{\"digest\":\"bad\"}," + cfg + "}", kInvalid},
+      {"{" + cfg + ",\"conf\\u0069g\":{\"digest\":\"" + kD2 + "\"}}", kInvalid},
+      {"{\"config\":{\"digest\":\"" + kD1 + "\",\"digest\":\"" + kD2 + "\"}}", kInvalid},
+      {"{" + cfg + ",\"layers\":[{\"digest\":\"" + kD2 + "\",\"size\":1,\"size\":2}]}", kInvalid},
+      {"{" + cfg + ",\"x\":[[{\"a\":1,\"b\":{\"c\":1,\"c\":1}}]]}", kInvalid},
       {"{" + cfg + ",\"a\":{\"k\":1},\"b\":{\"k\":1}}", ""},
   };
   for (const Case& c : cases) {
@@ -215,7 +231,7 @@ TEST_F(Manifests, PutValidationTable) {
       EXPECT_EQ(rc, 0) << c.body << ": " << reg_storage_last_error();
     } else {
       EXPECT_EQ(rc, -1) << c.body;
-      EXPECT_EQ(std::string(reg_storage_last_error()), c.want) << c.body;
+      expect_failure(c.want, reg_storage_last_error(), reg_storage_last_kind(), c.body);
       EXPECT_EQ(last_digest, "untouched");
     }
   }
@@ -270,14 +286,14 @@ TEST_F(Manifests, PutRefusals) {
       {"caf\xc3\xa9", "t", "invalid repository name: caf\xc3\xa9"},
       {"", "t", "invalid repository name: "},
       {"a", "", "empty reference"},
-      {"a", "../x", "invalid tag: ../x"},
-      {"a", "a/b", "invalid tag: a/b"},
-      {"a", "a\\b", "invalid tag: a\\b"},
-      {"a", ".hidden", "invalid tag: .hidden"},
-      {"a", "-x", "invalid tag: -x"},
-      {"a", "a:b", "invalid tag: a:b"},
-      {"a", "SHA256:" + std::string(64, 'a'), "invalid tag: SHA256:" + std::string(64, 'a')},
-      {"a", std::string(129, 't'), "invalid tag: " + std::string(129, 't')},
+      {"a", "../x", kInvalid},
+      {"a", "a/b", kInvalid},
+      {"a", "a\\b", kInvalid},
+      {"a", ".hidden", kInvalid},
+      {"a", "-x", kInvalid},
+      {"a", "a:b", kInvalid},
+      {"a", "SHA256:" + std::string(64, 'a'), kInvalid},
+      {"a", std::string(129, 't'), kInvalid},
       {"a", std::string(128, 't'), ""},
       {"a", "_v1.2-rc.3", ""},
   };
@@ -287,7 +303,7 @@ TEST_F(Manifests, PutRefusals) {
       EXPECT_EQ(rc, 0) << c.repo << " " << c.ref << ": " << reg_storage_last_error();
     } else {
       EXPECT_EQ(rc, -1) << c.repo << " " << c.ref;
-      EXPECT_EQ(std::string(reg_storage_last_error()), c.want);
+      expect_failure(c.want, reg_storage_last_error(), reg_storage_last_kind(), c.repo + " " + c.ref);
     }
   }
   // Nothing was written for the refused tags.
@@ -300,7 +316,7 @@ TEST_F(Manifests, OversizedBodiesAreRefusedBeforeParsing) {
   std::string big = kManifest;
   big.append(REG_MANIFEST_MAX + 1 - big.size(), ' ');  // 4 MiB and one byte: one byte too many
   EXPECT_EQ(put("a", "t", big), -1);
-  EXPECT_STREQ(reg_storage_last_error(), "manifest too large");
+  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_TOO_LARGE);
   big.pop_back();
   EXPECT_EQ(put("a", "t", big), 0) << reg_storage_last_error();
   EXPECT_EQ(get("a", "t"), big) << "the largest body comes back whole";
@@ -380,12 +396,12 @@ TEST_F(Manifests, GetFailures) {
       {"a", "nope", "tag not found: a:nope"},
       {"nobody", "v1", "tag not found: nobody:v1"},
       {"a..b", "v1", "invalid repository name"},
-      {"a", "../../a/_manifests/tags/v1", "invalid tag: ../../a/_manifests/tags/v1"},
-      {"a", "", "invalid tag: "},
+      {"a", "../../a/_manifests/tags/v1", kInvalid},
+      {"a", "", kInvalid},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(get(c.repo, c.ref), "") << c.ref;
-    EXPECT_EQ(err, c.want);
+    expect_failure(c.want, err, err_kind, c.ref);
   }
 }
 
@@ -393,7 +409,7 @@ TEST_F(Manifests, StoredBodyLargerThanTheResultBufferIsRefused) {
   ASSERT_EQ(put("a", "v1", kManifest), 0);
   write_bytes(body_file("a", last_digest), kManifest + std::string(REG_MANIFEST_MAX, ' '));
   EXPECT_EQ(get("a", "v1"), "");
-  EXPECT_EQ(err, "manifest too large: a@v1");
+  EXPECT_EQ(err_kind, REG_ERR_TOO_LARGE) << err;
 }
 
 TEST_F(Manifests, CorruptTagLinkFailsByTagButKeepsTheManifestAlive) {
@@ -409,6 +425,100 @@ TEST_F(Manifests, CorruptTagLinkFailsByTagButKeepsTheManifestAlive) {
   EXPECT_EQ(reg_manifest_delete("a", "good"), 0);
   EXPECT_EQ(get("a", d), kManifest);
   EXPECT_EQ(storage::manifest_has_tag_for("a", d.substr(7).c_str()), 1);
+}
+
+// ---- The status forms ----------------------------------------------------------
+
+// A writer that takes nothing.
+int refuse(void*, const char*, size_t) { return -1; }
+
+TEST_F(Manifests, TheStatusFormsPushReadAndRemove) {
+  reg_status st;
+  const std::string index = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+                            "\"manifests\":[]}";
+  const std::string d = digest_string(index);
+  // Pushed by digest with tags: all of them name it, and it has no subject.
+  const char* const tags[] = {"a", "b", "a"};
+  char out[REG_DIGEST_CAP];
+  char subject[REG_DIGEST_CAP] = "untouched";
+  ASSERT_EQ(reg_manifest_push("r", d.c_str(), index.data(), index.size(), nullptr, tags, 3, out, subject, &st), 0)
+      << st.message;
+  EXPECT_EQ(out, d);
+  EXPECT_STREQ(subject, "");
+  EXPECT_EQ(tags_page("r", 0, nullptr).text, "{\"name\":\"r\",\"tags\":[\"a\",\"b\"]}");
+  // A referrer of it: its subject comes back.
+  const std::string referrer = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+                               "\"manifests\":[],\"subject\":{\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+                               "\"digest\":\"" + d + "\",\"size\":1}}";
+  ASSERT_EQ(reg_manifest_push("r", "sig", referrer.data(), referrer.size(), nullptr, nullptr, 0, out, subject, &st), 0)
+      << st.message;
+  EXPECT_EQ(subject, d);
+  EXPECT_NE(referrers_page("r", d.c_str(), nullptr, 0, nullptr).text.find(digest_string(referrer)), std::string::npos);
+  // A tag that is not one fails the whole push, and moves nothing.
+  const char* const bad[] = {"c", "../x"};
+  EXPECT_EQ(reg_manifest_push("r", d.c_str(), index.data(), index.size(), nullptr, bad, 2, out, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+  EXPECT_FALSE(exists(mdir("r") + "/tags/c"));
+  EXPECT_EQ(reg_manifest_push("r", d.c_str(), index.data(), index.size(), nullptr, nullptr, -1, out, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID);
+
+  // Read whole, through a writer: what the first operations' get returns.
+  std::string body;
+  char ct[REG_CONTENT_TYPE_CAP];
+  char digest[REG_DIGEST_CAP];
+  ASSERT_EQ(reg_manifest_read("r", "b", append_text, &body, ct, digest, &st), 0) << st.message;
+  EXPECT_EQ(body, index);
+  EXPECT_EQ(body, get("r", "b"));
+  EXPECT_STREQ(ct, "application/vnd.oci.image.index.v1+json");
+  EXPECT_EQ(digest, d);
+  // A writer that refuses the text fails the call, with no system error.
+  EXPECT_EQ(reg_manifest_read("r", "b", refuse, nullptr, ct, digest, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  EXPECT_STREQ(st.cause, "");
+  EXPECT_EQ(catalog_page(0, nullptr).rc, 0);
+  EXPECT_EQ(reg_catalog_json_where(0, nullptr, nullptr, nullptr, refuse, nullptr, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  EXPECT_EQ(reg_storage_stats_json(refuse, nullptr, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  struct Case {
+    const char* repo;
+    const char* ref;
+    reg_error_kind kind;
+  };
+  const Case reads[] = {{"r", "nope", REG_ERR_NOT_FOUND}, {"r..", "b", REG_ERR_INVALID}, {"r", "sha256:1", REG_ERR_INVALID}};
+  for (const Case& c : reads) {
+    EXPECT_EQ(reg_manifest_read(c.repo, c.ref, append_text, &body, ct, digest, &st), -1) << c.ref;
+    EXPECT_EQ(st.kind, c.kind) << c.ref;
+  }
+
+  // Removed by tag, then by digest with the tag left naming it.
+  ASSERT_EQ(reg_manifest_remove("r", "a", &st), 0) << st.message;
+  EXPECT_EQ(reg_manifest_remove("r", "a", &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_NOT_FOUND);
+  ASSERT_EQ(reg_manifest_remove("r", d.c_str(), &st), 0) << st.message;
+  EXPECT_EQ(tags_page("r", 0, nullptr).text, "{\"name\":\"r\",\"tags\":[\"sig\"]}");
+  EXPECT_EQ(reg_manifest_remove("r", d.c_str(), &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_NOT_FOUND);
+}
+
+// Only the names a filter keeps are listed, and the page counts them alone.
+int keep_team(void* ctx, const char* name) {
+  ++*static_cast<int*>(ctx);
+  return std::strncmp(name, "team/", 5) == 0 ? 1 : 0;
+}
+
+TEST_F(Manifests, TheCatalogListsWhatItsFilterKeeps) {
+  for (const char* repo : {"alone", "team/a", "team/b", "team/c", "zed"}) ASSERT_EQ(put(repo, "t", kManifest), 0);
+  int asked = 0;
+  const Listing l = catalog_page(2, nullptr, keep_team, &asked);
+  ASSERT_EQ(l.rc, 0) << l.st.message;
+  EXPECT_EQ(l.text, "{\"repositories\":[\"team/a\",\"team/b\"]}");
+  EXPECT_EQ(l.page.more, 1);
+  EXPECT_STREQ(l.page.next, "team/b");
+  EXPECT_EQ(asked, 5) << "every name is asked about once";
+  const Listing rest = catalog_page(2, "team/b", keep_team, &asked);
+  EXPECT_EQ(rest.text, "{\"repositories\":[\"team/c\"]}");
+  EXPECT_EQ(rest.page.more, 0);
 }
 
 // ---- Delete -----------------------------------------------------------------
@@ -465,18 +575,18 @@ TEST_F(Manifests, DeletingADigestThatIsNotStoredFails) {
   ASSERT_EQ(put("a", "x", kManifest), 0);
   const std::string never = "sha256:" + std::string(64, '0');
   EXPECT_EQ(reg_manifest_delete("a", never.c_str()), -1);
-  EXPECT_STREQ(reg_storage_last_error(), "manifest unknown");
+  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_NOT_FOUND);
   EXPECT_EQ(reg_manifest_delete("nobody", never.c_str()), -1);
-  EXPECT_STREQ(reg_storage_last_error(), "manifest unknown");
+  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_NOT_FOUND);
   EXPECT_EQ(reg_manifest_delete("nobody", "t"), -1);
   EXPECT_STREQ(reg_storage_last_error(), "tag not found: nobody:t");
   EXPECT_FALSE(exists(root + "/repositories/nobody")) << "asking creates nothing";
   const std::string d = last_digest;
   ASSERT_EQ(reg_manifest_delete("a", d.c_str()), 0);
   EXPECT_EQ(reg_manifest_delete("a", d.c_str()), -1) << "deleted once";
-  EXPECT_STREQ(reg_storage_last_error(), "manifest unknown");
+  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_NOT_FOUND);
   EXPECT_EQ(reg_manifest_delete("a", "../x"), -1);
-  EXPECT_STREQ(reg_storage_last_error(), "invalid tag: ../x");
+  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_INVALID);
   EXPECT_EQ(reg_manifest_delete("a", "sha256:12"), -1);
   EXPECT_STREQ(reg_storage_last_error(), "invalid digest reference");
 }
@@ -516,11 +626,19 @@ TEST_F(Manifests, TagListsHoldEveryTagAndPage) {
   size_t quotes = 0;
   for (char c : text) quotes += c == '"' ? 1 : 0;
   EXPECT_EQ(quotes, 2u * 2000 + 6) << "every tag, besides the name member";
-  EXPECT_EQ(reg_page_next(), nullptr);
-  EXPECT_STREQ(reg_tags_page_json("many", 2, "v1998"), "{\"name\":\"many\",\"tags\":[\"v1999\"]}");
-  EXPECT_EQ(reg_page_next(), nullptr);
-  EXPECT_STREQ(reg_tags_page_json("many", 2, "v0000"), "{\"name\":\"many\",\"tags\":[\"v0001\",\"v0002\"]}");
-  EXPECT_STREQ(reg_page_next(), "v0002");
+  const Listing all = tags_page("many", 0, nullptr);
+  EXPECT_EQ(all.text, text) << "one listing, whichever form asks";
+  EXPECT_EQ(all.page.more, 0);
+  Listing l = tags_page("many", 2, "v1998");
+  EXPECT_EQ(l.text, "{\"name\":\"many\",\"tags\":[\"v1999\"]}");
+  EXPECT_EQ(l.page.more, 0);
+  l = tags_page("many", 2, "v0000");
+  EXPECT_EQ(l.text, "{\"name\":\"many\",\"tags\":[\"v0001\",\"v0002\"]}");
+  EXPECT_EQ(l.page.more, 1);
+  EXPECT_STREQ(l.page.next, "v0002");
+  l = tags_page("a..b", 0, nullptr);
+  EXPECT_EQ(l.rc, -1);
+  EXPECT_EQ(l.st.kind, REG_ERR_INVALID);
   const std::string stats = reg_storage_get_stats_json();
   EXPECT_NE(stats.find("\"tags\":2000,"), std::string::npos) << stats;
 }

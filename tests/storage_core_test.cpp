@@ -11,7 +11,11 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_catalog.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -99,7 +103,9 @@ TEST_F(StorageTest, InitFailures) {
   const std::string marker_dir = tmp / "m";
   make_dirs(marker_dir + "/config.json");
   EXPECT_EQ(reg_storage_init(marker_dir.c_str()), -1);
-  EXPECT_EQ(std::string(reg_storage_last_error()), "write config.json failed: " + marker_dir + "/config.json");
+  // The specified message, and the path, which the engine adds.
+  EXPECT_EQ(reg_storage_last_kind(), REG_ERR_STORAGE);
+  EXPECT_EQ(std::string(reg_storage_last_error()).rfind("write config.json failed", 0), 0u) << reg_storage_last_error();
   EXPECT_EQ(list_names(marker_dir), (std::vector<std::string>{"blobs", "config.json", "repositories", "uploads"}))
       << "no temporary file is left behind";
 
@@ -120,22 +126,20 @@ TEST_F(StorageTest, OpenMakesNothingWhereThereIsNoRegistry) {
   struct Case {
     std::string root;
     reg_error_kind kind;
-    std::string error;
     std::string cause;
   };
   const Case cases[] = {
-      {tmp / "missing", REG_ERR_STORAGE, "storage root " + (tmp / "missing"), "No such file or directory"},
-      {tmp / "missing/deeper", REG_ERR_STORAGE, "storage root " + (tmp / "missing/deeper"), "No such file or directory"},
-      {file, REG_ERR_NOT_FOUND, "storage root " + file + ": not a directory", ""},
-      {empty, REG_ERR_NOT_FOUND,
-       "storage root " + empty + ": holds no registry (no config.json, which the registry writes when it first serves)",
-       ""},
+      {tmp / "missing", REG_ERR_STORAGE, "No such file or directory"},
+      {tmp / "missing/deeper", REG_ERR_STORAGE, "No such file or directory"},
+      {file, REG_ERR_NOT_FOUND, ""},
+      {empty, REG_ERR_NOT_FOUND, ""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(reg_storage_open(c.root.c_str()), -1) << c.root;
-    EXPECT_EQ(reg_storage_last_kind(), c.kind) << c.root;
-    EXPECT_EQ(std::string(reg_storage_last_error()), c.error);
-    EXPECT_EQ(std::string(reg_storage_last_cause()), c.cause);
+    reg_status st;
+    EXPECT_EQ(reg_storage_open(c.root.c_str(), &st), -1) << c.root;
+    EXPECT_EQ(st.kind, c.kind) << c.root;
+    EXPECT_NE(std::string(st.message).find(c.root), std::string::npos) << "the message names the root: " << st.message;
+    EXPECT_EQ(std::string(st.cause), c.cause);
     EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr) << "not ready";
   }
   EXPECT_FALSE(exists(tmp / "missing"));
@@ -146,20 +150,28 @@ TEST_F(StorageTest, OpenMakesNothingWhereThereIsNoRegistry) {
   ASSERT_EQ(reg_storage_init(root.c_str()), 0);
   reg_storage_cleanup();
   remove_tree(root + "/uploads");
-  ASSERT_EQ(reg_storage_open(root.c_str()), 0) << reg_storage_last_error();
+  reg_status st;
+  ASSERT_EQ(reg_storage_open(root.c_str(), &st), 0) << st.message;
+  EXPECT_EQ(st.kind, REG_ERR_NONE);
+  EXPECT_STREQ(st.message, "");
   EXPECT_TRUE(is_dir(root + "/uploads"));
   EXPECT_STREQ(reg_catalog_json(0, nullptr), "{\"repositories\":[]}");
 
   // Attached, a directory is used as it is (made first only when asked).
-  EXPECT_EQ(reg_storage_attach((tmp / "fresh").c_str(), 0), -1);
-  EXPECT_EQ(std::string(reg_storage_last_cause()), "No such file or directory");
+  EXPECT_EQ(reg_storage_attach((tmp / "fresh").c_str(), 0, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_STORAGE);
+  EXPECT_EQ(std::string(st.cause), "No such file or directory");
   EXPECT_FALSE(exists(tmp / "fresh"));
-  ASSERT_EQ(reg_storage_attach((tmp / "fresh/root").c_str(), 1), 0) << reg_storage_last_error();
+  ASSERT_EQ(reg_storage_attach((tmp / "fresh/root").c_str(), 1, &st), 0) << st.message;
   EXPECT_TRUE(list_names(tmp / "fresh/root").empty());
   char path[4096];
-  ASSERT_EQ(reg_auth_path(REG_AUTH_HTPASSWD, path, sizeof path), 0);
+  ASSERT_EQ(reg_auth_path(REG_AUTH_HTPASSWD, path, sizeof path, &st), 0);
   EXPECT_EQ(std::string(path), tmp / "fresh/root/auth/htpasswd");
-  ASSERT_EQ(reg_storage_attach(empty.c_str(), 0), 0);
+  char small[8];
+  EXPECT_EQ(reg_auth_path(REG_AUTH_HTPASSWD, small, sizeof small, &st), -1);
+  EXPECT_EQ(st.kind, REG_ERR_INVALID) << "a path that does not fit is never cut";
+  EXPECT_STREQ(small, "");
+  ASSERT_EQ(reg_storage_attach(empty.c_str(), 0, nullptr), 0) << "no status: the result alone tells";
   EXPECT_TRUE(list_names(empty).empty());
   reg_storage_cleanup();
 }
@@ -386,10 +398,14 @@ TEST_F(CatalogTest, NestedRepositoriesAreListedByTheirFullName) {
   }
   EXPECT_STREQ(reg_catalog_json(0, nullptr),
                "{\"repositories\":[\"a/b/c/d\",\"library/alpine\",\"plain\",\"team/app\",\"team/app/web\"]}");
-  EXPECT_STREQ(reg_catalog_json(2, "library/alpine"), "{\"repositories\":[\"plain\",\"team/app\"]}");
-  EXPECT_STREQ(reg_page_next(), "team/app");
-  EXPECT_STREQ(reg_catalog_json(2, "team/app"), "{\"repositories\":[\"team/app/web\"]}");
-  EXPECT_EQ(reg_page_next(), nullptr);
+  Listing l = catalog_page(2, "library/alpine");
+  EXPECT_EQ(l.text, "{\"repositories\":[\"plain\",\"team/app\"]}");
+  EXPECT_EQ(l.page.more, 1);
+  EXPECT_STREQ(l.page.next, "team/app");
+  l = catalog_page(2, "team/app");
+  EXPECT_EQ(l.text, "{\"repositories\":[\"team/app/web\"]}");
+  EXPECT_EQ(l.page.more, 0);
+  EXPECT_STREQ(l.page.next, "");
 }
 
 TEST_F(CatalogTest, ATreeFromAnOlderBuildIsIndexedWhenTheEngineStarts) {
@@ -439,32 +455,40 @@ TEST_F(CatalogTest, EveryRepositoryIsListedHoweverMany) {
     std::snprintf(name, sizeof name, "r%d", i);
     add_repo(name);
   }
-  const std::string all = reg_catalog_json(0, nullptr);
+  const Listing all = catalog_page(0, nullptr);
+  ASSERT_EQ(all.rc, 0) << all.st.message;
+  EXPECT_EQ(all.text, reg_catalog_json(0, nullptr)) << "one listing, whichever form asks";
   size_t commas = 0;
-  for (char c : all) commas += c == ',' ? 1 : 0;
+  for (char c : all.text) commas += c == ',' ? 1 : 0;
   EXPECT_EQ(commas + 1, static_cast<size_t>(kRepos));
-  EXPECT_EQ(reg_page_next(), nullptr);
-  EXPECT_STREQ(reg_catalog_json(2, "r998"), "{\"repositories\":[\"r999\"]}") << "the last names in byte order";
-  EXPECT_EQ(reg_page_next(), nullptr);
-  EXPECT_STREQ(reg_catalog_json(2, "r1498"), "{\"repositories\":[\"r1499\",\"r15\"]}");
-  EXPECT_STREQ(reg_catalog_json(2, "r0"), "{\"repositories\":[\"r1\",\"r10\"]}");
-  EXPECT_STREQ(reg_page_next(), "r10");
+  EXPECT_EQ(all.page.more, 0);
+  Listing l = catalog_page(2, "r998");
+  EXPECT_EQ(l.text, "{\"repositories\":[\"r999\"]}") << "the last names in byte order";
+  EXPECT_EQ(l.page.more, 0);
+  EXPECT_EQ(catalog_page(2, "r1498").text, "{\"repositories\":[\"r1499\",\"r15\"]}");
+  l = catalog_page(2, "r0");
+  EXPECT_EQ(l.text, "{\"repositories\":[\"r1\",\"r10\"]}");
+  EXPECT_STREQ(l.page.next, "r10");
 }
 
-TEST_F(CatalogTest, APageThatDoesNotFitTheResultBufferSaysWhereItStopped) {
-  // 4200 names of 250 bytes: 1.06 MB of names, more than one page holds.
+TEST_F(CatalogTest, APageThatDoesNotFitOnePageOfTextSaysWhereItStopped) {
+  // 17000 names of 250 bytes: 4.3 MB of names, more than one page of
+  // text (REG_PAGE_TEXT_MAX) holds.
   std::vector<std::string> names;
-  for (int i = 0; i < 4200; ++i) {
+  for (int i = 0; i < 17000; ++i) {
     char prefix[16];
     std::snprintf(prefix, sizeof prefix, "n%05d", i);
     names.push_back(prefix + std::string(244, 'x'));
     add_repo(names.back());
   }
   std::vector<std::string> seen;
-  const char* last = nullptr;
-  std::string last_copy;
-  for (int page = 0; page < 3; ++page) {
-    const std::string text = reg_catalog_json(0, last);
+  std::string last;
+  int pages = 0;
+  for (; pages < 3; ++pages) {
+    const Listing l = catalog_page(0, last.empty() ? nullptr : last.c_str());
+    ASSERT_EQ(l.rc, 0) << l.st.message;
+    const std::string& text = l.text;
+    ASSERT_LE(text.size(), static_cast<size_t>(REG_PAGE_TEXT_MAX));
     ASSERT_EQ(text.substr(0, 17), "{\"repositories\":[");
     ASSERT_EQ(text.substr(text.size() - 2), "]}");
     for (size_t at = text.find('"', 17); at != std::string::npos; at = text.find('"', at + 1)) {
@@ -472,30 +496,40 @@ TEST_F(CatalogTest, APageThatDoesNotFitTheResultBufferSaysWhereItStopped) {
       seen.push_back(text.substr(at + 1, end - at - 1));
       at = end;
     }
-    if (reg_page_next() == nullptr) break;
-    EXPECT_EQ(std::string(reg_page_next()), seen.back()) << "the page says where it stopped";
-    last_copy = reg_page_next();
-    last = last_copy.c_str();
+    if (!l.page.more) break;
+    EXPECT_EQ(std::string(l.page.next), seen.back()) << "the page says where it stopped";
+    last = l.page.next;
   }
+  EXPECT_EQ(pages, 1) << "two pages";
   EXPECT_EQ(seen, names) << "every name once, in order, over the pages";
 }
 
 TEST(CatalogPage, ANameThatDoesNotFitEndsThePageAsWholeJson) {
   std::string a = "alpha", b = std::string(40, 'b'), c = "c";
   char* names[] = {a.data(), b.data(), c.data()};
-  char out[64];
-  std::memset(out, 'z', sizeof out);
-  int written = -1;
-  const size_t n = storage::write_catalog_page(out, sizeof out, names, 0, 3, &written);
-  EXPECT_STREQ(out, "{\"repositories\":[\"alpha\"]}");
-  EXPECT_EQ(written, 1) << "the caller learns how far the page got";
-  EXPECT_EQ(n, std::strlen(out));
-  EXPECT_EQ(out[sizeof out - 1], 'z') << "nothing written past what was needed";
-  // The smallest room that holds the open and the close.
-  char tiny[20];
-  storage::write_catalog_page(tiny, sizeof tiny, names, 0, 3, &written);
-  EXPECT_STREQ(tiny, "{\"repositories\":[]}");
-  EXPECT_EQ(written, 0);
+  constexpr char kOpen[] = "{\"repositories\":[";
+  // Pages for a buffer of 64 bytes, and for the smallest room that holds
+  // the open, the close and the NUL.
+  struct Case {
+    size_t cap;
+    const char* want;
+    int written;
+  };
+  const Case cases[] = {{64, "{\"repositories\":[\"alpha\"]}", 1}, {20, "{\"repositories\":[]}", 0}};
+  for (const Case& k : cases) {
+    char out[64];
+    std::memset(out, 'z', sizeof out);
+    storage::BufferWriter w{out, k.cap};
+    storage::TextOut text(storage::BufferWriter::write, &w);
+    int written = -1;
+    storage::write_names_page(&text, kOpen, sizeof kOpen - 1, names, 0, 3, k.cap, &written);
+    reg_status st;
+    ASSERT_EQ(text.flush(&st), 0) << "the page fits the room it was cut for";
+    EXPECT_STREQ(out, k.want);
+    EXPECT_EQ(written, k.written) << "the caller learns how far the page got";
+    EXPECT_EQ(w.len, std::strlen(out));
+    EXPECT_EQ(out[sizeof out - 1], 'z') << "nothing written past what was needed";
+  }
 }
 
 }  // namespace

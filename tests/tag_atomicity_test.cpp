@@ -58,7 +58,8 @@ TEST(TagAtomicity, APushOfSeveralTagsMovesAllOrNoneWhereverTheDiskFills) {
   ASSERT_EQ(reg_storage_init(root.c_str()), 0);
   char old[REG_DIGEST_CAP];
   const std::string old_body = index_body("old");
-  ASSERT_EQ(reg_manifest_push("app", "t1", old_body.data(), old_body.size(), nullptr, old), 0);
+  reg_status st;
+  ASSERT_EQ(reg_manifest_push("app", "t1", old_body.data(), old_body.size(), nullptr, nullptr, 0, old, nullptr, &st), 0);
 
   const char* const tags[] = {"t1", "t2", "t3"};
   int failed_at_tags = 0;
@@ -68,23 +69,26 @@ TEST(TagAtomicity, APushOfSeveralTagsMovesAllOrNoneWhereverTheDiskFills) {
     const std::string digest = digest_string(body);
     leave_pages_free(mnt + "/filler", k);
     char out[REG_DIGEST_CAP];
-    const int rc = reg_manifest_push_tagged("app", digest.c_str(), body.data(), body.size(), nullptr, tags, 3, out);
+    const int rc =
+        reg_manifest_push("app", digest.c_str(), body.data(), body.size(), nullptr, tags, 3, out, nullptr, &st);
     std::remove((mnt + "/filler").c_str());
     const std::vector<std::string> now = {tag_target(root, "t1"), tag_target(root, "t2"), tag_target(root, "t3")};
     if (rc == 0) {
       EXPECT_EQ(now, (std::vector<std::string>{digest, digest, digest})) << k << " pages free";
       ++succeeded;
     } else {
-      EXPECT_EQ(reg_storage_last_kind(), REG_ERR_STORAGE) << k;
+      EXPECT_EQ(st.kind, REG_ERR_STORAGE) << k;
+      EXPECT_STREQ(st.cause, "No space left on device") << k << ": " << st.message;
       EXPECT_EQ(now, (std::vector<std::string>{old, "(no tag)", "(no tag)"})) << k << " pages free";
       // The manifest itself was stored: the disk filled while the tags moved.
       if (exists(root + "/repositories/app/_manifests/revisions/sha256/" + digest.substr(7) + "/link")) ++failed_at_tags;
     }
     // Back to the one tag on the old manifest for the next round.
     char again[REG_DIGEST_CAP];
-    ASSERT_EQ(reg_manifest_push("app", "t1", old_body.data(), old_body.size(), nullptr, again), 0);
-    reg_manifest_delete("app", "t2");
-    reg_manifest_delete("app", "t3");
+    ASSERT_EQ(reg_manifest_push("app", "t1", old_body.data(), old_body.size(), nullptr, nullptr, 0, again, nullptr, &st),
+              0);
+    reg_manifest_remove("app", "t2", &st);
+    reg_manifest_remove("app", "t3", &st);
     ASSERT_EQ(tag_target(root, "t2"), "(no tag)");
   }
   // The rounds spanned the tags' step and got past it.

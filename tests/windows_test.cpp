@@ -12,7 +12,9 @@
 #include "hash/sha256.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_state.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "hash/sha256.h"
+#include "hash/sha512.h"
 #include "test_support.h"
 
 namespace testing_support {
@@ -21,19 +22,36 @@ std::string read_bytes(const std::string& path) {
   return ss.str();
 }
 
-std::string digest_string(const std::string& data) {
+namespace {
+
+std::string digest_of(const char* alg, const uint8_t* raw, size_t n) {
   static const char* digits = "0123456789abcdef";
+  std::string s = std::string(alg) + ":";
+  for (size_t i = 0; i < n; ++i) {
+    s += digits[raw[i] >> 4];
+    s += digits[raw[i] & 15];
+  }
+  return s;
+}
+
+}  // namespace
+
+std::string digest_string(const std::string& data) {
   sha256_ctx ctx;
   sha256_init(&ctx);
   sha256_update(&ctx, data.data(), data.size());
   uint8_t raw[32];
   sha256_final(&ctx, raw);
-  std::string s = "sha256:";
-  for (uint8_t b : raw) {
-    s += digits[b >> 4];
-    s += digits[b & 15];
-  }
-  return s;
+  return digest_of("sha256", raw, sizeof raw);
+}
+
+std::string sha512_digest_string(const std::string& data) {
+  hash_sha512_ctx ctx;
+  hash_sha512_init(&ctx);
+  hash_sha512_update(&ctx, data.data(), data.size());
+  uint8_t raw[64];
+  hash_sha512_final(&ctx, raw);
+  return digest_of("sha512", raw, sizeof raw);
 }
 
 }  // namespace testing_support

@@ -40,6 +40,8 @@ std::vector<std::string> list_names(const std::string& dir);
 
 // "sha256:" and the 64 hex digits of data's SHA-256.
 std::string digest_string(const std::string& data);
+// "sha512:" and the 128 hex digits of data's SHA-512.
+std::string sha512_digest_string(const std::string& data);
 
 #ifndef _WIN32
 struct ProcessResult {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "storage/reg_storage.h"
+#include "storage_fixture.h"
 #include "test_support.h"
 
 namespace testing_support {
@@ -20,23 +21,21 @@ std::string descriptor(const std::string& type, const std::string& digest, size_
 }  // namespace
 
 std::string TreeBuilder::blob(const std::string& repo, const std::string& bytes) {
-  char uuid[37];
-  char digest[REG_DIGEST_CAP];
-  EXPECT_EQ(reg_upload_start(repo.c_str(), uuid), 0) << reg_storage_last_error();
-  const std::string d = digest_string(bytes);
-  FILE* f = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "rb");
-  EXPECT_EQ(reg_upload_append(repo.c_str(), uuid, f, -1, 0, nullptr), 0) << reg_storage_last_error();
-  std::fclose(f);
-  EXPECT_EQ(reg_upload_finish(repo.c_str(), uuid, d.c_str(), digest), 0) << reg_storage_last_error();
-  return d;
+  reg_status st;
+  const std::string d = upload_blob(repo.c_str(), bytes, &st);
+  EXPECT_FALSE(d.empty()) << st.message;
+  return digest_string(bytes);
 }
 
 std::string TreeBuilder::push(const std::string& repo, const std::string& ref, const std::string& body,
                               const char* type) {
   char digest[REG_DIGEST_CAP];
   const std::string reference = ref.empty() ? digest_string(body) : ref;
-  EXPECT_EQ(reg_manifest_push(repo.c_str(), reference.c_str(), body.data(), body.size(), type, digest), 0)
-      << reg_storage_last_error();
+  reg_status st;
+  EXPECT_EQ(reg_manifest_push(repo.c_str(), reference.c_str(), body.data(), body.size(), type, nullptr, 0, digest,
+                              nullptr, &st),
+            0)
+      << st.message;
   return digest_string(body);
 }
 

@@ -57,10 +57,22 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/reg_maintenance.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
-#include "storage/storage_maintenance.h"
+#include "storage/storage_blob_store.h"
+#include "storage/storage_blobs.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
+#include "storage/storage_uploads.h"
+#include "storage/upkeep/reg_maintenance.h"
+#include "storage/upkeep/repo_contents.h"
+#include "storage/upkeep/upkeep.h"
 
 namespace storage {
 namespace {
@@ -77,8 +89,8 @@ struct Candidate {
 
 class Collection {
  public:
-  Collection(const reg_gc_options& o, reg_gc_summary* s)
-      : o_(o), s_(s), report_(o.finding, o.progress, o.ctx), cutoff_(host::now_seconds() - o.grace_seconds) {}
+  Collection(const reg_gc_options& o, reg_gc_summary* s, reg_status* st)
+      : o_(o), s_(s), st_(st), report_(o.finding, o.progress, o.ctx), cutoff_(host::now_seconds() - o.grace_seconds) {}
 
   int run();
 
@@ -98,6 +110,7 @@ class Collection {
 
   const reg_gc_options& o_;
   reg_gc_summary* s_;
+  reg_status* st_;
   Reporter report_;
   const int64_t cutoff_;  // nothing changed at or after this second goes
   ManifestBuffer buf_;
@@ -131,26 +144,18 @@ int Collection::run() {
   char lock_path[kPathCap];
   gc_lock_path(lock_path, sizeof lock_path);
   FILE* f = host::open_file(lock_path, "ab");
-  if (f == nullptr) {
-    set_error(REG_ERR_STORAGE, "cannot open %s", lock_path);
-    return -1;
-  }
+  if (f == nullptr) return fail(st_, REG_ERR_STORAGE, "cannot open %s", lock_path);
   LockedFile lock;
   lock.adopt(f);
   bool busy = false;
   if (!host::try_lock_file(f, &busy)) {
-    if (busy) {
-      set_error(REG_ERR_STORAGE, "another garbage collection is running");
-    } else {
-      set_error(REG_ERR_STORAGE, "cannot lock %s", lock_path);
-    }
+    if (!busy) return fail(st_, REG_ERR_STORAGE, "cannot lock %s", lock_path);
+    fail(st_, REG_ERR_STORAGE, "another garbage collection is running");
+    st_->cause[0] = '\0';  // no call failed: another process holds the lock
     return -1;
   }
   NameList repos;
-  if (collect_repositories(&repos) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot list the repositories");
-    return -1;
-  }
+  if (collect_repositories(&repos) == Scan::kFailed) return fail(st_, REG_ERR_STORAGE, "cannot list the repositories");
   // Expired uploads first: the check then takes their marks.
   expire_uploads();
   mark(repos);
@@ -166,8 +171,7 @@ int Collection::run() {
     remove_set_aside();
   }
   if (keep_blobs_) {
-    set_error(REG_ERR_STORAGE, "no blob was removed: some manifests or directories could not be read");
-    return -1;
+    return fail(st_, REG_ERR_STORAGE, "no blob was removed: some manifests or directories could not be read");
   }
   return 0;
 }
@@ -224,58 +228,31 @@ bool Collection::young_link(const char* repo, const std::string& digest, int64_t
 }
 
 void Collection::set_aside() {
-  std::vector<std::string> prefixes;
-  std::vector<DigestAlg> algs;
-  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
-    char dir[kPathCap];
-    blob_alg_dir(alg, dir, sizeof dir);
-    std::vector<Entry> entries;
-    if (scan_dir(dir, &entries) == Scan::kFailed) {
-      unreadable("directory", "", std::string(kBlobsDir) + "/" + digest_alg_name(alg), "cannot be read");
-      continue;
+  BlobStoreVisitor visit;
+  visit.progress = [&](int64_t done, int64_t total) { report_.progress("sweep", done, total, 0); };
+  visit.unreadable = [&](const char* dir) { unreadable("directory", "", relative_to_root(dir), "cannot be read"); };
+  visit.entry = [&](const BlobStoreEntry& e) {
+    if (e.what == BlobName::kOther) return;
+    const std::string& digest = e.digest;
+    char path[kPathCap];
+    blob_path_for_digest(digest.c_str(), path, sizeof path);
+    if (e.what == BlobName::kSetAside) {
+      // Set aside by a collection that did not finish: back first,
+      // then judged like any other blob.
+      if (!o_.dry_run && !blob_present_or_restored(digest.c_str(), path)) return;
+      report_.finding("blob", "", digest.c_str(), 0, "set aside by a collection that did not finish",
+                      o_.dry_run ? "would restore" : "restored");
+      if (o_.dry_run) return;
     }
-    for (const Entry& e : entries) {
-      if (e.kind != host::Kind::kDir) continue;
-      char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, dir, e.name.c_str());
-      prefixes.push_back(prefix);
-      algs.push_back(alg);
-    }
-  }
-  for (size_t p = 0; p < prefixes.size(); ++p) {
-    report_.progress("sweep", static_cast<int64_t>(p), static_cast<int64_t>(prefixes.size()), 0);
-    std::vector<Entry> entries;
-    if (scan_dir(prefixes[p].c_str(), &entries) == Scan::kFailed) {
-      unreadable("directory", "", relative_to_root(prefixes[p].c_str()), "cannot be read");
-      continue;
-    }
-    for (const Entry& e : entries) {
-      const char* name = e.name.c_str();
-      const bool leftover = std::strncmp(name, kGcPrefix, sizeof kGcPrefix - 1) == 0;
-      const char* hex = leftover ? name + sizeof kGcPrefix - 1 : name;
-      if (hex_alg(hex) != algs[p]) continue;
-      const std::string digest = std::string(digest_alg_name(algs[p])) + ":" + hex;
-      char path[kPathCap];
-      blob_path_for_digest(digest.c_str(), path, sizeof path);
-      if (leftover) {
-        // Set aside by a collection that did not finish: back first,
-        // then judged like any other blob.
-        if (!o_.dry_run && !blob_present_or_restored(digest.c_str(), path)) continue;
-        report_.finding("blob", "", digest.c_str(), 0, "set aside by a collection that did not finish",
-                        o_.dry_run ? "would restore" : "restored");
-        if (o_.dry_run) continue;
-      }
-      ++s_->blobs;
-      if (needed_.count(digest) != 0) continue;
-      host::Attributes a;
-      if (!host::get_attributes(path, &a) || a.kind != host::Kind::kFile || a.mtime >= cutoff_) continue;
-      const auto link = loose_.find(digest);
-      if (link != loose_.end() && link->second >= cutoff_) continue;
-      Candidate& c = candidates_[digest];
-      c.size = a.size;
-    }
-  }
-  report_.progress("sweep", static_cast<int64_t>(prefixes.size()), static_cast<int64_t>(prefixes.size()), 0);
+    ++s_->blobs;
+    if (needed_.count(digest) != 0) return;
+    host::Attributes a;
+    if (!host::get_attributes(path, &a) || a.kind != host::Kind::kFile || a.mtime >= cutoff_) return;
+    const auto link = loose_.find(digest);
+    if (link != loose_.end() && link->second >= cutoff_) return;
+    candidates_[digest].size = a.size;
+  };
+  walk_blob_store(visit);
   if (keep_blobs_) {
     candidates_.clear();
     return;
@@ -505,7 +482,7 @@ void Collection::expire_uploads() {
 using namespace storage;
 
 extern "C" int reg_gc_running(void) {
-  if (require_ready() != 0) return 0;
+  if (!s_ready) return 0;
   char path[kPathCap];
   gc_lock_path(path, sizeof path);
   if (!file_exists(path)) return 0;
@@ -518,17 +495,12 @@ extern "C" int reg_gc_running(void) {
   return running ? 1 : 0;
 }
 
-extern "C" int reg_gc(const reg_gc_options* options, reg_gc_summary* out) {
-  if (options == nullptr || out == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
-  }
-  *out = reg_gc_summary{};
-  if (require_ready() != 0) return -1;
+extern "C" int reg_gc(const reg_gc_options* options, reg_gc_summary* out, reg_status* caller) {
+  CallStatus st(caller);
+  if (begin_walk(options, out, st.get()) != 0) return -1;
   if (options->grace_seconds < 0 || options->upload_age_seconds < 0) {
-    set_error(REG_ERR_INVALID, "negative grace period or upload age");
-    return -1;
+    return fail(st, REG_ERR_INVALID, "negative grace period or upload age");
   }
-  Collection c(*options, out);
+  Collection c(*options, out, st);
   return c.run();
 }

@@ -8,51 +8,34 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_manifests.h"
+#include "storage/upkeep/repo_contents.h"
+#include "text/hex.h"
 
 namespace storage {
-namespace {
-
-constexpr size_t kFirstRead = 64 * 1024;
-
-}  // namespace
-
-DigestAlg hex_alg(const char* name) {
-  size_t n = 0;
-  for (; name[n] != '\0'; ++n) {
-    const char c = name[n];
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return DigestAlg::kNone;
-  }
-  if (n == 64) return DigestAlg::kSha256;
-  if (n == 128) return DigestAlg::kSha512;
-  return DigestAlg::kNone;
-}
 
 Scan read_stored_manifests(const char* repo, std::vector<StoredManifest>* out) {
   out->clear();
   char dir[kPathCap];
   if (!manifest_dir(repo, dir, sizeof dir)) return Scan::kFailed;
-  host::DirStream ds;
-  const Scan opened = open_dir(dir, &ds);
-  if (opened != Scan::kOk) return opened;
-  const char* name = nullptr;
-  host::Kind kind = host::Kind::kOther;
-  while (host::dir_next(&ds, &name, &kind)) {
+  return each_entry(dir, [&](const char* name, host::Kind, host::DirStream* ds) {
     const DigestAlg alg = hex_alg(name);
-    if (alg == DigestAlg::kNone) continue;
     host::Attributes a;
     // Removed since it was listed: not there any more.
-    if (!host::dir_entry_attributes(&ds, name, &a) || a.kind != host::Kind::kFile) continue;
+    if (alg == DigestAlg::kNone || !host::dir_entry_attributes(ds, name, &a) || a.kind != host::Kind::kFile) {
+      return true;
+    }
     StoredManifest m;
     m.hex = name;
     m.digest = std::string(digest_alg_name(alg)) + ":" + name;
     m.mtime = a.mtime;
     m.size = a.size;
     out->push_back(std::move(m));
-  }
-  const bool failed = host::dir_failed(&ds);
-  host::dir_close(&ds);
-  return failed ? Scan::kFailed : Scan::kOk;
+    return true;
+  });
 }
 
 Scan read_stored_tags(const char* repo, std::vector<StoredTag>* out) {
@@ -108,29 +91,5 @@ Scan read_upload_marks(const char* repo, std::vector<std::string>* out) {
   return Scan::kOk;
 }
 
-int load_manifest(const char* path, ManifestBuffer* buf, ManifestInfo* info, char* msg, size_t msg_size) {
-  FILE* f = host::open_file(path, "rb");
-  if (f == nullptr) return -1;
-  // Grown as bodies need, up to one byte past the largest manifest, and
-  // reused for every manifest of a walk: most are a few KiB.
-  if (buf->bytes.size() < kFirstRead) buf->bytes.resize(kFirstRead);
-  buf->len = 0;
-  for (;;) {
-    buf->len += std::fread(buf->bytes.data() + buf->len, 1, buf->bytes.size() - buf->len, f);
-    if (buf->len < buf->bytes.size() || buf->bytes.size() > kManifestMax) break;
-    buf->bytes.resize(std::min(buf->bytes.size() * 2, kManifestMax + 1));
-  }
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) return -1;
-  if (buf->len > kManifestMax) {
-    std::snprintf(msg, msg_size, "manifest too large");
-    return 0;
-  }
-  const char* why = manifest_body_error(buf->bytes.data(), buf->len, info, msg, msg_size);
-  if (why == nullptr) return 1;
-  if (why != msg) std::snprintf(msg, msg_size, "%s", why);
-  return 0;
-}
 
 }  // namespace storage

@@ -1,11 +1,15 @@
 // Shared parts of the tree-wide walks: reports, repository views, and the
 // rule that decides which manifests stay.
-#include "storage/storage_maintenance.h"
+#include "storage/upkeep/upkeep.h"
 
 #include <cstring>
 #include <unordered_map>
 
 #include "platform/host.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_state.h"
 
 namespace storage {
 
@@ -20,44 +24,6 @@ char** sorted_names(NameList* names) {
   char** items = names->items();
   sort_str(items, names->size());
   return items;
-}
-
-Scan walk_blob_store(const std::function<void(const StoredBlob&)>& each,
-                     const std::function<void(const char* dir)>& unreadable) {
-  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
-    char dir[kPathCap];
-    blob_alg_dir(alg, dir, sizeof dir);
-    std::vector<Entry> prefixes;
-    if (scan_dir(dir, &prefixes) == Scan::kFailed) {
-      set_error(REG_ERR_STORAGE, "cannot read %s", dir);
-      return Scan::kFailed;
-    }
-    for (const Entry& p : prefixes) {
-      if (p.kind != host::Kind::kDir) continue;
-      char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, dir, p.name.c_str());
-      host::DirStream ds;
-      if (open_dir(prefix, &ds) != Scan::kOk) {
-        unreadable(prefix);
-        continue;
-      }
-      const char* name = nullptr;
-      host::Kind kind = host::Kind::kOther;
-      StoredBlob b;
-      while (host::dir_next(&ds, &name, &kind)) {
-        if (hex_alg(name) != alg) continue;
-        b.digest = std::string(digest_alg_name(alg)) + ":" + name;
-        char path[kPathCap];
-        path_join(path, sizeof path, prefix, name);
-        b.path = path;
-        host::Attributes a;
-        b.size = host::dir_entry_attributes(&ds, name, &a) ? a.size : -1;
-        each(b);
-      }
-      host::dir_close(&ds);
-    }
-  }
-  return Scan::kOk;
 }
 
 std::string relative_to_root(const char* path) {

@@ -20,10 +20,18 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/reg_maintenance.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
-#include "storage/storage_maintenance.h"
+#include "storage/storage_blob_store.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
+#include "storage/upkeep/reg_maintenance.h"
+#include "storage/upkeep/repo_contents.h"
+#include "storage/upkeep/upkeep.h"
 
 namespace storage {
 namespace {
@@ -59,7 +67,8 @@ Verdict hash_file(const std::string& path, const std::string& digest, std::vecto
 
 class Scrub {
  public:
-  Scrub(const reg_scrub_options& o, reg_scrub_summary* s) : o_(o), s_(s), report_(o.finding, o.progress, o.ctx) {}
+  Scrub(const reg_scrub_options& o, reg_scrub_summary* s, reg_status* st)
+      : o_(o), s_(s), st_(st), report_(o.finding, o.progress, o.ctx) {}
   int run();
 
  private:
@@ -74,6 +83,7 @@ class Scrub {
 
   const reg_scrub_options& o_;
   reg_scrub_summary* s_;
+  reg_status* st_;
   Reporter report_;
   std::vector<Work> work_;
   std::vector<Verdict> verdicts_;
@@ -83,10 +93,7 @@ class Scrub {
 
 int Scrub::run() {
   NameList repos;
-  if (collect_repositories(&repos) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot list the repositories");
-    return -1;
-  }
+  if (collect_repositories(&repos) == Scan::kFailed) return fail(st_, REG_ERR_STORAGE, "cannot list the repositories");
   if (!list_blobs()) return -1;
   char** items = sorted_names(&repos);
   for (int r = 0; r < repos.size(); ++r) {
@@ -100,28 +107,30 @@ int Scrub::run() {
   });
   hash_all();
   for (size_t i = 0; i < work_.size(); ++i) settle(work_[i], verdicts_[i]);
-  if (failed_) {
-    set_error(REG_ERR_STORAGE, "parts of the tree could not be read");
-    return -1;
-  }
+  if (failed_) return fail(st_, REG_ERR_STORAGE, "parts of the tree could not be read");
   return 0;
 }
 
 bool Scrub::list_blobs() {
-  const Scan scan = walk_blob_store(
-      [&](const StoredBlob& b) {
-        Work w;
-        w.digest = b.digest;
-        w.path = b.path;
-        w.size = b.size < 0 ? 0 : b.size;
-        total_bytes_ += w.size;
-        work_.push_back(std::move(w));
-      },
-      [&](const char* dir) {
-        report_.finding("directory", "", relative_to_root(dir).c_str(), 0, "cannot be read", "");
-        failed_ = true;
-      });
-  return scan != Scan::kFailed;
+  BlobStoreVisitor visit;
+  visit.entry = [&](const BlobStoreEntry& b) {
+    if (b.what != BlobName::kBlob) return;
+    Work w;
+    w.digest = b.digest;
+    w.path = b.path;
+    w.size = b.size < 0 ? 0 : b.size;
+    total_bytes_ += w.size;
+    work_.push_back(std::move(w));
+  };
+  visit.unreadable = [&](const char* dir) {
+    report_.finding("directory", "", relative_to_root(dir).c_str(), 0, "cannot be read", "");
+    failed_ = true;
+  };
+  if (walk_blob_store(visit) == Scan::kFailed) {
+    fail(st_, REG_ERR_STORAGE, "cannot read the blob store");
+    return false;
+  }
+  return true;
 }
 
 void Scrub::check_link(const char* repo, const char* kind, const std::string& item, const std::string& target_path,
@@ -316,13 +325,9 @@ bool Scrub::quarantine_manifest(const Work& w) {
 
 using namespace storage;
 
-extern "C" int reg_scrub(const reg_scrub_options* options, reg_scrub_summary* out) {
-  if (options == nullptr || out == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
-  }
-  *out = reg_scrub_summary{};
-  if (require_ready() != 0) return -1;
-  Scrub s(*options, out);
+extern "C" int reg_scrub(const reg_scrub_options* options, reg_scrub_summary* out, reg_status* caller) {
+  CallStatus st(caller);
+  if (begin_walk(options, out, st.get()) != 0) return -1;
+  Scrub s(*options, out, st);
   return s.run();
 }

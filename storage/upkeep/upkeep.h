@@ -1,17 +1,20 @@
 // What the walks that look after the whole tree share: telling their
 // caller what they find and how far they are, and a repository's
 // manifests read whole with the ones that stay.
-#ifndef REGISTRY_STORAGE_STORAGE_MAINTENANCE_H
-#define REGISTRY_STORAGE_STORAGE_MAINTENANCE_H
+#ifndef REGISTRY_STORAGE_UPKEEP_UPKEEP_H
+#define REGISTRY_STORAGE_UPKEEP_UPKEEP_H
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
-#include "storage/reg_maintenance.h"
-#include "storage/storage_internal.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
+#include "storage/upkeep/reg_maintenance.h"
+#include "storage/upkeep/repo_contents.h"
 
 namespace storage {
 
@@ -32,20 +35,17 @@ class Reporter {
   void* ctx_;
 };
 
+// The checks every walk makes first: its options and summary given (the
+// summary then emptied), the engine ready. 0 or -1 with the failure in st.
+template <typename Options, typename Summary>
+int begin_walk(const Options* options, Summary* out, reg_status* st) {
+  if (options == nullptr || out == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
+  *out = Summary{};
+  return require_ready(st);
+}
+
 // The names in byte order, so that every report comes in the same order.
 char** sorted_names(NameList* names);
-
-// One blob of the store, as a walk of the store meets it.
-struct StoredBlob {
-  std::string digest;
-  std::string path;
-  int64_t size = -1;  // -1 when it could not be read
-};
-// Calls each for every blob of the store (names of another shape are left
-// out), and unreadable for each prefix directory that cannot be read.
-// kFailed when an algorithm's own directory cannot be read.
-Scan walk_blob_store(const std::function<void(const StoredBlob&)>& each,
-                     const std::function<void(const char* dir)>& unreadable);
 
 // A path of the tree as seen from its root ("blobs/sha256/ab").
 std::string relative_to_root(const char* path);

@@ -23,10 +23,23 @@
 #include <vector>
 
 #include "platform/host.h"
-#include "storage/reg_maintenance.h"
 #include "storage/reg_storage.h"
-#include "storage/storage_internal.h"
-#include "storage/storage_maintenance.h"
+#include "storage/storage_blob_store.h"
+#include "storage/storage_blobs.h"
+#include "storage/storage_digest.h"
+#include "storage/storage_fs.h"
+#include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
+#include "storage/storage_manifest_check.h"
+#include "storage/storage_manifests.h"
+#include "storage/storage_names.h"
+#include "storage/storage_referrers.h"
+#include "storage/storage_repositories.h"
+#include "storage/storage_state.h"
+#include "storage/storage_text.h"
+#include "storage/upkeep/reg_maintenance.h"
+#include "storage/upkeep/repo_contents.h"
+#include "storage/upkeep/upkeep.h"
 
 namespace storage {
 namespace {
@@ -44,8 +57,12 @@ bool is_temporary(const std::string& name) {
 
 class Fsck {
  public:
-  Fsck(const reg_fsck_options& o, reg_fsck_summary* s)
-      : o_(o), s_(s), report_(o.finding, o.progress, o.ctx), old_before_(host::now_seconds() - o.grace_seconds) {}
+  Fsck(const reg_fsck_options& o, reg_fsck_summary* s, reg_status* st)
+      : o_(o),
+        s_(s),
+        st_(st),
+        report_(o.finding, o.progress, o.ctx),
+        old_before_(host::now_seconds() - o.grace_seconds) {}
   int run();
 
  private:
@@ -81,6 +98,7 @@ class Fsck {
 
   const reg_fsck_options& o_;
   reg_fsck_summary* s_;
+  reg_status* st_;
   Reporter report_;
   const int64_t old_before_;  // unlocked leftovers older than this are nobody's
   bool collection_running_ = false;
@@ -100,8 +118,7 @@ int Fsck::run() {
   NameList repos;
   std::vector<std::string> unmarked;
   if (walk_repositories(&repos, &unmarked) == Scan::kFailed) {
-    set_error(REG_ERR_STORAGE, "cannot walk the repositories");
-    return -1;
+    return fail(st_, REG_ERR_STORAGE, "cannot walk the repositories");
   }
   for (const std::string& dir : unmarked) {
     problem("directory", dir.c_str(), "", "lies on the way to a nested repository the index does not mark",
@@ -121,44 +138,27 @@ int Fsck::run() {
 }
 
 void Fsck::check_blob_store() {
-  for (DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
-    char dir[kPathCap];
-    blob_alg_dir(alg, dir, sizeof dir);
-    std::vector<Entry> prefixes;
-    if (scan_dir(dir, &prefixes) != Scan::kOk) continue;
-    std::sort(prefixes.begin(), prefixes.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
-    for (const Entry& p : prefixes) {
-      char prefix[kPathCap];
-      path_join(prefix, sizeof prefix, dir, p.name.c_str());
-      std::vector<Entry> entries;
-      if (p.kind != host::Kind::kDir || scan_dir(prefix, &entries) != Scan::kOk) continue;
-      std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
-      for (const Entry& e : entries) {
-        const std::string& name = e.name;
-        char path[kPathCap];
-        path_join(path, sizeof path, prefix, name.c_str());
-        const bool aside = name.compare(0, sizeof kGcPrefix - 1, kGcPrefix) == 0 &&
-                           hex_alg(name.c_str() + sizeof kGcPrefix - 1) == alg;
-        if (aside) {
-          if (collection_running_) continue;
-          const std::string digest = std::string(digest_alg_name(alg)) + ":" + (name.c_str() + sizeof kGcPrefix - 1);
-          char blob[kPathCap];
-          blob_path_for_digest(digest.c_str(), blob, sizeof blob);
-          if (file_exists(blob)) {
-            problem("blob", "", digest, "a copy set aside by a collection that did not finish", "removed",
-                    [&] { return remove_file(path) == 0; });
-          } else {
-            problem("blob", "", digest, "set aside by a collection that did not finish", "restored",
-                    [&] { return blob_present_or_restored(digest.c_str(), blob); });
-          }
-        } else if (hex_alg(name.c_str()) != alg) {
-          // Nothing of the engine's: told, never touched.
-          ++s_->problems;
-          report_.finding("file", "", relative_to_root(path).c_str(), 0, "is not a blob", "");
-        }
-      }
+  BlobStoreVisitor visit;
+  visit.entry = [&](const BlobStoreEntry& e) {
+    if (e.what == BlobName::kOther) {
+      // Nothing of the engine's: told, never touched.
+      ++s_->problems;
+      report_.finding("file", "", relative_to_root(e.path.c_str()).c_str(), 0, "is not a blob", "");
+      return;
     }
-  }
+    // Blobs a running collection set aside are its own business.
+    if (e.what != BlobName::kSetAside || collection_running_) return;
+    char blob[kPathCap];
+    blob_path_for_digest(e.digest.c_str(), blob, sizeof blob);
+    if (file_exists(blob)) {
+      problem("blob", "", e.digest, "a copy set aside by a collection that did not finish", "removed",
+              [&] { return remove_file(e.path.c_str()) == 0; });
+    } else {
+      problem("blob", "", e.digest, "set aside by a collection that did not finish", "restored",
+              [&] { return blob_present_or_restored(e.digest.c_str(), blob); });
+    }
+  };
+  walk_blob_store(visit);
 }
 
 void Fsck::check_uploads() {
@@ -458,17 +458,10 @@ void Fsck::check_upload_marks(const char* repo) {
 
 using namespace storage;
 
-extern "C" int reg_fsck(const reg_fsck_options* options, reg_fsck_summary* out) {
-  if (options == nullptr || out == nullptr) {
-    set_error(REG_ERR_INVALID, "NULL argument");
-    return -1;
-  }
-  *out = reg_fsck_summary{};
-  if (require_ready() != 0) return -1;
-  if (options->grace_seconds < 0) {
-    set_error(REG_ERR_INVALID, "negative grace period");
-    return -1;
-  }
-  Fsck f(*options, out);
+extern "C" int reg_fsck(const reg_fsck_options* options, reg_fsck_summary* out, reg_status* caller) {
+  CallStatus st(caller);
+  if (begin_walk(options, out, st.get()) != 0) return -1;
+  if (options->grace_seconds < 0) return fail(st, REG_ERR_INVALID, "negative grace period");
+  Fsck f(*options, out, st);
   return f.run();
 }

@@ -1,0 +1,95 @@
+// File-system primitives of the engine (storage_fs.cpp). None of them
+// reports a failure beyond its result: the operation that calls them
+// words it.
+#ifndef REGISTRY_STORAGE_FS_H
+#define REGISTRY_STORAGE_FS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+
+namespace storage {
+
+inline constexpr size_t kPathCap = host::kPathMax;
+
+enum class Scan { kOk, kMissing, kFailed };
+
+// Creates the directory and its missing parents; each level it creates is
+// on stable storage (its parent flushed) before it returns.
+int mkdirs(const char* path);
+int file_exists(const char* path);  // a regular file
+int dir_exists(const char* path);
+// The size of a regular file; -1 for anything else or when absent.
+int64_t file_size(const char* path);
+int read_file(const char* path, char* buf, size_t cap, size_t* out_len);
+// How far a write goes before it returns. kStable: the file's bytes, and
+// the name that leads to them, are on stable storage (the file flushed
+// before its rename, its directory after), so that a power cut after an
+// answer loses nothing the answer promised. kCache: for what can be made
+// again (it may be lost, never seen in part).
+enum class Durability { kStable, kCache };
+// Replaces the file at path with exactly len bytes, atomically: a reader
+// sees either the old content or the new, never a part. The temporary
+// file has a name of this process's own, so writers never meet.
+int write_file(const char* path, const void* data, size_t len, Durability d = Durability::kStable);
+// As write_file, for a writer that holds the lock that guards path: the
+// temporary file has one fixed name, so what a killed writer left there is
+// taken over by the next write of the same file.
+int write_file_locked(const char* path, const void* data, size_t len, Durability d = Durability::kStable);
+// write_file_locked in two steps, for writes that must all happen or none:
+// stage_file_locked writes the bytes, on stable storage, under the fixed
+// temporary name beside path; commit_staged renames them into place and
+// flushes the directory; discard_staged takes them away unused.
+struct StagedFile {
+  std::string tmp;
+  std::string path;
+};
+int stage_file_locked(const char* path, const void* data, size_t len, StagedFile* out);
+int commit_staged(const StagedFile& staged);
+void discard_staged(const StagedFile& staged);
+int remove_file(const char* path);
+// Calls each with every entry of the directory ("." and ".." left out), in
+// the file system's order, while the directory is open (ds, to read an
+// entry's attributes), until each answers false. kMissing when nothing is
+// there, kFailed when something is there that cannot be read as a
+// directory or its reading fails (the entries met before were passed).
+using EntryVisitor = std::function<bool(const char* name, host::Kind kind, host::DirStream* ds)>;
+Scan each_entry(const char* path, const EntryVisitor& each);
+// A name for a temporary file beside path (attempt tells names apart);
+// false when it does not fit cap.
+bool temp_name_for(const char* path, unsigned attempt, char* out, size_t cap);
+// The fixed temporary name of write_file_locked; false when it does not fit.
+bool locked_temp_name_for(const char* path, char* out, size_t cap);
+
+inline constexpr int kListCap = 512;
+inline constexpr size_t kNameCap = 512;
+
+struct dir_entry {
+  char name[kNameCap];
+  int32_t is_dir;
+};
+
+struct dir_listing {
+  dir_entry entries[kListCap];
+  int32_t count;
+  int32_t truncated;
+};
+
+// Fills the listing in enumeration order, at most 512 entries.
+int list_dir(const char* path, dir_listing* out);
+
+// Every entry of a directory ("." and ".." left out), in the file
+// system's order, however many there are.
+struct Entry {
+  std::string name;
+  host::Kind kind;
+};
+Scan scan_dir(const char* path, std::vector<Entry>* out);
+
+}  // namespace storage
+
+#endif
