@@ -19,8 +19,8 @@ namespace {
 constexpr size_t kKeyMin = 32;        // bytes of a configured key
 
 std::string default_path(reg_auth_file which) {
-  char path[4096];
-  return reg_auth_path(which, path, sizeof path) == 0 ? std::string(path) : std::string();
+  char path[host::kPathMax];
+  return reg_auth_path(which, path, sizeof path, nullptr) == 0 ? std::string(path) : std::string();
 }
 
 std::string trimmed(const std::string& s) {
@@ -32,8 +32,8 @@ std::string trimmed(const std::string& s) {
 // A new key in a private file, published under the default path unless
 // another process published one first.
 bool create_key(const std::string& path, std::string* key, std::string* why) {
-  char dir[4096];
-  if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir) != 0) {
+  char dir[host::kPathMax];
+  if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir, nullptr) != 0) {
     *why = "no directory for " + path;
     return false;
   }

@@ -6,6 +6,7 @@
 
 #include "access/base64.h"
 #include "hash/hmac_sha256.h"
+#include "text/json_escape.h"
 #include "yyjson.h"
 
 namespace auth {
@@ -27,18 +28,7 @@ constexpr ActionName kActionNames[] = {{kActionPull, "pull"}, {kActionPush, "pus
 
 void append_json_string(std::string* out, const std::string& text) {
   out->push_back('"');
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out->push_back('\\');
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      *out += esc;
-    } else {
-      out->push_back(static_cast<char>(c));
-    }
-  }
+  text_json_escape_append(out, text);
   out->push_back('"');
 }
 

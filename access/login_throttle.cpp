@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "hash/hmac_sha256.h"
+#include "text/hex.h"
 
 namespace auth {
 namespace {
@@ -40,12 +41,7 @@ bool parse_ipv4(const std::string& s, size_t at, uint8_t out[4]) {
   return at == s.size();
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+int hex_value(char c) { return text_hex_value(static_cast<unsigned char>(c)); }
 
 // IPv6 text (RFC 4291: groups of 1 to 4 hex digits, one "::" at most, a
 // dotted IPv4 tail) into 16 bytes; a zone ("%eth0") is no part of the

@@ -9,6 +9,7 @@
 #include "access/auth_token.h"
 #include "access/htpasswd.h"
 #include "access/login_throttle.h"
+#include "storage/reg_status_text.h"
 #include "storage/reg_storage.h"
 
 namespace auth {
@@ -60,15 +61,6 @@ void add_scope(const std::string& scope, const std::string& user, const Policy& 
   grants->push_back(grant);
 }
 
-// The engine's latest failure for a log line: its message, then the
-// system's word for it.
-std::string storage_failure_text() {
-  const char* cause = reg_storage_last_cause();
-  std::string text = reg_storage_last_error();
-  if (cause[0] != '\0') text += std::string(": ") + cause;
-  return text;
-}
-
 TokenAnswer wrong_credentials(const char* message) {
   TokenAnswer a;
   a.outcome = TokenOutcome::kWrongCredentials;
@@ -92,8 +84,8 @@ TokenAnswer failed(TokenOutcome outcome, const std::string& why) {
 
 // The counts cannot be read or written: never an attempt let through
 // uncounted.
-TokenAnswer throttle_state_failed(reg_attempt_hold* hold) {
-  const std::string why = storage_failure_text();
+TokenAnswer throttle_state_failed(reg_attempt_hold* hold, const reg_status& st) {
+  const std::string why = reg_status_text(st);
   if (hold != nullptr) reg_attempts_release(hold);
   return failed(TokenOutcome::kStorageFailure, why);
 }
@@ -110,22 +102,23 @@ TokenAnswer checked_under_throttle(const AttemptKeys& keys, const std::vector<Ht
                                    const Authorization& a, const std::string& secret, int64_t now) {
   reg_attempt_hold hold{};
   reg_attempt_count counts[REG_ATTEMPT_KEYS_MAX];
-  if (reg_attempts_hold(&hold, keys.keys, keys.count, now, kThrottleWindowSeconds, counts) != 0) {
-    return throttle_state_failed(&hold);
+  reg_status st;
+  if (reg_attempts_hold(&hold, keys.keys, keys.count, now, kThrottleWindowSeconds, counts, &st) != 0) {
+    return throttle_state_failed(&hold, st);
   }
   if (const int64_t wait = seconds_refused(keys, counts, now); wait > 0) {
     reg_attempts_release(&hold);
     return too_many_attempts(wait);
   }
-  if (reg_attempts_fail(&hold, now, kThrottleWindowSeconds) != 0) return throttle_state_failed(&hold);
+  if (reg_attempts_fail(&hold, now, kThrottleWindowSeconds, &st) != 0) return throttle_state_failed(&hold, st);
   const PasswordResult result = check_user_password(users, a.user, a.password, secret);
   TokenAnswer answer;
   // A right password counts nothing, and forgives none of the failures
   // before it (the right user logging in must not hand a guesser a fresh
   // set of tries). Should the count not be taken back, the user still
   // gets in; the log says so.
-  if (result == PasswordResult::kMatch && reg_attempts_take_back(&hold, now, kThrottleWindowSeconds) != 0) {
-    answer.warning = std::string("a right password stays counted as a failure: ") + reg_storage_last_error();
+  if (result == PasswordResult::kMatch && reg_attempts_take_back(&hold, now, kThrottleWindowSeconds, &st) != 0) {
+    answer.warning = "a right password stays counted as a failure: " + reg_status_text(st);
   }
   reg_attempts_release(&hold);
   if (result != PasswordResult::kMatch) return wrong_credentials("incorrect username or password");
@@ -149,8 +142,9 @@ TokenAnswer requesting_user(const settings::AuthSettings& s, const TokenAsk& ask
   // A name or address already refused is answered from one read, without
   // waiting for attempts under way and without bcrypt.
   reg_attempt_count counts[REG_ATTEMPT_KEYS_MAX];
-  if (reg_attempts_read(keys.keys, keys.count, now, kThrottleWindowSeconds, counts) != 0) {
-    return throttle_state_failed(nullptr);
+  reg_status st;
+  if (reg_attempts_read(keys.keys, keys.count, now, kThrottleWindowSeconds, counts, &st) != 0) {
+    return throttle_state_failed(nullptr, st);
   }
   if (const int64_t wait = seconds_refused(keys, counts, now); wait > 0) return too_many_attempts(wait);
   std::vector<HtpasswdEntry> users;

@@ -9,7 +9,9 @@
 
 #include "settings/settings.h"
 #include "platform/host.h"
+#include "storage/reg_status_text.h"
 #include "storage/reg_storage.h"
+#include "text/json_escape.h"
 
 namespace admin {
 
@@ -109,18 +111,7 @@ std::string human_bytes(int64_t bytes) {
 
 std::string json_string(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
+  text_json_escape_append(&out, text);
   return out + "\"";
 }
 
@@ -204,7 +195,7 @@ void Reporting::attach(reg_progress_fn* on_progress, reg_finding_fn* on_finding,
 }
 
 int open_storage(Open how) {
-  char root[4096] = {};
+  char root[host::kPathMax] = {};
   if (!g_root.empty()) {
     if (g_root.size() >= sizeof root) return fail(kExitUsage, "--root: longer than %zu characters", sizeof root - 1);
     std::memcpy(root, g_root.c_str(), g_root.size() + 1);
@@ -221,14 +212,14 @@ int open_storage(Open how) {
     std::memcpy(root, s.root.c_str(), s.root.size() + 1);
   }
   int rc = -1;
+  reg_status st;
   switch (how) {
-    case Open::kRegistry: rc = reg_storage_open(root); break;
-    case Open::kRootOnly: rc = reg_storage_attach(root, 0); break;
-    case Open::kRootMadeIfMissing: rc = reg_storage_attach(root, 1); break;
+    case Open::kRegistry: rc = reg_storage_open(root, &st); break;
+    case Open::kRootOnly: rc = reg_storage_attach(root, 0, &st); break;
+    case Open::kRootMadeIfMissing: rc = reg_storage_attach(root, 1, &st); break;
   }
   if (rc == 0) return kExitOk;
-  const std::string cause = reg_storage_last_cause();
-  return fail(kExitFound, "%s%s%s", reg_storage_last_error(), cause.empty() ? "" : ": ", cause.c_str());
+  return fail(kExitFound, "%s", reg_status_text(st).c_str());
 }
 
 }  // namespace admin

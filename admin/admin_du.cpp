@@ -29,6 +29,7 @@ int run_du(Invocation& in) {
   Progress progress;
   Collected c{&progress, {}};
   reg_usage_total total{};
+  reg_status st;
   const int rc = reg_disk_usage(
       [](void* ctx, const reg_usage* u) {
         static_cast<Collected*>(ctx)->rows.push_back({u->repository, *u});
@@ -37,9 +38,9 @@ int run_du(Invocation& in) {
       [](void* ctx, const char* phase, int64_t done, int64_t all, int64_t bytes) {
         static_cast<Collected*>(ctx)->progress->update(phase, done, all, bytes);
       },
-      &total);
+      &total, &st);
   progress.clear();
-  if (rc != 0) return fail(kExitFound, "du: %s", reg_storage_last_error());
+  if (rc != 0) return fail(kExitFound, "du: %s", st.message);
   if (in.json()) {
     std::string out = "{\"repositories\":[";
     for (size_t i = 0; i < c.rows.size(); ++i) {

@@ -28,9 +28,10 @@ int run_fsck(Invocation& in) {
   Reporting both{&progress, &log};
   both.attach(&o.progress, &o.finding, &o.ctx);
   reg_fsck_summary s{};
-  const int rc = reg_fsck(&o, &s);
+  reg_status st;
+  const int rc = reg_fsck(&o, &s, &st);
   progress.clear();
-  const std::string error = rc != 0 ? reg_storage_last_error() : "";
+  const std::string error = rc != 0 ? st.message : "";
   const int64_t left = s.problems - s.repaired;
   if (in.json()) {
     std::printf("{\"repair\":%s,\"repositories\":%" PRId64 ",\"problems\":%" PRId64 ",\"repaired\":%" PRId64

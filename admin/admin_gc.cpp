@@ -46,9 +46,10 @@ int run_gc(Invocation& in) {
   both.attach(&o.progress, &o.finding, &o.ctx);
 
   reg_gc_summary s{};
-  const int rc = reg_gc(&o, &s);
+  reg_status st;
+  const int rc = reg_gc(&o, &s, &st);
   progress.clear();
-  const std::string error = rc != 0 ? reg_storage_last_error() : "";
+  const std::string error = rc != 0 ? st.message : "";
   if (in.json()) {
     std::printf(
         "{\"dry_run\":%s,\"grace_seconds\":%" PRId64 ",\"delete_untagged\":%s,\"repositories\":%" PRId64

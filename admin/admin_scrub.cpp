@@ -33,9 +33,10 @@ int run_scrub(Invocation& in) {
   Reporting both{&progress, &log};
   both.attach(&o.progress, &o.finding, &o.ctx);
   reg_scrub_summary s{};
-  const int rc = reg_scrub(&o, &s);
+  reg_status st;
+  const int rc = reg_scrub(&o, &s, &st);
   progress.clear();
-  const std::string error = rc != 0 ? reg_storage_last_error() : "";
+  const std::string error = rc != 0 ? st.message : "";
   const int64_t wrong = s.bad_blobs + s.bad_manifests + s.dangling_links;
   if (in.json()) {
     std::printf("{\"repair\":%s,\"blobs\":%" PRId64 ",\"manifests\":%" PRId64 ",\"bytes\":%" PRId64

@@ -121,8 +121,8 @@ bool write_users(const std::string& path, const std::vector<auth::HtpasswdEntry>
 // whom the storage root belongs to: made as root's, it would keep the web
 // server's user from making the token key there.
 bool make_auth_dir() {
-  char dir[4096];
-  if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir) != 0) return fail(kExitFound, "no room for the auth directory's path") == 0;
+  char dir[host::kPathMax];
+  if (reg_auth_path(REG_AUTH_DIR, dir, sizeof dir, nullptr) != 0) return fail(kExitFound, "no room for the auth directory's path") == 0;
   host::Attributes a;
   if (host::get_attributes(dir, &a)) return true;
   const std::string root = directory_of(dir);

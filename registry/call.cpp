@@ -1,7 +1,7 @@
 // What every handler shares: log lines and the mapping of engine failures.
 #include "registry/handlers.h"
 
-#include "storage/reg_storage.h"
+#include "storage/reg_status_text.h"
 
 namespace registry {
 
@@ -10,8 +10,8 @@ void Call::log_failure(const std::string& operation, const std::string& why) con
 }
 
 void Call::engine_failure(const FailureMap& map, const char* operation) {
-  const std::string message = reg_storage_last_error();
-  switch (reg_storage_last_kind()) {
+  const std::string message = st.message;
+  switch (st.kind) {
     case REG_ERR_INVALID: resp.error(map.invalid, message); return;
     case REG_ERR_NOT_FOUND: resp.error(map.not_found, message); return;
     case REG_ERR_DIGEST: resp.error(map.digest, message); return;
@@ -21,7 +21,7 @@ void Call::engine_failure(const FailureMap& map, const char* operation) {
     case REG_ERR_NONE:
     case REG_ERR_STORAGE: break;
   }
-  log_failure(operation, storage_failure_text());
+  log_failure(operation, reg_status_text(st));
   resp.error(ApiError::kStorage, "Storage failure");
 }
 
@@ -30,11 +30,9 @@ void Call::misconfigured(const char* what, const std::string& why) {
   resp.error(ApiError::kMisconfigured, std::string(what) + " is not configured correctly");
 }
 
-std::string storage_failure_text() {
-  const char* cause = reg_storage_last_cause();
-  std::string text = reg_storage_last_error();
-  if (cause[0] != '\0') text += std::string(": ") + cause;
-  return text;
+int append_to_string(void* ctx, const char* data, size_t len) {
+  static_cast<std::string*>(ctx)->append(data, len);
+  return 0;
 }
 
 }  // namespace registry

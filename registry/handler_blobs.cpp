@@ -26,12 +26,12 @@ bool hand_off(Call& c, const SendSettings& send, const char* path) {
   const Route& route = c.req.route();
   std::string target;
   if (send.mode == SendMode::kXSendfile) {
-    char full[4096];
+    char full[host::kPathMax];
     if (!host::absolute_path(path, full, sizeof full)) return false;
     target = full;
   } else {
     char name[256];
-    if (reg_blob_store_name(route.reference.c_str(), name, sizeof name) != 0) return false;
+    if (reg_blob_store_name(route.reference.c_str(), name, sizeof name, nullptr) != 0) return false;
     target = send.prefix + name;
   }
   for (const char ch : target) {
@@ -107,10 +107,10 @@ void get_blob(Call& c) {
   const Route& route = c.req.route();
   // A client asks whether a blob is there before it pushes a manifest
   // that needs it: the refreshed link keeps garbage collection off it.
-  if (c.resp.head()) reg_repo_blob_touch(route.name.c_str(), route.reference.c_str());
+  if (c.resp.head()) reg_repo_blob_touch(route.name.c_str(), route.reference.c_str(), nullptr);
   if (!c.resp.head() && !c.settings.send_error.empty()) return c.misconfigured("blob sending", c.settings.send_error);
   const SendSettings& send = c.settings.send;
-  char path[4096];
+  char path[host::kPathMax];
   FILE* f = nullptr;
   // The engine finds the blob, and puts it back where a collection has set
   // it aside. A collection that decided from what it read before the
@@ -119,7 +119,7 @@ void get_blob(Call& c) {
   // a round trip, often enough): the open that fails looks once more, and
   // the collection never sets one blob aside twice.
   for (int look = 0; look < 2 && f == nullptr; ++look) {
-    if (reg_repo_blob_path(route.name.c_str(), route.reference.c_str(), path, sizeof path) != 0) {
+    if (reg_repo_blob_path(route.name.c_str(), route.reference.c_str(), path, sizeof path, &c.st) != 0) {
       return c.engine_failure(kBlobFailures, "blob get");
     }
     f = host::open_file(path, "rb");
@@ -153,7 +153,7 @@ void get_blob(Call& c) {
 
 void delete_blob(Call& c) {
   const Route& route = c.req.route();
-  if (reg_repo_blob_unlink(route.name.c_str(), route.reference.c_str()) != 0) {
+  if (reg_repo_blob_unlink(route.name.c_str(), route.reference.c_str(), &c.st) != 0) {
     return c.engine_failure(kBlobFailures, "blob delete");
   }
   c.resp.empty(202, {"Docker-Content-Digest: " + route.reference});

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "registry/handlers.h"
-#include "storage/reg_storage.h"
+#include "storage/reg_status_text.h"
 
 namespace registry {
 namespace {
@@ -32,12 +32,11 @@ int page_size(const Request& req, bool* given) {
   return v > kPageMax ? kPageMax : v;
 }
 
-std::string next_page_link(const std::string& path, bool n_given, int n) {
-  const char* next = reg_page_next();
-  if (next == nullptr) return "";
+std::string next_page_link(const std::string& path, bool n_given, int n, const reg_page& page) {
+  if (page.more == 0) return "";
   std::string link = "Link: <" + path + "?";
   if (n_given && n > 0) link += "n=" + std::to_string(n) + "&";
-  link += "last=" + url_encode(next) + ">; rel=\"next\"";
+  link += "last=" + url_encode(page.next) + ">; rel=\"next\"";
   return link;
 }
 
@@ -50,17 +49,17 @@ void handle_catalog(Call& c) {
   // n of 0 or less lists every name; a page of more than kPageMax names
   // ends there and links to the rest. With access control on, the catalog
   // holds what the user may pull.
-  const char* body = reg_catalog_json_where(n > 0 ? n : 0, last.empty() ? nullptr : last.c_str(),
-                                            auth::catalog_filter(c.access),
-                                            const_cast<auth::Access*>(&c.access));
-  if (body == nullptr) {
+  std::string body;
+  reg_page page{};
+  if (reg_catalog_json_where(n > 0 ? n : 0, last.empty() ? nullptr : last.c_str(), auth::catalog_filter(c.access),
+                             const_cast<auth::Access*>(&c.access), append_to_string, &body, &page, &c.st) != 0) {
     // A tree we cannot read is a failure, never an empty catalog.
-    c.log_failure("catalog", storage_failure_text());
+    c.log_failure("catalog", reg_status_text(c.st));
     c.resp.error(ApiError::kStorage, "Failed to read the repository catalog");
     return;
   }
   std::vector<std::string> extra;
-  const std::string link = next_page_link("/v2/_catalog", n_given, n);
+  const std::string link = next_page_link("/v2/_catalog", n_given, n, page);
   if (!link.empty()) extra.push_back(link);
   c.resp.json(200, body, extra);
 }
@@ -68,7 +67,7 @@ void handle_catalog(Call& c) {
 void handle_tags(Call& c) {
   const std::string& name = c.req.route().name;
   const FailureMap failures{ApiError::kNameInvalid, ApiError::kNameUnknown};
-  const int exists = reg_repository_exists(name.c_str());
+  const int exists = reg_repository_exists(name.c_str(), &c.st);
   if (exists < 0) return c.engine_failure(failures, "tags");
   if (exists == 0) return c.resp.error(ApiError::kNameUnknown, "repository name not known to registry: " + name);
   bool n_given = false;
@@ -80,10 +79,12 @@ void handle_tags(Call& c) {
     // n=0 asks for an empty page, and no link.
     body = "{\"name\":\"" + name + "\",\"tags\":[]}";
   } else {
-    const char* text = reg_tags_page_json(name.c_str(), n, last.empty() ? nullptr : last.c_str());
-    if (text == nullptr) return c.engine_failure(failures, "tags");
-    body = text;
-    const std::string link = next_page_link("/v2/" + name + "/tags/list", n_given, n);
+    reg_page page{};
+    if (reg_tags_page_json(name.c_str(), n, last.empty() ? nullptr : last.c_str(), append_to_string, &body, &page,
+                           &c.st) != 0) {
+      return c.engine_failure(failures, "tags");
+    }
+    const std::string link = next_page_link("/v2/" + name + "/tags/list", n_given, n, page);
     if (!link.empty()) extra.push_back(link);
   }
   c.resp.json(200, body, extra);

@@ -1,7 +1,6 @@
 // /v2/<name>/manifests/<reference>: GET, HEAD, PUT, DELETE.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,29 +16,31 @@ const FailureMap kManifestFailures{ApiError::kManifestInvalid, ApiError::kManife
 // Not found: the repository, or the manifest in it.
 void manifest_unknown(Call& c) {
   const std::string& name = c.req.route().name;
-  if (reg_repository_exists(name.c_str()) == 0) {
+  const std::string why = c.st.message;
+  if (reg_repository_exists(name.c_str(), &c.st) == 0) {
     return c.resp.error(ApiError::kNameUnknown, "repository name not known to registry: " + name);
   }
-  c.resp.error(ApiError::kManifestUnknown, reg_storage_last_error());
+  c.resp.error(ApiError::kManifestUnknown, why);
 }
 
 void get_manifest(Call& c) {
   const Route& route = c.req.route();
   char content_type[REG_CONTENT_TYPE_CAP];
   char digest[REG_DIGEST_CAP];
-  const char* body = reg_manifest_get(route.name.c_str(), route.reference.c_str(), content_type, digest);
-  if (body == nullptr) {
-    if (reg_storage_last_kind() == REG_ERR_NOT_FOUND) return manifest_unknown(c);
+  std::string body;
+  if (reg_manifest_read(route.name.c_str(), route.reference.c_str(), append_to_string, &body, content_type, digest,
+                        &c.st) != 0) {
+    if (c.st.kind == REG_ERR_NOT_FOUND) return manifest_unknown(c);
     return c.engine_failure(kManifestFailures, "manifest get");
   }
-  const size_t len = std::strlen(body);
+  const size_t len = body.size();
   c.resp.begin(200);
   c.resp.header("Content-Type", content_type);
   c.resp.header_number("Content-Length", static_cast<int64_t>(len));
   c.resp.header("Docker-Content-Digest", digest);
   c.resp.header("ETag", std::string("\"") + digest + "\"");
   c.resp.end_headers();
-  if (!c.resp.head()) c.resp.write(body, len);
+  if (!c.resp.head()) c.resp.write(body.data(), len);
   c.resp.flush();
 }
 
@@ -99,24 +100,25 @@ void put_manifest(Call& c) {
   std::vector<const char*> tag_ptrs;
   for (const std::string& t : tags) tag_ptrs.push_back(t.c_str());
   char digest[REG_DIGEST_CAP];
-  if (reg_manifest_push_tagged(route.name.c_str(), route.reference.c_str(), body.data(), body.size(),
-                               ct.empty() ? nullptr : ct.c_str(), tag_ptrs.data(), static_cast<int>(tag_ptrs.size()),
-                               digest) != 0) {
+  char subject[REG_DIGEST_CAP];
+  if (reg_manifest_push(route.name.c_str(), route.reference.c_str(), body.data(), body.size(),
+                        ct.empty() ? nullptr : ct.c_str(), tag_ptrs.data(), static_cast<int>(tag_ptrs.size()), digest,
+                        subject, &c.st) != 0) {
     FailureMap map = kManifestFailures;
     map.unknown_reference = ApiError::kManifestBlobUnknown;
     return c.engine_failure(map, "manifest put");
   }
   std::vector<std::string> lines{"Location: /v2/" + route.name + "/manifests/" + digest,
                                  std::string("Docker-Content-Digest: ") + digest};
-  if (const char* subject = reg_manifest_last_subject()) lines.push_back(std::string("OCI-Subject: ") + subject);
+  if (subject[0] != '\0') lines.push_back(std::string("OCI-Subject: ") + subject);
   for (const std::string& t : tags) lines.push_back("OCI-Tag: " + t);
   c.resp.empty(201, lines);
 }
 
 void delete_manifest(Call& c) {
   const Route& route = c.req.route();
-  if (reg_manifest_delete(route.name.c_str(), route.reference.c_str()) != 0) {
-    if (reg_storage_last_kind() == REG_ERR_NOT_FOUND) return manifest_unknown(c);
+  if (reg_manifest_remove(route.name.c_str(), route.reference.c_str(), &c.st) != 0) {
+    if (c.st.kind == REG_ERR_NOT_FOUND) return manifest_unknown(c);
     return c.engine_failure(kManifestFailures, "manifest delete");
   }
   c.resp.empty(202, {});

@@ -16,19 +16,21 @@ void handle_referrers(Call& c) {
   bool n_given = false;
   int n = page_size(c.req, &n_given);
   if (!n_given || n <= 0) n = kPageMax;
-  const char* body = reg_referrers_json(route.name.c_str(), route.reference.c_str(),
-                                        filter.empty() ? nullptr : filter.c_str(), n, last.empty() ? nullptr : last.c_str());
-  if (body == nullptr) return c.engine_failure({ApiError::kDigestInvalid, ApiError::kNameUnknown}, "referrers");
-  const std::string text = body;
+  std::string text;
+  reg_page page{};
+  if (reg_referrers_json(route.name.c_str(), route.reference.c_str(), filter.empty() ? nullptr : filter.c_str(), n,
+                         last.empty() ? nullptr : last.c_str(), append_to_string, &text, &page, &c.st) != 0) {
+    return c.engine_failure({ApiError::kDigestInvalid, ApiError::kNameUnknown}, "referrers");
+  }
   c.resp.begin(200);
   c.resp.header("Content-Type", "application/vnd.oci.image.index.v1+json");
   c.resp.header_number("Content-Length", static_cast<int64_t>(text.size()));
   if (!filter.empty()) c.resp.header("OCI-Filters-Applied", "artifactType");
-  if (const char* next = reg_page_next()) {
+  if (page.more != 0) {
     std::string link = "</v2/" + route.name + "/referrers/" + route.reference + "?";
     if (n_given) link += "n=" + std::to_string(n) + "&";
     if (!filter.empty()) link += "artifactType=" + url_encode(filter) + "&";
-    link += "last=" + url_encode(next) + ">; rel=\"next\"";
+    link += "last=" + url_encode(page.next) + ">; rel=\"next\"";
     c.resp.header("Link", link);
   }
   c.resp.end_headers();

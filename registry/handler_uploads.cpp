@@ -31,11 +31,42 @@ void answer_blob_created(Call& c, const std::string& digest) {
   c.resp.empty(201, {"Location: /v2/" + c.req.route().name + "/blobs/" + digest, "Docker-Content-Digest: " + digest});
 }
 
-// Appends the request body to the session: all of it, or, with a
+// The upload a request works on, held from the first look at it until the
+// request answers: its name, identifier and mark are checked once, and no
+// other request appends to it, finishes it or cancels it meanwhile. It is
+// let go before any answer is written, so that what it keeps for the next
+// request is in place before the client can send that request.
+class HeldUpload {
+ public:
+  HeldUpload() = default;
+  HeldUpload(const HeldUpload&) = delete;
+  HeldUpload& operator=(const HeldUpload&) = delete;
+  ~HeldUpload() { reg_upload_release(held_); }
+
+  // false once the refusal is written.
+  bool hold(Call& c, const std::string& id) {
+    held_ = reg_upload_hold(c.req.route().name.c_str(), id.c_str(), &c.st);
+    if (held_ != nullptr) return true;
+    FailureMap map = kSessionFailures;
+    map.invalid = ApiError::kBlobUploadUnknown;  // an identifier of no session's form
+    c.engine_failure(map, "blob upload");
+    return false;
+  }
+  reg_upload* get() const { return held_; }
+  int64_t size() const { return reg_upload_held_size(held_); }
+  void release() {
+    reg_upload_release(held_);
+    held_ = nullptr;
+  }
+
+ private:
+  reg_upload* held_ = nullptr;
+};
+
+// Appends the request body to the upload: all of it, or, with a
 // Content-Range, the chunk that must start where the upload ends. false
-// once a refusal is written; *size gets the upload's new size.
-bool append_body(Call& c, const std::string& id, int64_t* size) {
-  const std::string& name = c.req.route().name;
+// once a refusal is written.
+bool append_body(Call& c, HeldUpload& upload) {
   cgi::Body in = c.req.open_body();
   int64_t at = -1;
   int64_t chunk = -1;  // the bytes a Content-Range names
@@ -44,6 +75,7 @@ bool append_body(Call& c, const std::string& id, int64_t* size) {
     int64_t first = 0, last = 0;
     if (!parse_content_range(content_range.c_str(), &first, &last)) {
       cgi::close_body(&in);
+      upload.release();
       c.resp.error(ApiError::kRangeInvalid, "invalid Content-Range: " + content_range);
       return false;
     }
@@ -53,6 +85,7 @@ bool append_body(Call& c, const std::string& id, int64_t* size) {
     // such a chunk is taken.
     if (in.length >= 0 && in.length != chunk) {
       cgi::close_body(&in);
+      upload.release();
       c.resp.error(ApiError::kRangeInvalid, "the chunk holds " + std::to_string(in.length) +
                                                 " bytes, its range names " + std::to_string(chunk));
       return false;
@@ -60,20 +93,22 @@ bool append_body(Call& c, const std::string& id, int64_t* size) {
   }
   // A body of no declared length is read to its end, and must then hold
   // exactly what its range names.
-  const int rc = in.length < 0 && chunk >= 0
-                     ? reg_upload_append_exact(name.c_str(), id.c_str(), in.stream, chunk, at, size)
-                     : reg_upload_append(name.c_str(), id.c_str(), in.stream, in.length, at, size);
+  const bool exact = in.length < 0 && chunk >= 0;
+  const int rc = reg_upload_held_append(upload.get(), in.stream, exact ? chunk : in.length, at, exact ? 1 : 0, &c.st);
   cgi::close_body(&in);
   if (rc != 0) {
+    upload.release();
     c.engine_failure(kSessionFailures, "blob upload append");
     return false;
   }
   return true;
 }
 
-void finish(Call& c, const std::string& id, const std::string& digest) {
+void finish(Call& c, HeldUpload& upload, const std::string& digest) {
   char out[REG_DIGEST_CAP];
-  if (reg_upload_finish(c.req.route().name.c_str(), id.c_str(), digest.c_str(), out) != 0) {
+  const int rc = reg_upload_held_finish(upload.get(), digest.c_str(), out, &c.st);
+  upload.release();
+  if (rc != 0) {
     FailureMap map = kSessionFailures;
     map.invalid = ApiError::kDigestInvalid;
     return c.engine_failure(map, "blob upload finish");
@@ -81,11 +116,13 @@ void finish(Call& c, const std::string& id, const std::string& digest) {
   answer_blob_created(c, digest);
 }
 
-// The digest a finish names, checked before any byte is read.
-bool digest_parameter(Call& c, std::string* digest) {
+// The digest a finish names, checked before any byte is read; false once
+// the refusal is written (after the upload, if one is held, is let go).
+bool digest_parameter(Call& c, std::string* digest, HeldUpload* upload = nullptr) {
   bool present = false;
   *digest = c.req.param("digest", &present);
   if (present && digest_form_valid(*digest)) return true;
+  if (upload != nullptr) upload->release();
   c.resp.error(ApiError::kDigestInvalid, "invalid digest: " + *digest);
   return false;
 }
@@ -105,8 +142,8 @@ void handle_upload_start(Call& c) {
   if (mount_given && digest_form_valid(mount) && auth::may_pull(c.access, from)) {
     // Mounted when `from` holds the blob; otherwise an ordinary session,
     // as clients expect.
-    if (reg_repo_blob_mount(name.c_str(), from.c_str(), mount.c_str()) == 0) return answer_blob_created(c, mount);
-    if (reg_storage_last_kind() == REG_ERR_STORAGE) return c.engine_failure(kSessionFailures, "blob mount");
+    if (reg_repo_blob_mount(name.c_str(), from.c_str(), mount.c_str(), &c.st) == 0) return answer_blob_created(c, mount);
+    if (c.st.kind == REG_ERR_STORAGE) return c.engine_failure(kSessionFailures, "blob mount");
   }
   bool monolithic = false;
   c.req.param("digest", &monolithic);
@@ -119,42 +156,38 @@ void handle_upload_start(Call& c) {
     return c.resp.error(ApiError::kDigestInvalid, "unsupported digest algorithm: " + algorithm);
   }
   char id[37];
-  if (reg_upload_start_for(name.c_str(), declared ? algorithm.c_str() : nullptr, id) != 0) {
+  if (reg_upload_start(name.c_str(), declared ? algorithm.c_str() : nullptr, id, &c.st) != 0) {
     return c.engine_failure(kSessionFailures, "blob upload start");
   }
   if (monolithic) {
-    int64_t size = 0;
-    if (append_body(c, id, &size)) finish(c, id, digest);
+    HeldUpload upload;
+    if (upload.hold(c, id) && append_body(c, upload)) finish(c, upload, digest);
     return;
   }
   answer_session(c, 202, id, 0);
 }
 
 void handle_upload_session(Call& c) {
-  const std::string& name = c.req.route().name;
   const std::string& id = c.req.route().reference;
   const std::string& m = c.req.method();
   // The session must be this repository's before anything is read.
-  const int64_t size = reg_upload_size(name.c_str(), id.c_str());
-  if (size < 0) {
-    FailureMap map = kSessionFailures;
-    map.invalid = ApiError::kBlobUploadUnknown;  // an identifier of no session's form
-    return c.engine_failure(map, "blob upload");
-  }
-  if (m == "GET") return answer_session(c, 204, id, size);
-  if (m == "PATCH") {
-    int64_t now = 0;
-    if (append_body(c, id, &now)) answer_session(c, 202, id, now);
-    return;
+  HeldUpload upload;
+  if (!upload.hold(c, id)) return;
+  if (m == "GET" || m == "PATCH") {
+    if (m == "PATCH" && !append_body(c, upload)) return;
+    const int64_t size = upload.size();
+    upload.release();
+    return answer_session(c, m == "GET" ? 204 : 202, id, size);
   }
   if (m == "PUT") {
     std::string digest;
-    if (!digest_parameter(c, &digest)) return;
-    int64_t now = 0;
-    if (append_body(c, id, &now)) finish(c, id, digest);  // the last chunk, when the request has one
+    if (!digest_parameter(c, &digest, &upload)) return;
+    if (append_body(c, upload)) finish(c, upload, digest);  // the last chunk, when the request has one
     return;
   }
-  if (reg_upload_cancel(name.c_str(), id.c_str()) != 0) return c.engine_failure(kSessionFailures, "blob upload cancel");
+  const int rc = reg_upload_held_cancel(upload.get(), &c.st);
+  upload.release();
+  if (rc != 0) return c.engine_failure(kSessionFailures, "blob upload cancel");
   c.resp.empty(204, {});
 }
 

@@ -12,6 +12,7 @@
 #include "registry/request.h"
 #include "registry/response.h"
 #include "settings/settings.h"
+#include "storage/reg_storage.h"
 
 namespace registry {
 
@@ -33,9 +34,9 @@ class Call {
   // One line for the server's error log about a failure answered with a
   // 500: "registry: <operation> <method> <path>: <why>".
   void log_failure(const std::string& operation, const std::string& why) const;
-  // Answers the engine's latest failure as the map says. A storage failure
-  // is a 500, and a line names the operation, the request and the
-  // system's error.
+  // Answers the failure the engine reported to st as the map says. A
+  // storage failure is a 500, and a line names the operation, the request
+  // and the system's error.
   void engine_failure(const FailureMap& map, const char* operation);
   // 500 for settings or files that cannot be used: what is misconfigured
   // ("access control"), and a line with why.
@@ -46,6 +47,9 @@ class Call {
   const auth::Access& access;
   Response& resp;
   Log& log;
+  // What the engine reports about the call's latest operation: the
+  // request's own, so nothing of another request's failure is seen here.
+  reg_status st{};
 };
 
 using Handler = void (*)(Call&);
@@ -66,18 +70,17 @@ bool manifest_reference_ok(Call& c);
 bool digest_reference_ok(Call& c);
 bool upload_reference_ok(Call& c);
 
-// The largest page of a listing: a page of names of at most 255 bytes
-// then always fits the engine's result buffer.
+// A writer of the engine's texts that appends them to the std::string
+// ctx points at.
+int append_to_string(void* ctx, const char* data, size_t len);
+
+// The largest page of a listing.
 inline constexpr int kPageMax = 1000;
 // The page size a listing was asked for: n of the query, at most kPageMax;
 // *given tells whether n was there.
 int page_size(const Request& req, bool* given);
-// The Link header line of the next page, or "" when the page was the last.
-std::string next_page_link(const std::string& path, bool n_given, int n);
-
-// The engine's latest failure for a log line: its message, then the
-// system's word for it after ": " where there is one.
-std::string storage_failure_text();
+// The Link header line of the page after `page`, or "" when it was the last.
+std::string next_page_link(const std::string& path, bool n_given, int n, const reg_page& page);
 
 }  // namespace registry
 

@@ -3,29 +3,13 @@
 #include "registry/references.h"
 
 #include "registry/handlers.h"
+#include "storage/reg_storage.h"
 
 namespace registry {
 
-bool digest_form_valid(const std::string& digest) {
-  const bool sha256 = digest.size() == 71 && digest.rfind("sha256:", 0) == 0;
-  const bool sha512 = digest.size() == 135 && digest.rfind("sha512:", 0) == 0;
-  if (!sha256 && !sha512) return false;
-  for (size_t i = 7; i < digest.size(); ++i) {
-    const char c = digest[i];
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
+bool digest_form_valid(const std::string& digest) { return reg_digest_valid(digest.data(), digest.size()) == 1; }
 
-bool tag_form_valid(const std::string& tag) {
-  bool ok = !tag.empty() && tag.size() <= 128;
-  for (size_t i = 0; ok && i < tag.size(); ++i) {
-    const char c = tag[i];
-    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-    ok = word || (i > 0 && (c == '.' || c == '-'));
-  }
-  return ok;
-}
+bool tag_form_valid(const std::string& tag) { return reg_tag_valid(tag.data(), tag.size()) == 1; }
 
 bool is_digest_reference(const std::string& reference) { return reference.find(':') != std::string::npos; }
 

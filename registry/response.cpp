@@ -1,10 +1,13 @@
 // Registry responses and the table of registry errors.
 #include "registry/response.h"
 
+#include "text/json_escape.h"
+
 #include <cinttypes>
 
 #include "cgi/bt_cgi.h"
 #include "platform/host.h"
+#include "text/json_escape.h"
 
 namespace registry {
 namespace {
@@ -90,25 +93,7 @@ std::string error_body(const char* code, const std::string& message) {
   std::string body = "{\"errors\":[{\"code\":\"";
   body += code;
   body += "\",\"message\":\"";
-  for (unsigned char c : message) {
-    switch (c) {
-      case '"': body += "\\\""; break;
-      case '\\': body += "\\\\"; break;
-      case '\n': body += "\\n"; break;
-      case '\r': body += "\\r"; break;
-      case '\t': body += "\\t"; break;
-      case '\b': body += "\\b"; break;
-      case '\f': body += "\\f"; break;
-      default:
-        if (c < 0x20) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", c);
-          body += esc;
-        } else {
-          body += static_cast<char>(c);
-        }
-    }
-  }
+  text_json_escape_append(&body, message);
   body += "\"}]}";
   return body;
 }

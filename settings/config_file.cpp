@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/host.h"
+#include "text/hex.h"
 
 namespace settings {
 namespace {
@@ -81,12 +82,7 @@ class Reader {
     p_ += n;
     return true;
   }
-  static int hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
+  static int hex(char c) { return text_hex_value(static_cast<unsigned char>(c)); }
   bool read_hex4(unsigned* out) {
     if (end_ - p_ < 4) return false;
     unsigned v = 0;

@@ -432,9 +432,6 @@ const char* reg_storage_get_stats_json(void);
 
 #ifdef __cplusplus
 }
-#ifndef REG_STORAGE_NO_COMPAT
-#include "storage/reg_storage_compat.h"
-#endif
 #endif
 
 #endif

@@ -1,6 +1,6 @@
-// A request on an upload holds it once: read from the system calls it
-// makes (strace), each PATCH and each PUT with the last chunk takes the
-// upload's lock once, a PUT reads none of the bytes that arrived before
+// A request on an upload holds it once: read from the system calls the
+// registry program makes (strace) serving a PATCH or a PUT with the last
+// chunk, each takes the upload's lock once, a PUT reads none of the bytes that arrived before
 // it, and no request reads back a digest state it wrote itself; a PATCH
 // with an empty body touches nothing. The upload's bytes reach the disk
 // before a state that stands for them is written.
@@ -21,7 +21,7 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kDriver = UPLOAD_REQUEST_PATH;
+const std::string kProgram = REGISTRY_PATH;
 const std::string kStrace = "/usr/bin/strace";
 
 // One system call on a path of the tree.
@@ -99,16 +99,30 @@ class UploadHold : public FreshStorage {
     state = root + "/upload-digests/" + id;
   }
 
-  // One request of the driver, as its own process, under strace.
-  std::vector<Call> request(const std::string& what, const std::string& body, const std::string& last) {
+  // One request to the registry program, as the web server makes it,
+  // under strace: a PATCH whose chunk starts at `at` (-1: no range), or a
+  // PUT with the last chunk and the upload's digest.
+  std::vector<Call> request(const std::string& method, const std::string& body, long long at,
+                            const std::string& digest = "") {
+    std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root},
+                                           {"REQUEST_METHOD", method},
+                                           {"PATH_INFO", std::string("/v2/app/blobs/uploads/") + id},
+                                           {"QUERY_STRING", digest.empty() ? "" : "digest=" + digest},
+                                           {"CONTENT_LENGTH", std::to_string(body.size())},
+                                           // The leak checker of a sanitizer build cannot run under ptrace.
+                                           {"ASAN_OPTIONS", "detect_leaks=0"}};
+    if (at >= 0 && !body.empty()) {
+      env["HTTP_CONTENT_RANGE"] = std::to_string(at) + "-" + std::to_string(at + static_cast<long long>(body.size()) - 1);
+    }
     const std::string log = tmp / "trace";
+    make_dirs(tmp / "work");
     const ProcessResult r = run_program(
         kStrace,
         {"-f", "-y", "-o", log, "-e", "trace=fcntl,read,pread64,write,fsync,fdatasync,rename,renameat,renameat2",
-         "-e", "read=none", "-e", "write=none", kDriver, root, "app", id, what, std::to_string(body.size()), last},
-        // The leak checker of a sanitizer build cannot run under ptrace.
-        {{"ASAN_OPTIONS", "detect_leaks=0"}}, tmp.path(), body);
-    EXPECT_EQ(r.out.rfind("ok ", 0), 0u) << what << ": " << r.out << r.err;
+         "-e", "read=none", "-e", "write=none", kProgram},
+        env, tmp / "work", body);
+    const std::string expected = method == "PUT" ? "Status: 201" : "Status: 202";
+    EXPECT_EQ(r.out.rfind(expected, 0), 0u) << method << ": " << r.out << r.err;
     return read_trace(read_bytes(log));
   }
 
@@ -121,7 +135,7 @@ TEST_F(UploadHold, EachRequestTakesTheLockOnceAndReadsNoStateItWrote) {
   const std::string a(300000, 'a'), b(200000, 'b'), c(100000, 'c');
 
   for (const std::string* chunk : {&a, &b}) {
-    const std::vector<Call> patch = request("patch", *chunk, chunk == &a ? "0" : "300000");
+    const std::vector<Call> patch = request("PATCH", *chunk, chunk == &a ? 0 : 300000);
     EXPECT_EQ(count(patch, "lock", upload), 1u) << "one lock for the whole PATCH";
     EXPECT_EQ(count(patch, "rename", state), 1u) << "the state kept once, for the next request";
     // What the previous request kept may be read, before this one writes.
@@ -142,7 +156,7 @@ TEST_F(UploadHold, EachRequestTakesTheLockOnceAndReadsNoStateItWrote) {
   }
 
   // An empty PATCH asks for nothing: the lock of its check, and no write.
-  const std::vector<Call> empty = request("patch", "", "-1");
+  const std::vector<Call> empty = request("PATCH", "", -1);
   EXPECT_EQ(count(empty, "lock", upload), 1u);
   for (const Call& call : empty) {
     if (call.path.rfind(root + "/", 0) != 0) continue;  // its answer
@@ -153,7 +167,7 @@ TEST_F(UploadHold, EachRequestTakesTheLockOnceAndReadsNoStateItWrote) {
   // The last chunk and the finish: one lock, no state written, none of the
   // earlier bytes read again.
   const std::string all = a + b + c;
-  const std::vector<Call> put = request("put", c, digest_string(all));
+  const std::vector<Call> put = request("PUT", c, -1, digest_string(all));
   EXPECT_EQ(count(put, "lock", upload), 1u) << "one lock for the last chunk and the finish";
   EXPECT_EQ(count(put, "rename", state), 0u) << "no state written for a finish that takes its own digest";
   EXPECT_EQ(count(put, "read", upload), 0u) << "the finish hashed nothing again";

@@ -30,6 +30,16 @@ size_t text_json_escape(const char* text, size_t len, char* out);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+#include <string_view>
+
+/* For C++ callers: the escape of text appended to *out. */
+inline void text_json_escape_append(std::string* out, std::string_view text) {
+  const size_t at = out->size();
+  out->resize(at + text_json_escaped_len(text.data(), text.size()));
+  text_json_escape(text.data(), text.size(), out->data() + at);
+}
 #endif
 
 #endif

@@ -148,9 +148,6 @@ int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progress, reg_usa
 
 #ifdef __cplusplus
 }
-#ifndef REG_STORAGE_NO_COMPAT
-#include "storage/upkeep/reg_maintenance_compat.h"
-#endif
 #endif
 
 #endif
