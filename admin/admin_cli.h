@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/reg_maintenance.h"
+#include "storage/upkeep/reg_maintenance.h"
 
 namespace admin {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "admin/admin_commands.h"
-#include "storage/reg_maintenance.h"
+#include "storage/upkeep/reg_maintenance.h"
 #include "storage/reg_storage.h"
 
 namespace admin {

@@ -7,7 +7,7 @@
 #include "platform/host.h"
 #include "registry/byte_ranges.h"
 #include "registry/handlers.h"
-#include "storage/reg_maintenance.h"
+#include "storage/upkeep/reg_maintenance.h"
 #include "storage/reg_storage.h"
 
 namespace registry {

@@ -1,3 +1,0 @@
-/* Kept for the endpoint until it includes storage/upkeep/reg_maintenance.h,
- * where the upkeep's interface now lives. */
-#include "storage/upkeep/reg_maintenance.h"
