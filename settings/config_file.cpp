@@ -281,11 +281,9 @@ namespace {
 
 // "cannot be read: <the system's word>", or the fallback in brackets where
 // the system has none.
-void unreadable(char* why, size_t why_cap, const char* fallback) {
-  char text[200];
-  host::last_error_text(text, sizeof text);
-  if (text[0] != '\0') {
-    std::snprintf(why, why_cap, "cannot be read: %s", text);
+void unreadable(char* why, size_t why_cap, const std::string& system, const char* fallback) {
+  if (!system.empty()) {
+    std::snprintf(why, why_cap, "cannot be read: %s", system.c_str());
   } else {
     std::snprintf(why, why_cap, "cannot be read (%s)", fallback);
   }
@@ -294,38 +292,21 @@ void unreadable(char* why, size_t why_cap, const char* fallback) {
 }  // namespace
 
 ConfigRoot read_config_text(const char* path, std::string* text, char* why, size_t why_cap) {
-  host::Attributes a;
-  if (!host::get_attributes(path, &a)) {
-    if (host::last_error_is_absence()) return ConfigRoot::kNone;  // no configuration at all
-    unreadable(why, why_cap, "cannot be looked at");
-    return ConfigRoot::kInvalid;
+  ReadFailure failed;
+  if (read_whole_file(path, kConfigMax, text, &failed)) return ConfigRoot::kFound;
+  switch (failed.step) {
+    case ReadStep::kMissing: return ConfigRoot::kNone;  // no configuration at all
+    case ReadStep::kNone:
+    case ReadStep::kLook: unreadable(why, why_cap, failed.system, "cannot be looked at"); break;
+    case ReadStep::kNotFile:
+      std::snprintf(why, why_cap, "cannot be read (%s)",
+                    failed.kind == host::Kind::kDir ? "a directory" : "not a regular file");
+      break;
+    case ReadStep::kOpen: unreadable(why, why_cap, failed.system, "not a readable file"); break;
+    case ReadStep::kRead: unreadable(why, why_cap, failed.system, "a read failed"); break;
+    case ReadStep::kTooLarge: std::snprintf(why, why_cap, "is larger than %zu bytes", kConfigMax); break;
   }
-  if (a.kind != host::Kind::kFile) {
-    std::snprintf(why, why_cap, "cannot be read (%s)", a.kind == host::Kind::kDir ? "a directory" : "not a regular file");
-    return ConfigRoot::kInvalid;
-  }
-  if (cached_text(path, a, text)) return ConfigRoot::kFound;
-  FILE* f = host::open_file(path, "rb");
-  if (f == nullptr) {
-    unreadable(why, why_cap, "not a readable file");
-    return ConfigRoot::kInvalid;
-  }
-  text->clear();
-  char chunk[8192];
-  size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text->size() <= kConfigMax) text->append(chunk, n);
-  if (std::ferror(f) != 0) {
-    unreadable(why, why_cap, "a read failed");
-    std::fclose(f);
-    return ConfigRoot::kInvalid;
-  }
-  std::fclose(f);
-  if (text->size() > kConfigMax) {
-    std::snprintf(why, why_cap, "is larger than %zu bytes", kConfigMax);
-    return ConfigRoot::kInvalid;
-  }
-  remember_text(path, a, *text);
-  return ConfigRoot::kFound;
+  return ConfigRoot::kInvalid;
 }
 
 ConfigRoot read_config_root(const char* path, char* root, size_t root_cap, char* why, size_t why_cap) {

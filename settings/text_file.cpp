@@ -11,13 +11,6 @@ namespace {
 
 constexpr size_t kFileMax = 4 << 20;  // users and rules, never more
 
-// The system's word for the latest failure, or fallback where it has none.
-std::string system_error_or(const char* fallback) {
-  char text[256];
-  host::last_error_text(text, sizeof text);
-  return text[0] != '\0' ? text : fallback;
-}
-
 struct Kept {
   int64_t size;
   int64_t change_ns;
@@ -48,42 +41,63 @@ void remember_text(const std::string& path, const host::Attributes& a, const std
   kept()[path] = Kept{a.size, a.change_ns, a.id, text};
 }
 
-FileRead read_text_file(const std::string& path, std::string* text, std::string* why) {
+bool read_whole_file(const std::string& path, size_t max, std::string* text, ReadFailure* failed) {
+  // The system's word is taken at the failing call, before a close may
+  // change it.
+  const auto fail = [failed](ReadStep step) {
+    char word[256];
+    host::last_error_text(word, sizeof word);
+    failed->step = step;
+    failed->system = word;
+    return false;
+  };
   host::Attributes a;
   if (!host::get_attributes(path.c_str(), &a)) {
     // Only an absence is one: a file that cannot be looked at (a
     // directory on the way that may not be searched) is a failure, never
     // a reason to act as if there were no file.
-    if (host::last_error_is_absence()) return FileRead::kMissing;
-    *why = system_error_or("cannot be looked at");
-    return FileRead::kFailed;
+    return fail(host::last_error_is_absence() ? ReadStep::kMissing : ReadStep::kLook);
   }
   if (a.kind != host::Kind::kFile) {
-    *why = a.kind == host::Kind::kDir ? "a directory" : "not a regular file";
-    return FileRead::kFailed;
+    failed->step = ReadStep::kNotFile;
+    failed->kind = a.kind;
+    return false;
   }
-  if (cached_text(path, a, text)) return FileRead::kRead;
+  if (cached_text(path, a, text)) return true;
   FILE* f = host::open_file(path.c_str(), "rb");
-  if (f == nullptr) {
-    *why = system_error_or("cannot be opened");
-    return FileRead::kFailed;
-  }
+  if (f == nullptr) return fail(ReadStep::kOpen);
   text->clear();
   char buf[8192];
   size_t n = 0;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text->size() <= kFileMax) text->append(buf, n);
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text->size() <= max) text->append(buf, n);
   if (std::ferror(f) != 0) {
-    *why = system_error_or("a read failed");
+    fail(ReadStep::kRead);
     std::fclose(f);
-    return FileRead::kFailed;
+    return false;
   }
   std::fclose(f);
-  if (text->size() > kFileMax) {
-    *why = "larger than " + std::to_string(kFileMax) + " bytes";
-    return FileRead::kFailed;
+  if (text->size() > max) {
+    failed->step = ReadStep::kTooLarge;
+    return false;
   }
   remember_text(path, a, *text);
-  return FileRead::kRead;
+  return true;
+}
+
+FileRead read_text_file(const std::string& path, std::string* text, std::string* why) {
+  ReadFailure failed;
+  if (read_whole_file(path, kFileMax, text, &failed)) return FileRead::kRead;
+  const auto system_or = [&failed](const char* fallback) { return failed.system.empty() ? fallback : failed.system; };
+  switch (failed.step) {
+    case ReadStep::kMissing: return FileRead::kMissing;
+    case ReadStep::kNone:
+    case ReadStep::kLook: *why = system_or("cannot be looked at"); break;
+    case ReadStep::kNotFile: *why = failed.kind == host::Kind::kDir ? "a directory" : "not a regular file"; break;
+    case ReadStep::kOpen: *why = system_or("cannot be opened"); break;
+    case ReadStep::kRead: *why = system_or("a read failed"); break;
+    case ReadStep::kTooLarge: *why = "larger than " + std::to_string(kFileMax) + " bytes"; break;
+  }
+  return FileRead::kFailed;
 }
 
 }  // namespace settings

@@ -9,6 +9,17 @@
 
 namespace settings {
 
+// One reading of a whole file of at most max bytes, through the cache
+// below. On failure, *failed says at which step and system holds the
+// system's word for it ("" where it gave none).
+enum class ReadStep { kNone, kMissing, kLook, kNotFile, kOpen, kRead, kTooLarge };
+struct ReadFailure {
+  ReadStep step = ReadStep::kNone;
+  host::Kind kind = host::Kind::kOther;  // with kNotFile: what the path is
+  std::string system;
+};
+bool read_whole_file(const std::string& path, size_t max, std::string* text, ReadFailure* failed);
+
 // kMissing only for an absence: a file that cannot be looked at (a
 // directory on the way that may not be searched) is kFailed, never a
 // reason to act as if there were no file. why holds the system's word for
