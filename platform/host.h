@@ -221,7 +221,7 @@ class KeptError {
 
  private:
   int saved_errno_;
-  unsigned long saved_system_;
+  [[maybe_unused]] unsigned long saved_system_;  // the system's own error code where it has one (Windows)
 };
 
 // Who owns a file or directory, and its permission bits: what a file
