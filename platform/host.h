@@ -147,6 +147,14 @@ bool touch_file(const char* path);
 // Puts the file's bytes on stable storage (its buffered writes flushed
 // first): false when the system says it could not.
 bool sync_file(FILE* f);
+// Writing behind a long write, so that its flush finds little left to do:
+// starts the system writing bytes [from, from + len) of the file (written
+// unbuffered, or flushed) to the disk without waiting, and waits for the
+// len bytes before from, which the previous call started. The bytes not
+// yet on their way to the disk stay under two windows however long the
+// write. A hint: it promises nothing sync_file does not, and where the
+// system has no such call it does nothing.
+void write_behind(FILE* f, int64_t from, int64_t len);
 // Puts the directory that holds path on stable storage, so that a rename
 // or a creation in it survives a power cut.
 bool sync_parent(const char* path);

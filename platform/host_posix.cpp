@@ -472,6 +472,19 @@ bool sync_file(FILE* f) {
   return std::fflush(f) == 0 && fsync_fd(fileno(f));
 }
 
+void write_behind(FILE* f, int64_t from, int64_t len) {
+#ifdef __linux__
+  const int fd = fileno(f);
+  sync_file_range(fd, from, len, SYNC_FILE_RANGE_WRITE);
+  if (from >= len) {
+    sync_file_range(fd, from - len, len,
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  }
+#else
+  (void)f, (void)from, (void)len;
+#endif
+}
+
 bool sync_parent(const char* path) {
   crash::Point step(crash::Step::kSync);
   int fd = -1;

@@ -466,6 +466,10 @@ bool sync_file(FILE* f) {
   return std::fflush(f) == 0 && FlushFileBuffers(handle_of(f)) != 0;
 }
 
+// Windows writes a file's cached bytes behind on its own; there is no call
+// that starts it for a range.
+void write_behind(FILE*, int64_t, int64_t) {}
+
 bool sync_parent(const char* path) {
   std::string dir = path;
   size_t cut = dir.size();

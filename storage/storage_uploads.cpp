@@ -37,6 +37,10 @@ namespace {
 // from the random source a clash is all but impossible; the bound keeps a
 // directory that refuses every name from holding the caller forever.
 constexpr int kStartAttempts = 64;
+// How much of a body is written behind at a time: large enough that the
+// disk gets long writes, small enough that the flush at the end of a
+// request has at most two of these to wait for.
+constexpr int64_t kWriteBehindWindow = 8 << 20;
 
 class StreamSource : public ByteSource {
  public:
@@ -215,6 +219,10 @@ int append_held(reg_upload* h, ByteSource* from, int64_t length, int64_t at, boo
   h->digest.take_up(f);
   h->digest.begin();
   int64_t copied = 0;
+  // The bytes already on their way to the disk end here: a long body is
+  // written behind as it arrives, so the flush before the answer waits
+  // for little.
+  int64_t behind = size;
   bool write_failed = false;
   // Held to a count, one byte more than it is read at most: that byte
   // alone tells a longer body.
@@ -231,6 +239,10 @@ int append_held(reg_upload* h, ByteSource* from, int64_t length, int64_t at, boo
     }
     h->digest.take(h->buf, got);
     copied += static_cast<int64_t>(got);
+    if (size + copied - behind >= kWriteBehindWindow) {
+      host::write_behind(f, behind, kWriteBehindWindow);
+      behind += kWriteBehindWindow;
+    }
   }
   const bool wrong_count = exact && copied != length;
   const bool short_body = !exact && length >= 0 && copied < length;
