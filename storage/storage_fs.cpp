@@ -47,7 +47,21 @@ int mkdirs(const char* path) {
     start = 2;
     if (len > 3 && host::is_sep(buf[2])) start = 3;
   }
-  for (size_t i = start; i < len; ++i) {
+  // Levels are made below the deepest one that is a directory already:
+  // a new directory deep in the tree costs a look per missing level, not
+  // a creation attempt for every level from the top.
+  size_t from = start;
+  for (size_t i = len; i-- > start;) {
+    if (!host::is_sep(buf[i])) continue;
+    buf[i] = '\0';
+    const bool there = dir_exists(buf) != 0;
+    buf[i] = path[i];
+    if (there) {
+      from = i + 1;
+      break;
+    }
+  }
+  for (size_t i = from; i < len; ++i) {
     if (!host::is_sep(buf[i])) continue;
     const char saved = buf[i];
     buf[i] = '\0';
