@@ -157,17 +157,24 @@ int publish(FILE* f, const char* tmp, const char* path, const void* data, size_t
   return move_into_place(tmp, path, d);
 }
 
+// A new temporary file beside path, under a name of this process's own
+// (into tmp, kPathCap bytes); null when none can be made.
+FILE* create_own_temp(const char* path, char* tmp) {
+  FILE* f = nullptr;
+  for (unsigned attempt = 0; attempt < 16 && f == nullptr; ++attempt) {
+    if (!temp_name_for(path, attempt, tmp, kPathCap)) return nullptr;
+    bool taken = false;
+    f = host::create_new_file(tmp, &taken);
+    if (f == nullptr && !taken) return nullptr;  // not a name clash
+  }
+  return f;
+}
+
 }  // namespace
 
 int write_file(const char* path, const void* data, size_t len, Durability d) {
   char tmp[kPathCap];
-  FILE* f = nullptr;
-  for (unsigned attempt = 0; attempt < 16 && f == nullptr; ++attempt) {
-    if (!temp_name_for(path, attempt, tmp, sizeof tmp)) return -1;
-    bool taken = false;
-    f = host::create_new_file(tmp, &taken);
-    if (f == nullptr && !taken) return -1;  // not a name clash
-  }
+  FILE* f = create_own_temp(path, tmp);
   if (f == nullptr) return -1;
   return publish(f, tmp, path, data, len, d);
 }
@@ -199,6 +206,55 @@ int commit_staged(const StagedFile& staged) {
 }
 
 void discard_staged(const StagedFile& staged) { host::remove_file(staged.tmp.c_str()); }
+
+int stage_file(const char* path, const void* data, size_t len, StagedFile* out) {
+  char tmp[kPathCap];
+  FILE* f = create_own_temp(path, tmp);
+  if (f == nullptr) return -1;
+  if (!fill_and_close(f, data, len, Durability::kStable)) {
+    host::KeptError kept;
+    host::remove_file(tmp);
+    return -1;
+  }
+  out->tmp = tmp;
+  out->path = path;
+  return 0;
+}
+
+void remove_staged_leftovers(const char* dir, std::initializer_list<const char*> paths) {
+  // ".<name>.tmp.<pid>.<n>", as temp_name_for makes them.
+  std::vector<std::string> prefixes;
+  for (const char* path : paths) {
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+      if (host::is_sep(*p)) base = p + 1;
+    }
+    prefixes.push_back(std::string(".") + base + ".tmp.");
+  }
+  std::vector<std::string> doomed;
+  each_entry(dir, [&](const char* name, host::Kind kind, host::DirStream*) {
+    if (kind != host::Kind::kFile) return true;
+    for (const std::string& prefix : prefixes) {
+      if (std::strncmp(name, prefix.c_str(), prefix.size()) == 0) doomed.push_back(name);
+    }
+    return true;
+  });
+  for (const std::string& name : doomed) {
+    const std::string path = std::string(dir) + "/" + name;
+    if (path.size() < kPathCap) host::remove_file(path.c_str());
+  }
+}
+
+int commit_staged_in(const char* dir, StagedFile* files, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (!host::rename_replace(files[i].tmp.c_str(), files[i].path.c_str())) {
+      host::KeptError kept;  // the rename's error, not the clean-up's
+      for (size_t j = i; j < count; ++j) discard_staged(files[j]);
+      return -1;
+    }
+  }
+  return host::sync_dir(dir) ? 0 : -1;
+}
 
 int remove_file(const char* path) {
   if (!file_exists(path)) return 0;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,17 @@ struct StagedFile {
 int stage_file_locked(const char* path, const void* data, size_t len, StagedFile* out);
 int commit_staged(const StagedFile& staged);
 void discard_staged(const StagedFile& staged);
+// The same for a writer that does not hold the lock yet: the temporary
+// file has a name of this process's own (as write_file's), so writers
+// stage at the same time and only the renames wait for the lock.
+int stage_file(const char* path, const void* data, size_t len, StagedFile* out);
+// Renames staged files that share the directory dir into place, then
+// flushes dir once for all of them. When a rename fails, the files not
+// yet renamed are taken away.
+int commit_staged_in(const char* dir, StagedFile* files, size_t count);
+// Removes from dir every file that stage_file made for one of paths (all
+// in dir) under a writer's own name: what killed writers left.
+void remove_staged_leftovers(const char* dir, std::initializer_list<const char*> paths);
 int remove_file(const char* path);
 // Calls each with every entry of the directory ("." and ".." left out), in
 // the file system's order, while the directory is open (ds, to read an

@@ -124,6 +124,18 @@ int check_repository(const char* repo_name, bool name_in_message, reg_status* st
   return 0;
 }
 
+// Files staged for one push, taken away unless committed.
+struct StagedPair {
+  StagedFile files[2];
+  size_t count = 0;
+  StagedPair() = default;
+  StagedPair(const StagedPair&) = delete;
+  StagedPair& operator=(const StagedPair&) = delete;
+  ~StagedPair() {
+    for (size_t i = 0; i < count; ++i) discard_staged(files[i]);
+  }
+};
+
 int lock_failure(const char* repo_name, reg_status* st) {
   return fail(st, REG_ERR_STORAGE, "cannot lock repository: %s", repo_name);
 }
@@ -328,6 +340,20 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   if (note_repository(repo_name) != 0 || mkdirs(paths.dir) != 0) {
     return fail(st, REG_ERR_STORAGE, "mkdirs manifests dir failed");
   }
+  // The body and its content type are written and flushed before the lock
+  // is taken, under names of this process's own: pushes to one repository
+  // flush their files at the same time, and the lock is held only for the
+  // renames, the links and their directories' flushes.
+  const char* ct = stored_type(content_type, info, check_references);
+  StagedPair staged;
+  if (stage_file(paths.body, body, len, &staged.files[0]) != 0) {
+    return fail(st, REG_ERR_STORAGE, "write manifest body failed");
+  }
+  staged.count = 1;
+  if (stage_file(paths.ct, ct, std::strlen(ct), &staged.files[1]) != 0) {
+    return fail(st, REG_ERR_STORAGE, "write manifest ct failed");
+  }
+  staged.count = 2;
   LockedFile lock;
   if (lock_repository(repo_name, &lock) != Lock::kHeld) return lock_failure(repo_name, st);
   // Checked under the lock: garbage collection looks at each repository
@@ -339,9 +365,14 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   // Body, content type and revision first, then its entry among its
   // subject's referrers, the tags last: a tag never names a manifest that
   // is not whole. Every file is replaced atomically.
-  const char* ct = stored_type(content_type, info, check_references);
-  if (write_file_locked(paths.body, body, len) != 0) return fail(st, REG_ERR_STORAGE, "write manifest body failed");
-  if (write_file_locked(paths.ct, ct, std::strlen(ct)) != 0) {
+  const int committed = commit_staged_in(paths.dir, staged.files, staged.count);
+  staged.count = 0;
+  // A staged file that a delete of this manifest took away meanwhile (or
+  // a rename that failed) is written again, under the lock.
+  if (committed != 0 && write_file_locked(paths.body, body, len) != 0) {
+    return fail(st, REG_ERR_STORAGE, "write manifest body failed");
+  }
+  if (committed != 0 && write_file_locked(paths.ct, ct, std::strlen(ct)) != 0) {
     return fail(st, REG_ERR_STORAGE, "write manifest ct failed");
   }
   if (mkdirs(paths.rev_dir) != 0) return fail(st, REG_ERR_STORAGE, "mkdirs revision dir failed");
@@ -443,6 +474,10 @@ int remove_manifest_locked(const char* repo_name, const char* hex) {
   remove_link_and_dirs(paths.rev, rev_dirs, 1);
   remove_with_leftover(paths.body);
   remove_with_leftover(paths.ct);
+  // And what killed pushes of it staged under names of their own: a push
+  // of it staging now finds its file gone when it commits, and writes it
+  // again under the lock.
+  remove_staged_leftovers(paths.dir, {paths.body, paths.ct});
   return 0;
 }
 

@@ -500,6 +500,7 @@ TEST_F(Checking, FindsAndRepairsWhatKilledWritersAndHandsLeave) {
   // the body; a tag cut before its link; a collection killed with a blob
   // and a link set aside; an upload mark whose upload went.
   write_bytes(mdir + ".lock.tmp", "");
+  write_bytes(mdir + "." + std::string(64, 'd') + ".tmp.99999.0", "{}");  // a push's body, staged
   write_bytes(mdir + "tags/v1/current/.link.tmp", "sha256:");
   std::remove((mdir + "revisions/sha256/" + halfway.substr(7) + "/link").c_str());
   std::remove((mdir + "referrers/sha256/" + m.substr(7) + "/sha256-" + halfway.substr(7)).c_str());
@@ -520,6 +521,7 @@ TEST_F(Checking, FindsAndRepairsWhatKilledWritersAndHandsLeave) {
 
   const std::map<std::string, std::string> want = {
       {"file " + std::string("repositories/app/_manifests/.lock.tmp"), "removed"},
+      {"file repositories/app/_manifests/." + std::string(64, 'd') + ".tmp.99999.0", "removed"},
       {"file repositories/app/_manifests/tags/v1/current/.link.tmp", "removed"},
       {"manifest " + halfway, "restored"},
       {"manifest " + gone, "removed"},
@@ -574,6 +576,11 @@ TEST_F(Checking, LeavesYoungUnlockedLeftoversAndWhatARunningCollectionSetAside) 
   const std::string ldir = root + "/repositories/app/_layers/sha256/";
   write_bytes(ldir + a.substr(7) + "/.link.tmp.99999.0", a);  // a live writer's, maybe
   make_dirs(ldir + std::string(64, 'e'));                      // a link on its way
+  // A push staging its body before it takes the repository's lock, which
+  // fsck holds while it looks there.
+  const std::string staged = root + "/repositories/app/_manifests/." + std::string(64, 'd') + ".tmp.99999.0";
+  make_dirs(root + "/repositories/app/_manifests");
+  write_bytes(staged, "{}");
   const std::string aside = root + "/blobs/sha256/" + a.substr(7, 2) + "/.gc-" + a.substr(7);
   std::rename(blob_path_of(a).c_str(), aside.c_str());
   const int fd = hold_collection_lock();
@@ -581,6 +588,7 @@ TEST_F(Checking, LeavesYoungUnlockedLeftoversAndWhatARunningCollectionSetAside) 
   ASSERT_EQ(fsck(true), 0);
   EXPECT_TRUE(found.empty()) << found[0].kind << " " << found[0].item << ": " << found[0].problem;
   EXPECT_TRUE(is_file(aside));
+  EXPECT_TRUE(is_file(staged));
   ::close(fd);
   ASSERT_EQ(fsck(true), 0);
   EXPECT_FALSE(exists(aside));

@@ -26,6 +26,8 @@ const std::string kStrace = "/usr/bin/strace";
 struct Trace {
   std::vector<std::string> opened;
   std::vector<std::string> locked;
+  // Locks taken and files flushed, in order: "lock <path>", "fsync <path>".
+  std::vector<std::string> steps;
   size_t opens_of(const std::string& path) const { return count(opened, path); }
   size_t locks_of(const std::string& path) const { return count(locked, path); }
   static size_t count(const std::vector<std::string>& v, const std::string& path) {
@@ -61,7 +63,14 @@ Trace read_trace(const std::string& log) {
                line.find("SETLKW") != std::string::npos) {
       const size_t open = line.find('<');
       const size_t close = open == std::string::npos ? open : line.find('>', open);
-      if (close != std::string::npos) t.locked.push_back(line.substr(open + 1, close - open - 1));
+      if (close != std::string::npos) {
+        t.locked.push_back(line.substr(open + 1, close - open - 1));
+        t.steps.push_back("lock " + t.locked.back());
+      }
+    } else if (line.find("fsync(") != std::string::npos) {
+      const size_t open = line.find('<');
+      const size_t close = open == std::string::npos ? open : line.find('>', open);
+      if (close != std::string::npos) t.steps.push_back("fsync " + line.substr(open + 1, close - open - 1));
     }
   }
   return t;
@@ -98,7 +107,7 @@ class RequestWalk : public ::testing::Test {
     if (trace == nullptr) return parse_cgi_response(run_program(kProgram, {}, env, work, body));
     const std::string log = tmp / "trace";
     const ProcessResult r = run_program(
-        kStrace, {"-f", "-y", "-o", log, "-e", "trace=openat,fcntl", kProgram}, env, work, body);
+        kStrace, {"-f", "-y", "-o", log, "-e", "trace=openat,fcntl,fsync", kProgram}, env, work, body);
     *trace = read_trace(read_bytes(log));
     return parse_cgi_response(r);
   }
@@ -153,6 +162,32 @@ TEST_F(RequestWalk, ATokenCheckedManifestGetReadsEachFileOfAccessControlOnce) {
   // What a token grants was decided when it was issued.
   EXPECT_EQ(get.opens_of(root + "/auth/policy"), 0u);
   EXPECT_EQ(get.opens_of(root + "/auth/htpasswd"), 0u);
+}
+
+TEST_F(RequestWalk, AManifestPutFlushesItsBodyBeforeItTakesTheRepositorysLock) {
+  // Pushes to one repository wait for each other only for the renames and
+  // the links: the body and its content type are on the disk before.
+  const std::string config_blob = "{}";
+  ASSERT_EQ(call("POST", "/v2/app/blobs/uploads/", "digest=" + digest_string(config_blob), config_blob).status, "201 Created");
+  const std::string manifest = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
+                               "\"config\":{\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" +
+                               digest_string(config_blob) + "\",\"size\":2},\"layers\":[]}";
+  Trace put;
+  const CgiResponse r = call("PUT", "/v2/app/manifests/v1", "", manifest,
+                             {{"CONTENT_TYPE", "application/vnd.oci.image.manifest.v1+json"}}, &put);
+  ASSERT_EQ(r.status, "201 Created") << r.raw;
+  const std::string lock = "lock " + root + "/repositories/app/_manifests/lock";
+  const std::string staged = "fsync " + root + "/repositories/app/_manifests/." + digest_string(manifest).substr(7);
+  size_t lock_at = put.steps.size(), body_at = put.steps.size(), ct_at = put.steps.size();
+  for (size_t i = 0; i < put.steps.size(); ++i) {
+    const std::string& s = put.steps[i];
+    if (s == lock && lock_at == put.steps.size()) lock_at = i;
+    if (s.rfind(staged + ".tmp.", 0) == 0) body_at = i;
+    if (s.rfind(staged + ".ct.tmp.", 0) == 0) ct_at = i;
+  }
+  ASSERT_LT(lock_at, put.steps.size()) << "the repository's lock was never taken";
+  EXPECT_LT(body_at, lock_at) << "the body was not flushed before the lock";
+  EXPECT_LT(ct_at, lock_at) << "the content type was not flushed before the lock";
 }
 
 }  // namespace

@@ -229,8 +229,11 @@ void Fsck::remove_temporaries(const char* repo, const char* dir, bool locked) {
     if (e.kind != host::Kind::kFile || !is_temporary(e.name)) continue;
     char path[kPathCap];
     path_join(path, sizeof path, dir, e.name.c_str());
-    // Under the lock nobody is writing; without it, only old ones.
-    if (!locked && !old(path)) continue;
+    // Under the lock nobody is writing a file of the fixed temporary name;
+    // one of a writer's own name may be a push staging its files before it
+    // takes the lock, so that, like any without the lock, goes only when old.
+    const bool fixed_name = e.name.size() > 4 && e.name.compare(e.name.size() - 4, 4, ".tmp") == 0;
+    if ((!locked || !fixed_name) && !old(path)) continue;
     problem("file", repo, relative_to_root(path), "a temporary file a killed writer left", "removed",
             [&] { return remove_file(path) == 0; });
   }
