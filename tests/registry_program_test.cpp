@@ -511,7 +511,7 @@ TEST_F(RegistryProgram, AStorageFailureIsA500WithOneLineInTheLog) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   // The operation, the request, the engine's message and the system's own
   // word for the error ("Not a directory"; Windows says it its own way).
-  const std::string prefix = "registry: manifest put PUT /v2/app/manifests/v1: cannot lock repository: app: ";
+  const std::string prefix = "registry: manifest put PUT /v2/app/manifests/v1: write manifest body failed: ";
   EXPECT_EQ(line.substr(0, prefix.size()), prefix) << line;
   EXPECT_GT(line.size(), prefix.size()) << "the system's error is named";
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
