@@ -305,6 +305,7 @@
       pager.replaceChildren(
         el('button', { type: 'button', disabled: page === 0, onclick: () => { page--; draw(); } }, 'Previous page'),
         el('button', { type: 'button', disabled: page >= pages - 1, onclick: () => { page++; draw(); } }, 'Next page'));
+      pager.hidden = pages <= 1;
       if (shown.length === 0 && done) list.replaceChildren(el('li', { class: 'muted' }, q ? 'No repository matches.' : 'The registry holds no repository yet.'));
     };
     let timer = 0;
@@ -387,6 +388,7 @@
       pager.replaceChildren(
         el('button', { type: 'button', disabled: page === 0, onclick: () => { page--; drawRows(); } }, 'Previous page'),
         el('button', { type: 'button', disabled: page >= pages - 1, onclick: () => { page++; drawRows(); } }, 'Next page'));
+      pager.hidden = pages <= 1;
       // Only the rows on screen are looked into: a manifest and its config
       // each, a few at a time.
       pool(rows, async ({ t, cells }) => {
