@@ -392,18 +392,8 @@
       // Only the rows on screen are looked into: a manifest and its config
       // each, a few at a time.
       pool(rows, async ({ t, cells }) => {
-        if (!current()) return;
-        let d = details.get(t);
-        if (!d) {
-          try {
-            d = await describe(name, t);
-            const cfg = await configOf(name, d.manifest).catch(() => null);
-            d.created = cfg && cfg.created;
-          } catch (e) {
-            d = { error: e.message };
-          }
-          details.set(t, d);
-        }
+        if (!current() || !cells[0].isConnected) return;
+        const d = await detailOf(t);
         if (d.error) { cells[1].replaceChildren(el('span', { class: 'error' }, d.error)); return; }
         cells[1].replaceChildren(el('span', { title: d.digest }, shortDigest(d.digest)));
         cells[2].textContent = d.type + (d.summary ? ' (' + d.summary + ')' : '');
@@ -411,16 +401,39 @@
         cells[4].textContent = date(d.created);
       });
     };
+    // One look per tag, however often its row is drawn again.
+    const detailOf = (t) => {
+      if (!details.has(t)) {
+        details.set(t, (async () => {
+          try {
+            const d = await describe(name, t);
+            const cfg = await configOf(name, d.manifest).catch(() => null);
+            d.created = cfg && cfg.created;
+            return d;
+          } catch (e) {
+            return { error: e.message };
+          }
+        })());
+      }
+      return details.get(t);
+    };
     let timer = 0;
     filter.addEventListener('input', () => { clearTimeout(timer); timer = setTimeout(() => { page = 0; drawRows(); }, 120); });
 
     status('Loading tags…');
     try {
-      tags = await allPages('/v2/' + name + '/tags/list?n=' + PAGE, 'tags', { scope: 'repository:' + name + ':pull' }, { repo: name, action: 'pull from' });
+      // Drawn as each page comes (the registry lists tags sorted), so the
+      // first rows show before the last page is in.
+      const all = await allPages('/v2/' + name + '/tags/list?n=' + PAGE, 'tags', { scope: 'repository:' + name + ':pull' },
+        { repo: name, action: 'pull from' }, (sofar) => {
+          if (!current()) throw new Error('stale');
+          tags = sofar.slice();
+          drawRows();
+          markPainted('tags-painted');
+        });
       if (!current()) return;
-      tags.sort();
+      tags = all.slice().sort();
       drawRows();
-      markPainted('tags-painted');
       if (tags.length === 0) body.replaceChildren(el('tr', null, el('td', { colspan: '6', class: 'muted' }, 'No tags.')));
     } catch (e) {
       if (current()) { count.textContent = ''; showError(errors, e); }
