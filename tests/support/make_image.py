@@ -2,13 +2,14 @@
 """Writes an OCI image layout for the interoperability tests.
 
   make_image.py DIR [--layers N] [--layer-bytes B] [--platforms P] [--seed S]
-                    [--tag TAG] [--docker]
+                    [--tag TAG] [--docker] [--created TIME]
 
 Each layer is a gzipped tar holding one file of random bytes (real
 archives, so that clients unpack what they pull). With --platforms 2 the
 tag names an image index over two images (linux/amd64, linux/arm64) that
 share their first layer. With --docker the manifests use Docker's schema 2
-media types. Prints the digest of what the tag names.
+media types. With --created the configs carry that creation time (RFC 3339)
+and a label. Prints the digest of what the tag names.
 """
 import argparse
 import gzip
@@ -51,6 +52,7 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--tag", default="latest")
     p.add_argument("--docker", action="store_true")
+    p.add_argument("--created")
     a = p.parse_args()
 
     rng = random.Random(a.seed)
@@ -81,12 +83,16 @@ def main():
             d, n = write_blob(root, gz)
             descriptors.append({"mediaType": layer_type, "digest": d, "size": n})
             diffs.append(diff)
-        config = json.dumps({
+        fields = {
             "architecture": arch, "os": "linux",
             "config": {"Cmd": ["/bin/true"]},
             "rootfs": {"type": "layers", "diff_ids": diffs},
             "history": [{"created_by": "make_image.py"} for _ in diffs],
-        }, sort_keys=True).encode()
+        }
+        if a.created:
+            fields["created"] = a.created
+            fields["config"]["Labels"] = {"org.opencontainers.image.title": "made by make_image.py"}
+        config = json.dumps(fields, sort_keys=True).encode()
         cd, cn = write_blob(root, config)
         manifest = json.dumps({
             "schemaVersion": 2, "mediaType": manifest_type,
