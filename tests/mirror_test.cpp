@@ -305,6 +305,71 @@ TEST_F(Mirror, ATagMovedUpstreamIsSeenOnceItsTimeToLiveHasPassedAndNotBefore) {
   EXPECT_EQ(second.rfind("sha256:", 0), 0u) << second;
 }
 
+// podman and containerd configured as their users configure a mirror:
+// registries.conf's [[registry.mirror]], and a hosts.toml beside
+// containerd's certificates. Every blob they get comes through the mirror,
+// which holds each byte for byte, and upstream sees no request of theirs.
+TEST_F(Mirror, PodmanAndContainerdPullThroughTheMirrorAsTheirUsersConfigureOne) {
+  Started up;
+  start_peer(&up, false);
+  const std::string upstream = "127.0.0.1:" + std::to_string(up.port);
+  const std::string manifest = make_image(tmp / "image", {"--layers", "2", "--layer-bytes", "200000", "--seed", "47"});
+  ASSERT_EQ(push(tmp / "image", upstream + "/library/demo:v1").exit_code, 0);
+  const std::string pushed_log = read_bytes(up.log);
+  start_mirror(whole_mirror_of(up.port));
+  int clients = 0;
+
+  const std::string podman = find_program({"/usr/bin/podman"});
+  if (!podman.empty()) {
+    ++clients;
+    const std::string root = tmp / "podman";
+    make_dirs(root);
+    write_bytes(root + "/registries.conf", "[[registry]]\nlocation = \"" + upstream +
+                                               "\"\n\n[[registry.mirror]]\nlocation = \"" + mirror->address() +
+                                               "\"\ninsecure = true\n");
+    const ProcessResult r = run_client({podman, "--root", root + "/root", "--runroot", root + "/run", "--storage-driver",
+                                        "vfs", "pull", upstream + "/library/demo:v1"},
+                                       home, 180, {{"CONTAINERS_REGISTRIES_CONF", root + "/registries.conf"}});
+    EXPECT_EQ(r.exit_code, 0) << r.out << read_bytes(mirror->log());
+  }
+
+  const std::string containerd = find_program({"/usr/bin/containerd"});
+  const std::string ctr = find_program({"/usr/bin/ctr"});
+  if (!containerd.empty() && !ctr.empty()) {
+    ++clients;
+    const std::string d = tmp / "containerd";
+    make_dirs(d + "/certs.d/" + upstream);
+    write_bytes(d + "/certs.d/" + upstream + "/hosts.toml",
+                "server = \"http://" + upstream + "\"\n\n[host.\"http://" + mirror->address() +
+                    "\"]\n  capabilities = [\"pull\", \"resolve\"]\n");
+    const std::string sock = d + "/sock";
+    Started daemon;
+    daemon.pid = start_logged({containerd, "--root", d + "/root", "--state", d + "/state", "--address", sock}, d + "/log");
+    wait_for_socket(sock);
+    const ProcessResult r = run_client({ctr, "--address", sock, "images", "pull", "--hosts-dir", d + "/certs.d",
+                                        upstream + "/library/demo:v1"},
+                                       home);
+    EXPECT_EQ(r.exit_code, 0) << r.out << read_bytes(mirror->log());
+  }
+  if (clients == 0) GTEST_SKIP() << "neither podman nor containerd is installed (scripts/setup --clients)";
+
+  for (const std::string& name : list_names(tmp / "image/blobs/sha256")) {
+    if ("sha256:" + name != manifest) {
+      EXPECT_TRUE(stores("sha256:" + name)) << name;
+    }
+  }
+  for (const std::string& digest : stored_blobs()) {
+    const std::string name = digest.substr(7);
+    EXPECT_EQ(read_bytes(mirror->storage() + "/blobs/sha256/" + name.substr(0, 2) + "/" + name),
+              read_bytes(tmp / "image/blobs/sha256/" + name))
+        << digest;
+  }
+  const std::string log = read_bytes(up.log).substr(pushed_log.size());
+  EXPECT_EQ(count_lines(log, {"msg=\"response completed\"", "/blobs/"}),
+            count_lines(log, {"msg=\"response completed\"", "/blobs/", "useragent=registry-mirror"}))
+      << "only the mirror asked upstream for blobs\n" << log;
+}
+
 // Upstream failing mid-blob or sending other bytes: the client's answer
 // falls short, nothing is stored, and once upstream is right the next
 // pull works.
