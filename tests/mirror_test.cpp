@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/cgi_response.h"
+#include "support/registry_runner.h"
 #include "support/test_support.h"
 #include "support/web_servers.h"
 
@@ -401,6 +403,64 @@ TEST_F(Mirror, ABlobCutShortOrWrongUpstreamIsRefusedWithNothingStoredAndTheNextP
     EXPECT_EQ(digest_string(read_bytes(out)), layer);
     EXPECT_TRUE(stores(layer));
   }
+}
+
+// The settings and the refusals that need no upstream: each program run
+// once per request, as a CGI program.
+TEST(MirrorProgram, SettingsThatCannotBeUsedAre500AndTheRefusalsAreWorded) {
+  TempDir tmp;
+  const std::string root = tmp / "root";
+  auto call = [&](const std::string& program, const std::string& method, const std::string& path,
+                  std::map<std::string, std::string> extra) {
+    std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root}, {"REQUEST_METHOD", method},
+                                           {"PATH_INFO", path}, {"QUERY_STRING", ""}, {"CONTENT_LENGTH", "0"},
+                                           {"HTTP_HOST", "reg.example:5000"}};
+    for (const auto& [k, v] : extra) env[k] = v;
+    make_dirs(tmp / "work");
+    return parse_cgi_response(run_registry(program, env, tmp / "work"));
+  };
+  const std::string blob = "/v2/hub/a/blobs/sha256:" + std::string(64, 'a');
+  struct Case {
+    std::map<std::string, std::string> env;
+    std::string log;
+  };
+  const Case bad[] = {
+      {{{"REGISTRY_MIRROR_UPSTREAM", "ftp://up.example"}}, "REGISTRY_MIRROR_UPSTREAM is \"ftp://up.example\""},
+      {{{"REGISTRY_MIRROR_UPSTREAM", "http://up.example/?x"}}, "an http:// or https:// URL"},
+      {{{"REGISTRY_MIRROR_UPSTREAM", "http://up.example"}, {"REGISTRY_MIRROR_TAG_TTL", "-1"}},
+       "REGISTRY_MIRROR_TAG_TTL is \"-1\": seconds from 0 to 31536000"},
+      {{{"REGISTRY_MIRROR_UPSTREAM", "http://up.example"}, {"REGISTRY_MIRROR_PUSH", "yes"}},
+       "REGISTRY_MIRROR_PUSH is \"yes\": deny or allow"},
+      {{{"REGISTRY_MIRROR_UPSTREAM", "http://up.example"}, {"REGISTRY_MIRROR_PREFIX", "/hub"}},
+       "REGISTRY_MIRROR_PREFIX is \"/hub\""},
+  };
+  for (const Case& c : bad) {
+    const CgiResponse r = call(kMirror, "GET", blob, c.env);
+    EXPECT_EQ(r.status, "500 Internal Server Error") << r.raw;
+    EXPECT_NE(r.err.find(c.log), std::string::npos) << r.err;
+  }
+  const std::map<std::string, std::string> hub{{"REGISTRY_MIRROR_UPSTREAM", "http://127.0.0.1:9"},
+                                               {"REGISTRY_MIRROR_PREFIX", "hub"}};
+  // The static program has no mirror: it says so instead of answering
+  // from a tree that is not upstream's.
+  const CgiResponse plain = call(kRegistry, "GET", blob, hub);
+  EXPECT_EQ(plain.code(), "UNSUPPORTED") << plain.raw;
+  EXPECT_NE(plain.body.find("registry-mirror"), std::string::npos) << plain.body;
+  // Pushes below the prefix are refused by either program, unless allowed.
+  for (const std::string& program : {kRegistry, kMirror}) {
+    const CgiResponse push = call(program, "POST", "/v2/hub/a/blobs/uploads/", hub);
+    EXPECT_EQ(push.status, "403 Forbidden") << push.raw;
+    EXPECT_EQ(push.code(), "DENIED");
+    std::map<std::string, std::string> allowed = hub;
+    allowed["REGISTRY_MIRROR_PUSH"] = "allow";
+    EXPECT_EQ(call(program, "POST", "/v2/hub/a/blobs/uploads/", allowed).status, "202 Accepted");
+    EXPECT_EQ(call(program, "POST", "/v2/other/blobs/uploads/", hub).status, "202 Accepted");
+  }
+  // Upstream not listening: what is not stored is a retryable error.
+  const CgiResponse down = call(kMirror, "GET", "/v2/hub/a/manifests/v1", hub);
+  EXPECT_EQ(down.status, "503 Service Unavailable") << down.raw;
+  EXPECT_EQ(down.code(), "UNAVAILABLE");
+  EXPECT_NE(down.err.find("registry: mirror GET /v2/hub/a/manifests/v1"), std::string::npos) << down.err;
 }
 
 }  // namespace
