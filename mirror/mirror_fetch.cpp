@@ -133,7 +133,9 @@ bool blob_head(Call& c, Upstream& up, const std::string& upstream_name) {
 // Upstream's bytes on their way into the upload, passed on to the client
 // one piece late: the last piece goes only once the whole blob has been
 // seen to hash to its digest, so a client never receives all of a blob
-// that is not the one it asked for.
+// that is not the one it asked for. Not sooner, either: a web server may
+// end the program as soon as the declared length has gone out (lighttpd
+// does), which would leave the upload unfinished.
 struct Tee {
   Upstream* up;
   Upstream::Stream* stream;
