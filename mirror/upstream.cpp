@@ -49,6 +49,13 @@ std::string trimmed(std::string s) {
   return s.substr(i);
 }
 
+bool printable(const std::string& s) {
+  for (const char ch : s) {
+    if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) > 0x7e) return false;
+  }
+  return true;
+}
+
 // One transfer's state: the reply as its headers arrive, the body.
 struct Transfer {
   CURL* h = nullptr;
@@ -93,7 +100,8 @@ size_t on_header(char* data, size_t size, size_t count, void* ctx) {
   const std::string value = trimmed(line.substr(colon + 1));
   if (name == "content-type") t->reply.content_type = value;
   if (name == "docker-content-digest") t->reply.digest = value;
-  if (name == "retry-after") t->reply.retry_after = value;
+  // Passed on to the client: only a value that cannot break a header.
+  if (name == "retry-after" && printable(value)) t->reply.retry_after = value;
   if (name == "www-authenticate") t->challenge = value;
   if (name == "content-length") t->reply.length = std::strtoll(value.c_str(), nullptr, 10);
   return len;

@@ -405,6 +405,34 @@ TEST_F(Mirror, ABlobCutShortOrWrongUpstreamIsRefusedWithNothingStoredAndTheNextP
   }
 }
 
+// Upstream's refusals as the registry's own errors, its Retry-After kept.
+TEST_F(Mirror, UpstreamBusyOrBrokenIsARetryableErrorWithItsRetryAfter) {
+  make_image(tmp / "image", {"--layers", "1", "--layer-bytes", "2000", "--seed", "48"});
+  const std::string layer = largest_blob(tmp / "image");
+  struct Case {
+    std::string mode;
+    std::string status;
+    std::string code;
+    std::string retry_after;
+  };
+  const Case cases[] = {{"busy", "429", "TOOMANYREQUESTS", "Retry-After: 7"},
+                        {"broken", "503", "UNAVAILABLE", "Retry-After: 9"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    Started up;
+    start_faulty(&up, tmp / "image", c.mode);
+    if (!mirror) start_mirror(whole_mirror_of(up.port));
+    configure_mirror(whole_mirror_of(up.port));
+    for (const std::string& path : {std::string("/v2/library/demo/manifests/v1"), "/v2/library/demo/blobs/" + layer}) {
+      const ProcessResult r = run_client({curl(), "-s", "-i", "http://" + mirror->address() + path}, home, 60);
+      EXPECT_NE(r.out.find("HTTP/1.1 " + c.status), std::string::npos) << path << "\n" << r.out;
+      EXPECT_NE(r.out.find(c.code), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find(c.retry_after), std::string::npos) << r.out;
+    }
+    EXPECT_FALSE(stores(layer));
+  }
+}
+
 // The settings and the refusals that need no upstream: each program run
 // once per request, as a CGI program.
 TEST(MirrorProgram, SettingsThatCannotBeUsedAre500AndTheRefusalsAreWorded) {

@@ -8,6 +8,8 @@ layout's first manifest) and logs each request's method and path.
     wrong  blobs over 1000 bytes with one byte changed, at their length
     cut    blobs over 1000 bytes: the length, half the bytes, then the
            process ends, as an upstream killed mid-blob
+    busy   429 with Retry-After: 7 for everything below /v2/<name>/
+    broken 503 with Retry-After: 9 for everything below /v2/<name>/
 """
 import http.server
 import json
@@ -59,6 +61,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         parts = self.path.split("/")
         if self.path in ("/v2/", "/v2"):
             return self.answer(200, b"{}", {"Content-Type": "application/json"}, head)
+        if len(parts) >= 5 and parts[1] == "v2" and MODE in ("busy", "broken"):
+            status, after = (429, "7") if MODE == "busy" else (503, "9")
+            return self.answer(status, b'{"errors":[]}', {"Retry-After": after}, head)
         if len(parts) >= 5 and parts[1] == "v2" and parts[-2] in ("manifests", "blobs"):
             ref = parts[-1]
             digest = ref if ":" in ref else first_manifest()
