@@ -111,6 +111,17 @@ bool let_in(Call& c, auth::Access* out) {
   return false;
 }
 
+// A mirrored repository holds what upstream holds: unless pushes are
+// allowed, nothing is written to it here. false once refused.
+bool mirror_takes(Call& c) {
+  const settings::MirrorSettings& m = c.settings.mirror;
+  std::string upstream_name;
+  if (m.push_allowed || !m.serves(c.req.route().name, &upstream_name)) return true;
+  if (ask_of(c.req).action == auth::kActionPull) return true;
+  c.resp.error(ApiError::kDenied, c.req.route().name + " mirrors " + m.upstream + ": pushes and deletes are refused");
+  return false;
+}
+
 void serve_request(const Request& req, const settings::Settings& s, Output& out, Log& log) {
   Response resp(out, req.head());
   auth::Access granted;
@@ -127,6 +138,7 @@ void serve_request(const Request& req, const settings::Settings& s, Output& out,
     return;
   }
   if (!let_in(c, &granted)) return;
+  if (rules.named && !mirror_takes(c)) return;
   if (route.kind == RouteKind::kToken && s.auth.mode != settings::AuthMode::kToken) {
     resp.error(ApiError::kNotFound, "tokens are not in use (REGISTRY_AUTH)");
     return;

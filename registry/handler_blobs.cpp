@@ -7,6 +7,7 @@
 #include "platform/host.h"
 #include "registry/byte_ranges.h"
 #include "registry/handlers.h"
+#include "registry/mirror_hooks.h"
 #include "storage/upkeep/reg_maintenance.h"
 #include "storage/reg_storage.h"
 
@@ -109,6 +110,15 @@ void get_blob(Call& c) {
   // that needs it: the refreshed link keeps garbage collection off it.
   if (c.resp.head()) reg_repo_blob_touch(route.name.c_str(), route.reference.c_str(), nullptr);
   if (!c.resp.head() && !c.settings.send_error.empty()) return c.misconfigured("blob sending", c.settings.send_error);
+  std::string upstream_name;
+  bool answered = false;
+  if (mirrored(c, &upstream_name, &answered)) {
+    if (answered) return;
+    if (reg_repo_blob_exists(route.name.c_str(), route.reference.c_str(), &c.st) == 0 &&
+        mirror_hooks()->blob(c, upstream_name)) {
+      return;
+    }
+  }
   const SendSettings& send = c.settings.send;
   char path[host::kPathMax];
   FILE* f = nullptr;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "registry/handlers.h"
+#include "registry/mirror_hooks.h"
 #include "registry/references.h"
 #include "storage/reg_storage.h"
 
@@ -25,6 +26,9 @@ void manifest_unknown(Call& c) {
 
 void get_manifest(Call& c) {
   const Route& route = c.req.route();
+  std::string upstream_name;
+  bool answered = false;
+  if (mirrored(c, &upstream_name, &answered) && (answered || mirror_hooks()->manifest(c, upstream_name))) return;
   char content_type[REG_CONTENT_TYPE_CAP];
   char digest[REG_DIGEST_CAP];
   std::string body;

@@ -58,6 +58,7 @@ constexpr ApiErrorInfo kErrors[] = {
     /* kUnsupported */ {"UNSUPPORTED", 405},
     /* kTooManyRequests */ {"TOOMANYREQUESTS", 429},
     /* kNotFound */ {"NOT_FOUND", 404},
+    /* kUpstreamUnavailable */ {"UNAVAILABLE", 503},
     /* kMisconfigured */ {"UNKNOWN", 500},
     /* kStorage */ {"STORAGE_ERROR", 500},
 };

@@ -68,6 +68,7 @@ enum class ApiError {
   kUnsupported,
   kTooManyRequests,
   kNotFound,
+  kUpstreamUnavailable,  // the registry this one mirrors failed or could not be reached
   kMisconfigured,
   kStorage,
 };

@@ -151,7 +151,85 @@ void read_auth(const Environment& env, const ConfigText& config, Settings* s) {
   s->auth = std::move(a);
 }
 
+// A number of seconds from lo to hi; false for anything else.
+bool parse_seconds(const std::string& text, int64_t lo, int64_t hi, int64_t* out) {
+  char* end = nullptr;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || end != text.c_str() + text.size() || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool upstream_url_ok(const std::string& url) {
+  const bool scheme = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+  const size_t host_at = url.find("://") + 3;
+  if (!scheme || url.size() <= host_at) return false;
+  for (const char c : url) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return false;
+  }
+  return url.find_first_of("?#", host_at) == std::string::npos;
+}
+
+void read_mirror(const Environment& env, const ConfigText& config, Settings* s) {
+  static const char* const kKeys[] = {"mirror_upstream", "mirror_prefix", "mirror_username", "mirror_password",
+                                      "mirror_tag_ttl", "mirror_ca_file", "mirror_push"};
+  static const char* const kEnv[] = {"REGISTRY_MIRROR_UPSTREAM", "REGISTRY_MIRROR_PREFIX",
+                                     "REGISTRY_MIRROR_USERNAME", "REGISTRY_MIRROR_PASSWORD",
+                                     "REGISTRY_MIRROR_TAG_TTL", "REGISTRY_MIRROR_CA_FILE", "REGISTRY_MIRROR_PUSH"};
+  constexpr size_t n = sizeof kKeys / sizeof kKeys[0];
+  std::string values[n];
+  bool present[n] = {};
+  if (config.read == ConfigRoot::kFound) {
+    std::string why;
+    if (!parse_config_strings(config.text.data(), config.text.size(), kKeys, n, values, present, &why)) {
+      s->mirror_error = std::string(kConfigPlace) + ": " + why;
+      return;
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (env.value(kEnv[i])[0] != '\0') values[i] = env.value(kEnv[i]);
+  }
+  MirrorSettings m;
+  m.upstream = values[0];
+  while (!m.upstream.empty() && m.upstream.back() == '/') m.upstream.pop_back();
+  if (!m.upstream.empty() && !upstream_url_ok(m.upstream)) {
+    s->mirror_error = "REGISTRY_MIRROR_UPSTREAM is \"" + values[0] + "\": an http:// or https:// URL";
+    return;
+  }
+  m.prefix = values[1];
+  if (!m.prefix.empty() && m.prefix.back() != '/') m.prefix += '/';
+  if (!m.prefix.empty() && (m.prefix.size() < 2 || m.prefix.find("//") != std::string::npos || m.prefix[0] == '/')) {
+    s->mirror_error = "REGISTRY_MIRROR_PREFIX is \"" + values[1] + "\": a repository name's first components";
+    return;
+  }
+  m.username = values[2];
+  m.password = values[3];
+  if (!values[4].empty() && !parse_seconds(values[4], 0, 31536000, &m.tag_ttl)) {
+    s->mirror_error = "REGISTRY_MIRROR_TAG_TTL is \"" + values[4] + "\": seconds from 0 to 31536000";
+    return;
+  }
+  m.ca_file = values[5];
+  if (values[6] == "allow") {
+    m.push_allowed = true;
+  } else if (!values[6].empty() && values[6] != "deny") {
+    s->mirror_error = "REGISTRY_MIRROR_PUSH is \"" + values[6] + "\": deny or allow";
+    return;
+  }
+  s->mirror = std::move(m);
+}
+
 }  // namespace
+
+bool MirrorSettings::serves(const std::string& name, std::string* upstream_name) const {
+  if (!on()) return false;
+  if (prefix.empty()) {
+    *upstream_name = name;
+    return true;
+  }
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+  *upstream_name = name.substr(prefix.size());
+  return true;
+}
 
 bool parse_send_setting(const std::string& value, SendSettings* out, std::string* why) {
   SendSettings s;
@@ -184,6 +262,7 @@ Settings read_settings(const Environment& env, const char* config_path) {
   read_root(env, config, &s);
   read_auth(env, config, &s);
   read_send(env, config, &s);
+  read_mirror(env, config, &s);
   return s;
 }
 

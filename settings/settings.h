@@ -28,8 +28,25 @@
 //                             made on first use, readable by its owner only)
 //   REGISTRY_AUTH_TOKEN_TTL   seconds a token lasts (300; 60 to 86400)
 //
-// The members of config.json for the REGISTRY_AUTH_* variables are named
-// as the variable in lower case without "registry_".
+//   REGISTRY_MIRROR_UPSTREAM  the registry this one mirrors, a URL
+//                             (http://host:port or https://host); none: no
+//                             mirror
+//   REGISTRY_MIRROR_PREFIX    the repositories it serves: those below this
+//                             prefix ("hub/": hub/library/debian is
+//                             upstream's library/debian); none: every
+//                             repository, the whole registry a mirror
+//   REGISTRY_MIRROR_USERNAME, REGISTRY_MIRROR_PASSWORD
+//                             credentials upstream (Basic, or for its token
+//                             endpoint); none: anonymous
+//   REGISTRY_MIRROR_TAG_TTL   seconds a tag is served before it is compared
+//                             with upstream again (300; 0 to 31536000)
+//   REGISTRY_MIRROR_CA_FILE   CA certificates for upstream's TLS (default:
+//                             the system's)
+//   REGISTRY_MIRROR_PUSH      deny (the default: pushes and deletes below
+//                             the prefix are refused) or allow
+//
+// The members of config.json for the REGISTRY_AUTH_* and REGISTRY_MIRROR_*
+// variables are named as the variable in lower case without "registry_".
 #ifndef REGISTRY_SETTINGS_SETTINGS_H
 #define REGISTRY_SETTINGS_SETTINGS_H
 
@@ -58,6 +75,21 @@ struct AuthSettings {
   int64_t ttl = 300;
 };
 
+struct MirrorSettings {
+  std::string upstream;  // empty: no mirror
+  std::string prefix;    // empty or ending in '/'
+  std::string username;
+  std::string password;
+  int64_t tag_ttl = 300;
+  std::string ca_file;
+  bool push_allowed = false;
+
+  bool on() const { return !upstream.empty(); }
+  // Whether repository `name` is served from upstream, and as what name
+  // there.
+  bool serves(const std::string& name, std::string* upstream_name) const;
+};
+
 enum class SendMode { kSelf, kXSendfile, kXAccelRedirect };
 
 struct SendSettings {
@@ -77,6 +109,8 @@ struct Settings {
   std::string auth_error;
   SendSettings send;
   std::string send_error;
+  MirrorSettings mirror;
+  std::string mirror_error;
 };
 
 // The settings from env and the configuration file at config_path, which

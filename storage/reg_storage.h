@@ -423,6 +423,21 @@ int reg_manifest_remove(const char* repo_name, const char* reference, reg_status
 /* The same, reporting to the last error. */
 int reg_manifest_delete(const char* repo_name, const char* reference);
 
+/* ---- What a mirror keeps --------------------------------------------------------
+ * A registry that mirrors another fetches what it lacks and stores it as
+ * ordinary content; beside it, the engine keeps these. */
+
+/* Opens, making it where missing, the file that a process locks
+ * (host::lock_file) while it fetches the blob `digest` from upstream, so
+ * that others wait for that one fetch instead of starting their own: null
+ * on failure (REG_ERR_INVALID for a digest of no valid form). */
+FILE* reg_mirror_fetch_lock_open(const char* digest, reg_status* st);
+/* Seconds since the tag of repo was last compared with upstream (the time
+ * is now); -1 with REG_ERR_NOT_FOUND when it never was. */
+int64_t reg_mirror_tag_checked_age(const char* repo, const char* tag, int64_t now, reg_status* st);
+/* Records that the tag of repo was compared with upstream just now. */
+int reg_mirror_tag_mark_checked(const char* repo, const char* tag, reg_status* st);
+
 /* ---- Statistics --------------------------------------------------------------
  * {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,
  *  "active_uploads":N,"upload_bytes":N} from a walk of the tree, to write. */

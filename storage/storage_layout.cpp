@@ -209,6 +209,19 @@ bool auth_file_path(const char* file, char* out, size_t cap) {
   return join_all(out, cap, s_root, {kAuthDir, file});
 }
 
+bool mirror_fetch_lock_path(const char* digest, char* out, size_t cap) {
+  const char* colon = std::strchr(digest, ':');
+  if (colon == nullptr) return false;
+  char name[160];
+  const int n = std::snprintf(name, sizeof name, "%.*s-%s.lock", static_cast<int>(colon - digest), digest, colon + 1);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof name) return false;
+  return join_all(out, cap, s_root, {kMirrorDir, kMirrorFetchingDir, name});
+}
+
+bool mirror_tag_checked_path(const char* name, const char* tag, char* out, size_t cap) {
+  return join_all(out, cap, s_root, {kMirrorDir, kMirrorCheckedDir, name, tag});
+}
+
 bool throttle_dir(char* out, size_t cap) { return join_all(out, cap, s_root, {kAuthDir, kThrottleDir}); }
 
 bool throttle_bucket_path(unsigned bucket, char* out, size_t cap) {

@@ -1,0 +1,37 @@
+// Where a mirror joins the handlers: at the points where content a
+// mirrored repository should hold is not stored. The program that mirrors
+// installs its fetching here before it serves; a program without them
+// refuses mirrored repositories' reads that miss.
+#ifndef REGISTRY_REGISTRY_MIRROR_HOOKS_H
+#define REGISTRY_REGISTRY_MIRROR_HOOKS_H
+
+#include <string>
+
+namespace registry {
+
+class Call;
+
+struct MirrorHooks {
+  // Before a manifest GET or HEAD of a mirrored repository: fetches or
+  // refreshes the manifest from upstream as needed. true when the answer
+  // is written (an error); false to serve what is stored.
+  bool (*manifest)(Call& c, const std::string& upstream_name);
+  // A blob GET or HEAD of a mirrored repository that does not hold the
+  // blob: true when the answer is written (the blob, streamed as it is
+  // fetched, or an error); false to serve it as stored (another process
+  // fetched it meanwhile).
+  bool (*blob)(Call& c, const std::string& upstream_name);
+};
+
+void install_mirror_hooks(const MirrorHooks* hooks);
+const MirrorHooks* mirror_hooks();
+
+// The mirror's part of a request, called by the handlers: the name
+// upstream when the request's repository is mirrored (false when it is
+// not). Where the program has no mirror, the refusal is written and
+// *answered set.
+bool mirrored(Call& c, std::string* upstream_name, bool* answered);
+
+}  // namespace registry
+
+#endif
