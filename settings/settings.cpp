@@ -151,6 +151,34 @@ void read_auth(const Environment& env, const ConfigText& config, Settings* s) {
   s->auth = std::move(a);
 }
 
+// Whether each change (and, when asked, each pull) leaves an event in the
+// outbox for the deliverer.
+void read_events(const Environment& env, const ConfigText& config, Settings* s) {
+  std::string value = env.value("REGISTRY_EVENTS");
+  if (value.empty()) {
+    if (config.read == ConfigRoot::kInvalid) {
+      s->events_error = std::string(kConfigPlace) + " " + config.why;
+      return;
+    }
+    static const char* const kKeys[] = {"events"};
+    bool present = false;
+    if (config.read == ConfigRoot::kFound &&
+        !parse_config_strings(config.text.data(), config.text.size(), kKeys, 1, &value, &present, &s->events_error)) {
+      s->events_error = std::string(kConfigPlace) + ": " + s->events_error;
+      return;
+    }
+  }
+  if (value.empty() || value == "off") return;
+  if (value == "on") {
+    s->events.on = true;
+  } else if (value == "on+pulls") {
+    s->events.on = true;
+    s->events.pulls = true;
+  } else {
+    s->events_error = "REGISTRY_EVENTS is \"" + value + "\": off, on or on+pulls";
+  }
+}
+
 }  // namespace
 
 bool parse_send_setting(const std::string& value, SendSettings* out, std::string* why) {
@@ -184,6 +212,7 @@ Settings read_settings(const Environment& env, const char* config_path) {
   read_root(env, config, &s);
   read_auth(env, config, &s);
   read_send(env, config, &s);
+  read_events(env, config, &s);
   return s;
 }
 
