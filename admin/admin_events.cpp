@@ -243,6 +243,9 @@ bool deliver_pass(const std::vector<Endpoint>& endpoints, bool with_backoff, Pas
   reg_status st;
   reg_event_lock* lock = reg_events_lock(&st);
   if (lock == nullptr) return fail(kExitFound, "events: %s", st.message), false;
+  // What a registry killed while writing an event left: an hour is far
+  // longer than any write of one takes.
+  if (reg_events_sweep(3600, &st) != 0) fail(kExitFound, "events: %s", st.message);
   std::vector<reg_event_info> events;
   bool ok = pending(&events);
   std::set<std::string> held;  // repositories with an earlier event not delivered

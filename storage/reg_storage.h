@@ -463,6 +463,11 @@ int reg_event_tried(const char* name, reg_status* st);
  * An event that is already gone is a success. */
 int reg_event_remove(const char* name, reg_status* st);
 
+/* Removes what writers killed part-way left in the outbox (temporary
+ * files, never an event) once it is older than age seconds: a live
+ * writer's file is younger. Called under the deliverers' lock. */
+int reg_events_sweep(int64_t age, reg_status* st);
+
 /* The deliverers' lock: one delivers at a time, and the system lets go of
  * a killed holder's lock. reg_events_lock waits for it; null on failure. */
 typedef struct reg_event_lock reg_event_lock;

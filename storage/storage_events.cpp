@@ -160,6 +160,28 @@ int reg_event_remove(const char* name, reg_status* caller) {
   return 0;
 }
 
+int reg_events_sweep(int64_t age, reg_status* caller) {
+  CallStatus st(caller);
+  if (require_ready(st) != 0) return -1;
+  char dir[kPathCap];
+  event_outbox_dir(dir, sizeof dir);
+  std::vector<Entry> entries;
+  const Scan scan = scan_dir(dir, &entries);
+  if (scan == Scan::kMissing) return 0;
+  if (scan == Scan::kFailed) return fail(st, REG_ERR_STORAGE, "cannot read %s", dir);
+  const int64_t now = host::now_seconds();
+  for (const Entry& e : entries) {
+    std::string name;
+    if (e.kind != host::Kind::kFile || e.name[0] != '.' || outbox_entry_name(e.name, &name)) continue;
+    char path[kPathCap];
+    path_join(path, sizeof path, dir, e.name.c_str());
+    host::Attributes a;
+    if (!host::get_attributes(path, &a) || now - a.mtime < age) continue;
+    if (remove_file(path) != 0) return fail(st, REG_ERR_STORAGE, "cannot remove %s", path);
+  }
+  return 0;
+}
+
 reg_event_lock* reg_events_lock(reg_status* caller) {
   CallStatus st(caller);
   if (require_ready(st) != 0) return nullptr;

@@ -19,6 +19,7 @@
 #include "storage/reg_storage.h"
 #include "support/cgi_response.h"
 #include "support/test_support.h"
+#include "support/tree_builder.h"
 #include "yyjson.h"
 
 using namespace testing_support;
@@ -141,8 +142,14 @@ class Events : public ::testing::Test {
   void configure(const std::string& endpoints) {
     write_bytes(work + "/config.json", "{\"event_endpoints\":" + endpoints + "}");
   }
+  // The events in the outbox: not the temporary file a killed writer left.
   std::vector<std::string> outbox() const {
-    return is_dir(root + "/events/outbox") ? list_names(root + "/events/outbox") : std::vector<std::string>{};
+    std::vector<std::string> events;
+    if (!is_dir(root + "/events/outbox")) return events;
+    for (const std::string& name : list_names(root + "/events/outbox")) {
+      if (name[0] != '.') events.push_back(name);
+    }
+    return events;
   }
   std::vector<Event> pending() const {
     std::vector<Event> out;
@@ -234,6 +241,38 @@ TEST_F(Events, EveryChangeLeavesItsEventBeforeTheAnswer) {
   EXPECT_EQ(got[0].method, "PUT");
   EXPECT_EQ(got[5].url, "http://registry.test:5000/v2/team/app/blobs/" + digest_string("{}"));
   EXPECT_NE(got[1].id, got[2].id);
+}
+
+TEST_F(Events, APushKilledAtAnyStepIsAnsweredOnlyWithItsEventRecorded) {
+  const std::string body = image("app", "killed");
+  for (const char* when : {"", ":after"}) {
+    for (int step = 1; step < 128; ++step) {
+      SCOPED_TRACE(std::to_string(step) + when);
+      remove_tree(root + "/repositories/app/_manifests");
+      remove_tree(root + "/events");
+      std::map<std::string, std::string> env{{"REGISTRY_STORAGE_ROOT", root}, {"REQUEST_METHOD", "PUT"},
+                                             {"PATH_INFO", "/v2/app/manifests/v1"}, {"CONTENT_TYPE", kOci},
+                                             {"CONTENT_LENGTH", std::to_string(body.size())}, {"REGISTRY_EVENTS", "on"},
+                                             {"REGISTRY_CRASH_AT", std::to_string(step) + when}};
+      const ProcessResult killed = run_program(kRegistry, {}, env, work, body);
+      if (killed.signal == 0) {
+        // The whole push ran: its answer came after its event.
+        EXPECT_EQ(parse_cgi_response(killed).status, "201 Created");
+        ASSERT_EQ(pending().size(), 1u);
+        break;
+      }
+      EXPECT_EQ(killed.signal, SIGKILL);
+      EXPECT_EQ(killed.out, "");  // no answer, so the client tries again
+      ASSERT_EQ(call("PUT", "/v2/app/manifests/v1", "", body).status, "201 Created");
+      const std::vector<Event> got = pending();
+      ASSERT_GE(got.size(), 1u);
+      for (const Event& e : got) {
+        EXPECT_EQ(e.action, "push");
+        EXPECT_EQ(e.tag, "v1");
+        EXPECT_EQ(e.digest, digest_string(body));
+      }
+    }
+  }
 }
 
 TEST_F(Events, PullsOnlyWhenAskedAndNeverForHead) {
@@ -340,6 +379,19 @@ TEST_F(Events, KilledAtEveryStepTheDelivererLosesNothing) {
       }
     }
   }
+}
+
+TEST_F(Events, DeliverSweepsWhatKilledWritersLeftOnceItIsOld) {
+  Receiver receiver(tmp);
+  configure("[{\"url\":\"" + receiver.url() + "\"}]");
+  const std::vector<std::string> ids = record(1, {"a"});
+  const std::string outbox_dir = root + "/events/outbox/";
+  write_bytes(outbox_dir + ".old.tmp.1.0", "{\"events\":[");
+  write_bytes(outbox_dir + ".young.tmp.2.0", "{\"events\":[");
+  make_old(outbox_dir + ".old.tmp.1.0", 7200);
+  EXPECT_EQ(admin({"events", "deliver"}).exit_code, 0);
+  expect_all_arrived_in_order(receiver.received(), ids);
+  EXPECT_EQ(list_names(outbox_dir), std::vector<std::string>{".young.tmp.2.0"});
 }
 
 TEST_F(Events, TwoDeliverersAtOnceDeliverEveryEvent) {
