@@ -8,6 +8,7 @@
 // the same pass. One deliverer works at a time (the outbox's lock, let go
 // by the system however its holder ends), so two started at once take
 // turns and never race over one event.
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
