@@ -12,6 +12,7 @@ int run_fsck(Invocation& in);
 int run_stats(Invocation& in);
 int run_du(Invocation& in);
 int run_user(Invocation& in);
+int run_events(Invocation& in);
 
 }  // namespace admin
 

@@ -28,6 +28,7 @@ constexpr Command kCommands[] = {
     {"stats", "stats", admin::run_stats},
     {"du", "du", admin::run_du},
     {"user", "user add NAME [--cost N] | user remove NAME | user list", admin::run_user},
+    {"events", "events list | events deliver [--follow] [--interval DURATION] [--config FILE]", admin::run_events},
 };
 
 void print_usage(FILE* out) {

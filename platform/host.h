@@ -279,6 +279,9 @@ bool check_password(std::string_view password, const char* hash);
 bool hash_password(std::string_view password, int cost, char* out, size_t cap);
 
 int64_t now_seconds();
+// Nanoseconds since 1970 by the system's clock (its resolution may be
+// coarser): what orders records written one after another.
+int64_t now_nanoseconds();
 int process_id();
 
 // true when the stream is a terminal (a person is watching).

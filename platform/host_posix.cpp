@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -766,6 +767,11 @@ bool random_bytes(void* out, size_t n) {
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+int64_t now_nanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 int process_id() { return static_cast<int>(getpid()); }
 

@@ -21,6 +21,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -640,6 +641,11 @@ bool random_bytes(void* out, size_t n) {
 }
 
 int64_t now_seconds() { return static_cast<int64_t>(_time64(nullptr)); }
+
+int64_t now_nanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 int process_id() { return _getpid(); }
 

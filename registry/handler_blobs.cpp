@@ -6,6 +6,7 @@
 
 #include "platform/host.h"
 #include "registry/byte_ranges.h"
+#include "registry/events.h"
 #include "registry/handlers.h"
 #include "registry/mirror_hooks.h"
 #include "storage/upkeep/reg_maintenance.h"
@@ -163,9 +164,11 @@ void get_blob(Call& c) {
 
 void delete_blob(Call& c) {
   const Route& route = c.req.route();
+  if (!events_usable(c)) return;
   if (reg_repo_blob_unlink(route.name.c_str(), route.reference.c_str(), &c.st) != 0) {
     return c.engine_failure(kBlobFailures, "blob delete");
   }
+  if (!record_events(c, "delete", {EventTarget{"application/octet-stream", route.reference, -1, ""}})) return;
   c.resp.empty(202, {"Docker-Content-Digest: " + route.reference});
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "registry/events.h"
 #include "registry/handlers.h"
 #include "registry/mirror_hooks.h"
 #include "registry/references.h"
@@ -38,6 +39,11 @@ void get_manifest(Call& c) {
     return c.engine_failure(kManifestFailures, "manifest get");
   }
   const size_t len = body.size();
+  if (!c.resp.head()) {
+    EventTarget pulled{content_type, digest, static_cast<int64_t>(len), ""};
+    if (!is_digest_reference(route.reference)) pulled.tag = route.reference;
+    if (!record_events(c, "pull", {pulled})) return;
+  }
   c.resp.begin(200);
   c.resp.header("Content-Type", content_type);
   c.resp.header_number("Content-Length", static_cast<int64_t>(len));
@@ -98,6 +104,7 @@ void put_manifest(Call& c) {
   for (const std::string& t : tags) {
     if (!reference_form_ok(c, t.empty() ? std::string("-") : t)) return;
   }
+  if (!events_usable(c)) return;
   std::string body;
   if (!read_manifest_body(c, &body)) return;
   const std::string ct = pushed_content_type(c.req);
@@ -112,6 +119,12 @@ void put_manifest(Call& c) {
     map.unknown_reference = ApiError::kManifestBlobUnknown;
     return c.engine_failure(map, "manifest put");
   }
+  // One event per tag it now names, as a push of each tag would give.
+  std::vector<EventTarget> pushed;
+  const std::vector<std::string>& named = is_digest_reference(route.reference) ? tags : std::vector<std::string>{route.reference};
+  for (const std::string& t : named) pushed.push_back({ct, digest, static_cast<int64_t>(body.size()), t});
+  if (pushed.empty()) pushed.push_back({ct, digest, static_cast<int64_t>(body.size()), ""});
+  if (!record_events(c, "push", pushed)) return;
   std::vector<std::string> lines{"Location: /v2/" + route.name + "/manifests/" + digest,
                                  std::string("Docker-Content-Digest: ") + digest};
   if (subject[0] != '\0') lines.push_back(std::string("OCI-Subject: ") + subject);
@@ -121,10 +134,14 @@ void put_manifest(Call& c) {
 
 void delete_manifest(Call& c) {
   const Route& route = c.req.route();
+  if (!events_usable(c)) return;
   if (reg_manifest_remove(route.name.c_str(), route.reference.c_str(), &c.st) != 0) {
     if (c.st.kind == REG_ERR_NOT_FOUND) return manifest_unknown(c);
     return c.engine_failure(kManifestFailures, "manifest delete");
   }
+  EventTarget gone;
+  (is_digest_reference(route.reference) ? gone.digest : gone.tag) = route.reference;
+  if (!record_events(c, "delete", {gone})) return;
   c.resp.empty(202, {});
 }
 

@@ -218,6 +218,34 @@ void read_mirror(const Environment& env, const ConfigText& config, Settings* s) 
   s->mirror = std::move(m);
 }
 
+// Whether each change (and, when asked, each pull) leaves an event in the
+// outbox for the deliverer.
+void read_events(const Environment& env, const ConfigText& config, Settings* s) {
+  std::string value = env.value("REGISTRY_EVENTS");
+  if (value.empty()) {
+    if (config.read == ConfigRoot::kInvalid) {
+      s->events_error = std::string(kConfigPlace) + " " + config.why;
+      return;
+    }
+    static const char* const kKeys[] = {"events"};
+    bool present = false;
+    if (config.read == ConfigRoot::kFound &&
+        !parse_config_strings(config.text.data(), config.text.size(), kKeys, 1, &value, &present, &s->events_error)) {
+      s->events_error = std::string(kConfigPlace) + ": " + s->events_error;
+      return;
+    }
+  }
+  if (value.empty() || value == "off") return;
+  if (value == "on") {
+    s->events.on = true;
+  } else if (value == "on+pulls") {
+    s->events.on = true;
+    s->events.pulls = true;
+  } else {
+    s->events_error = "REGISTRY_EVENTS is \"" + value + "\": off, on or on+pulls";
+  }
+}
+
 }  // namespace
 
 bool MirrorSettings::serves(const std::string& name, std::string* upstream_name) const {
@@ -263,6 +291,7 @@ Settings read_settings(const Environment& env, const char* config_path) {
   read_auth(env, config, &s);
   read_send(env, config, &s);
   read_mirror(env, config, &s);
+  read_events(env, config, &s);
   return s;
 }
 

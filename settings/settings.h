@@ -27,6 +27,10 @@
 //                             server of one registry (<root>/auth/token.key,
 //                             made on first use, readable by its owner only)
 //   REGISTRY_AUTH_TOKEN_TTL   seconds a token lasts (300; 60 to 86400)
+//   REGISTRY_EVENTS           "events": off (the default); on (every push
+//                             of a manifest or tag and every delete leaves
+//                             an event in the outbox before it is
+//                             answered); on+pulls (manifest pulls too)
 //
 //   REGISTRY_MIRROR_UPSTREAM  the registry this one mirrors, a URL
 //                             (http://host:port or https://host); none: no
@@ -97,6 +101,11 @@ struct SendSettings {
   std::string prefix;  // x-accel-redirect: a URI path ending in '/'
 };
 
+struct EventSettings {
+  bool on = false;
+  bool pulls = false;
+};
+
 // Every setting, each with why it cannot be used (empty when it can). A
 // part that cannot be used is an error where it is needed and nowhere
 // else: a blob GET never reads an unusable root's tree, a registry without
@@ -111,6 +120,8 @@ struct Settings {
   std::string send_error;
   MirrorSettings mirror;
   std::string mirror_error;
+  EventSettings events;
+  std::string events_error;
 };
 
 // The settings from env and the configuration file at config_path, which

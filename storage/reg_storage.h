@@ -445,6 +445,50 @@ int reg_storage_stats_json(reg_writer write, void* write_ctx, reg_status* st);
 /* The same, as text in the shared result buffer. */
 const char* reg_storage_get_stats_json(void);
 
+/* ---- Events ------------------------------------------------------------------
+ * The outbox of events for a deliverer to send on: one file per event,
+ * written whole and on stable storage before the call that records it
+ * returns, and removed only once delivered. Names order events by the
+ * time they were recorded. */
+#define REG_EVENT_ID_LEN 32   /* an event's id: lowercase hex digits */
+#define REG_EVENT_NAME_CAP 54 /* "<20 digits>-<id>" and a NUL */
+#define REG_EVENT_MAX 65536   /* the longest event text */
+
+/* Records the event text (len bytes, at most REG_EVENT_MAX) of the given
+ * id (REG_EVENT_ID_LEN hex digits, NUL-terminated) in the outbox.
+ * out_name (REG_EVENT_NAME_CAP bytes, may be null) gets its name. */
+int reg_event_record(const char* id, const void* data, size_t len, char* out_name, reg_status* st);
+
+typedef struct reg_event_info {
+  char name[REG_EVENT_NAME_CAP];
+  int64_t tries;    /* failed deliveries so far */
+  int64_t last_try; /* unix time of the last of them; 0 with none */
+} reg_event_info;
+/* Returns 0 to go on, anything else to stop the listing (then a success). */
+typedef int (*reg_event_visitor)(void* ctx, const reg_event_info* event);
+
+/* Every event in the outbox, oldest first. An outbox not yet made holds none. */
+int reg_events_pending(reg_event_visitor each, void* ctx, reg_status* st);
+/* The text of the named event, to write in one piece; REG_ERR_NOT_FOUND
+ * once it is delivered. */
+int reg_event_read(const char* name, reg_writer write, void* write_ctx, reg_status* st);
+/* Counts a failed delivery of the named event, at the time now. */
+int reg_event_tried(const char* name, reg_status* st);
+/* Takes the delivered event out of the outbox, with its count of tries.
+ * An event that is already gone is a success. */
+int reg_event_remove(const char* name, reg_status* st);
+
+/* Removes what writers killed part-way left in the outbox (temporary
+ * files, never an event) once it is older than age seconds: a live
+ * writer's file is younger. Called under the deliverers' lock. */
+int reg_events_sweep(int64_t age, reg_status* st);
+
+/* The deliverers' lock: one delivers at a time, and the system lets go of
+ * a killed holder's lock. reg_events_lock waits for it; null on failure. */
+typedef struct reg_event_lock reg_event_lock;
+reg_event_lock* reg_events_lock(reg_status* st);
+void reg_events_unlock(reg_event_lock* lock);
+
 #ifdef __cplusplus
 }
 #endif

@@ -289,4 +289,52 @@ bool repo_upload_mark_path(const char* name, const char* uuid, char* out, size_t
   return join_all(out, out_size, s_root, {kRepositoriesDir, name, kRepoUploadsDir, uuid});
 }
 
+namespace {
+
+void events_dir(char* out, size_t cap) { path_join(out, cap, s_root, kEventsDir); }
+
+bool fits(int n, size_t cap) { return n >= 0 && static_cast<size_t>(n) < cap; }
+
+}  // namespace
+
+void event_outbox_dir(char* out, size_t cap) {
+  char events[kPathCap];
+  events_dir(events, sizeof events);
+  path_join(out, cap, events, kOutboxDir);
+}
+
+void event_tries_dir(char* out, size_t cap) {
+  char events[kPathCap];
+  events_dir(events, sizeof events);
+  path_join(out, cap, events, kEventTriesDir);
+}
+
+void event_lock_path(char* out, size_t cap) {
+  char events[kPathCap];
+  events_dir(events, sizeof events);
+  path_join(out, cap, events, kDeliverLockFile);
+}
+
+bool event_path(const char* name, char* out, size_t cap) {
+  char dir[kPathCap];
+  event_outbox_dir(dir, sizeof dir);
+  return fits(std::snprintf(out, cap, "%s%c%s%s", dir, host::kSep, name, kEventSuffix), cap);
+}
+
+bool event_tries_path(const char* name, char* out, size_t cap) {
+  char dir[kPathCap];
+  event_tries_dir(dir, sizeof dir);
+  return fits(std::snprintf(out, cap, "%s%c%s", dir, host::kSep, name), cap);
+}
+
+bool event_name_valid(const char* name, size_t len) {
+  if (len != kEventNameLen) return false;
+  for (size_t i = 0; i < len; ++i) {
+    const char c = name[i];
+    const bool ok = i < 20 ? (c >= '0' && c <= '9') : i == 20 ? c == '-' : ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+    if (!ok) return false;
+  }
+  return true;
+}
+
 }  // namespace storage

@@ -28,6 +28,12 @@
 //                                      <failures>", replaced whole
 //   <root>/auth/throttle/<xx>.lock     held while bucket <xx> is checked
 //                                      and written
+//   <root>/events/outbox/<t>-<id>.json an event not yet delivered: <t> the
+//                                      time it was recorded (20 digits of
+//                                      nanoseconds), <id> its 32 hex digits
+//   <root>/events/tries/<t>-<id>       its failed deliveries: "<count>
+//                                      <unix time of the last>"
+//   <root>/events/deliver.lock         held by the deliverer at work
 //
 // Below a repository (name: components joined by '/', nesting directories):
 //   _manifests/lock                    locked while manifests or tags change
@@ -97,6 +103,12 @@ inline constexpr const char kMirrorDir[] = "mirror";
 inline constexpr const char kMirrorFetchingDir[] = "fetching";
 inline constexpr const char kMirrorCheckedDir[] = "checked";
 
+inline constexpr const char kEventsDir[] = "events";
+inline constexpr const char kOutboxDir[] = "outbox";
+inline constexpr const char kEventTriesDir[] = "tries";
+inline constexpr const char kEventSuffix[] = ".json";
+inline constexpr const char kDeliverLockFile[] = "deliver.lock";
+
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
 // <root>/repositories
@@ -157,6 +169,21 @@ void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
 void upload_state_dir(char* out, size_t out_size);
 // <root>/upload-digests/<uuid>
 void upload_state_path(const char* uuid, char* out, size_t out_size);
+
+// <root>/events/outbox, <root>/events/tries and <root>/events/deliver.lock
+void event_outbox_dir(char* out, size_t cap);
+void event_tries_dir(char* out, size_t cap);
+void event_lock_path(char* out, size_t cap);
+// An event's file in the outbox and its count of tries, by its name
+// (<t>-<id>, which event_name_valid has checked); false when the path does
+// not fit.
+bool event_path(const char* name, char* out, size_t cap);
+bool event_tries_path(const char* name, char* out, size_t cap);
+// Whether name (len bytes) is an event's name: 20 digits, '-', 32
+// lowercase hex digits. An outbox entry is an event when it is such a name
+// followed by ".json".
+inline constexpr size_t kEventNameLen = 20 + 1 + 32;
+bool event_name_valid(const char* name, size_t len);
 
 // Manifest subtree of repository name. Each builder answers false, with
 // the path cut short in out, when the path does not fit: such a path is

@@ -80,6 +80,7 @@ TEST_F(Admin, UsageErrorsExitWithTwoAndSayWhy) {
       "  stats\n"
       "  du\n"
       "  user add NAME [--cost N] | user remove NAME | user list\n"
+      "  events list | events deliver [--follow] [--interval DURATION] [--config FILE]\n"
       "\nThe storage root is found as the registry finds it (REGISTRY_STORAGE_ROOT,\n"
       "else config.json in the working directory) unless --root names it.\n"
       "DURATION: a number with s, m, h or d (\"30s\", \"7d\").\n";
@@ -93,6 +94,11 @@ TEST_F(Admin, UsageErrorsExitWithTwoAndSayWhy) {
       {{"scrub", "--threads", "0"}, "registry-admin: scrub: --threads takes a number from 1 to 64, not 0\n"},
       {{"fsck", "--fix"}, "registry-admin: fsck: unexpected argument: --fix\n"},
       {{"stats", "x"}, "registry-admin: stats: unexpected argument: x\n"},
+      {{"events"}, "registry-admin: events: list or deliver\n"},
+      {{"events", "send"}, "registry-admin: events: unknown subcommand: send (list or deliver)\n"},
+      {{"events", "list", "x"}, "registry-admin: events list: unexpected argument: x\n"},
+      {{"events", "deliver", "--interval", "0s"},
+       "registry-admin: events deliver: --interval is \"0s\": a duration such as 1s\n"},
       {{"--root"}, "registry-admin: --root needs a value\n"},
   };
   for (const Case& c : cases) {

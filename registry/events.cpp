@@ -1,0 +1,143 @@
+// Events in the outbox, written by the handler that made the change.
+#include "registry/events.h"
+
+#include <cstdio>
+#include <string>
+
+#include "platform/host.h"
+#include "storage/reg_storage.h"
+#include "text/hex.h"
+#include "text/json_escape.h"
+
+namespace registry {
+namespace {
+
+// 32 lowercase hex digits from the system's random source; "" when it fails.
+std::string random_id() {
+  uint8_t bytes[REG_EVENT_ID_LEN / 2];
+  if (!host::random_bytes(bytes, sizeof bytes)) return "";
+  char hex[REG_EVENT_ID_LEN + 1] = {};
+  text_hex_encode(bytes, sizeof bytes, hex);
+  return std::string(hex, REG_EVENT_ID_LEN);
+}
+
+void member(std::string* out, const char* name, const std::string& value) {
+  *out += '"';
+  *out += name;
+  *out += "\":\"";
+  text_json_escape_append(out, value);
+  *out += '"';
+}
+
+// The address clients used for this server: the scheme the web server
+// says it answered with, and the Host they sent.
+std::string base_url(const Request& req) {
+  const std::string https = req.var("HTTPS");
+  const bool secure = !https.empty() && https != "off";
+  std::string host = req.var("HTTP_HOST");
+  if (host.empty()) host = req.var("SERVER_NAME");
+  return std::string(secure ? "https://" : "http://") + host;
+}
+
+std::string target_json(const Call& c, const EventTarget& t) {
+  const std::string& repo = c.req.route().name;
+  std::string out = "{";
+  member(&out, "mediaType", t.media_type);
+  if (!t.digest.empty()) {
+    out += ',';
+    member(&out, "digest", t.digest);
+  }
+  if (t.size >= 0) out += ",\"size\":" + std::to_string(t.size) + ",\"length\":" + std::to_string(t.size);
+  out += ',';
+  member(&out, "repository", repo);
+  if (!t.digest.empty()) {
+    const bool blob = c.req.route().kind == RouteKind::kBlob;
+    out += ',';
+    member(&out, "url", base_url(c.req) + "/v2/" + repo + (blob ? "/blobs/" : "/manifests/") + t.digest);
+  }
+  if (!t.tag.empty()) {
+    out += ',';
+    member(&out, "tag", t.tag);
+  }
+  return out + "}";
+}
+
+}  // namespace
+
+std::string rfc3339_nanos(int64_t now_ns) {
+  int64_t secs = now_ns / 1000000000;
+  const int64_t nanos = now_ns % 1000000000;
+  const int64_t days = secs / 86400;
+  const int64_t rest = secs % 86400;
+  // Days since 1970 to the civil date (proleptic Gregorian).
+  const int64_t z = days + 719468;
+  const int64_t era = z / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%09lldZ", static_cast<long long>(y),
+                static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
+                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60),
+                static_cast<long long>(nanos));
+  return buf;
+}
+
+std::string event_envelope(const Call& c, const std::string& id, int64_t now_ns, const char* action,
+                           const EventTarget& target, const std::string& request_id) {
+  std::string out = "{\"events\":[{";
+  member(&out, "id", id);
+  out += ',';
+  member(&out, "timestamp", rfc3339_nanos(now_ns));
+  out += ',';
+  member(&out, "action", action);
+  out += ",\"target\":" + target_json(c, target) + ",\"request\":{";
+  member(&out, "id", request_id);
+  out += ',';
+  member(&out, "addr", c.req.var("REMOTE_ADDR"));
+  out += ',';
+  member(&out, "host", c.req.var("HTTP_HOST"));
+  out += ',';
+  member(&out, "method", c.req.method());
+  out += ',';
+  member(&out, "useragent", c.req.var("HTTP_USER_AGENT"));
+  out += "},\"actor\":{";
+  if (!c.access.user.empty()) member(&out, "name", c.access.user);
+  out += "},\"source\":{";
+  const std::string port = c.req.var("SERVER_PORT");
+  member(&out, "addr", c.req.var("SERVER_NAME") + (port.empty() ? "" : ":" + port));
+  out += "}}]}\n";
+  return out;
+}
+
+bool events_usable(Call& c) {
+  if (c.settings.events_error.empty()) return true;
+  c.misconfigured("events", c.settings.events_error);
+  return false;
+}
+
+bool record_events(Call& c, const char* action, const std::vector<EventTarget>& targets) {
+  const settings::EventSettings& on = c.settings.events;
+  if (!on.on || (std::string(action) == "pull" && !on.pulls)) return true;
+  const std::string request_id = random_id();
+  for (const EventTarget& t : targets) {
+    const std::string id = random_id();
+    if (id.empty() || request_id.empty()) {
+      c.log_failure("event", "the system's random source failed");
+      c.resp.error(ApiError::kStorage, "the event could not be recorded");
+      return false;
+    }
+    const std::string text = event_envelope(c, id, host::now_nanoseconds(), action, t, request_id);
+    if (reg_event_record(id.c_str(), text.data(), text.size(), nullptr, &c.st) != 0) {
+      c.engine_failure(FailureMap{ApiError::kStorage, ApiError::kStorage}, "event");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace registry
