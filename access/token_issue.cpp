@@ -10,6 +10,7 @@
 #include "access/htpasswd.h"
 #include "access/login_throttle.h"
 #include "storage/reg_status_text.h"
+#include "text/civil_time.h"
 #include "storage/reg_storage.h"
 
 namespace auth {
@@ -158,23 +159,8 @@ TokenAnswer requesting_user(const settings::AuthSettings& s, const TokenAsk& ask
 }  // namespace
 
 std::string rfc3339(int64_t t) {
-  // Days to a civil date as in Howard Hinnant's algorithm.
-  int64_t days = t / 86400;
-  int64_t secs = t % 86400;
-  if (secs < 0) secs += 86400, --days;
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-  char out[128];
-  std::snprintf(out, sizeof out, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", static_cast<long long>(y),
-                static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(secs / 3600),
-                static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
+  char out[TEXT_RFC3339_CAP];
+  text_rfc3339(t, -1, out, sizeof out);
   return out;
 }
 

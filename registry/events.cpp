@@ -6,6 +6,7 @@
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
+#include "text/civil_time.h"
 #include "text/hex.h"
 #include "text/json_escape.h"
 
@@ -65,26 +66,9 @@ std::string target_json(const Call& c, const EventTarget& t) {
 }  // namespace
 
 std::string rfc3339_nanos(int64_t now_ns) {
-  int64_t secs = now_ns / 1000000000;
-  const int64_t nanos = now_ns % 1000000000;
-  const int64_t days = secs / 86400;
-  const int64_t rest = secs % 86400;
-  // Days since 1970 to the civil date (proleptic Gregorian).
-  const int64_t z = days + 719468;
-  const int64_t era = z / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%09lldZ", static_cast<long long>(y),
-                static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
-                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60),
-                static_cast<long long>(nanos));
-  return buf;
+  char out[TEXT_RFC3339_CAP];
+  text_rfc3339(now_ns / 1000000000, now_ns % 1000000000, out, sizeof out);
+  return out;
 }
 
 std::string event_envelope(const Call& c, const std::string& id, int64_t now_ns, const char* action,

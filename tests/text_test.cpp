@@ -1,9 +1,11 @@
-// The JSON string escape and the hex digits that every layer shares.
+// The JSON string escape, the hex digits and RFC 3339 times that every
+// layer shares.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 
+#include "text/civil_time.h"
 #include "text/hex.h"
 #include "text/json_escape.h"
 
@@ -75,6 +77,29 @@ TEST(Hex, EncodeAndDecode) {
   EXPECT_EQ(back[1], 0xab);
   EXPECT_EQ(text_hex_decode("0g", 1, back, 0), -1);
   EXPECT_EQ(text_hex_decode(std::string("0\0", 2).c_str(), 1, back, 0), -1) << "a NUL is no digit";
+}
+
+TEST(Rfc3339, CivilDatesAndFractions) {
+  struct Case {
+    int64_t seconds, nanos;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, -1, "1970-01-01T00:00:00Z"},
+      {-1, -1, "1969-12-31T23:59:59Z"},                     // before 1970
+      {951782400, -1, "2000-02-29T00:00:00Z"},              // a leap day of a century's leap year
+      {4107542399, -1, "2100-02-28T23:59:59Z"},             // 2100 is not a leap year
+      {1796947200, 7, "2026-12-11T00:00:00.000000007Z"},    // nanoseconds, zero-padded
+      {1796947200, 999999999, "2026-12-11T00:00:00.999999999Z"},
+  };
+  for (const Case& c : cases) {
+    char out[TEXT_RFC3339_CAP];
+    text_rfc3339(c.seconds, c.nanos, out, sizeof out);
+    EXPECT_STREQ(out, c.text) << c.seconds;
+  }
+  char small[5];
+  text_rfc3339(0, -1, small, sizeof small);
+  EXPECT_STREQ(small, "1970") << "cut to fit, NUL-terminated";
 }
 
 }  // namespace
