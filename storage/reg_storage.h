@@ -437,6 +437,10 @@ FILE* reg_mirror_fetch_lock_open(const char* digest, reg_status* st);
 int64_t reg_mirror_tag_checked_age(const char* repo, const char* tag, int64_t now, reg_status* st);
 /* Records that the tag of repo was compared with upstream just now. */
 int reg_mirror_tag_mark_checked(const char* repo, const char* tag, reg_status* st);
+/* The same for the referrers of digest in repo: when they were last asked
+ * of upstream. */
+int64_t reg_mirror_referrers_checked_age(const char* repo, const char* digest, int64_t now, reg_status* st);
+int reg_mirror_referrers_mark_checked(const char* repo, const char* digest, reg_status* st);
 
 /* ---- Statistics --------------------------------------------------------------
  * {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,
