@@ -79,7 +79,7 @@ bool store_manifest(Call& c, const Reply& r) {
   return true;
 }
 
-bool manifest_hook(Call& c, const std::string& upstream_name) {
+bool fetch_manifest(Call& c, const std::string& upstream_name) {
   const registry::Route& route = c.req.route();
   Upstream up(c.settings.mirror);
   const std::string what = "manifest " + upstream_name + ":" + route.reference;
@@ -114,6 +114,16 @@ bool manifest_hook(Call& c, const std::string& upstream_name) {
   }
   if (!store_manifest(c, r)) return true;
   reg_mirror_tag_mark_checked(route.name.c_str(), route.reference.c_str(), nullptr);
+  return false;
+}
+
+// A manifest served is recorded as pulled, so that gc can tell the
+// content nobody asks for any more.
+bool manifest_hook(Call& c, const std::string& upstream_name) {
+  if (fetch_manifest(c, upstream_name)) return true;
+  const std::string& reference = c.req.route().reference;
+  const std::string digest = registry::is_digest_reference(reference) ? reference : stored_manifest_digest(c);
+  if (!digest.empty()) reg_mirror_mark_pulled(c.req.route().name.c_str(), digest.c_str(), nullptr);
   return false;
 }
 
@@ -284,6 +294,8 @@ Reply upstream_referrers(Upstream& up, const std::string& upstream_name, const s
 bool store_listed_manifest(Call& c, Upstream& up, const std::string& upstream_name, const std::string& digest) {
   const std::string& name = c.req.route().name;
   if (manifest_stored(name, digest)) return true;
+  // Listed is as good as pulled: it starts its age for gc now.
+  reg_mirror_mark_pulled(name.c_str(), digest.c_str(), nullptr);
   const Reply r = up.fetch(upstream_name, "manifests/" + digest, kManifestTypes, false, REG_MANIFEST_MAX);
   const std::string ct = media_type(r.content_type);
   char got[REG_DIGEST_CAP];

@@ -227,6 +227,14 @@ bool mirror_fetch_lock_path(const char* digest, char* out, size_t cap) {
   return join_all(out, cap, s_root, {kMirrorDir, kMirrorFetchingDir, name});
 }
 
+bool mirror_pulled_dir(char* out, size_t cap) { return join_all(out, cap, s_root, {kMirrorDir, kMirrorPulledDir}); }
+
+bool mirror_pulled_path(const char* name, const char* digest, char* out, size_t cap) {
+  char file[160];
+  if (!digest_file_name(digest, "", file, sizeof file)) return false;
+  return join_all(out, cap, s_root, {kMirrorDir, kMirrorPulledDir, name, file});
+}
+
 bool mirror_referrers_checked_path(const char* name, const char* digest, char* out, size_t cap) {
   char file[160];
   if (!digest_file_name(digest, "", file, sizeof file)) return false;

@@ -380,6 +380,76 @@ TEST_F(Mirror, OrasDiscoversReferrersThroughTheMirrorFromEitherKindOfUpstreamAnd
   }
 }
 
+// gc --mirror-unpulled-for: what was pulled within the age stays; a
+// mirrored image nobody pulled for longer loses its manifests and tags,
+// the sweep frees its blobs, and the next pull fetches it again whole.
+// The stamps are aged by setting their times, not by waiting.
+TEST_F(Mirror, GcDropsMirroredImagesNotPulledForTheAgeGivenAndKeepsTheOthers) {
+  Started up;
+  start_peer(&up, false);
+  const std::string host = "127.0.0.1:" + std::to_string(up.port);
+  make_image(tmp / "old", {"--layers", "2", "--layer-bytes", "5000", "--seed", "48"});
+  make_image(tmp / "fresh", {"--layers", "1", "--layer-bytes", "5000", "--seed", "49"});
+  ASSERT_EQ(push(tmp / "old", host + "/library/old:v1").exit_code, 0);
+  ASSERT_EQ(push(tmp / "fresh", host + "/library/fresh:v1").exit_code, 0);
+  start_mirror(whole_mirror_of(up.port));
+  ASSERT_EQ(pull("library/old:v1", tmp / "old-1").exit_code, 0) << read_bytes(mirror->log());
+  ASSERT_EQ(pull("library/fresh:v1", tmp / "fresh-1").exit_code, 0) << read_bytes(mirror->log());
+  const std::vector<std::string> old_blobs = layout_blobs(tmp / "old");
+  const std::vector<std::string> stored_before = stored_blobs();
+  auto stored_of = [&](const std::string& layout) {
+    std::vector<std::string> out;
+    for (const std::string& d : layout_blobs(layout)) {
+      if (std::find(stored_before.begin(), stored_before.end(), d) != stored_before.end()) out.push_back(d);
+    }
+    return out;
+  };
+  ASSERT_FALSE(stored_of(tmp / "old").empty());
+
+  auto gc = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> argv{"--root", mirror->storage(), "gc", "--grace", "1h", "--mirror-unpulled-for", "1h"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return run_program(kAdmin, argv, {{"PATH", "/usr/bin:/bin"}}, tmp.path());
+  };
+  // Pulled just now: nothing goes.
+  ProcessResult r = gc({});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("mirror: removed 0 manifests, not pulled for 1h"), std::string::npos) << r.out;
+  EXPECT_EQ(stored_blobs().size(), stored_before.size());
+
+  // Two hours on: everything was stored two hours ago, and library/fresh
+  // pulled again since.
+  auto set_times = [&](const std::string& dir, const std::string& when) {
+    const ProcessResult touched =
+        run_program(find_program({"/usr/bin/find"}), {dir, "-exec", "touch", "-d", when, "{}", "+"},
+                    {{"PATH", "/usr/bin:/bin"}}, tmp.path());
+    ASSERT_EQ(touched.exit_code, 0) << touched.err;
+  };
+  set_times(mirror->storage(), "2 hours ago");
+  set_times(mirror->storage() + "/mirror/pulled/library/fresh", "now");
+  r = gc({"--dry-run", "--json"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"mirror_unpulled\":1,"), std::string::npos) << r.out;
+  EXPECT_EQ(stored_blobs().size(), stored_before.size()) << "a dry run removes nothing";
+  r = gc({});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("mirror: removed 1 manifest, not pulled for 1h"), std::string::npos) << r.out;
+  for (const std::string& digest : stored_of(tmp / "old")) EXPECT_FALSE(stores(digest)) << digest;
+  for (const std::string& digest : stored_of(tmp / "fresh")) EXPECT_TRUE(stores(digest)) << digest;
+
+  // Upstream gone: the image pulled within the hour is still served whole.
+  up.stop();
+  const ProcessResult kept = pull("library/fresh:v1", tmp / "fresh-2");
+  ASSERT_EQ(kept.exit_code, 0) << kept.out << read_bytes(mirror->log());
+  EXPECT_EQ(layout_blobs(tmp / "fresh-2"), layout_blobs(tmp / "fresh"));
+  // Upstream back: the dropped image is fetched again, byte for byte.
+  start_peer(&up, false);
+  configure_mirror(whole_mirror_of(up.port));
+  const ProcessResult again = pull("library/old:v1", tmp / "old-2");
+  ASSERT_EQ(again.exit_code, 0) << again.out << read_bytes(mirror->log());
+  EXPECT_EQ(layout_blobs(tmp / "old-2"), old_blobs);
+}
+
 // podman and containerd configured as their users configure a mirror:
 // registries.conf's [[registry.mirror]], and a hosts.toml beside
 // containerd's certificates. Every blob they get comes through the mirror,
