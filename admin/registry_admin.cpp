@@ -22,7 +22,7 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"gc", "gc [--dry-run] [--grace DURATION] [--delete-untagged] [--upload-age DURATION]", admin::run_gc},
+    {"gc", "gc [--dry-run] [--grace DURATION] [--delete-untagged] [--upload-age DURATION] [--mirror-unpulled-for DURATION]", admin::run_gc},
     {"scrub", "scrub [--repair] [--threads N]", admin::run_scrub},
     {"fsck", "fsck [--repair] [--grace DURATION]", admin::run_fsck},
     {"stats", "stats", admin::run_stats},

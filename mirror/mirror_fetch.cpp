@@ -13,6 +13,7 @@
 #include "registry/mirror_hooks.h"
 #include "registry/references.h"
 #include "storage/reg_storage.h"
+#include "yyjson.h"
 
 namespace mirror {
 namespace {
@@ -78,7 +79,7 @@ bool store_manifest(Call& c, const Reply& r) {
   return true;
 }
 
-bool manifest_hook(Call& c, const std::string& upstream_name) {
+bool fetch_manifest(Call& c, const std::string& upstream_name) {
   const registry::Route& route = c.req.route();
   Upstream up(c.settings.mirror);
   const std::string what = "manifest " + upstream_name + ":" + route.reference;
@@ -113,6 +114,16 @@ bool manifest_hook(Call& c, const std::string& upstream_name) {
   }
   if (!store_manifest(c, r)) return true;
   reg_mirror_tag_mark_checked(route.name.c_str(), route.reference.c_str(), nullptr);
+  return false;
+}
+
+// A manifest served is recorded as pulled, so that gc can tell the
+// content nobody asks for any more.
+bool manifest_hook(Call& c, const std::string& upstream_name) {
+  if (fetch_manifest(c, upstream_name)) return true;
+  const std::string& reference = c.req.route().reference;
+  const std::string digest = registry::is_digest_reference(reference) ? reference : stored_manifest_digest(c);
+  if (!digest.empty()) reg_mirror_mark_pulled(c.req.route().name.c_str(), digest.c_str(), nullptr);
   return false;
 }
 
@@ -228,7 +239,102 @@ bool blob_hook(Call& c, const std::string& upstream_name) {
   return answered;
 }
 
-const registry::MirrorHooks kHooks{manifest_hook, blob_hook};
+constexpr const char kIndexType[] = "application/vnd.oci.image.index.v1+json";
+
+// The digests of the manifests an index lists, those of valid form only:
+// upstream's word decides what is asked of it next, never a path here.
+std::vector<std::string> listed_digests(const std::string& index) {
+  std::vector<std::string> out;
+  yyjson_doc* doc = yyjson_read(index.data(), index.size(), 0);
+  if (doc == nullptr) return out;
+  yyjson_val* manifests = yyjson_obj_get(yyjson_doc_get_root(doc), "manifests");
+  size_t i = 0;
+  size_t count = 0;
+  yyjson_val* entry = nullptr;
+  yyjson_arr_foreach(manifests, i, count, entry) {
+    yyjson_val* d = yyjson_obj_get(entry, "digest");
+    if (!yyjson_is_str(d)) continue;
+    const std::string digest(yyjson_get_str(d), yyjson_get_len(d));
+    if (reg_digest_valid(digest.data(), digest.size()) != 0) out.push_back(digest);
+  }
+  yyjson_doc_free(doc);
+  return out;
+}
+
+bool manifest_stored(const std::string& name, const std::string& digest) {
+  std::string body;
+  char ct[REG_CONTENT_TYPE_CAP];
+  char got[REG_DIGEST_CAP];
+  return reg_manifest_read(name.c_str(), digest.c_str(), registry::append_to_string, &body, ct, got, nullptr) == 0;
+}
+
+// Upstream's referrers of digest as an index: from its referrers API, or,
+// from a registry without one, the index tagged <alg>-<hex> that clients
+// keep there instead. Neither there: an empty list, not a failure.
+Reply upstream_referrers(Upstream& up, const std::string& upstream_name, const std::string& digest) {
+  Reply r = up.fetch(upstream_name, "referrers/" + digest, kIndexType, false, REG_MANIFEST_MAX);
+  // A registry without the API answers 404, or something that is not an
+  // index (a page of its own, an error body with 200).
+  if (r.status == 404 || (r.status == 200 && media_type(r.content_type) != kIndexType)) {
+    std::string tag = digest;
+    tag[tag.find(':')] = '-';
+    r = up.fetch(upstream_name, "manifests/" + tag, kIndexType, false, REG_MANIFEST_MAX);
+    if (r.status == 404) {
+      r = Reply{};
+      r.status = 200;
+      r.body = "{}";
+    }
+  }
+  return r;
+}
+
+// Stores the manifest digest of upstream's repository here, by its digest
+// (the engine checks the body against it, and records it as a referrer of
+// its subject). false when it could not be.
+bool store_listed_manifest(Call& c, Upstream& up, const std::string& upstream_name, const std::string& digest) {
+  const std::string& name = c.req.route().name;
+  if (manifest_stored(name, digest)) return true;
+  // Listed is as good as pulled: it starts its age for gc now.
+  reg_mirror_mark_pulled(name.c_str(), digest.c_str(), nullptr);
+  const Reply r = up.fetch(upstream_name, "manifests/" + digest, kManifestTypes, false, REG_MANIFEST_MAX);
+  const std::string ct = media_type(r.content_type);
+  char got[REG_DIGEST_CAP];
+  if (r.status == 200 && reg_manifest_put(name.c_str(), digest.c_str(), r.body.data(), r.body.size(),
+                                          ct.empty() ? nullptr : ct.c_str(), got) == 0) {
+    return true;
+  }
+  c.log_failure("mirror", "referrer " + digest + " of " + c.req.route().reference + " cannot be fetched: " +
+                              (r.status == 0 ? r.error : "upstream answered " + std::to_string(r.status)));
+  return false;
+}
+
+bool referrers_hook(Call& c, const std::string& upstream_name) {
+  const registry::Route& route = c.req.route();
+  const std::string& digest = route.reference;
+  // A list asked for within the tags' time to live is served as stored:
+  // referrers, like tags, are added upstream after the fact.
+  const int64_t age = reg_mirror_referrers_checked_age(route.name.c_str(), digest.c_str(), host::now_seconds(), nullptr);
+  if (age >= 0 && age < c.settings.mirror.tag_ttl) return false;
+  Upstream up(c.settings.mirror);
+  const Reply r = upstream_referrers(up, upstream_name, digest);
+  const std::string what = "referrers of " + upstream_name + "@" + digest;
+  if (r.status != 200) {
+    // Asked for before: what was stored then is served.
+    if (age >= 0) {
+      c.log_failure("mirror", what + ": served as stored, upstream " +
+                                  (r.status == 0 ? r.error : "answered " + std::to_string(r.status)));
+      return false;
+    }
+    return answer_upstream_failure(c, r, ApiError::kManifestUnknown, what), true;
+  }
+  bool all = true;
+  for (const std::string& d : listed_digests(r.body)) all = store_listed_manifest(c, up, upstream_name, d) && all;
+  // One that could not be stored is asked for again by the next request.
+  if (all) reg_mirror_referrers_mark_checked(route.name.c_str(), digest.c_str(), nullptr);
+  return false;
+}
+
+const registry::MirrorHooks kHooks{manifest_hook, blob_hook, referrers_hook};
 
 }  // namespace
 

@@ -5,12 +5,16 @@
 #include <vector>
 
 #include "registry/handlers.h"
+#include "registry/mirror_hooks.h"
 #include "storage/reg_storage.h"
 
 namespace registry {
 
 void handle_referrers(Call& c) {
   const Route& route = c.req.route();
+  std::string upstream_name;
+  bool answered = false;
+  if (mirrored(c, &upstream_name, &answered) && (answered || mirror_hooks()->referrers(c, upstream_name))) return;
   const std::string filter = c.req.param("artifactType");
   const std::string last = c.req.param("last");
   bool n_given = false;

@@ -21,6 +21,11 @@ struct MirrorHooks {
   // fetched, or an error); false to serve it as stored (another process
   // fetched it meanwhile).
   bool (*blob)(Call& c, const std::string& upstream_name);
+  // Before a referrers GET or HEAD of a mirrored repository: asks upstream
+  // for the referrers of the digest when they were not asked for within
+  // the tags' time to live, and stores the manifests it lists. true when
+  // the answer is written (an error); false to serve what is stored.
+  bool (*referrers)(Call& c, const std::string& upstream_name);
 };
 
 void install_mirror_hooks(const MirrorHooks* hooks);

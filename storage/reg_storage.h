@@ -437,6 +437,18 @@ FILE* reg_mirror_fetch_lock_open(const char* digest, reg_status* st);
 int64_t reg_mirror_tag_checked_age(const char* repo, const char* tag, int64_t now, reg_status* st);
 /* Records that the tag of repo was compared with upstream just now. */
 int reg_mirror_tag_mark_checked(const char* repo, const char* tag, reg_status* st);
+/* The same for the referrers of digest in repo: when they were last asked
+ * of upstream. */
+int64_t reg_mirror_referrers_checked_age(const char* repo, const char* digest, int64_t now, reg_status* st);
+int reg_mirror_referrers_mark_checked(const char* repo, const char* digest, reg_status* st);
+/* Records that the manifest digest of repo was pulled now: at most once a
+ * minute (a pull within a minute of the last one costs a look, no write). */
+int reg_mirror_mark_pulled(const char* repo, const char* digest, reg_status* st);
+/* Removes every mirrored manifest last pulled more than age seconds
+ * before now, with the tags that name it, so that a collection then frees
+ * its blobs; what upstream still holds is fetched again when asked for.
+ * dry_run: counts them, removes nothing. The count goes to *dropped. */
+int reg_mirror_drop_unpulled(int64_t age, int64_t now, int dry_run, int64_t* dropped, reg_status* st);
 
 /* ---- Statistics --------------------------------------------------------------
  * {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,

@@ -209,13 +209,36 @@ bool auth_file_path(const char* file, char* out, size_t cap) {
   return join_all(out, cap, s_root, {kAuthDir, file});
 }
 
-bool mirror_fetch_lock_path(const char* digest, char* out, size_t cap) {
+namespace {
+
+// <alg>-<hex><suffix> for <alg>:<hex>: a file name on every host.
+bool digest_file_name(const char* digest, const char* suffix, char* name, size_t cap) {
   const char* colon = std::strchr(digest, ':');
   if (colon == nullptr) return false;
+  const int n = std::snprintf(name, cap, "%.*s-%s%s", static_cast<int>(colon - digest), digest, colon + 1, suffix);
+  return n >= 0 && static_cast<size_t>(n) < cap;
+}
+
+}  // namespace
+
+bool mirror_fetch_lock_path(const char* digest, char* out, size_t cap) {
   char name[160];
-  const int n = std::snprintf(name, sizeof name, "%.*s-%s.lock", static_cast<int>(colon - digest), digest, colon + 1);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof name) return false;
+  if (!digest_file_name(digest, ".lock", name, sizeof name)) return false;
   return join_all(out, cap, s_root, {kMirrorDir, kMirrorFetchingDir, name});
+}
+
+bool mirror_pulled_dir(char* out, size_t cap) { return join_all(out, cap, s_root, {kMirrorDir, kMirrorPulledDir}); }
+
+bool mirror_pulled_path(const char* name, const char* digest, char* out, size_t cap) {
+  char file[160];
+  if (!digest_file_name(digest, "", file, sizeof file)) return false;
+  return join_all(out, cap, s_root, {kMirrorDir, kMirrorPulledDir, name, file});
+}
+
+bool mirror_referrers_checked_path(const char* name, const char* digest, char* out, size_t cap) {
+  char file[160];
+  if (!digest_file_name(digest, "", file, sizeof file)) return false;
+  return join_all(out, cap, s_root, {kMirrorDir, kMirrorReferrersDir, name, file});
 }
 
 bool mirror_tag_checked_path(const char* name, const char* tag, char* out, size_t cap) {

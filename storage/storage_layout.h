@@ -98,10 +98,15 @@ inline constexpr const char kThrottleLockSuffix[] = ".lock";
 // What a mirror keeps beside the content it fetched: <root>/mirror/fetching
 // holds one lock file per blob being fetched from upstream
 // (<alg>-<hex>.lock), <root>/mirror/checked/<name>/<tag> the time a tag was
-// last compared with upstream (the file's modification time).
+// last compared with upstream (the file's modification time), and
+// <root>/mirror/referrers/<name>/<alg>-<hex> the time the referrers of a
+// digest were last asked of upstream, and <root>/mirror/pulled/<name>/
+// <alg>-<hex> the time (to the minute) a mirrored manifest was last pulled.
 inline constexpr const char kMirrorDir[] = "mirror";
 inline constexpr const char kMirrorFetchingDir[] = "fetching";
 inline constexpr const char kMirrorCheckedDir[] = "checked";
+inline constexpr const char kMirrorReferrersDir[] = "referrers";
+inline constexpr const char kMirrorPulledDir[] = "pulled";
 
 inline constexpr const char kEventsDir[] = "events";
 inline constexpr const char kOutboxDir[] = "outbox";
@@ -160,9 +165,14 @@ bool throttle_dir(char* out, size_t cap);
 bool throttle_bucket_path(unsigned bucket, char* out, size_t cap);
 bool throttle_lock_path(unsigned bucket, char* out, size_t cap);
 // <root>/mirror/fetching/<alg>-<hex>.lock for a valid digest string, and
-// <root>/mirror/checked/<name>/<tag>; false when the path does not fit.
+// <root>/mirror/checked/<name>/<tag>, <root>/mirror/referrers/<name>/
+// <alg>-<hex>; false when the path does not fit.
 bool mirror_fetch_lock_path(const char* digest, char* out, size_t cap);
 bool mirror_tag_checked_path(const char* name, const char* tag, char* out, size_t cap);
+bool mirror_referrers_checked_path(const char* name, const char* digest, char* out, size_t cap);
+// <root>/mirror/pulled, and <root>/mirror/pulled/<name>/<alg>-<hex>.
+bool mirror_pulled_dir(char* out, size_t cap);
+bool mirror_pulled_path(const char* name, const char* digest, char* out, size_t cap);
 // <root>/uploads/<uuid>.part
 void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
 // <root>/upload-digests

@@ -3,6 +3,7 @@
 // upstream.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
@@ -24,14 +25,43 @@ std::string parent_of(const char* path) {
   return p.substr(0, cut);
 }
 
-bool names_ok(const char* repo, const char* tag, reg_status* st) {
-  if (repo == nullptr || tag == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument"), false;
+bool repo_ok(const char* repo, reg_status* st) {
   if (require_ready(st) != 0) return false;
   if (reg_repository_name_valid(repo, std::strlen(repo)) == 0) {
     return fail(st, REG_ERR_INVALID, "invalid repository name"), false;
   }
+  return true;
+}
+
+bool names_ok(const char* repo, const char* tag, reg_status* st) {
+  if (repo == nullptr || tag == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument"), false;
+  if (!repo_ok(repo, st)) return false;
   if (reg_tag_valid(tag, std::strlen(tag)) == 0) return fail(st, REG_ERR_INVALID, "invalid tag"), false;
   return true;
+}
+
+bool repo_digest_ok(const char* repo, const char* digest, reg_status* st) {
+  if (repo == nullptr || digest == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument"), false;
+  if (!repo_ok(repo, st)) return false;
+  if (reg_digest_valid(digest, std::strlen(digest)) == 0) return fail(st, REG_ERR_INVALID, "invalid digest"), false;
+  return true;
+}
+
+// Seconds since the stamp at path was made, -1 when there is none.
+int64_t stamp_age(const char* path, int64_t now, reg_status* st) {
+  host::Attributes a{};
+  if (!host::get_attributes(path, &a) || a.kind != host::Kind::kFile) return fail(st, REG_ERR_NOT_FOUND, "never checked");
+  return now > a.mtime ? now - a.mtime : 0;
+}
+
+// Makes the stamp at path now. A stamp lost with a crash only makes the
+// next pull ask upstream again.
+int stamp(const char* path, reg_status* st) {
+  if (host::touch_file(path)) return 0;
+  if (mkdirs(parent_of(path).c_str()) != 0 || write_file(path, "", 0, Durability::kCache) != 0) {
+    return fail(st, REG_ERR_STORAGE, "cannot record the check");
+  }
+  return 0;
 }
 
 }  // namespace
@@ -54,11 +84,7 @@ extern "C" int64_t reg_mirror_tag_checked_age(const char* repo, const char* tag,
   if (!names_ok(repo, tag, st)) return -1;
   char path[kPathCap];
   if (!mirror_tag_checked_path(repo, tag, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
-  host::Attributes a{};
-  if (!host::get_attributes(path, &a) || a.kind != host::Kind::kFile) {
-    return fail(st, REG_ERR_NOT_FOUND, "tag never checked: %s", tag);
-  }
-  return now > a.mtime ? now - a.mtime : 0;
+  return stamp_age(path, now, st);
 }
 
 extern "C" int reg_mirror_tag_mark_checked(const char* repo, const char* tag, reg_status* caller) {
@@ -66,10 +92,98 @@ extern "C" int reg_mirror_tag_mark_checked(const char* repo, const char* tag, re
   if (!names_ok(repo, tag, st)) return -1;
   char path[kPathCap];
   if (!mirror_tag_checked_path(repo, tag, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
-  if (host::touch_file(path)) return 0;
-  // A stamp lost with a crash only makes the next pull ask upstream again.
-  if (mkdirs(parent_of(path).c_str()) != 0 || write_file(path, "", 0, Durability::kCache) != 0) {
-    return fail(st, REG_ERR_STORAGE, "cannot record the tag's check");
+  return stamp(path, st);
+}
+
+extern "C" int64_t reg_mirror_referrers_checked_age(const char* repo, const char* digest, int64_t now,
+                                                    reg_status* caller) {
+  CallStatus st(caller);
+  if (!repo_digest_ok(repo, digest, st)) return -1;
+  char path[kPathCap];
+  if (!mirror_referrers_checked_path(repo, digest, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
+  return stamp_age(path, now, st);
+}
+
+extern "C" int reg_mirror_referrers_mark_checked(const char* repo, const char* digest, reg_status* caller) {
+  CallStatus st(caller);
+  if (!repo_digest_ok(repo, digest, st)) return -1;
+  char path[kPathCap];
+  if (!mirror_referrers_checked_path(repo, digest, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
+  return stamp(path, st);
+}
+
+extern "C" int reg_mirror_mark_pulled(const char* repo, const char* digest, reg_status* caller) {
+  CallStatus st(caller);
+  if (!repo_digest_ok(repo, digest, st)) return -1;
+  char path[kPathCap];
+  if (!mirror_pulled_path(repo, digest, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
+  // To the minute is close enough for an age counted in days.
+  reg_status missing{};
+  const int64_t age = stamp_age(path, host::now_seconds(), &missing);
+  if (age >= 0 && age < 60) return 0;
+  return stamp(path, st);
+}
+
+namespace {
+
+struct Dropping {
+  int64_t cutoff;
+  bool dry_run;
+  int64_t dropped = 0;
+  bool failed = false;
+};
+
+// The stamp file name <alg>-<hex> as the digest <alg>:<hex>; "" when it
+// is no digest's.
+std::string stamp_digest(const std::string& file) {
+  const size_t dash = file.find('-');
+  if (dash == std::string::npos) return "";
+  std::string digest = file;
+  digest[dash] = ':';
+  return reg_digest_valid(digest.data(), digest.size()) != 0 ? digest : "";
+}
+
+// Walks the stamps of dir, the repository repo's ("" at the top), and
+// those of the repositories below it.
+void drop_unpulled_in(const std::string& dir, const std::string& repo, Dropping* d) {
+  std::vector<Entry> entries;
+  if (scan_dir(dir.c_str(), &entries) == Scan::kFailed) {
+    d->failed = true;
+    return;
   }
+  for (const Entry& e : entries) {
+    const std::string path = dir + host::kSep + e.name;
+    if (e.kind == host::Kind::kDir) {
+      drop_unpulled_in(path, repo.empty() ? e.name : repo + "/" + e.name, d);
+      continue;
+    }
+    const std::string digest = stamp_digest(e.name);
+    host::Attributes a{};
+    if (repo.empty() || digest.empty() || !host::get_attributes(path.c_str(), &a) || a.mtime > d->cutoff) continue;
+    ++d->dropped;
+    if (d->dry_run) continue;
+    reg_status rs{};
+    // A manifest already gone leaves only its stamp to remove.
+    if (reg_manifest_remove(repo.c_str(), digest.c_str(), &rs) != 0 && rs.kind != REG_ERR_NOT_FOUND) {
+      d->failed = true;
+      continue;
+    }
+    host::remove_file(path.c_str());
+  }
+}
+
+}  // namespace
+
+extern "C" int reg_mirror_drop_unpulled(int64_t age, int64_t now, int dry_run, int64_t* dropped, reg_status* caller) {
+  CallStatus st(caller);
+  if (dropped == nullptr || age < 0) return fail(st, REG_ERR_INVALID, "NULL argument or negative age");
+  *dropped = 0;
+  if (require_ready(st) != 0) return -1;
+  char dir[kPathCap];
+  if (!mirror_pulled_dir(dir, sizeof dir)) return fail(st, REG_ERR_INVALID, "path too long");
+  Dropping d{now - age, dry_run != 0};
+  drop_unpulled_in(dir, "", &d);
+  *dropped = d.dropped;
+  if (d.failed) return fail(st, REG_ERR_STORAGE, "some mirrored manifests could not be read or removed");
   return 0;
 }

@@ -74,7 +74,8 @@ TEST_F(Admin, UsageErrorsExitWithTwoAndSayWhy) {
   };
   const std::string usage =
       "usage: registry-admin [--root DIR] [--json] COMMAND [OPTIONS]\n\ncommands:\n"
-      "  gc [--dry-run] [--grace DURATION] [--delete-untagged] [--upload-age DURATION]\n"
+      "  gc [--dry-run] [--grace DURATION] [--delete-untagged] [--upload-age DURATION] [--mirror-unpulled-for "
+      "DURATION]\n"
       "  scrub [--repair] [--threads N]\n"
       "  fsck [--repair] [--grace DURATION]\n"
       "  stats\n"

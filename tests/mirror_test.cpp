@@ -119,13 +119,14 @@ class Mirror : public ::testing::Test {
 
   // registry-mirror behind lighttpd, configured by config.json (which is
   // read at every request, so a test may change it between requests).
-  void start_mirror(const std::string& config) {
-    mirror = std::make_unique<RegistryServer>(WebServer::kLighttpd, tmp / "mirror", kMirror);
+  void start_mirror(const std::string& config, const std::string& dir = "mirror") {
+    mirror_dir = tmp / dir;
+    mirror = std::make_unique<RegistryServer>(WebServer::kLighttpd, mirror_dir, kMirror);
     std::string why;
     if (!mirror->start(&why)) GTEST_SKIP() << why;
     configure_mirror(config);
   }
-  void configure_mirror(const std::string& config) { write_bytes(tmp / "mirror/config.json", config); }
+  void configure_mirror(const std::string& config) { write_bytes(mirror_dir + "/config.json", config); }
 
   ProcessResult push(const std::string& layout, const std::string& to, const std::string& creds = "") {
     std::vector<std::string> argv{skopeo(), "--insecure-policy", "copy", "--preserve-digests", "--dest-tls-verify=false"};
@@ -166,6 +167,7 @@ class Mirror : public ::testing::Test {
 
   TempDir tmp;
   std::string home;
+  std::string mirror_dir;
   std::unique_ptr<RegistryServer> mirror;
 };
 
@@ -305,6 +307,147 @@ TEST_F(Mirror, ATagMovedUpstreamIsSeenOnceItsTimeToLiveHasPassedAndNotBefore) {
   const std::string second = served_digest();
   EXPECT_NE(second, first) << "past it, upstream's tag";
   EXPECT_EQ(second.rfind("sha256:", 0), 0u) << second;
+}
+
+// Referrers through the mirror, from an upstream with the referrers API
+// (this registry) and from one without it (Debian's docker-registry,
+// where oras keeps them in the index tagged <alg>-<hex>): oras discover
+// through the mirror lists what was attached upstream, and still does
+// from what the mirror stored once upstream is gone.
+TEST_F(Mirror, OrasDiscoversReferrersThroughTheMirrorFromEitherKindOfUpstreamAndFromTheTreeOnceItIsGone) {
+  const std::string oras = find_program({"/usr/bin/oras"});
+  if (oras.empty()) GTEST_SKIP() << "oras is not installed (scripts/setup --clients)";
+  // The referrers' digests oras lists for subject (name@digest at host).
+  auto discover = [&](const std::string& host, const std::string& subject) {
+    const ProcessResult r = run_client({oras, "discover", "--plain-http", "--format", "json", host + "/" + subject}, home, 120);
+    std::vector<std::string> out;
+    for (size_t at = r.out.find("\"digest\""); at != std::string::npos; at = r.out.find("\"digest\"", at + 1)) {
+      const size_t d = r.out.find("sha256:", at);
+      if (d != std::string::npos) out.push_back(r.out.substr(d, 71));
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    if (r.exit_code != 0) out.push_back("failed: " + r.out + r.err);
+    return out;
+  };
+  struct Case {
+    const char* upstream;
+    bool referrers_api;
+    const char* seed;
+  };
+  for (const Case& k : {Case{"this registry", true, "46"}, Case{"docker-registry", false, "47"}}) {
+    SCOPED_TRACE(k.upstream);
+    const std::string dir = tmp / (k.referrers_api ? "with-api" : "without-api");
+    make_dirs(dir);
+    Started peer_up;
+    std::unique_ptr<RegistryServer> own;
+    std::string host;
+    if (k.referrers_api) {
+      own = std::make_unique<RegistryServer>(WebServer::kLighttpd, dir + "/upstream", kRegistry);
+      std::string why;
+      if (!own->start(&why)) GTEST_SKIP() << why;
+      host = own->address();
+    } else {
+      start_peer(&peer_up, false);
+      host = "127.0.0.1:" + std::to_string(peer_up.port);
+    }
+    const std::string subject = make_image(dir + "/image", {"--layers", "1", "--layer-bytes", "1000", "--seed", k.seed});
+    ASSERT_EQ(push(dir + "/image", host + "/team/signed:v1").exit_code, 0);
+    write_bytes(dir + "/sig.txt", "signature bytes\n");
+    write_bytes(dir + "/sbom.txt", "sbom bytes\n");
+    for (const char* type : {"application/vnd.example.sig", "application/vnd.example.sbom"}) {
+      const std::string file = std::string(type).find("sig") != std::string::npos ? "sig.txt" : "sbom.txt";
+      const ProcessResult a = run_client({oras, "attach", "--plain-http", "--artifact-type", type,
+                                          host + "/team/signed@" + subject, file}, dir, 120);
+      ASSERT_EQ(a.exit_code, 0) << a.out << a.err;
+    }
+    const std::vector<std::string> upstream_lists = discover(host, "team/signed@" + subject);
+    ASSERT_EQ(upstream_lists.size(), 2u) << ::testing::PrintToString(upstream_lists);
+
+    start_mirror(whole_mirror_of(std::stoi(host.substr(host.rfind(':') + 1)), ", \"mirror_tag_ttl\": \"3600\""),
+                 k.referrers_api ? "mirror-with-api" : "mirror-without-api");
+    EXPECT_EQ(discover(mirror->address(), "team/signed@" + subject), upstream_lists) << read_bytes(mirror->log());
+    // The artifacts themselves come through too.
+    const ProcessResult fetched = run_client(
+        {oras, "pull", "--plain-http", "-o", dir + "/pulled", mirror->address() + "/team/signed@" + upstream_lists[0]},
+        home, 120);
+    EXPECT_EQ(fetched.exit_code, 0) << fetched.out << fetched.err;
+
+    if (own) own->stop();
+    peer_up.stop();
+    EXPECT_EQ(discover(mirror->address(), "team/signed@" + subject), upstream_lists) << "served from the tree";
+    mirror.reset();
+  }
+}
+
+// gc --mirror-unpulled-for: what was pulled within the age stays; a
+// mirrored image nobody pulled for longer loses its manifests and tags,
+// the sweep frees its blobs, and the next pull fetches it again whole.
+// The stamps are aged by setting their times, not by waiting.
+TEST_F(Mirror, GcDropsMirroredImagesNotPulledForTheAgeGivenAndKeepsTheOthers) {
+  Started up;
+  start_peer(&up, false);
+  const std::string host = "127.0.0.1:" + std::to_string(up.port);
+  make_image(tmp / "old", {"--layers", "2", "--layer-bytes", "5000", "--seed", "48"});
+  make_image(tmp / "fresh", {"--layers", "1", "--layer-bytes", "5000", "--seed", "49"});
+  ASSERT_EQ(push(tmp / "old", host + "/library/old:v1").exit_code, 0);
+  ASSERT_EQ(push(tmp / "fresh", host + "/library/fresh:v1").exit_code, 0);
+  start_mirror(whole_mirror_of(up.port));
+  ASSERT_EQ(pull("library/old:v1", tmp / "old-1").exit_code, 0) << read_bytes(mirror->log());
+  ASSERT_EQ(pull("library/fresh:v1", tmp / "fresh-1").exit_code, 0) << read_bytes(mirror->log());
+  const std::vector<std::string> old_blobs = layout_blobs(tmp / "old");
+  const std::vector<std::string> stored_before = stored_blobs();
+  auto stored_of = [&](const std::string& layout) {
+    std::vector<std::string> out;
+    for (const std::string& d : layout_blobs(layout)) {
+      if (std::find(stored_before.begin(), stored_before.end(), d) != stored_before.end()) out.push_back(d);
+    }
+    return out;
+  };
+  ASSERT_FALSE(stored_of(tmp / "old").empty());
+
+  auto gc = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> argv{"--root", mirror->storage(), "gc", "--grace", "1h", "--mirror-unpulled-for", "1h"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return run_program(kAdmin, argv, {{"PATH", "/usr/bin:/bin"}}, tmp.path());
+  };
+  // Pulled just now: nothing goes.
+  ProcessResult r = gc({});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("mirror: removed 0 manifests, not pulled for 1h"), std::string::npos) << r.out;
+  EXPECT_EQ(stored_blobs().size(), stored_before.size());
+
+  // Two hours on: everything was stored two hours ago, and library/fresh
+  // pulled again since.
+  auto set_times = [&](const std::string& dir, const std::string& when) {
+    const ProcessResult touched =
+        run_program(find_program({"/usr/bin/find"}), {dir, "-exec", "touch", "-d", when, "{}", "+"},
+                    {{"PATH", "/usr/bin:/bin"}}, tmp.path());
+    ASSERT_EQ(touched.exit_code, 0) << touched.err;
+  };
+  set_times(mirror->storage(), "2 hours ago");
+  set_times(mirror->storage() + "/mirror/pulled/library/fresh", "now");
+  r = gc({"--dry-run", "--json"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"mirror_unpulled\":1,"), std::string::npos) << r.out;
+  EXPECT_EQ(stored_blobs().size(), stored_before.size()) << "a dry run removes nothing";
+  r = gc({});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("mirror: removed 1 manifest, not pulled for 1h"), std::string::npos) << r.out;
+  for (const std::string& digest : stored_of(tmp / "old")) EXPECT_FALSE(stores(digest)) << digest;
+  for (const std::string& digest : stored_of(tmp / "fresh")) EXPECT_TRUE(stores(digest)) << digest;
+
+  // Upstream gone: the image pulled within the hour is still served whole.
+  up.stop();
+  const ProcessResult kept = pull("library/fresh:v1", tmp / "fresh-2");
+  ASSERT_EQ(kept.exit_code, 0) << kept.out << read_bytes(mirror->log());
+  EXPECT_EQ(layout_blobs(tmp / "fresh-2"), layout_blobs(tmp / "fresh"));
+  // Upstream back: the dropped image is fetched again, byte for byte.
+  start_peer(&up, false);
+  configure_mirror(whole_mirror_of(up.port));
+  const ProcessResult again = pull("library/old:v1", tmp / "old-2");
+  ASSERT_EQ(again.exit_code, 0) << again.out << read_bytes(mirror->log());
+  EXPECT_EQ(layout_blobs(tmp / "old-2"), old_blobs);
 }
 
 // podman and containerd configured as their users configure a mirror:
