@@ -321,8 +321,9 @@ TEST_P(EveryClient, APushAfterAKilledUploadSucceedsWithNothingPartialVisible) {
   expect_whole_store(server->storage());
 }
 
-// A fixed tag through real clients: pushing the same image again works,
-// moving the tag fails, and each client shows the registry's reason.
+// A fixed tag through real clients (skopeo, oras, podman where installed):
+// pushing the same image again works, moving the tag or deleting it fails,
+// and each client shows the registry's reason.
 TEST_P(EveryClient, ClientsPushingToAnImmutableTagAreToldWhy) {
   if (oras().empty()) GTEST_SKIP() << "oras is not installed (scripts/setup --clients)";
   make_dirs(server->storage() + "/auth");
@@ -354,6 +355,27 @@ TEST_P(EveryClient, ClientsPushingToAnImmutableTagAreToldWhy) {
   r = run_client({oras(), "manifest", "delete", "--force", "--plain-http", host + "/prod/app:v1"}, work);
   EXPECT_NE(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find("denied: " + reason), std::string::npos) << "oras: " << r.out;
+
+  const std::string podman = find_program({"/usr/bin/podman"});
+  if (!podman.empty()) {
+    const std::string root = tmp / "podman";
+    auto run = [&](std::vector<std::string> args) {
+      std::vector<std::string> argv{podman, "--root", root + "/root", "--runroot", root + "/run", "--storage-driver", "vfs"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      return run_client(argv, home);
+    };
+    r = run_client({skopeo(), "--insecure-policy", "copy", "--dest-tls-verify=false", "oci:" + tmp / "other" + ":latest",
+                    "docker://" + host + "/other:v1"},
+                   home);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    r = run({"pull", "--tls-verify=false", host + "/other:v1"});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    r = run({"tag", host + "/other:v1", host + "/prod/app:v1"});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    r = run({"push", "--tls-verify=false", host + "/prod/app:v1"});
+    EXPECT_NE(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("denied: " + reason), std::string::npos) << "podman: " << r.out;
+  }
   expect_pulls_whole("prod/app:v1");
 }
 
