@@ -265,7 +265,12 @@ int check_fixed_tags(const char* repo_name, const std::vector<std::string>& tags
     char old[kLinkReadCap];
     size_t old_len = 0;
     manifest_tag_path(repo_name, t.c_str(), path, sizeof path);  // fit: checked before the lock
-    if (read_file(path, old, sizeof old, &old_len) != 0) continue;
+    if (read_file(path, old, sizeof old, &old_len) != 0) {
+      // Only a tag that is not there may be made; one that cannot be read
+      // is never taken for absent.
+      if (!file_exists(path)) continue;
+      return fail(st, REG_ERR_STORAGE, "read tag link failed: %s", t.c_str());
+    }
     if (std::string(old, old_len) != link) return fail(st, REG_ERR_FIXED, "tag is immutable: %s", t.c_str());
   }
   return 0;
