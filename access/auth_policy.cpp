@@ -8,6 +8,7 @@ namespace auth {
 namespace {
 
 constexpr char kAnonymous[] = "anonymous";
+constexpr char kImmutable[] = "immutable:";
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -62,6 +63,30 @@ bool pattern_valid(const std::string& p) {
   return true;
 }
 
+// Characters a tag pattern may hold: those of tags, and '*'.
+bool tag_pattern_valid(const std::string& p) {
+  if (p.empty()) return false;
+  for (const char c : p) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                    c == '_' || c == '-' || c == '*';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// The tag patterns of "a,b,c"; false for an empty or invalid one.
+bool parse_tag_patterns(const std::string& text, std::vector<std::string>* out) {
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    std::string p = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (!tag_pattern_valid(p)) return false;
+    out->push_back(std::move(p));
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
 // Whether pattern[i..] matches name[j..], each pair of positions decided
 // once (memo: -1 unknown, 0 no, 1 yes), so a pattern of many stars costs
 // no more than its length times the name's.
@@ -111,6 +136,22 @@ bool parse_policy(const std::string& text, Policy* out, std::string* why) {
       *why = where + "a rule has three fields: who, repositories, actions";
       return false;
     }
+    if (words[0] == kImmutable) {
+      ImmutableRule fixed;
+      fixed.line = number;
+      fixed.text = words[0] + " " + words[1] + " " + words[2];
+      fixed.pattern = words[1];
+      if (!pattern_valid(fixed.pattern)) {
+        *why = where + "not a repository pattern: " + fixed.pattern;
+        return false;
+      }
+      if (!parse_tag_patterns(words[2], &fixed.tags)) {
+        *why = where + "tags are tag patterns joined by ',': " + words[2];
+        return false;
+      }
+      policy.immutable.push_back(std::move(fixed));
+      continue;
+    }
     PolicyRule rule;
     rule.who = words[0];
     rule.pattern = words[1];
@@ -146,6 +187,17 @@ unsigned allowed_actions(const Policy& policy, const std::string& user, const st
     if (applies && pattern_matches(r.pattern, name)) actions |= r.actions;
   }
   return actions;
+}
+
+const ImmutableRule* immutable_rule_for(const Policy& policy, const std::string& name, const std::string& tag) {
+  if (reg_repository_name_valid(name.data(), name.size()) == 0) return nullptr;
+  for (const ImmutableRule& r : policy.immutable) {
+    if (!pattern_matches(r.pattern, name)) continue;
+    for (const std::string& t : r.tags) {
+      if (pattern_matches(t, tag)) return &r;
+    }
+  }
+  return nullptr;
 }
 
 bool pattern_matches(const std::string& pattern, const std::string& name) {

@@ -11,6 +11,17 @@
 // grant: a user may do what any rule naming them, "*" or "anonymous"
 // allows (signing in never takes a right away).
 //
+// A line whose first word is "immutable:" (no user name holds a ':') marks
+// tags fixed instead of granting anything:
+//
+//   immutable:  <repositories>  <tags>
+//
+// tags: tag patterns joined by ',', where "*" matches any run of
+// characters ("v*", "release-*,stable"). In a repository the pattern
+// matches, a tag that matches may be pushed once and never moved to
+// another manifest nor deleted, by anyone, whatever the mode of access
+// control.
+//
 // Without a policy file: anonymous requests may do nothing, and every
 // signed-in user may pull and push everywhere.
 #ifndef REGISTRY_ACCESS_AUTH_POLICY_H
@@ -27,8 +38,16 @@ struct PolicyRule {
   unsigned actions = 0;
 };
 
+struct ImmutableRule {
+  int line = 0;                    // its line in the policy file
+  std::string text;                // the line as written, for messages
+  std::string pattern;             // repositories
+  std::vector<std::string> tags;   // tag patterns
+};
+
 struct Policy {
   std::vector<PolicyRule> rules;
+  std::vector<ImmutableRule> immutable;
 };
 
 // The rules of a policy text; false, with "line N: what is wrong" in why,
@@ -41,6 +60,10 @@ Policy default_policy();
 // What user ("" for anonymous) may do on the repository name; nothing on
 // a name of no repository's form (all of its bytes are looked at).
 unsigned allowed_actions(const Policy& policy, const std::string& user, const std::string& name);
+
+// The first rule that fixes the tag in the repository name; null when none
+// does.
+const ImmutableRule* immutable_rule_for(const Policy& policy, const std::string& name, const std::string& tag);
 
 // Whether the pattern matches the whole name.
 bool pattern_matches(const std::string& pattern, const std::string& name);

@@ -14,6 +14,7 @@
 #include "access/auth_token.h"
 #include "access/base64.h"
 #include "access/login_throttle.h"
+#include "storage/reg_storage.h"
 
 using namespace auth;
 
@@ -62,7 +63,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // A pattern matches itself when it holds no star.
       if (r.pattern.find('*') == std::string::npos && !pattern_matches(r.pattern, r.pattern)) std::abort();
     }
+    for (const ImmutableRule& r : policy.immutable) {
+      if (r.tags.empty()) std::abort();
+      // A rule fixes each tag pattern it holds that has no star.
+      for (const std::string& t : r.tags) {
+        if (t.find('*') == std::string::npos && r.pattern.find('*') == std::string::npos &&
+            reg_repository_name_valid(r.pattern.data(), r.pattern.size()) != 0 &&
+            immutable_rule_for(policy, r.pattern, t) == nullptr) {
+          std::abort();
+        }
+      }
+    }
     allowed_actions(policy, "alice", "team/app");
+    immutable_rule_for(policy, "team/app", "v1");
   } else if (why.rfind("line ", 0) != 0) {
     std::abort();
   }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "access/auth_files.h"
 #include "registry/events.h"
 #include "registry/handlers.h"
 #include "registry/mirror_hooks.h"
@@ -94,6 +95,49 @@ bool read_manifest_body(Call& c, std::string* body) {
   return true;
 }
 
+// The policy's fixed tags of one repository, asked by the engine under
+// the repository's lock; the rule that fixed a refused tag is kept for the
+// answer.
+struct FixedTags {
+  const auth::Policy* policy = nullptr;
+  const std::string* name = nullptr;
+  const auth::ImmutableRule* hit = nullptr;
+  std::string tag;
+
+  static int fixed(void* ctx, const char* tag) {
+    FixedTags& f = *static_cast<FixedTags*>(ctx);
+    const auth::ImmutableRule* r = auth::immutable_rule_for(*f.policy, *f.name, tag);
+    if (r == nullptr) return 0;
+    f.hit = r;
+    f.tag = tag;
+    return 1;
+  }
+};
+
+// The policy whose immutable rules apply: access control's, when it read
+// it, or the file read here, since tags are fixed in every mode. False
+// once a refusal is written.
+bool policy_for_tags(Call& c, auth::Policy* own, const auth::Policy** out) {
+  if (c.access.have_policy) {
+    *out = &c.access.policy;
+    return true;
+  }
+  std::string why;
+  if (!auth::load_policy(c.settings.auth, own, &why)) {
+    c.misconfigured("access control", why);
+    return false;
+  }
+  *out = own;
+  return true;
+}
+
+// The answer to a change the engine refused for a fixed tag.
+void tag_fixed(Call& c, const FixedTags& f) {
+  std::string why = "tag " + f.tag + " of " + c.req.route().name + " is immutable";
+  if (f.hit != nullptr) why += " (policy line " + std::to_string(f.hit->line) + ": " + f.hit->text + ")";
+  c.resp.error(ApiError::kDenied, why);
+}
+
 void put_manifest(Call& c) {
   const Route& route = c.req.route();
   // ?tag=a&tag=b on a push by digest: the manifest and those tags at once.
@@ -105,6 +149,10 @@ void put_manifest(Call& c) {
     if (!reference_form_ok(c, t.empty() ? std::string("-") : t)) return;
   }
   if (!events_usable(c)) return;
+  auth::Policy own;
+  FixedTags fixed;
+  fixed.name = &route.name;
+  if (!policy_for_tags(c, &own, &fixed.policy)) return;
   std::string body;
   if (!read_manifest_body(c, &body)) return;
   const std::string ct = pushed_content_type(c.req);
@@ -112,9 +160,10 @@ void put_manifest(Call& c) {
   for (const std::string& t : tags) tag_ptrs.push_back(t.c_str());
   char digest[REG_DIGEST_CAP];
   char subject[REG_DIGEST_CAP];
-  if (reg_manifest_push(route.name.c_str(), route.reference.c_str(), body.data(), body.size(),
-                        ct.empty() ? nullptr : ct.c_str(), tag_ptrs.data(), static_cast<int>(tag_ptrs.size()), digest,
-                        subject, &c.st) != 0) {
+  if (reg_manifest_push_guarded(route.name.c_str(), route.reference.c_str(), body.data(), body.size(),
+                                ct.empty() ? nullptr : ct.c_str(), tag_ptrs.data(), static_cast<int>(tag_ptrs.size()),
+                                FixedTags::fixed, &fixed, digest, subject, &c.st) != 0) {
+    if (c.st.kind == REG_ERR_FIXED) return tag_fixed(c, fixed);
     FailureMap map = kManifestFailures;
     map.unknown_reference = ApiError::kManifestBlobUnknown;
     return c.engine_failure(map, "manifest put");
@@ -135,8 +184,13 @@ void put_manifest(Call& c) {
 void delete_manifest(Call& c) {
   const Route& route = c.req.route();
   if (!events_usable(c)) return;
-  if (reg_manifest_remove(route.name.c_str(), route.reference.c_str(), &c.st) != 0) {
+  auth::Policy own;
+  FixedTags fixed;
+  fixed.name = &route.name;
+  if (!policy_for_tags(c, &own, &fixed.policy)) return;
+  if (reg_manifest_remove_guarded(route.name.c_str(), route.reference.c_str(), FixedTags::fixed, &fixed, &c.st) != 0) {
     if (c.st.kind == REG_ERR_NOT_FOUND) return manifest_unknown(c);
+    if (c.st.kind == REG_ERR_FIXED) return tag_fixed(c, fixed);
     return c.engine_failure(kManifestFailures, "manifest delete");
   }
   EventTarget gone;

@@ -51,7 +51,8 @@ typedef enum reg_error_kind {
   REG_ERR_UNKNOWN_REFERENCE = 4, /* a manifest names content the repository does not hold */
   REG_ERR_TOO_LARGE = 5, /* more than the engine holds */
   REG_ERR_RANGE = 6,     /* an append that does not start where the upload ends */
-  REG_ERR_STORAGE = 7    /* the tree could not be read or written, or is not as the engine left it */
+  REG_ERR_STORAGE = 7,   /* the tree could not be read or written, or is not as the engine left it */
+  REG_ERR_FIXED = 8      /* a tag that the caller's guard says may not move or go */
 } reg_error_kind;
 
 #define REG_MESSAGE_CAP 1024
@@ -406,6 +407,20 @@ int reg_manifest_push(const char* repo_name, const char* reference, const void* 
                       const char* content_type, const char* const* tags, int tag_count, char* out_digest,
                       char* out_subject, reg_status* st);
 
+/* Says whether a tag of the repository being changed is fixed: non-zero
+ * when it may never be moved to another manifest nor removed. */
+typedef int (*reg_tag_guard)(void* ctx, const char* tag);
+
+/* As reg_manifest_push, with each tag the push would point asked of guard
+ * (null: none is fixed) under the repository's lock: a fixed tag that
+ * names another manifest fails the push with REG_ERR_FIXED (the message
+ * names the tag) before anything is written; one that names this manifest
+ * already, or does not exist yet, is pointed as usual. */
+int reg_manifest_push_guarded(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                              const char* content_type, const char* const* tags, int tag_count,
+                              reg_tag_guard guard, void* guard_ctx, char* out_digest, char* out_subject,
+                              reg_status* st);
+
 /* The body of the manifest that reference (tag or digest string) names,
  * passed to write whole, in one piece; its content type
  * (REG_CONTENT_TYPE_CAP bytes) and digest string (REG_DIGEST_CAP bytes).
@@ -420,6 +435,11 @@ const char* reg_manifest_get(const char* repo_name, const char* reference, char*
 /* By tag: removes that tag alone. By digest: removes the manifest and every
  * tag that names it; a digest that is not stored is REG_ERR_NOT_FOUND. */
 int reg_manifest_remove(const char* repo_name, const char* reference, reg_status* st);
+/* As reg_manifest_remove, refusing (REG_ERR_FIXED, the message naming the
+ * tag) to remove a tag that guard says is fixed, or by digest a manifest
+ * that such a tag names; decided under the repository's lock. */
+int reg_manifest_remove_guarded(const char* repo_name, const char* reference, reg_tag_guard guard, void* guard_ctx,
+                                reg_status* st);
 /* The same, reporting to the last error. */
 int reg_manifest_delete(const char* repo_name, const char* reference);
 

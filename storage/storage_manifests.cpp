@@ -136,6 +136,12 @@ struct StagedPair {
   }
 };
 
+// The caller's word on which tags are fixed; fn null: none is.
+struct Guard {
+  reg_tag_guard fn = nullptr;
+  void* ctx = nullptr;
+};
+
 int lock_failure(const char* repo_name, reg_status* st) {
   return fail(st, REG_ERR_STORAGE, "cannot lock repository: %s", repo_name);
 }
@@ -247,6 +253,29 @@ int point_tags(const char* repo_name, const std::vector<std::string>& tags, cons
   return 0;
 }
 
+// Whether a fixed tag among tags names something other than link: 0 when
+// none does, else -1 with the message set. Called under the lock, so a
+// push that races another to a new fixed tag sees the winner's link.
+int check_fixed_tags(const char* repo_name, const std::vector<std::string>& tags, const char* link,
+                     const Guard& guard, reg_status* st) {
+  if (guard.fn == nullptr) return 0;
+  for (const std::string& t : tags) {
+    if (guard.fn(guard.ctx, t.c_str()) == 0) continue;
+    char path[kPathCap];
+    char old[kLinkReadCap];
+    size_t old_len = 0;
+    manifest_tag_path(repo_name, t.c_str(), path, sizeof path);  // fit: checked before the lock
+    if (read_file(path, old, sizeof old, &old_len) != 0) {
+      // Only a tag that is not there may be made; one that cannot be read
+      // is never taken for absent.
+      if (!file_exists(path)) continue;
+      return fail(st, REG_ERR_STORAGE, "read tag link failed: %s", t.c_str());
+    }
+    if (std::string(old, old_len) != link) return fail(st, REG_ERR_FIXED, "tag is immutable: %s", t.c_str());
+  }
+  return 0;
+}
+
 // The first thing the manifest refers to that the repository does not
 // hold: 0 when it holds everything, else -1 with the message set.
 int missing_reference(const char* repo_name, const ManifestInfo& info, reg_status* st) {
@@ -276,7 +305,7 @@ const char* stored_type(const char* content_type, const ManifestInfo& info, bool
 
 int put_manifest(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                  const char* content_type, bool check_references, const char* const* extra_tags, int extra_count,
-                 char* out_digest, char* out_subject, reg_status* st) {
+                 const Guard& guard, char* out_digest, char* out_subject, reg_status* st) {
   if (repo_name == nullptr || reference == nullptr || body == nullptr || out_digest == nullptr ||
       extra_count < 0 || (extra_count > 0 && extra_tags == nullptr)) {
     return fail(st, REG_ERR_INVALID, "NULL argument");
@@ -361,6 +390,7 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   // finishes before that look (and is seen) or checks after it (and puts
   // back, through the check itself, any blob it needs).
   if (check_references && missing_reference(repo_name, info, st) != 0) return -1;
+  if (check_fixed_tags(repo_name, tags, link, guard, st) != 0) return -1;
 
   // Body, content type and revision first, then its entry among its
   // subject's referrers, the tags last: a tag never names a manifest that
@@ -392,7 +422,7 @@ int check_read(const char* repo_name, const char* reference, reg_status* st) {
   return check_repository(repo_name, false, st);
 }
 
-int remove_manifest(const char* repo_name, const char* reference, reg_status* st) {
+int remove_manifest(const char* repo_name, const char* reference, const Guard& guard, reg_status* st) {
   if (check_read(repo_name, reference, st) != 0) return -1;
   const bool by_digest = is_digest_reference(reference);
   if (by_digest && !any_digest_valid(reference)) return fail(st, REG_ERR_INVALID, "invalid digest reference");
@@ -409,6 +439,9 @@ int remove_manifest(const char* repo_name, const char* reference, reg_status* st
   if (!by_digest) {
     if (held == Lock::kGone) return fail(st, REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, reference);
     if (manifest_resolve(repo_name, reference, hex, st) != 0) return -1;
+    if (guard.fn != nullptr && guard.fn(guard.ctx, reference) != 0) {
+      return fail(st, REG_ERR_FIXED, "tag is immutable: %s", reference);
+    }
     remove_tag(repo_name, reference);
     return 0;
   }
@@ -417,6 +450,12 @@ int remove_manifest(const char* repo_name, const char* reference, reg_status* st
   ManifestPaths paths;
   if (!manifest_paths(repo_name, hex, &paths)) return fail(st, REG_ERR_INVALID, "path too long");
   if (held == Lock::kGone || !file_exists(paths.body)) return fail(st, REG_ERR_NOT_FOUND, "manifest unknown");
+  // The manifest's tags go with it: none of them may be fixed.
+  if (guard.fn != nullptr) {
+    for (const std::string& t : tags_naming(repo_name, reference)) {
+      if (guard.fn(guard.ctx, t.c_str()) != 0) return fail(st, REG_ERR_FIXED, "tag is immutable: %s", t.c_str());
+    }
+  }
   remove_manifest_locked(repo_name, hex);
   return 0;
 }
@@ -490,17 +529,25 @@ extern "C" {
 int reg_manifest_put(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                      const char* content_type, char* out_digest) {
   PublishedStatus st;
-  return put_manifest(repo_name, reference, body, body_len, content_type, false, nullptr, 0, out_digest, nullptr,
-                      st);
+  return put_manifest(repo_name, reference, body, body_len, content_type, false, nullptr, 0, Guard{}, out_digest,
+                      nullptr, st);
 }
 
 int reg_manifest_push(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
                       const char* content_type, const char* const* tags, int tag_count, char* out_digest,
                       char* out_subject, reg_status* caller) {
+  return reg_manifest_push_guarded(repo_name, reference, body, body_len, content_type, tags, tag_count, nullptr,
+                                   nullptr, out_digest, out_subject, caller);
+}
+
+int reg_manifest_push_guarded(const char* repo_name, const char* reference, const void* body, uint64_t body_len,
+                              const char* content_type, const char* const* tags, int tag_count,
+                              reg_tag_guard guard, void* guard_ctx, char* out_digest, char* out_subject,
+                              reg_status* caller) {
   CallStatus st(caller);
   if (out_subject != nullptr) out_subject[0] = '\0';
-  return put_manifest(repo_name, reference, body, body_len, content_type, true, tags, tag_count, out_digest,
-                      out_subject, st);
+  return put_manifest(repo_name, reference, body, body_len, content_type, true, tags, tag_count,
+                      Guard{guard, guard_ctx}, out_digest, out_subject, st);
 }
 
 int reg_manifest_read(const char* repo_name, const char* reference, reg_writer write, void* write_ctx,
@@ -535,12 +582,18 @@ const char* reg_manifest_get(const char* repo_name, const char* reference, char*
 
 int reg_manifest_remove(const char* repo_name, const char* reference, reg_status* caller) {
   CallStatus st(caller);
-  return remove_manifest(repo_name, reference, st);
+  return remove_manifest(repo_name, reference, Guard{}, st);
+}
+
+int reg_manifest_remove_guarded(const char* repo_name, const char* reference, reg_tag_guard guard, void* guard_ctx,
+                                reg_status* caller) {
+  CallStatus st(caller);
+  return remove_manifest(repo_name, reference, Guard{guard, guard_ctx}, st);
 }
 
 int reg_manifest_delete(const char* repo_name, const char* reference) {
   PublishedStatus st;
-  return remove_manifest(repo_name, reference, st);
+  return remove_manifest(repo_name, reference, Guard{}, st);
 }
 
 }  // extern "C"

@@ -321,6 +321,64 @@ TEST_P(EveryClient, APushAfterAKilledUploadSucceedsWithNothingPartialVisible) {
   expect_whole_store(server->storage());
 }
 
+// A fixed tag through real clients (skopeo, oras, podman where installed):
+// pushing the same image again works, moving the tag or deleting it fails,
+// and each client shows the registry's reason.
+TEST_P(EveryClient, ClientsPushingToAnImmutableTagAreToldWhy) {
+  if (oras().empty()) GTEST_SKIP() << "oras is not installed (scripts/setup --clients)";
+  make_dirs(server->storage() + "/auth");
+  write_bytes(server->storage() + "/auth/policy", "immutable: prod/** v*\n");
+  const std::string host = server->address();
+  const std::string reason = "tag v1 of prod/app is immutable (policy line 1: immutable: prod/** v*)";
+  make_image(tmp / "other", {"--layers", "1", "--layer-bytes", "1000", "--seed", "22"});
+  auto skopeo_push = [&](const std::string& layout) {
+    return run_client({skopeo(), "--insecure-policy", "copy", "--preserve-digests", "--dest-tls-verify=false",
+                       "oci:" + layout + ":latest", "docker://" + host + "/prod/app:v1"},
+                      home);
+  };
+  ProcessResult r = skopeo_push(tmp / "image");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  r = skopeo_push(tmp / "image");
+  EXPECT_EQ(r.exit_code, 0) << "the same image again: " << r.out;
+  r = skopeo_push(tmp / "other");
+  EXPECT_NE(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("denied: " + reason), std::string::npos) << "skopeo: " << r.out;
+
+  const std::string work = tmp / "oras";
+  make_dirs(work);
+  write_bytes(work + "/data.txt", "an artifact\n");
+  r = run_client({oras(), "push", "--plain-http", host + "/prod/app:v1", "--artifact-type",
+                  "application/vnd.example.thing", "data.txt"},
+                 work);
+  EXPECT_NE(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("denied: " + reason), std::string::npos) << "oras: " << r.out;
+  r = run_client({oras(), "manifest", "delete", "--force", "--plain-http", host + "/prod/app:v1"}, work);
+  EXPECT_NE(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find("denied: " + reason), std::string::npos) << "oras: " << r.out;
+
+  const std::string podman = find_program({"/usr/bin/podman"});
+  if (!podman.empty()) {
+    const std::string root = tmp / "podman";
+    auto run = [&](std::vector<std::string> args) {
+      std::vector<std::string> argv{podman, "--root", root + "/root", "--runroot", root + "/run", "--storage-driver", "vfs"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      return run_client(argv, home);
+    };
+    r = run_client({skopeo(), "--insecure-policy", "copy", "--dest-tls-verify=false", "oci:" + tmp / "other" + ":latest",
+                    "docker://" + host + "/other:v1"},
+                   home);
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    r = run({"pull", "--tls-verify=false", host + "/other:v1"});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    r = run({"tag", host + "/other:v1", host + "/prod/app:v1"});
+    ASSERT_EQ(r.exit_code, 0) << r.out;
+    r = run({"push", "--tls-verify=false", host + "/prod/app:v1"});
+    EXPECT_NE(r.exit_code, 0) << r.out;
+    EXPECT_NE(r.out.find("denied: " + reason), std::string::npos) << "podman: " << r.out;
+  }
+  expect_pulls_whole("prod/app:v1");
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, EveryClient,
                          ::testing::Values(WebServer::kLighttpd, WebServer::kLighttpdFastcgi, WebServer::kNginxFastcgi),
                          web_server_param_name);
