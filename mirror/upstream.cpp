@@ -310,17 +310,27 @@ Upstream::Stream* Upstream::open_stream(const std::string& name, const std::stri
   return s;
 }
 
+namespace {
+
+// Lets the transfer go as far as it can without waiting, noting when it
+// has ended and how.
+void step(Upstream::Stream* s) {
+  int running = 0;
+  curl_multi_perform(s->multi, &running);
+  int left = 0;
+  while (CURLMsg* m = curl_multi_info_read(s->multi, &left)) {
+    if (m->msg == CURLMSG_DONE) {
+      s->done = true;
+      s->result = m->data.result;
+    }
+  }
+}
+
+}  // namespace
+
 Reply Upstream::begin(Stream* s) {
   while (!s->t.headers_done && !s->done) {
-    int running = 0;
-    curl_multi_perform(s->multi, &running);
-    int left = 0;
-    while (CURLMsg* m = curl_multi_info_read(s->multi, &left)) {
-      if (m->msg == CURLMSG_DONE) {
-        s->done = true;
-        s->result = m->data.result;
-      }
-    }
+    step(s);
     if (!s->done && !s->t.headers_done) curl_multi_poll(s->multi, nullptr, 0, 1000, nullptr);
   }
   Reply r = s->t.reply;
@@ -341,15 +351,7 @@ long Upstream::read(Stream* s, char* buf, size_t n) {
       return static_cast<long>(give);
     }
     if (s->done) return s->result == CURLE_OK ? 0 : -1;
-    int running = 0;
-    curl_multi_perform(s->multi, &running);
-    int left = 0;
-    while (CURLMsg* m = curl_multi_info_read(s->multi, &left)) {
-      if (m->msg == CURLMSG_DONE) {
-        s->done = true;
-        s->result = m->data.result;
-      }
-    }
+    step(s);
     if (!s->done && t.taken == t.pending.size()) curl_multi_poll(s->multi, nullptr, 0, 1000, nullptr);
   }
 }
