@@ -35,6 +35,7 @@ static_assert(REG_ATTEMPT_BUCKETS <= 256, "a key's first byte chooses its bucket
 constexpr size_t kLineMax = REG_ATTEMPT_KEY_LEN * 2 + 1 + 20 + 1 + 10 + 1;
 constexpr size_t kBucketReadCap = REG_ATTEMPT_BUCKET_CAP * kLineMax + 1;
 constexpr int kWriteAttempts = 100;
+constexpr int kReadAttempts = 100;
 
 struct Record {
   reg_attempt_key key;
@@ -98,9 +99,14 @@ int read_bucket(unsigned bucket, std::vector<Record>* out, reg_status* st) {
   if (!throttle_bucket_path(bucket, path, sizeof path)) return fail(st, REG_ERR_STORAGE, "path too long");
   char text[kBucketReadCap];
   size_t len = 0;
-  if (read_file(path, text, sizeof text, &len) != 0) {
+  // A reader takes no lock, and a writer replaces the file whole: on
+  // Windows an open that meets the replacement fails, though a file is
+  // there before and after it. Such a read is tried again; one that keeps
+  // failing with a file in place is a failure.
+  for (int attempt = 0;; ++attempt) {
+    if (read_file(path, text, sizeof text, &len) == 0) break;
     if (!file_exists(path) && !dir_exists(path)) return 0;
-    return fail(st, REG_ERR_STORAGE, "cannot read %s", path);
+    if (attempt == kReadAttempts - 1) return fail(st, REG_ERR_STORAGE, "cannot read %s", path);
   }
   const char* end = text + len;
   for (const char* p = text; p < end;) {
