@@ -83,16 +83,24 @@ int reg_event_record(const char* id, const void* data, size_t len, char* out_nam
   return 0;
 }
 
+namespace {
+
+// The outbox's entries (none when it was never made) and, in dir, its path.
+int outbox_entries(char* dir, std::vector<Entry>* entries, reg_status* st) {
+  event_outbox_dir(dir, kPathCap);
+  if (scan_dir(dir, entries) == Scan::kFailed) return fail(st, REG_ERR_STORAGE, "cannot read %s", dir);
+  return 0;
+}
+
+}  // namespace
+
 int reg_events_pending(reg_event_visitor each, void* ctx, reg_status* caller) {
   CallStatus st(caller);
   if (require_ready(st) != 0) return -1;
   if (each == nullptr) return fail(st, REG_ERR_INVALID, "no visitor");
   char dir[kPathCap];
-  event_outbox_dir(dir, sizeof dir);
   std::vector<Entry> entries;
-  const Scan scan = scan_dir(dir, &entries);
-  if (scan == Scan::kMissing) return 0;
-  if (scan == Scan::kFailed) return fail(st, REG_ERR_STORAGE, "cannot read %s", dir);
+  if (outbox_entries(dir, &entries, st) != 0) return -1;
   std::vector<std::string> names;
   for (const Entry& e : entries) {
     std::string name;
@@ -164,11 +172,8 @@ int reg_events_sweep(int64_t age, reg_status* caller) {
   CallStatus st(caller);
   if (require_ready(st) != 0) return -1;
   char dir[kPathCap];
-  event_outbox_dir(dir, sizeof dir);
   std::vector<Entry> entries;
-  const Scan scan = scan_dir(dir, &entries);
-  if (scan == Scan::kMissing) return 0;
-  if (scan == Scan::kFailed) return fail(st, REG_ERR_STORAGE, "cannot read %s", dir);
+  if (outbox_entries(dir, &entries, st) != 0) return -1;
   const int64_t now = host::now_seconds();
   for (const Entry& e : entries) {
     std::string name;

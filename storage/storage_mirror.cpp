@@ -79,37 +79,49 @@ extern "C" FILE* reg_mirror_fetch_lock_open(const char* digest, reg_status* call
   return f;
 }
 
+namespace {
+
+// The stamp of a tag's last check, after the checks of its names.
+bool tag_stamp(const char* repo, const char* tag, char* path, reg_status* st) {
+  if (!names_ok(repo, tag, st)) return false;
+  if (!mirror_tag_checked_path(repo, tag, path, kPathCap)) return fail(st, REG_ERR_INVALID, "path too long"), false;
+  return true;
+}
+
+// The stamp of a referrers list's last check, after the checks of its names.
+bool referrers_stamp(const char* repo, const char* digest, char* path, reg_status* st) {
+  if (!repo_digest_ok(repo, digest, st)) return false;
+  if (!mirror_referrers_checked_path(repo, digest, path, kPathCap)) {
+    return fail(st, REG_ERR_INVALID, "path too long"), false;
+  }
+  return true;
+}
+
+}  // namespace
+
 extern "C" int64_t reg_mirror_tag_checked_age(const char* repo, const char* tag, int64_t now, reg_status* caller) {
   CallStatus st(caller);
-  if (!names_ok(repo, tag, st)) return -1;
   char path[kPathCap];
-  if (!mirror_tag_checked_path(repo, tag, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
-  return stamp_age(path, now, st);
+  return tag_stamp(repo, tag, path, st) ? stamp_age(path, now, st) : -1;
 }
 
 extern "C" int reg_mirror_tag_mark_checked(const char* repo, const char* tag, reg_status* caller) {
   CallStatus st(caller);
-  if (!names_ok(repo, tag, st)) return -1;
   char path[kPathCap];
-  if (!mirror_tag_checked_path(repo, tag, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
-  return stamp(path, st);
+  return tag_stamp(repo, tag, path, st) ? stamp(path, st) : -1;
 }
 
 extern "C" int64_t reg_mirror_referrers_checked_age(const char* repo, const char* digest, int64_t now,
                                                     reg_status* caller) {
   CallStatus st(caller);
-  if (!repo_digest_ok(repo, digest, st)) return -1;
   char path[kPathCap];
-  if (!mirror_referrers_checked_path(repo, digest, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
-  return stamp_age(path, now, st);
+  return referrers_stamp(repo, digest, path, st) ? stamp_age(path, now, st) : -1;
 }
 
 extern "C" int reg_mirror_referrers_mark_checked(const char* repo, const char* digest, reg_status* caller) {
   CallStatus st(caller);
-  if (!repo_digest_ok(repo, digest, st)) return -1;
   char path[kPathCap];
-  if (!mirror_referrers_checked_path(repo, digest, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long");
-  return stamp(path, st);
+  return referrers_stamp(repo, digest, path, st) ? stamp(path, st) : -1;
 }
 
 extern "C" int reg_mirror_mark_pulled(const char* repo, const char* digest, reg_status* caller) {

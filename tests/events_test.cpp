@@ -39,7 +39,7 @@ class Receiver {
     pid_ = start_logged({"/usr/bin/python3", std::string(SOURCE_DIR) + "/tests/support/event_receiver.py", port_file_,
                          log_, fail_file_},
                         tmp / "receiver.log");
-    for (int i = 0; i < 1000 && !is_file(port_file_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 6000 && !is_file(port_file_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     port_ = read_bytes(port_file_);
   }
   ~Receiver() {
