@@ -275,13 +275,20 @@ bool is_dot_or_dotdot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// Opens of a directory that comes and goes under a walk.
+constexpr int kOpenAttempts = 5;
+
 }  // namespace
 
 Scan each_entry(const char* path, const EntryVisitor& each) {
   host::DirStream ds;
-  if (!host::dir_open(&ds, path)) {
+  // A directory that another process makes between a failed open and the
+  // look that follows is there after all: opened again, not taken for one
+  // that cannot be read. Only a directory that stays unopenable fails.
+  for (int attempt = 1; !host::dir_open(&ds, path); ++attempt) {
     host::Attributes a;
-    return host::get_attributes(path, &a) ? Scan::kFailed : Scan::kMissing;
+    if (!host::get_attributes(path, &a)) return Scan::kMissing;
+    if (a.kind != host::Kind::kDir || attempt == kOpenAttempts) return Scan::kFailed;
   }
   const char* name = nullptr;
   host::Kind kind = host::Kind::kOther;

@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/reg_storage.h"
@@ -263,6 +265,32 @@ TEST_F(StorageTest, ListDirNeverTakesALinkForADirectory) {
     EXPECT_EQ(listing.entries[i].is_dir, std::string(listing.entries[i].name) == "real" ? 1 : 0)
         << listing.entries[i].name;
   }
+}
+
+// A directory made or removed by another process while a walk looks at it
+// is either listed or missing, never a failure: a collection that met one
+// would keep every blob and report the repository unreadable.
+TEST_F(StorageTest, ADirectoryMadeOrRemovedDuringAWalkIsListedOrMissing) {
+  const std::string parent = tmp / "repo/_manifests";
+  make_dirs(parent);
+  const std::string dir = parent + "/tags";
+  std::atomic<bool> stop{false};
+  std::thread toggler([&] {
+    for (int i = 0; i < 200000 && !stop; ++i) {
+      if (mkdir(dir.c_str(), 0777) != 0) rmdir(dir.c_str());
+    }
+  });
+  int failed = 0, listed = 0, missing = 0;
+  for (int i = 0; i < 20000; ++i) {
+    switch (storage::each_entry(dir.c_str(), [](const char*, host::Kind, host::DirStream*) { return true; })) {
+      case storage::Scan::kOk: ++listed; break;
+      case storage::Scan::kMissing: ++missing; break;
+      case storage::Scan::kFailed: ++failed; break;
+    }
+  }
+  stop = true;
+  toggler.join();
+  EXPECT_EQ(failed, 0) << listed << " listed, " << missing << " missing";
 }
 
 TEST_F(StorageTest, ReadWriteRemove) {
