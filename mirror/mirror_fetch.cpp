@@ -79,9 +79,10 @@ bool store_manifest(Call& c, const Reply& r) {
   return true;
 }
 
-bool fetch_manifest(Call& c, const std::string& upstream_name) {
+bool fetch_manifest(Call& c, const settings::MirrorTarget& t) {
   const registry::Route& route = c.req.route();
-  Upstream up(c.settings.mirror);
+  const std::string& upstream_name = t.name;
+  Upstream up(*t.mirror);
   const std::string what = "manifest " + upstream_name + ":" + route.reference;
   const std::string stored = stored_manifest_digest(c);
   if (registry::is_digest_reference(route.reference)) {
@@ -92,7 +93,7 @@ bool fetch_manifest(Call& c, const std::string& upstream_name) {
     return !store_manifest(c, r);
   }
   const int64_t age = reg_mirror_tag_checked_age(route.name.c_str(), route.reference.c_str(), host::now_seconds(), nullptr);
-  if (!stored.empty() && age >= 0 && age < c.settings.mirror.tag_ttl) return false;
+  if (!stored.empty() && age >= 0 && age < t.mirror->tag_ttl) return false;
   if (!stored.empty()) {
     // Older than its time to live: a HEAD tells whether it moved. An
     // upstream that cannot say leaves the stored tag served.
@@ -119,8 +120,8 @@ bool fetch_manifest(Call& c, const std::string& upstream_name) {
 
 // A manifest served is recorded as pulled, so that gc can tell the
 // content nobody asks for any more.
-bool manifest_hook(Call& c, const std::string& upstream_name) {
-  if (fetch_manifest(c, upstream_name)) return true;
+bool manifest_hook(Call& c, const settings::MirrorTarget& t) {
+  if (fetch_manifest(c, t)) return true;
   const std::string& reference = c.req.route().reference;
   const std::string digest = registry::is_digest_reference(reference) ? reference : stored_manifest_digest(c);
   if (!digest.empty()) reg_mirror_mark_pulled(c.req.route().name.c_str(), digest.c_str(), nullptr);
@@ -215,9 +216,10 @@ bool fetch_blob(Call& c, Upstream& up, const std::string& upstream_name) {
   return true;
 }
 
-bool blob_hook(Call& c, const std::string& upstream_name) {
+bool blob_hook(Call& c, const settings::MirrorTarget& t) {
   const registry::Route& route = c.req.route();
-  Upstream up(c.settings.mirror);
+  const std::string& upstream_name = t.name;
+  Upstream up(*t.mirror);
   if (c.resp.head()) return blob_head(c, up, upstream_name);
   FILE* lock = reg_mirror_fetch_lock_open(route.reference.c_str(), &c.st);
   if (lock == nullptr) return c.engine_failure({ApiError::kDigestInvalid, ApiError::kBlobUnknown}, "mirror lock"), true;
@@ -308,14 +310,15 @@ bool store_listed_manifest(Call& c, Upstream& up, const std::string& upstream_na
   return false;
 }
 
-bool referrers_hook(Call& c, const std::string& upstream_name) {
+bool referrers_hook(Call& c, const settings::MirrorTarget& t) {
   const registry::Route& route = c.req.route();
+  const std::string& upstream_name = t.name;
   const std::string& digest = route.reference;
   // A list asked for within the tags' time to live is served as stored:
   // referrers, like tags, are added upstream after the fact.
   const int64_t age = reg_mirror_referrers_checked_age(route.name.c_str(), digest.c_str(), host::now_seconds(), nullptr);
-  if (age >= 0 && age < c.settings.mirror.tag_ttl) return false;
-  Upstream up(c.settings.mirror);
+  if (age >= 0 && age < t.mirror->tag_ttl) return false;
+  Upstream up(*t.mirror);
   const Reply r = upstream_referrers(up, upstream_name, digest);
   const std::string what = "referrers of " + upstream_name + "@" + digest;
   if (r.status != 200) {

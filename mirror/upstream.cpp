@@ -17,17 +17,12 @@
 namespace mirror {
 namespace {
 
-// What the process has learnt of upstream's token endpoint, and the
-// tokens it gave, by scope.
-struct TokenPlace {
-  std::string realm;
-  std::string service;
-};
+// The tokens upstreams gave the process, by upstream, credentials and
+// scope: a FastCGI process keeps them from request to request.
 struct Token {
   std::string value;
   int64_t expires = 0;
 };
-TokenPlace g_place;
 std::map<std::string, Token> g_tokens;
 
 void init_curl_once() {
@@ -242,11 +237,17 @@ std::string basic_header(const settings::MirrorSettings& s) {
 
 std::string scope_of(const std::string& name) { return "repository:" + name + ":pull"; }
 
+// Where a token is kept: one upstream's token is never shown to another,
+// nor one user's used for another's.
+std::string token_key(const settings::MirrorSettings& s, const std::string& name) {
+  return s.upstream + '\n' + s.username + '\n' + scope_of(name);
+}
+
 }  // namespace
 
 std::string Upstream::authorization(const std::string& name) {
   if (basic_) return basic_header(s_);
-  const auto it = g_tokens.find(scope_of(name));
+  const auto it = g_tokens.find(token_key(s_, name));
   if (it == g_tokens.end() || it->second.expires <= host::now_seconds()) return "";
   return "Authorization: Bearer " + it->second.value;
 }
@@ -261,14 +262,13 @@ bool Upstream::answer_challenge(const std::string& name, const std::string& chal
   if (scheme != "bearer") return false;
   std::map<std::string, std::string> p = challenge_params(challenge);
   if (p["realm"].empty()) return false;
-  g_place.realm = p["realm"];
-  g_place.service = p["service"];
+  const std::string& realm = p["realm"];
   Transfer t;
   t.cap = 65536;
   init_curl_once();
   CURL* probe = curl_easy_init();
-  std::string url = g_place.realm + (g_place.realm.find('?') == std::string::npos ? "?" : "&");
-  url += "service=" + escaped(probe, g_place.service) + "&scope=" + escaped(probe, scope_of(name));
+  std::string url = realm + (realm.find('?') == std::string::npos ? "?" : "&");
+  url += "service=" + escaped(probe, p["service"]) + "&scope=" + escaped(probe, scope_of(name));
   curl_easy_cleanup(probe);
   prepare(&t, s_, url, false, s_.username.empty() ? "" : basic_header(s_), nullptr);
   perform(&t);
@@ -284,7 +284,7 @@ bool Upstream::answer_challenge(const std::string& name, const std::string& chal
   int64_t lifetime = yyjson_is_int(expires_in) ? yyjson_get_sint(expires_in) : 60;
   if (lifetime < 10) lifetime = 10;
   const bool ok = token != nullptr && token[0] != '\0';
-  if (ok) g_tokens[scope_of(name)] = Token{token, host::now_seconds() + lifetime - 5};
+  if (ok) g_tokens[token_key(s_, name)] = Token{token, host::now_seconds() + lifetime - 5};
   yyjson_doc_free(doc);
   return ok;
 }

@@ -114,11 +114,11 @@ bool let_in(Call& c, auth::Access* out) {
 // A mirrored repository holds what upstream holds: unless pushes are
 // allowed, nothing is written to it here. false once refused.
 bool mirror_takes(Call& c) {
-  const settings::MirrorSettings& m = c.settings.mirror;
-  std::string upstream_name;
-  if (m.push_allowed || !m.serves(c.req.route().name, &upstream_name)) return true;
+  settings::MirrorTarget t;
+  if (!c.settings.mirror_for(c.req.route().name, &t) || t.mirror->push_allowed) return true;
   if (ask_of(c.req).action == auth::kActionPull) return true;
-  c.resp.error(ApiError::kDenied, c.req.route().name + " mirrors " + m.upstream + ": pushes and deletes are refused");
+  c.resp.error(ApiError::kDenied,
+               c.req.route().name + " mirrors " + t.mirror->upstream + ": pushes and deletes are refused");
   return false;
 }
 

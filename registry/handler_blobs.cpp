@@ -111,12 +111,12 @@ void get_blob(Call& c) {
   // that needs it: the refreshed link keeps garbage collection off it.
   if (c.resp.head()) reg_repo_blob_touch(route.name.c_str(), route.reference.c_str(), nullptr);
   if (!c.resp.head() && !c.settings.send_error.empty()) return c.misconfigured("blob sending", c.settings.send_error);
-  std::string upstream_name;
+  settings::MirrorTarget upstream;
   bool answered = false;
-  if (mirrored(c, &upstream_name, &answered)) {
+  if (mirrored(c, &upstream, &answered)) {
     if (answered) return;
     if (reg_repo_blob_exists(route.name.c_str(), route.reference.c_str(), &c.st) == 0 &&
-        mirror_hooks()->blob(c, upstream_name)) {
+        mirror_hooks()->blob(c, upstream)) {
       return;
     }
   }

@@ -28,9 +28,9 @@ void manifest_unknown(Call& c) {
 
 void get_manifest(Call& c) {
   const Route& route = c.req.route();
-  std::string upstream_name;
+  settings::MirrorTarget upstream;
   bool answered = false;
-  if (mirrored(c, &upstream_name, &answered) && (answered || mirror_hooks()->manifest(c, upstream_name))) return;
+  if (mirrored(c, &upstream, &answered) && (answered || mirror_hooks()->manifest(c, upstream))) return;
   char content_type[REG_CONTENT_TYPE_CAP];
   char digest[REG_DIGEST_CAP];
   std::string body;

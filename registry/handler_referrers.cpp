@@ -12,9 +12,9 @@ namespace registry {
 
 void handle_referrers(Call& c) {
   const Route& route = c.req.route();
-  std::string upstream_name;
+  settings::MirrorTarget upstream;
   bool answered = false;
-  if (mirrored(c, &upstream_name, &answered) && (answered || mirror_hooks()->referrers(c, upstream_name))) return;
+  if (mirrored(c, &upstream, &answered) && (answered || mirror_hooks()->referrers(c, upstream))) return;
   const std::string filter = c.req.param("artifactType");
   const std::string last = c.req.param("last");
   bool n_given = false;

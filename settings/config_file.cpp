@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/host.h"
 #include "text/hex.h"
@@ -55,13 +56,45 @@ class Reader {
         if (!take(',')) return fail("members not separated by ','");
       }
     }
+    return at_end();
+  }
+
+  // The top-level object's member key, when present: an array whose
+  // elements are objects, each given as its text for read_top.
+  bool read_top_objects(const char* key, std::vector<std::string>* items, bool* present) {
     skip_ws();
-    return p_ == end_ || fail("text after the object");
+    if (!take('{')) return fail("not a JSON object");
+    skip_ws();
+    if (take('}')) return at_end();
+    for (;;) {
+      std::string name;
+      skip_ws();
+      if (!read_string(&name)) return false;
+      skip_ws();
+      if (!take(':')) return fail("a member without ':'");
+      skip_ws();
+      if (name != key) {
+        if (!skip_value(0)) return false;
+      } else if (*present) {
+        return fail(("\"" + name + "\" given twice").c_str());
+      } else if (!read_objects(name, items)) {
+        return false;
+      } else {
+        *present = true;
+      }
+      skip_ws();
+      if (take('}')) return at_end();
+      if (!take(',')) return fail("members not separated by ','");
+    }
   }
 
   const std::string& error() const { return error_; }
 
  private:
+  bool at_end() {
+    skip_ws();
+    return p_ == end_ || fail("text after the object");
+  }
   bool fail(const char* what) {
     if (error_.empty()) error_ = what;
     return false;
@@ -174,6 +207,23 @@ class Reader {
     }
     return fail("an unterminated string");
   }
+  // An array of objects at p, each element's text into items.
+  bool read_objects(const std::string& name, std::vector<std::string>* items) {
+    const std::string not_objects = "\"" + name + "\" is not an array of objects";
+    if (!take('[')) return fail(not_objects.c_str());
+    skip_ws();
+    if (take(']')) return true;
+    for (;;) {
+      skip_ws();
+      if (p_ >= end_ || *p_ != '{') return fail(not_objects.c_str());
+      const char* begin = p_;
+      if (!skip_value(1)) return false;
+      items->emplace_back(begin, static_cast<size_t>(p_ - begin));
+      skip_ws();
+      if (take(']')) return true;
+      if (!take(',')) return fail("elements not separated by ','");
+    }
+  }
   bool skip_number() {
     take('-');
     if (take('0')) {
@@ -247,6 +297,18 @@ bool parse_config_strings(const char* text, size_t len, const char* const* keys,
   for (size_t i = 0; i < n; ++i) present[i] = false;
   Reader r(text, len);
   if (!r.read_top(keys, n, values, present)) {
+    *why = "not valid JSON (" + r.error() + ")";
+    return false;
+  }
+  return true;
+}
+
+bool parse_config_objects(const char* text, size_t len, const char* key, std::vector<std::string>* items,
+                          std::string* why) {
+  items->clear();
+  bool present = false;
+  Reader r(text, len);
+  if (!r.read_top_objects(key, items, &present)) {
     *why = "not valid JSON (" + r.error() + ")";
     return false;
   }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace settings {
 
@@ -30,6 +31,12 @@ ConfigRoot read_config_text(const char* path, std::string* text, char* why, size
 // that is not a string.
 bool parse_config_strings(const char* text, size_t len, const char* const* keys, size_t n, std::string* values,
                           bool* present, std::string* why);
+
+// The member key of a JSON text whose top level is an object, when it is
+// an array of objects: the text of each (for parse_config_strings), none
+// when the member is absent. false, with why, for anything else.
+bool parse_config_objects(const char* text, size_t len, const char* key, std::vector<std::string>* items,
+                          std::string* why);
 
 // The same over a text in memory (len bytes), for tests and fuzzing.
 ConfigRoot parse_config_root(const char* text, size_t len, char* root, size_t root_cap, char* why, size_t why_cap);

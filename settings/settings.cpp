@@ -170,52 +170,114 @@ bool upstream_url_ok(const std::string& url) {
   return url.find_first_of("?#", host_at) == std::string::npos;
 }
 
+constexpr size_t kMirrorValues = 7;
+
+// One upstream from its values, in the order of kMirrorKeys; names[i] is
+// how a refusal names value i.
+bool mirror_from(const std::string* values, const char* const* names, MirrorSettings* out, std::string* why) {
+  auto refuse = [&](size_t i, const char* what) {
+    *why = std::string(names[i]) + " is \"" + values[i] + "\": " + what;
+    return false;
+  };
+  MirrorSettings m;
+  m.upstream = values[0];
+  while (!m.upstream.empty() && m.upstream.back() == '/') m.upstream.pop_back();
+  if (!m.upstream.empty() && !upstream_url_ok(m.upstream)) return refuse(0, "an http:// or https:// URL");
+  m.prefix = values[1];
+  if (!m.prefix.empty() && m.prefix.back() != '/') m.prefix += '/';
+  if (!m.prefix.empty() && (m.prefix.size() < 2 || m.prefix.find("//") != std::string::npos || m.prefix[0] == '/')) {
+    return refuse(1, "a repository name's first components");
+  }
+  m.username = values[2];
+  m.password = values[3];
+  if (!values[4].empty() && !parse_seconds(values[4], 0, 31536000, &m.tag_ttl)) {
+    return refuse(4, "seconds from 0 to 31536000");
+  }
+  m.ca_file = values[5];
+  if (values[6] == "allow") {
+    m.push_allowed = true;
+  } else if (!values[6].empty() && values[6] != "deny") {
+    return refuse(6, "deny or allow");
+  }
+  *out = std::move(m);
+  return true;
+}
+
+// The upstreams of the "mirrors" array, each an object with the members
+// of one upstream: "upstream", "prefix", "username", ...
+bool read_mirror_list(const ConfigText& config, std::vector<MirrorSettings>* out, std::string* why) {
+  static const char* const kKeys[] = {"upstream", "prefix", "username", "password", "tag_ttl", "ca_file", "push"};
+  std::vector<std::string> items;
+  if (!parse_config_objects(config.text.data(), config.text.size(), "mirrors", &items, why)) {
+    *why = std::string(kConfigPlace) + ": " + *why;
+    return false;
+  }
+  for (size_t at = 0; at < items.size(); ++at) {
+    const std::string place = "mirrors[" + std::to_string(at) + "]";
+    std::string values[kMirrorValues];
+    bool present[kMirrorValues] = {};
+    if (!parse_config_strings(items[at].data(), items[at].size(), kKeys, kMirrorValues, values, present, why)) {
+      *why = std::string(kConfigPlace) + ": " + place + ": " + *why;
+      return false;
+    }
+    std::string names[kMirrorValues];
+    const char* name_of[kMirrorValues];
+    for (size_t i = 0; i < kMirrorValues; ++i) {
+      names[i] = place + "." + kKeys[i];
+      name_of[i] = names[i].c_str();
+    }
+    MirrorSettings m;
+    if (!mirror_from(values, name_of, &m, why)) return false;
+    if (!m.on()) {
+      *why = place + " names no upstream";
+      return false;
+    }
+    out->push_back(std::move(m));
+  }
+  return true;
+}
+
+// Two upstreams cannot serve one prefix: which one a name is fetched from
+// would depend on the order of the file.
+bool prefixes_distinct(const std::vector<MirrorSettings>& mirrors, std::string* why) {
+  for (size_t i = 0; i < mirrors.size(); ++i) {
+    for (size_t j = i + 1; j < mirrors.size(); ++j) {
+      if (mirrors[i].prefix == mirrors[j].prefix) {
+        *why = mirrors[i].upstream + " and " + mirrors[j].upstream + " both mirror " +
+               (mirrors[i].prefix.empty() ? std::string("the whole registry") : "\"" + mirrors[i].prefix + "\"");
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 void read_mirror(const Environment& env, const ConfigText& config, Settings* s) {
   static const char* const kKeys[] = {"mirror_upstream", "mirror_prefix", "mirror_username", "mirror_password",
                                       "mirror_tag_ttl", "mirror_ca_file", "mirror_push"};
   static const char* const kEnv[] = {"REGISTRY_MIRROR_UPSTREAM", "REGISTRY_MIRROR_PREFIX",
                                      "REGISTRY_MIRROR_USERNAME", "REGISTRY_MIRROR_PASSWORD",
                                      "REGISTRY_MIRROR_TAG_TTL", "REGISTRY_MIRROR_CA_FILE", "REGISTRY_MIRROR_PUSH"};
-  constexpr size_t n = sizeof kKeys / sizeof kKeys[0];
-  std::string values[n];
-  bool present[n] = {};
+  static_assert(sizeof kKeys / sizeof kKeys[0] == kMirrorValues && sizeof kEnv / sizeof kEnv[0] == kMirrorValues);
+  std::string values[kMirrorValues];
+  bool present[kMirrorValues] = {};
+  std::vector<MirrorSettings> mirrors;
   if (config.read == ConfigRoot::kFound) {
     std::string why;
-    if (!parse_config_strings(config.text.data(), config.text.size(), kKeys, n, values, present, &why)) {
+    if (!parse_config_strings(config.text.data(), config.text.size(), kKeys, kMirrorValues, values, present, &why)) {
       s->mirror_error = std::string(kConfigPlace) + ": " + why;
       return;
     }
+    if (!read_mirror_list(config, &mirrors, &s->mirror_error)) return;
   }
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < kMirrorValues; ++i) {
     if (env.value(kEnv[i])[0] != '\0') values[i] = env.value(kEnv[i]);
   }
-  MirrorSettings m;
-  m.upstream = values[0];
-  while (!m.upstream.empty() && m.upstream.back() == '/') m.upstream.pop_back();
-  if (!m.upstream.empty() && !upstream_url_ok(m.upstream)) {
-    s->mirror_error = "REGISTRY_MIRROR_UPSTREAM is \"" + values[0] + "\": an http:// or https:// URL";
-    return;
-  }
-  m.prefix = values[1];
-  if (!m.prefix.empty() && m.prefix.back() != '/') m.prefix += '/';
-  if (!m.prefix.empty() && (m.prefix.size() < 2 || m.prefix.find("//") != std::string::npos || m.prefix[0] == '/')) {
-    s->mirror_error = "REGISTRY_MIRROR_PREFIX is \"" + values[1] + "\": a repository name's first components";
-    return;
-  }
-  m.username = values[2];
-  m.password = values[3];
-  if (!values[4].empty() && !parse_seconds(values[4], 0, 31536000, &m.tag_ttl)) {
-    s->mirror_error = "REGISTRY_MIRROR_TAG_TTL is \"" + values[4] + "\": seconds from 0 to 31536000";
-    return;
-  }
-  m.ca_file = values[5];
-  if (values[6] == "allow") {
-    m.push_allowed = true;
-  } else if (!values[6].empty() && values[6] != "deny") {
-    s->mirror_error = "REGISTRY_MIRROR_PUSH is \"" + values[6] + "\": deny or allow";
-    return;
-  }
-  s->mirror = std::move(m);
+  MirrorSettings single;
+  if (!mirror_from(values, kEnv, &single, &s->mirror_error)) return;
+  if (single.on()) mirrors.insert(mirrors.begin(), std::move(single));
+  if (!prefixes_distinct(mirrors, &s->mirror_error)) return;
+  s->mirrors = std::move(mirrors);
 }
 
 // Whether each change (and, when asked, each pull) leaves an event in the
@@ -247,6 +309,22 @@ void read_events(const Environment& env, const ConfigText& config, Settings* s) 
 }
 
 }  // namespace
+
+bool Settings::mirror_for(const std::string& name, MirrorTarget* out) const {
+  const MirrorSettings* best = nullptr;
+  std::string best_name;
+  for (const MirrorSettings& m : mirrors) {
+    std::string there;
+    if (m.serves(name, &there) && (best == nullptr || m.prefix.size() > best->prefix.size())) {
+      best = &m;
+      best_name = std::move(there);
+    }
+  }
+  if (best == nullptr) return false;
+  out->mirror = best;
+  out->name = std::move(best_name);
+  return true;
+}
 
 bool MirrorSettings::serves(const std::string& name, std::string* upstream_name) const {
   if (!on()) return false;

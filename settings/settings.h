@@ -49,6 +49,12 @@
 //   REGISTRY_MIRROR_PUSH      deny (the default: pushes and deletes below
 //                             the prefix are refused) or allow
 //
+// More upstreams, each under a prefix of its own, are config.json's
+// "mirrors": an array of objects whose members are those above without
+// "registry_mirror_" ({"upstream": ..., "prefix": ..., "tag_ttl": ...}).
+// A repository is served by the upstream with the longest prefix it is
+// under; no two upstreams share a prefix.
+//
 // The members of config.json for the REGISTRY_AUTH_* and REGISTRY_MIRROR_*
 // variables are named as the variable in lower case without "registry_".
 #ifndef REGISTRY_SETTINGS_SETTINGS_H
@@ -56,6 +62,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cgi/request_env.h"
 
@@ -94,6 +101,12 @@ struct MirrorSettings {
   bool serves(const std::string& name, std::string* upstream_name) const;
 };
 
+// The upstream that serves a repository, and the repository's name there.
+struct MirrorTarget {
+  const MirrorSettings* mirror = nullptr;
+  std::string name;
+};
+
 enum class SendMode { kSelf, kXSendfile, kXAccelRedirect };
 
 struct SendSettings {
@@ -118,10 +131,15 @@ struct Settings {
   std::string auth_error;
   SendSettings send;
   std::string send_error;
-  MirrorSettings mirror;
+  std::vector<MirrorSettings> mirrors;  // none: no mirror
   std::string mirror_error;
   EventSettings events;
   std::string events_error;
+
+  // The upstream that serves repository `name`: of those whose prefix it
+  // is under, the one with the longest prefix. false: none, the
+  // repository is this registry's own.
+  bool mirror_for(const std::string& name, MirrorTarget* out) const;
 };
 
 // The settings from env and the configuration file at config_path, which

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -222,7 +224,7 @@ TEST_F(Mirror, SkopeoPullsThroughAWholeRegistryMirrorOfABasicAuthPeerAndKeepsSer
   EXPECT_EQ(pushed.out.substr(pushed.out.size() - 3), "403");
 }
 
-TEST_F(Mirror, APrefixMirrorsThisRegistryWithTokensOnAndLeavesOtherRepositoriesItsOwn) {
+TEST_F(Mirror, TwoPrefixesMirrorThisRegistryWithTokensOnAndABasicAuthPeerAndLeaveOtherRepositoriesItsOwn) {
   // Upstream: the plain registry program behind lighttpd, tokens on.
   RegistryServer upstream(WebServer::kLighttpd, tmp / "upstream", kRegistry);
   make_dirs(tmp / "upstream");
@@ -236,11 +238,28 @@ TEST_F(Mirror, APrefixMirrorsThisRegistryWithTokensOnAndLeavesOtherRepositoriesI
   make_image(tmp / "image", {"--layers", "2", "--layer-bytes", "200000", "--seed", "42"});
   ASSERT_EQ(push(tmp / "image", upstream.address() + "/team/app:v1", "carol:carol-pw").exit_code, 0);
 
-  start_mirror("{\"mirror_upstream\": \"http://" + upstream.address() +
-               "\", \"mirror_prefix\": \"hub/\", \"mirror_username\": \"carol\", \"mirror_password\": \"carol-pw\"}\n");
+  // A second upstream under a prefix of its own: docker-registry, with
+  // other credentials.
+  Started peer_up;
+  start_peer(&peer_up, true);
+  make_image(tmp / "other", {"--layers", "1", "--layer-bytes", "100000", "--seed", "43"});
+  ASSERT_EQ(push(tmp / "other", "127.0.0.1:" + std::to_string(peer_up.port) + "/library/tool:v2", "alice:alice-pw")
+                .exit_code,
+            0);
+
+  start_mirror(R"({"mirrors": [{"upstream": "http://)" + upstream.address() +
+               R"(", "prefix": "hub/", "username": "carol", "password": "carol-pw"},
+                               {"upstream": "http://127.0.0.1:)" + std::to_string(peer_up.port) +
+               R"(", "prefix": "peer/", "username": "alice", "password": "alice-pw"}]})");
   const ProcessResult pulled = pull("hub/team/app:v1", tmp / "pulled");
   ASSERT_EQ(pulled.exit_code, 0) << pulled.out << read_bytes(mirror->log());
   EXPECT_EQ(layout_blobs(tmp / "pulled"), layout_blobs(tmp / "image"));
+  const ProcessResult tool = pull("peer/library/tool:v2", tmp / "tool");
+  ASSERT_EQ(tool.exit_code, 0) << tool.out << read_bytes(mirror->log());
+  EXPECT_EQ(layout_blobs(tmp / "tool"), layout_blobs(tmp / "other"));
+  // Each name is asked of its own upstream only.
+  EXPECT_EQ(count_lines(read_bytes(peer_up.log), {"team/app"}), 0);
+  EXPECT_GT(count_lines(read_bytes(peer_up.log), {"/v2/library/tool/manifests/v2"}), 0);
   // What upstream does not hold is unknown here too.
   const ProcessResult unknown = request("GET", "/v2/hub/team/none/manifests/v1");
   EXPECT_NE(unknown.out.find("MANIFEST_UNKNOWN"), std::string::npos) << unknown.out;
@@ -610,6 +629,43 @@ TEST(MirrorProgram, SettingsThatCannotBeUsedAre500AndTheRefusalsAreWorded) {
     EXPECT_EQ(r.status, "500 Internal Server Error") << r.raw;
     EXPECT_NE(r.err.find(c.log), std::string::npos) << r.err;
   }
+  // Several upstreams in config.json's "mirrors".
+  struct ListCase {
+    std::string config;
+    std::map<std::string, std::string> env;
+    std::string log;
+  };
+  const ListCase bad_lists[] = {
+      {R"({"mirrors": {"upstream": "http://a.example"}})", {}, "\"mirrors\" is not an array of objects"},
+      {R"({"mirrors": ["http://a.example"]})", {}, "\"mirrors\" is not an array of objects"},
+      {R"({"mirrors": [{"upstream": 5}]})", {}, "mirrors[0]: not valid JSON (\"upstream\" is not a string)"},
+      {R"({"mirrors": [{"upstream": "http://a.example", "prefix": "a/"}, {"upstream": "ftp://b.example"}]})", {},
+       "mirrors[1].upstream is \"ftp://b.example\": an http:// or https:// URL"},
+      {R"({"mirrors": [{"prefix": "a/"}]})", {}, "mirrors[0] names no upstream"},
+      {R"({"mirrors": [{"upstream": "http://a.example", "prefix": "hub"}, {"upstream": "http://b.example", "prefix": "hub/"}]})",
+       {}, "http://a.example and http://b.example both mirror \"hub/\""},
+      {R"({"mirrors": [{"upstream": "http://a.example"}]})", {{"REGISTRY_MIRROR_UPSTREAM", "http://c.example"}},
+       "http://c.example and http://a.example both mirror the whole registry"},
+  };
+  for (const ListCase& c : bad_lists) {
+    make_dirs(tmp / "work");
+    write_bytes(tmp / "work/config.json", c.config);
+    const CgiResponse r = call(kMirror, "GET", blob, c.env);
+    EXPECT_EQ(r.status, "500 Internal Server Error") << c.config << "\n" << r.raw;
+    EXPECT_NE(r.err.find(c.log), std::string::npos) << c.config << "\n" << r.err;
+  }
+  // The longest prefix a name is under decides: hub/deep/ takes pushes,
+  // the rest of hub/ does not, and names under neither are this
+  // registry's own.
+  write_bytes(tmp / "work/config.json",
+              R"({"mirrors": [{"upstream": "http://127.0.0.1:9", "prefix": "hub/"},
+                              {"upstream": "http://127.0.0.1:9", "prefix": "hub/deep/", "push": "allow"}]})");
+  for (const std::string& program : {kRegistry, kMirror}) {
+    EXPECT_EQ(call(program, "POST", "/v2/hub/a/blobs/uploads/", {}).status, "403 Forbidden");
+    EXPECT_EQ(call(program, "POST", "/v2/hub/deep/a/blobs/uploads/", {}).status, "202 Accepted");
+    EXPECT_EQ(call(program, "POST", "/v2/deep/a/blobs/uploads/", {}).status, "202 Accepted");
+  }
+  std::remove((tmp / "work/config.json").c_str());
   const std::map<std::string, std::string> hub{{"REGISTRY_MIRROR_UPSTREAM", "http://127.0.0.1:9"},
                                                {"REGISTRY_MIRROR_PREFIX", "hub"}};
   // The static program has no mirror: it says so instead of answering
