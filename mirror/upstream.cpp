@@ -10,8 +10,10 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/host.h"
+#include "storage/reg_storage.h"
 #include "yyjson.h"
 
 namespace mirror {
@@ -247,8 +249,18 @@ std::string token_key(const settings::MirrorSettings& s, const std::string& name
 
 std::string Upstream::authorization(const std::string& name) {
   if (basic_) return basic_header(s_);
-  const auto it = g_tokens.find(token_key(s_, name));
-  if (it == g_tokens.end() || it->second.expires <= host::now_seconds()) return "";
+  const std::string key = token_key(s_, name);
+  const int64_t now = host::now_seconds();
+  auto it = g_tokens.find(key);
+  if (it == g_tokens.end() || it->second.expires <= now) {
+    // Another process of the mirror may have asked for it: in CGI mode
+    // every request is a process, and a token per request would double
+    // the round trips of a pull.
+    std::vector<char> kept(65536);
+    int64_t expires = 0;
+    if (reg_mirror_token_get(key.data(), key.size(), now, kept.data(), kept.size(), &expires, nullptr) != 0) return "";
+    it = g_tokens.insert_or_assign(key, Token{kept.data(), expires}).first;
+  }
   return "Authorization: Bearer " + it->second.value;
 }
 
@@ -276,15 +288,24 @@ bool Upstream::answer_challenge(const std::string& name, const std::string& chal
   yyjson_doc* doc = yyjson_read(t.reply.body.data(), t.reply.body.size(), 0);
   if (doc == nullptr) return false;
   yyjson_val* root = yyjson_doc_get_root(doc);
-  const char* token = yyjson_get_str(yyjson_obj_get(root, "token"));
-  if (token == nullptr) token = yyjson_get_str(yyjson_obj_get(root, "access_token"));
+  yyjson_val* given = yyjson_obj_get(root, "token");
+  if (!yyjson_is_str(given)) given = yyjson_obj_get(root, "access_token");
+  const char* token = yyjson_get_str(given);
+  const size_t len = yyjson_get_len(given);
   yyjson_val* expires_in = yyjson_obj_get(root, "expires_in");
   // A token without a lifetime lasts 60 seconds; it is dropped a little
   // before upstream would refuse it.
   int64_t lifetime = yyjson_is_int(expires_in) ? yyjson_get_sint(expires_in) : 60;
   if (lifetime < 10) lifetime = 10;
-  const bool ok = token != nullptr && token[0] != '\0';
-  if (ok) g_tokens[token_key(s_, name)] = Token{token, host::now_seconds() + lifetime - 5};
+  const bool ok = token != nullptr && len != 0;
+  if (ok) {
+    const std::string key = token_key(s_, name);
+    const int64_t expires = host::now_seconds() + lifetime - 5;
+    g_tokens[key] = Token{std::string(token, len), expires};
+    // Kept for the other processes; one that cannot be kept is only asked
+    // for again by them.
+    reg_mirror_token_put(key.data(), key.size(), token, len, expires, nullptr);
+  }
   yyjson_doc_free(doc);
   return ok;
 }

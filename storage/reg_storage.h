@@ -470,6 +470,18 @@ int reg_mirror_mark_pulled(const char* repo, const char* digest, reg_status* st)
  * dry_run: counts them, removes nothing. The count goes to *dropped. */
 int reg_mirror_drop_unpulled(int64_t age, int64_t now, int dry_run, int64_t* dropped, reg_status* st);
 
+/* A token that an upstream gave, kept for every process of the mirror
+ * until it expires. key (key_len bytes) names what it is for (upstream,
+ * user, scope); the file holds "<expires: seconds since 1970>\n<token>"
+ * and only its owner may read it. A token lost with a crash is only asked
+ * for again. get: the token into out (cap bytes with its NUL) and when it
+ * expires into *expires, 0; -1 with
+ * REG_ERR_NOT_FOUND when none is kept or it expires by now. */
+int reg_mirror_token_get(const char* key, size_t key_len, int64_t now, char* out, size_t cap, int64_t* expires,
+                         reg_status* st);
+int reg_mirror_token_put(const char* key, size_t key_len, const char* token, size_t token_len, int64_t expires,
+                         reg_status* st);
+
 /* ---- Statistics --------------------------------------------------------------
  * {"version":"1.0.0","repositories":N,"tags":N,"blobs":N,"blob_bytes":N,
  *  "active_uploads":N,"upload_bytes":N} from a walk of the tree, to write. */

@@ -235,6 +235,11 @@ bool mirror_pulled_path(const char* name, const char* digest, char* out, size_t 
   return join_all(out, cap, s_root, {kMirrorDir, kMirrorPulledDir, name, file});
 }
 
+bool mirror_token_path(const char* hex, char* out, size_t cap) {
+  if (std::strlen(hex) != 64 || hex_alg(hex) != DigestAlg::kSha256) return false;
+  return join_all(out, cap, s_root, {kMirrorDir, kMirrorTokensDir, hex});
+}
+
 bool mirror_referrers_checked_path(const char* name, const char* digest, char* out, size_t cap) {
   char file[160];
   if (!digest_file_name(digest, "", file, sizeof file)) return false;

@@ -101,12 +101,15 @@ inline constexpr const char kThrottleLockSuffix[] = ".lock";
 // last compared with upstream (the file's modification time), and
 // <root>/mirror/referrers/<name>/<alg>-<hex> the time the referrers of a
 // digest were last asked of upstream, and <root>/mirror/pulled/<name>/
-// <alg>-<hex> the time (to the minute) a mirrored manifest was last pulled.
+// <alg>-<hex> the time (to the minute) a mirrored manifest was last pulled,
+// and <root>/mirror/tokens/<64 hex digits> a token an upstream gave (owner
+// only), named by the SHA-256 of the upstream, user and scope it is for.
 inline constexpr const char kMirrorDir[] = "mirror";
 inline constexpr const char kMirrorFetchingDir[] = "fetching";
 inline constexpr const char kMirrorCheckedDir[] = "checked";
 inline constexpr const char kMirrorReferrersDir[] = "referrers";
 inline constexpr const char kMirrorPulledDir[] = "pulled";
+inline constexpr const char kMirrorTokensDir[] = "tokens";
 
 inline constexpr const char kEventsDir[] = "events";
 inline constexpr const char kOutboxDir[] = "outbox";
@@ -173,6 +176,8 @@ bool mirror_referrers_checked_path(const char* name, const char* digest, char* o
 // <root>/mirror/pulled, and <root>/mirror/pulled/<name>/<alg>-<hex>.
 bool mirror_pulled_dir(char* out, size_t cap);
 bool mirror_pulled_path(const char* name, const char* digest, char* out, size_t cap);
+// <root>/mirror/tokens/<hex>, for 64 lowercase hex digits.
+bool mirror_token_path(const char* hex, char* out, size_t cap);
 // <root>/uploads/<uuid>.part
 void upload_path_for_uuid(const char* uuid, char* out, size_t out_size);
 // <root>/upload-digests

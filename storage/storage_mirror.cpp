@@ -1,16 +1,20 @@
 // What a mirror keeps beside the content it fetches: the lock taken while
 // one process fetches a blob, and when each tag was last compared with
 // upstream.
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "hash/sha256.h"
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
 #include "storage/storage_names.h"
 #include "storage/storage_state.h"
+#include "text/hex.h"
 
 using namespace storage;
 
@@ -197,5 +201,81 @@ extern "C" int reg_mirror_drop_unpulled(int64_t age, int64_t now, int dry_run, i
   drop_unpulled_in(dir, "", &d);
   *dropped = d.dropped;
   if (d.failed) return fail(st, REG_ERR_STORAGE, "some mirrored manifests could not be read or removed");
+  return 0;
+}
+
+namespace {
+
+// A kept token's file: its name the SHA-256 of what it is for, so that
+// no upstream, user or scope text reaches the tree.
+bool token_path(const char* key, size_t key_len, char* path, reg_status* st) {
+  if (key == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument"), false;
+  if (require_ready(st) != 0) return false;
+  uint8_t sum[32];
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, key, key_len);
+  sha256_final(&ctx, sum);
+  char hex[65];
+  text_hex_encode(sum, sizeof sum, hex);
+  hex[64] = '\0';
+  if (!mirror_token_path(hex, path, kPathCap)) return fail(st, REG_ERR_INVALID, "path too long"), false;
+  return true;
+}
+
+// The longest token file read: tokens of the big registries are a few
+// KiB; anything longer is no token of ours.
+constexpr size_t kTokenFileCap = 65536;
+
+}  // namespace
+
+extern "C" int reg_mirror_token_get(const char* key, size_t key_len, int64_t now, char* out, size_t cap,
+                                    int64_t* expires_out, reg_status* caller) {
+  CallStatus st(caller);
+  char path[kPathCap];
+  if (!token_path(key, key_len, path, st)) return -1;
+  std::vector<char> text(kTokenFileCap);
+  size_t len = 0;
+  if (read_file(path, text.data(), text.size(), &len) != 0) return fail(st, REG_ERR_NOT_FOUND, "no token kept");
+  const char* nl = static_cast<const char*>(std::memchr(text.data(), '\n', len));
+  int64_t expires = 0;
+  if (nl == nullptr || std::sscanf(text.data(), "%" SCNd64, &expires) != 1 || expires <= now) {
+    return fail(st, REG_ERR_NOT_FOUND, "no token kept");
+  }
+  const size_t token_len = len - static_cast<size_t>(nl + 1 - text.data());
+  if (token_len == 0 || token_len >= cap || std::memchr(nl + 1, '\0', token_len) != nullptr) {
+    return fail(st, REG_ERR_NOT_FOUND, "no token kept");
+  }
+  std::memcpy(out, nl + 1, token_len);
+  out[token_len] = '\0';
+  *expires_out = expires;
+  return 0;
+}
+
+extern "C" int reg_mirror_token_put(const char* key, size_t key_len, const char* token, size_t token_len,
+                                    int64_t expires, reg_status* caller) {
+  CallStatus st(caller);
+  char path[kPathCap];
+  if (!token_path(key, key_len, path, st)) return -1;
+  if (token == nullptr || token_len == 0 || token_len >= kTokenFileCap - 32) {
+    return fail(st, REG_ERR_INVALID, "no token to keep");
+  }
+  char tmp[kPathCap];
+  if (mkdirs(parent_of(path).c_str()) != 0 || !temp_name_for(path, 0, tmp, sizeof tmp)) {
+    return fail(st, REG_ERR_STORAGE, "cannot keep the token");
+  }
+  // Private from its creation: a token is a password for a while.
+  bool taken = false;
+  FILE* f = host::create_private_file(tmp, &taken);
+  if (f == nullptr && taken && host::remove_file(tmp)) f = host::create_private_file(tmp, &taken);  // left by a crash
+  if (f == nullptr) return fail(st, REG_ERR_STORAGE, "cannot keep the token");
+  char head[32];
+  const int n = std::snprintf(head, sizeof head, "%" PRId64 "\n", expires);
+  const bool written = host::write_bytes(f, head, static_cast<size_t>(n)) && host::write_bytes(f, token, token_len);
+  const bool closed = std::fclose(f) == 0;
+  if (!written || !closed || !host::rename_replace(tmp, path)) {
+    host::remove_file(tmp);
+    return fail(st, REG_ERR_STORAGE, "cannot keep the token");
+  }
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,9 +261,32 @@ TEST_F(Mirror, TwoPrefixesMirrorThisRegistryWithTokensOnAndABasicAuthPeerAndLeav
   // Each name is asked of its own upstream only.
   EXPECT_EQ(count_lines(read_bytes(peer_up.log), {"team/app"}), 0);
   EXPECT_GT(count_lines(read_bytes(peer_up.log), {"/v2/library/tool/manifests/v2"}), 0);
+
   // What upstream does not hold is unknown here too.
   const ProcessResult unknown = request("GET", "/v2/hub/team/none/manifests/v1");
   EXPECT_NE(unknown.out.find("MANIFEST_UNKNOWN"), std::string::npos) << unknown.out;
+
+  // The token upstream gave is kept in the tree, readable by its owner
+  // only, and every later process of the mirror uses it: with the
+  // password now wrong, a new image of the same repository still comes
+  // (no new token is asked for), one of another repository does not.
+  const std::string tokens = mirror->storage() + "/mirror/tokens";
+  ASSERT_TRUE(is_dir(tokens));
+  for (const std::string& name : list_names(tokens)) {
+    struct stat st {};
+    ASSERT_EQ(stat((tokens + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
+  make_image(tmp / "image2", {"--layers", "1", "--layer-bytes", "50000", "--seed", "44"});
+  ASSERT_EQ(push(tmp / "image2", upstream.address() + "/team/app:v2", "carol:carol-pw").exit_code, 0);
+  ASSERT_EQ(push(tmp / "image2", upstream.address() + "/team/other:v1", "carol:carol-pw").exit_code, 0);
+  configure_mirror(R"({"mirrors": [{"upstream": "http://)" + upstream.address() +
+                   R"(", "prefix": "hub/", "username": "carol", "password": "wrong"}]})");
+  const ProcessResult kept = pull("hub/team/app:v2", tmp / "kept");
+  ASSERT_EQ(kept.exit_code, 0) << kept.out << read_bytes(mirror->log());
+  EXPECT_EQ(layout_blobs(tmp / "kept"), layout_blobs(tmp / "image2"));
+  const ProcessResult other = request("GET", "/v2/hub/team/other/manifests/v1");
+  EXPECT_NE(other.out.find("UNAVAILABLE"), std::string::npos) << other.out;
 
   // Outside the prefix the registry is an ordinary one: pushes work, and
   // nothing is asked of upstream.
