@@ -242,6 +242,9 @@ bool blob_hook(Call& c, const settings::MirrorTarget& t) {
 }
 
 constexpr const char kIndexType[] = "application/vnd.oci.image.index.v1+json";
+// Pages of one referrers list read from upstream at most: a bound for an
+// upstream whose pages never end.
+constexpr int kReferrerPagesMax = 100;
 
 // The digests of the manifests an index lists, those of valid form only:
 // upstream's word decides what is asked of it next, never a path here.
@@ -330,8 +333,26 @@ bool referrers_hook(Call& c, const settings::MirrorTarget& t) {
     }
     return answer_upstream_failure(c, r, ApiError::kManifestUnknown, what), true;
   }
+  // A long list comes in pages, each naming the next in its Link.
+  std::vector<std::string> listed = listed_digests(r.body);
   bool all = true;
-  for (const std::string& d : listed_digests(r.body)) all = store_listed_manifest(c, up, upstream_name, d) && all;
+  std::string next = r.next;
+  for (int page = 1; !next.empty(); ++page) {
+    if (page == kReferrerPagesMax) {
+      c.log_failure("mirror", what + ": more than " + std::to_string(kReferrerPagesMax) + " pages, the rest not read");
+      break;
+    }
+    const Reply more = up.fetch_next(upstream_name, "referrers/" + digest, next, kIndexType, REG_MANIFEST_MAX);
+    if (more.status != 200) {
+      c.log_failure("mirror", what + ": page " + std::to_string(page + 1) + " not read, upstream " +
+                                  (more.status == 0 ? more.error : "answered " + std::to_string(more.status)));
+      all = false;
+      break;
+    }
+    for (std::string& d : listed_digests(more.body)) listed.push_back(std::move(d));
+    next = more.next;
+  }
+  for (const std::string& d : listed) all = store_listed_manifest(c, up, upstream_name, d) && all;
   // One that could not be stored is asked for again by the next request.
   if (all) reg_mirror_referrers_mark_checked(route.name.c_str(), digest.c_str(), nullptr);
   return false;

@@ -74,6 +74,26 @@ struct Transfer {
 
 bool redirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
 
+// The target of the link with rel="next" in a Link header's value, ""
+// when there is none.
+std::string next_link(const std::string& value) {
+  size_t at = 0;
+  while (at < value.size()) {
+    const size_t open = value.find('<', at);
+    const size_t close = open == std::string::npos ? open : value.find('>', open);
+    if (close == std::string::npos) return "";
+    size_t end = value.find(',', close);
+    if (end == std::string::npos) end = value.size();
+    std::string params = lower(value.substr(close + 1, end - close - 1));
+    params.erase(std::remove(params.begin(), params.end(), ' '), params.end());
+    if (params.find(";rel=\"next\"") != std::string::npos || params.find(";rel=next") != std::string::npos) {
+      return value.substr(open + 1, close - open - 1);
+    }
+    at = end + 1;
+  }
+  return "";
+}
+
 size_t on_header(char* data, size_t size, size_t count, void* ctx) {
   auto* t = static_cast<Transfer*>(ctx);
   const size_t len = size * count;
@@ -101,6 +121,7 @@ size_t on_header(char* data, size_t size, size_t count, void* ctx) {
   if (name == "retry-after" && printable(value)) t->reply.retry_after = value;
   if (name == "www-authenticate") t->challenge = value;
   if (name == "content-length") t->reply.length = std::strtoll(value.c_str(), nullptr, 10);
+  if (name == "link") t->reply.next = next_link(value);
   return len;
 }
 
@@ -311,7 +332,31 @@ bool Upstream::answer_challenge(const std::string& name, const std::string& chal
 }
 
 Reply Upstream::fetch(const std::string& name, const std::string& what, const char* accept, bool head, size_t cap) {
-  const std::string url = s_.upstream + "/v2/" + name + "/" + what;
+  return fetch_url(name, s_.upstream + "/v2/" + name + "/" + what, accept, head, cap);
+}
+
+Reply Upstream::fetch_next(const std::string& name, const std::string& what, const std::string& next,
+                           const char* accept, size_t cap) {
+  // scheme://host[:port] of upstream: a page named by its path alone is
+  // upstream's, and one named whole must be too.
+  const size_t host_at = s_.upstream.find("://") + 3;
+  const std::string origin = s_.upstream.substr(0, s_.upstream.find('/', host_at));
+  const std::string url = next.rfind('/', 0) == 0 ? origin + next : next;
+  const std::string below = s_.upstream + "/v2/" + name + "/" + what;
+  const bool printable_url = std::all_of(url.begin(), url.end(), [](char ch) {
+    return static_cast<unsigned char>(ch) > 0x20 && ch != 0x7f;
+  });
+  if (!printable_url || url.compare(0, below.size(), below) != 0 ||
+      (url.size() > below.size() && url[below.size()] != '?')) {
+    Reply r;
+    r.error = "upstream's next page is not its own: " + next.substr(0, 200);
+    return r;
+  }
+  return fetch_url(name, url, accept, false, cap);
+}
+
+Reply Upstream::fetch_url(const std::string& name, const std::string& url, const char* accept, bool head,
+                          size_t cap) {
   for (int attempt = 0;; ++attempt) {
     Transfer t;
     t.cap = cap;

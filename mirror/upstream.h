@@ -23,6 +23,7 @@ struct Reply {
   std::string digest;      // Docker-Content-Digest
   std::string retry_after;
   int64_t length = -1;     // Content-Length, -1 when not given
+  std::string next;        // the target of a Link with rel="next", as given
   std::string body;        // a GET's body (manifests: at most the cap)
 };
 
@@ -33,6 +34,11 @@ class Upstream {
   // A whole GET (head: HEAD) of /v2/<name>/<what>, with the accept header
   // given; the body at most cap bytes (more: status 0 and an error).
   Reply fetch(const std::string& name, const std::string& what, const char* accept, bool head, size_t cap);
+  // A whole GET of the next page that a Reply's Link named, for name's
+  // <what>: only a page on upstream itself, below /v2/<name>/<what>
+  // (anything else: status 0 and an error).
+  Reply fetch_next(const std::string& name, const std::string& what, const std::string& next, const char* accept,
+                   size_t cap);
 
   // A GET of /v2/<name>/<what> read as it arrives: begin() waits for the
   // answer's status and headers; read() then gives the body's bytes, 0 at
@@ -50,6 +56,8 @@ class Upstream {
   // After a 401: learns how to authenticate from its challenge; false
   // when there is no way to.
   bool answer_challenge(const std::string& name, const std::string& challenge);
+
+  Reply fetch_url(const std::string& name, const std::string& url, const char* accept, bool head, size_t cap);
 
   const settings::MirrorSettings& s_;
   bool basic_ = false;  // upstream asked for Basic

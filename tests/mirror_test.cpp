@@ -591,6 +591,38 @@ TEST_F(Mirror, ABlobCutShortOrWrongUpstreamIsRefusedWithNothingStoredAndTheNextP
   }
 }
 
+// A referrers list upstream gives in pages: every page is read, by the
+// Link each names, and only pages on upstream itself.
+TEST_F(Mirror, ReferrersListedOnSeveralPagesUpstreamAreAllFetchedAndALinkElsewhereIsNotFollowed) {
+  make_image(tmp / "image", {"--layers", "1", "--layer-bytes", "2000", "--seed", "49"});
+  const std::string index = read_bytes(tmp / "image/index.json");
+  const size_t at = index.find("sha256:");
+  ASSERT_NE(at, std::string::npos) << index;
+  const std::string subject = index.substr(at, 71);
+  struct Case {
+    std::string mode;
+    int listed;
+    std::string log;
+  };
+  for (const Case& c : {Case{"paged", 3, ""}, Case{"astray", 2, "next page is not its own: http://127.0.0.2:9/v2/"}}) {
+    SCOPED_TRACE(c.mode);
+    Started up;
+    start_faulty(&up, tmp / "image", c.mode);
+    start_mirror(whole_mirror_of(up.port), "mirror-" + c.mode);
+    const ProcessResult r = request("GET", "/v2/library/demo/referrers/" + subject);
+    EXPECT_EQ(r.out.substr(r.out.size() - 3), "200") << r.out;
+    for (int i = 0; i < 3; ++i) {
+      const bool listed = r.out.find("application/vnd.example.note." + std::to_string(i)) != std::string::npos;
+      EXPECT_EQ(listed, i < c.listed) << i << "\n" << r.out << read_bytes(mirror->log());
+    }
+    EXPECT_EQ(count_lines(read_bytes(up.log), {"/referrers/"}), c.listed) << read_bytes(up.log);
+    if (!c.log.empty()) {
+      EXPECT_NE(read_bytes(mirror->log()).find(c.log), std::string::npos) << read_bytes(mirror->log());
+    }
+    mirror.reset();
+  }
+}
+
 // Upstream's refusals as the registry's own errors, its Retry-After kept.
 TEST_F(Mirror, UpstreamBusyOrBrokenIsARetryableErrorWithItsRetryAfter) {
   make_image(tmp / "image", {"--layers", "1", "--layer-bytes", "2000", "--seed", "48"});
