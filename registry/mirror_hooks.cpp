@@ -23,11 +23,7 @@ bool mirrored(Call& c, settings::MirrorTarget* t, bool* answered) {
   }
   if (!c.settings.mirror_for(c.req.route().name, t)) return false;
   if (g_hooks == nullptr) {
-#ifdef _WIN32
-    c.resp.error(ApiError::kUnsupported, "mirroring another registry is not supported on this host");
-#else
     c.resp.error(ApiError::kUnsupported, "this program does not fetch from upstream: serve mirrors with registry-mirror");
-#endif
     *answered = true;
   }
   return true;

@@ -653,6 +653,58 @@ TEST_F(Mirror, UpstreamBusyOrBrokenIsARetryableErrorWithItsRetryAfter) {
 
 // The settings and the refusals that need no upstream: each program run
 // once per request, as a CGI program.
+// The program alone, as a web server starts it for one request, in front
+// of a registry on loopback: the same test runs the Windows build under
+// Wine (REGISTRY_TEST_PROGRAM, REGISTRY_TEST_EMULATOR).
+TEST(MirrorAlone, FetchesAManifestAndStreamsABlobItStoresAndRefusesWrongBytesAndAnUpstreamThatIsDown) {
+  TempDir tmp;
+  const std::string program = program_under_test(kMirror);
+  make_image(tmp / "image", {"--layers", "1", "--layer-bytes", "300000", "--seed", "50"});
+  const std::string layer = largest_blob(tmp / "image");
+  const std::string root = tmp / "root";
+  make_dirs(tmp / "work");
+  auto get = [&](int port, const std::string& path) {
+    return parse_cgi_response(run_registry(program,
+                                           {{"REGISTRY_STORAGE_ROOT", root}, {"REQUEST_METHOD", "GET"},
+                                            {"PATH_INFO", path}, {"QUERY_STRING", ""}, {"HTTP_HOST", "reg.example"},
+                                            {"REGISTRY_MIRROR_UPSTREAM", "http://127.0.0.1:" + std::to_string(port)}},
+                                           tmp / "work"));
+  };
+  auto serve = [&](const std::string& mode, int port) {
+    const pid_t pid = start_logged({"/usr/bin/python3", kSource + "/tests/support/fault_upstream.py",
+                                    std::to_string(port), tmp / "image", mode},
+                                   tmp / (mode + ".log"));
+    EXPECT_TRUE(wait_port(port, pid)) << read_bytes(tmp / (mode + ".log"));
+    return pid;
+  };
+  auto stored = [&] { return is_file(root + "/blobs/sha256/" + layer.substr(7, 2) + "/" + layer.substr(7)); };
+
+  const int port = free_loopback_port();
+  pid_t up = serve("wrong", port);
+  const CgiResponse wrong = get(port, "/v2/library/demo/blobs/" + layer);
+  EXPECT_NE(digest_string(wrong.body), layer) << "never the whole blob";
+  EXPECT_FALSE(stored());
+  stop_daemon(up);
+
+  up = serve("good", port);
+  const CgiResponse manifest = get(port, "/v2/library/demo/manifests/v1");
+  ASSERT_EQ(manifest.status, "200 OK") << manifest.raw;
+  EXPECT_EQ(manifest.header("Docker-Content-Digest"), digest_string(manifest.body));
+  const CgiResponse blob = get(port, "/v2/library/demo/blobs/" + layer);
+  ASSERT_EQ(blob.status, "200 OK") << blob.err;
+  EXPECT_EQ(digest_string(blob.body), layer);
+  EXPECT_TRUE(stored());
+  stop_daemon(up);
+
+  // Upstream gone: what is stored is served, what is not is a retryable
+  // error.
+  EXPECT_EQ(digest_string(get(port, "/v2/library/demo/blobs/" + layer).body), layer);
+  EXPECT_EQ(get(port, "/v2/library/demo/manifests/v1").status, "200 OK");
+  const CgiResponse missing = get(port, "/v2/library/demo/manifests/v2");
+  EXPECT_EQ(missing.status, "503 Service Unavailable") << missing.raw;
+  EXPECT_EQ(missing.code(), "UNAVAILABLE");
+}
+
 TEST(MirrorProgram, SettingsThatCannotBeUsedAre500AndTheRefusalsAreWorded) {
   TempDir tmp;
   const std::string root = tmp / "root";
