@@ -51,31 +51,20 @@ class Quota {
   bool limited() const { return rule_ != nullptr; }
   // What the engine checks under the repository's lock; null: no limit.
   reg_quota* engine() { return limited() ? &limits_ : nullptr; }
-  // false once a refusal is written: the repository's blobs and adding
-  // more bytes would pass the limit. A look before bytes are taken, not
-  // under the lock: the finish decides.
-  bool admits(Call& c, int64_t adding) {
-    if (!limited() || free_) return true;
-    if (!read_usage(c)) return false;
-    if (adding <= limits_.limit - limits_.usage) return true;
-    limits_.adding = adding;
-    refuse(c, "this upload");
-    return false;
-  }
   // false once a refusal is written: the repository is at its limit or
   // past it (a limit lowered below what it holds), so no blob that costs
-  // a byte can be added.
+  // a byte can be added. A look before a session is made, not under the
+  // lock: the finish decides.
   bool has_room(Call& c) {
     if (!limited()) return true;
-    if (!read_usage(c)) return false;
+    if (reg_repo_usage(c.req.route().name.c_str(), &limits_.usage, &c.st) != 0) {
+      c.engine_failure(kSessionFailures, "repository usage");
+      return false;
+    }
     if (limits_.usage < limits_.limit) return true;
-    limits_.adding = -1;
     refuse(c, nullptr);
     return false;
   }
-  // The blob is one the repository links already: it costs nothing, and
-  // no look before its bytes refuses it (the finish sees the link).
-  void costs_nothing() { free_ = true; }
   // The answer to a blob refused for the limit, naming what it adds
   // (what: null when nothing in particular).
   void refuse(Call& c, const char* what) const {
@@ -88,16 +77,9 @@ class Quota {
   }
 
  private:
-  bool read_usage(Call& c) {
-    if (reg_repo_usage(c.req.route().name.c_str(), &limits_.usage, &c.st) == 0) return true;
-    c.engine_failure(kSessionFailures, "repository usage");
-    return false;
-  }
-
   auth::Policy own_;
   const auth::QuotaRule* rule_ = nullptr;
   reg_quota limits_{-1, 0, 0};
-  bool free_ = false;
 };
 
 void answer_blob_created(Call& c, const std::string& digest) {
@@ -139,7 +121,7 @@ class HeldUpload {
 // Appends the request body to the upload: all of it, or, with a
 // Content-Range, the chunk that must start where the upload ends. false
 // once a refusal is written.
-bool append_body(Call& c, HeldUpload& upload, Quota& quota) {
+bool append_body(Call& c, HeldUpload& upload) {
   cgi::Body in = c.req.open_body();
   int64_t at = -1;
   int64_t chunk = -1;  // the bytes a Content-Range names
@@ -163,14 +145,6 @@ bool append_body(Call& c, HeldUpload& upload, Quota& quota) {
                                                 " bytes, its range names " + std::to_string(chunk));
       return false;
     }
-  }
-  // Bytes that would take the repository past its limit are not taken in
-  // at all, when their count is known before they are read.
-  const int64_t coming = in.length >= 0 ? in.length : chunk;
-  if (coming > 0 && !quota.admits(c, upload.size() + coming)) {
-    cgi::close_body(&in);
-    upload.release();
-    return false;
   }
   // A body of no declared length is read to its end, and must then hold
   // exactly what its range names.
@@ -244,21 +218,21 @@ void handle_upload_start(Call& c) {
   if (declared && algorithm != "sha256" && algorithm != "sha512") {
     return c.resp.error(ApiError::kDigestInvalid, "unsupported digest algorithm: " + algorithm);
   }
-  // A repository at its limit takes nothing more: no session is made for
-  // bytes that could never be kept. A blob pushed whole that the
-  // repository links already costs nothing.
-  if (monolithic && quota.limited() && reg_repo_blob_exists(name.c_str(), digest.c_str(), &c.st) == 1) {
-    quota.costs_nothing();
-  } else if (!monolithic && !quota.has_room(c)) {
-    return;
-  }
+  // A repository at its limit gets no session for bytes that could never
+  // be kept. Chunks are not looked at: the finish decides, where the
+  // digest is known (a blob the repository links already costs nothing)
+  // and the repository is locked. A refusal before a chunk is read also
+  // stalls skopeo behind nginx streaming bodies to the FastCGI program
+  // until the body timeout ends the wait for the rest of it (two minutes
+  // for an image, against under two seconds when the finish refuses).
+  if (!monolithic && !quota.has_room(c)) return;
   char id[37];
   if (reg_upload_start(name.c_str(), declared ? algorithm.c_str() : nullptr, id, &c.st) != 0) {
     return c.engine_failure(kSessionFailures, "blob upload start");
   }
   if (monolithic) {
     HeldUpload upload;
-    if (upload.hold(c, id) && append_body(c, upload, quota)) finish(c, upload, digest, quota);
+    if (upload.hold(c, id) && append_body(c, upload)) finish(c, upload, digest, quota);
     return;
   }
   answer_session(c, 202, id, 0);
@@ -267,13 +241,15 @@ void handle_upload_start(Call& c) {
 void handle_upload_session(Call& c) {
   const std::string& id = c.req.route().reference;
   const std::string& m = c.req.method();
+  // The limit a finish is held to, read before the upload is held: a
+  // policy that cannot be read is answered with nothing held.
+  Quota quota;
+  if (m == "PUT" && !quota.load(c)) return;
   // The session must be this repository's before anything is read.
   HeldUpload upload;
   if (!upload.hold(c, id)) return;
-  Quota quota;
-  if (m != "GET" && m != "DELETE" && !quota.load(c)) return;
   if (m == "GET" || m == "PATCH") {
-    if (m == "PATCH" && !append_body(c, upload, quota)) return;
+    if (m == "PATCH" && !append_body(c, upload)) return;
     const int64_t size = upload.size();
     upload.release();
     return answer_session(c, m == "GET" ? 204 : 202, id, size);
@@ -281,7 +257,7 @@ void handle_upload_session(Call& c) {
   if (m == "PUT") {
     std::string digest;
     if (!digest_parameter(c, &digest, &upload)) return;
-    if (append_body(c, upload, quota)) finish(c, upload, digest, quota);  // the last chunk, when the request has one
+    if (append_body(c, upload)) finish(c, upload, digest, quota);  // the last chunk, when the request has one
     return;
   }
   const int rc = reg_upload_held_cancel(upload.get(), &c.st);

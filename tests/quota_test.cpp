@@ -1,7 +1,7 @@
 // Quotas: the policy's "quota:" lines limit the bytes of blobs a
 // repository links. Pushes within the limit go through; a blob that would
 // pass it is refused with DENIED naming the rule, the usage and the limit,
-// at the upload's start, at a chunk, at the finish, and at a mount. A blob
+// at the finish and at a mount, and a full repository gets no session. A blob
 // the repository links already costs nothing; a delete and a collection
 // give the room back. Pushers racing for the last room never overshoot,
 // since the check and the link are made under the repository's lock.
@@ -115,21 +115,21 @@ TEST_F(Quotas, PushesWithinTheLimitGoThroughAndTheBlobThatWouldPassItIsRefused) 
   const std::string a = blob_of(3000, 'a'), b = blob_of(1000, 'b');
   ASSERT_EQ(push_blob("team/app", a).status, "201 Created");
   ASSERT_EQ(push_blob("team/app", b).status, "201 Created");  // 4000 of 4096
-  // Pushed whole: refused before its bytes are taken.
   const std::string c = blob_of(200, 'c');
-  expect_denied(push_blob("team/app", c),
-                "quota exceeded for team/app: 4000 bytes used + 200 bytes of this upload > limit 4096 bytes " +
-                    kTeamRule);
+  const std::string over =
+      "quota exceeded for team/app: 4000 bytes used + 200 bytes of this blob > limit 4096 bytes " + kTeamRule;
+  expect_denied(push_blob("team/app", c), over);  // pushed whole
   EXPECT_FALSE(holds("team/app", c));
-  // In chunks: the chunk that would pass the limit is refused; the one
-  // before it is taken.
-  const std::string where = start("team/app");
-  EXPECT_EQ(patch(where, c.substr(0, 90)).status, "202 Accepted");
-  expect_denied(patch(where, c.substr(90)),
-                "quota exceeded for team/app: 4000 bytes used + 200 bytes of this upload > limit 4096 bytes " +
-                    kTeamRule);
-  // The last chunk sent with the finish is looked at the same way.
-  expect_denied(finish(where, c, c.substr(90)), "+ 200 bytes of this upload > limit 4096 bytes");
+  // In chunks: taken as they come, refused at the finish, with or
+  // without a last chunk; the upload is gone after.
+  for (const std::string& last : {std::string(), c.substr(150)}) {
+    const std::string where = start("team/app");
+    EXPECT_EQ(patch(where, c.substr(0, 90)).status, "202 Accepted");
+    EXPECT_EQ(patch(where, c.substr(90, last.empty() ? std::string::npos : 60)).status, "202 Accepted");
+    expect_denied(finish(where, c, last), over);
+    EXPECT_EQ(call("GET", where).status, "404 Not Found");
+    EXPECT_FALSE(holds("team/app", c));
+  }
   // What fits still goes, up to the last byte; then no session is made.
   const std::string d = blob_of(96, 'd');
   const std::string rest = start("team/app");
@@ -144,7 +144,7 @@ TEST_F(Quotas, PushesWithinTheLimitGoThroughAndTheBlobThatWouldPassItIsRefused) 
   // after team/**, which takes it.
   EXPECT_EQ(push_blob("other/app", blob_of(9000, 'x')).status, "201 Created");
   expect_denied(push_blob("team/small", blob_of(1025, 's')),
-                "quota exceeded for team/small: 0 bytes used + 1025 bytes of this upload > limit 1024 bytes "
+                "quota exceeded for team/small: 0 bytes used + 1025 bytes of this blob > limit 1024 bytes "
                 "(policy line 3: quota: team/small 1KiB)");
   EXPECT_EQ(push_blob("team/small", blob_of(1024, 's')).status, "201 Created");
   EXPECT_EQ(push_blob("team/never", blob_of(4096, 'n')).status, "201 Created");
@@ -177,7 +177,7 @@ TEST_F(Quotas, ABlobTheRepositoryLinksAlreadyCostsNothing) {
   // Another repository linking the same blob counts it as its own too.
   ASSERT_EQ(push_blob("team/web", a).status, "201 Created");
   expect_denied(push_blob("team/web", blob_of(1097, 'c')),
-                "quota exceeded for team/web: 3000 bytes used + 1097 bytes of this upload > limit 4096 bytes");
+                "quota exceeded for team/web: 3000 bytes used + 1097 bytes of this blob > limit 4096 bytes");
 }
 
 TEST_F(Quotas, AMountAddsALinkAndIsCounted) {
