@@ -1,6 +1,8 @@
 // The policy file and its decisions.
 #include "access/auth_policy.h"
 
+#include <cstdint>
+
 #include "access/auth_token.h"
 #include "storage/reg_storage.h"
 
@@ -9,6 +11,7 @@ namespace {
 
 constexpr char kAnonymous[] = "anonymous";
 constexpr char kImmutable[] = "immutable:";
+constexpr char kQuota[] = "quota:";
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -152,6 +155,22 @@ bool parse_policy(const std::string& text, Policy* out, std::string* why) {
       policy.immutable.push_back(std::move(fixed));
       continue;
     }
+    if (words[0] == kQuota) {
+      QuotaRule quota;
+      quota.line = number;
+      quota.text = words[0] + " " + words[1] + " " + words[2];
+      quota.pattern = words[1];
+      if (!pattern_valid(quota.pattern)) {
+        *why = where + "not a repository pattern: " + quota.pattern;
+        return false;
+      }
+      if (!parse_byte_size(words[2], &quota.bytes)) {
+        *why = where + "a size is a number of bytes, with KB, MB, GB, TB, KiB, MiB, GiB or TiB if wanted: " + words[2];
+        return false;
+      }
+      policy.quotas.push_back(std::move(quota));
+      continue;
+    }
     PolicyRule rule;
     rule.who = words[0];
     rule.pattern = words[1];
@@ -198,6 +217,47 @@ const ImmutableRule* immutable_rule_for(const Policy& policy, const std::string&
     }
   }
   return nullptr;
+}
+
+const QuotaRule* quota_rule_for(const Policy& policy, const std::string& name) {
+  if (reg_repository_name_valid(name.data(), name.size()) == 0) return nullptr;
+  for (const QuotaRule& r : policy.quotas) {
+    if (pattern_matches(r.pattern, name)) return &r;
+  }
+  return nullptr;
+}
+
+bool parse_byte_size(const std::string& text, int64_t* out) {
+  static const struct {
+    const char* name;
+    int64_t scale;
+  } kUnits[] = {{"", 1},
+                {"B", 1},
+                {"KB", 1000},
+                {"MB", 1000 * 1000},
+                {"GB", int64_t{1000} * 1000 * 1000},
+                {"TB", int64_t{1000} * 1000 * 1000 * 1000},
+                {"KiB", int64_t{1} << 10},
+                {"MiB", int64_t{1} << 20},
+                {"GiB", int64_t{1} << 30},
+                {"TiB", int64_t{1} << 40}};
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0) return false;
+  const std::string unit = text.substr(digits);
+  for (const auto& u : kUnits) {
+    if (unit != u.name) continue;
+    int64_t n = 0;
+    for (size_t i = 0; i < digits; ++i) {
+      const int64_t d = text[i] - '0';
+      if (n > (INT64_MAX - d) / 10) return false;
+      n = n * 10 + d;
+    }
+    if (n > INT64_MAX / u.scale) return false;
+    *out = n * u.scale;
+    return true;
+  }
+  return false;
 }
 
 bool pattern_matches(const std::string& pattern, const std::string& name) {

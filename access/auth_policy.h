@@ -22,11 +22,23 @@
 // another manifest nor deleted, by anyone, whatever the mode of access
 // control.
 //
+// A line whose first word is "quota:" limits the bytes of blobs a
+// repository may link:
+//
+//   quota:  <repositories>  <size>
+//
+// size: a whole number of bytes, or one followed by a unit: KB, MB, GB, TB
+// (powers of 1000) or KiB, MiB, GiB, TiB (powers of 1024), as "500MiB" or
+// "10GiB". A repository takes the limit of the first quota line whose
+// pattern matches its name; later lines that match it too do not count,
+// so a narrow line goes before a broad one.
+//
 // Without a policy file: anonymous requests may do nothing, and every
 // signed-in user may pull and push everywhere.
 #ifndef REGISTRY_ACCESS_AUTH_POLICY_H
 #define REGISTRY_ACCESS_AUTH_POLICY_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,9 +57,17 @@ struct ImmutableRule {
   std::vector<std::string> tags;   // tag patterns
 };
 
+struct QuotaRule {
+  int line = 0;         // its line in the policy file
+  std::string text;     // the line as written, for messages
+  std::string pattern;  // repositories
+  int64_t bytes = 0;    // the limit
+};
+
 struct Policy {
   std::vector<PolicyRule> rules;
   std::vector<ImmutableRule> immutable;
+  std::vector<QuotaRule> quotas;
 };
 
 // The rules of a policy text; false, with "line N: what is wrong" in why,
@@ -64,6 +84,14 @@ unsigned allowed_actions(const Policy& policy, const std::string& user, const st
 // The first rule that fixes the tag in the repository name; null when none
 // does.
 const ImmutableRule* immutable_rule_for(const Policy& policy, const std::string& name, const std::string& tag);
+
+// The quota line that limits the repository name: the first whose pattern
+// matches; null when none does (or the name is of no repository's form).
+const QuotaRule* quota_rule_for(const Policy& policy, const std::string& name);
+
+// The bytes a size of the quota line's form stands for ("500MiB"); false
+// for anything else, or for more than an int64_t holds.
+bool parse_byte_size(const std::string& text, int64_t* out);
 
 // Whether the pattern matches the whole name.
 bool pattern_matches(const std::string& pattern, const std::string& name);

@@ -18,7 +18,8 @@ void Call::engine_failure(const FailureMap& map, const char* operation) {
     case REG_ERR_UNKNOWN_REFERENCE: resp.error(map.unknown_reference, message); return;
     case REG_ERR_TOO_LARGE: resp.error(map.too_large, message); return;
     case REG_ERR_RANGE: resp.error(map.range, message); return;
-    case REG_ERR_FIXED: resp.error(ApiError::kDenied, message); return;
+    case REG_ERR_FIXED:
+    case REG_ERR_QUOTA: resp.error(ApiError::kDenied, message); return;
     case REG_ERR_NONE:
     case REG_ERR_STORAGE: break;
   }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "access/auth_files.h"
 #include "registry/byte_ranges.h"
 #include "registry/handlers.h"
 #include "registry/references.h"
@@ -26,6 +27,60 @@ void answer_session(Call& c, int status, const std::string& id, int64_t size) {
   c.resp.empty(status, {"Location: /v2/" + c.req.route().name + "/blobs/uploads/" + id, range_line(size),
                         "Docker-Upload-UUID: " + id});
 }
+
+// The repository's byte limit: the policy's first quota line for its name,
+// from the policy access control read, or from the file read here, since
+// quotas hold in every mode of access control.
+class Quota {
+ public:
+  // false once a refusal is written.
+  bool load(Call& c) {
+    const auth::Policy* policy = &c.access.policy;
+    if (!c.access.have_policy) {
+      std::string why;
+      if (!auth::load_policy(c.settings.auth, &own_, &why)) {
+        c.misconfigured("access control", why);
+        return false;
+      }
+      policy = &own_;
+    }
+    rule_ = auth::quota_rule_for(*policy, c.req.route().name);
+    if (rule_ != nullptr) limits_.limit = rule_->bytes;
+    return true;
+  }
+  bool limited() const { return rule_ != nullptr; }
+  // What the engine checks under the repository's lock; null: no limit.
+  reg_quota* engine() { return limited() ? &limits_ : nullptr; }
+  // false once a refusal is written: the repository is at its limit or
+  // past it (a limit lowered below what it holds), so no blob that costs
+  // a byte can be added. A look before a session is made, not under the
+  // lock: the finish decides.
+  bool has_room(Call& c) {
+    if (!limited()) return true;
+    if (reg_repo_usage(c.req.route().name.c_str(), &limits_.usage, &c.st) != 0) {
+      c.engine_failure(kSessionFailures, "repository usage");
+      return false;
+    }
+    if (limits_.usage < limits_.limit) return true;
+    refuse(c, nullptr);
+    return false;
+  }
+  // The answer to a blob refused for the limit, naming what it adds
+  // (what: null when nothing in particular).
+  void refuse(Call& c, const char* what) const {
+    std::string why = "quota exceeded for " + c.req.route().name + ": " + std::to_string(limits_.usage) + " bytes used";
+    why += what != nullptr ? " + " + std::to_string(limits_.adding) + " bytes of " + what + " > limit "
+                           : std::string(", the limit is ");
+    why += std::to_string(limits_.limit) + " bytes (policy line " + std::to_string(rule_->line) + ": " + rule_->text +
+           ")";
+    c.resp.error(ApiError::kDenied, why);
+  }
+
+ private:
+  auth::Policy own_;
+  const auth::QuotaRule* rule_ = nullptr;
+  reg_quota limits_{-1, 0, 0};
+};
 
 void answer_blob_created(Call& c, const std::string& digest) {
   c.resp.empty(201, {"Location: /v2/" + c.req.route().name + "/blobs/" + digest, "Docker-Content-Digest: " + digest});
@@ -104,11 +159,12 @@ bool append_body(Call& c, HeldUpload& upload) {
   return true;
 }
 
-void finish(Call& c, HeldUpload& upload, const std::string& digest) {
+void finish(Call& c, HeldUpload& upload, const std::string& digest, Quota& quota) {
   char out[REG_DIGEST_CAP];
-  const int rc = reg_upload_held_finish(upload.get(), digest.c_str(), out, &c.st);
+  const int rc = reg_upload_held_finish_within(upload.get(), digest.c_str(), out, quota.engine(), &c.st);
   upload.release();
   if (rc != 0) {
+    if (c.st.kind == REG_ERR_QUOTA) return quota.refuse(c, "this blob");
     FailureMap map = kSessionFailures;
     map.invalid = ApiError::kDigestInvalid;
     return c.engine_failure(map, "blob upload finish");
@@ -139,10 +195,17 @@ void handle_upload_start(Call& c) {
   // the client gets a session, as for any mount that cannot be made. A
   // user who may not pull `from` gets a session too, whether it holds the
   // blob or not: nothing tells them which.
+  Quota quota;
+  if (!quota.load(c)) return;
   if (mount_given && digest_form_valid(mount) && auth::may_pull(c.access, from)) {
     // Mounted when `from` holds the blob; otherwise an ordinary session,
-    // as clients expect.
-    if (reg_repo_blob_mount(name.c_str(), from.c_str(), mount.c_str(), &c.st) == 0) return answer_blob_created(c, mount);
+    // as clients expect. A mount past the limit is refused outright: a
+    // session instead would only have the client send the blob to be
+    // refused at its end.
+    if (reg_repo_blob_mount_within(name.c_str(), from.c_str(), mount.c_str(), quota.engine(), &c.st) == 0) {
+      return answer_blob_created(c, mount);
+    }
+    if (c.st.kind == REG_ERR_QUOTA) return quota.refuse(c, "the mounted blob");
     if (c.st.kind == REG_ERR_STORAGE) return c.engine_failure(kSessionFailures, "blob mount");
   }
   bool monolithic = false;
@@ -155,13 +218,21 @@ void handle_upload_start(Call& c) {
   if (declared && algorithm != "sha256" && algorithm != "sha512") {
     return c.resp.error(ApiError::kDigestInvalid, "unsupported digest algorithm: " + algorithm);
   }
+  // A repository at its limit gets no session for bytes that could never
+  // be kept. Chunks are not looked at: the finish decides, where the
+  // digest is known (a blob the repository links already costs nothing)
+  // and the repository is locked. A refusal before a chunk is read also
+  // stalls skopeo behind nginx streaming bodies to the FastCGI program
+  // until the body timeout ends the wait for the rest of it (two minutes
+  // for an image, against under two seconds when the finish refuses).
+  if (!monolithic && !quota.has_room(c)) return;
   char id[37];
   if (reg_upload_start(name.c_str(), declared ? algorithm.c_str() : nullptr, id, &c.st) != 0) {
     return c.engine_failure(kSessionFailures, "blob upload start");
   }
   if (monolithic) {
     HeldUpload upload;
-    if (upload.hold(c, id) && append_body(c, upload)) finish(c, upload, digest);
+    if (upload.hold(c, id) && append_body(c, upload)) finish(c, upload, digest, quota);
     return;
   }
   answer_session(c, 202, id, 0);
@@ -170,6 +241,10 @@ void handle_upload_start(Call& c) {
 void handle_upload_session(Call& c) {
   const std::string& id = c.req.route().reference;
   const std::string& m = c.req.method();
+  // The limit a finish is held to, read before the upload is held: a
+  // policy that cannot be read is answered with nothing held.
+  Quota quota;
+  if (m == "PUT" && !quota.load(c)) return;
   // The session must be this repository's before anything is read.
   HeldUpload upload;
   if (!upload.hold(c, id)) return;
@@ -182,7 +257,7 @@ void handle_upload_session(Call& c) {
   if (m == "PUT") {
     std::string digest;
     if (!digest_parameter(c, &digest, &upload)) return;
-    if (append_body(c, upload)) finish(c, upload, digest);  // the last chunk, when the request has one
+    if (append_body(c, upload)) finish(c, upload, digest, quota);  // the last chunk, when the request has one
     return;
   }
   const int rc = reg_upload_held_cancel(upload.get(), &c.st);

@@ -52,7 +52,8 @@ typedef enum reg_error_kind {
   REG_ERR_TOO_LARGE = 5, /* more than the engine holds */
   REG_ERR_RANGE = 6,     /* an append that does not start where the upload ends */
   REG_ERR_STORAGE = 7,   /* the tree could not be read or written, or is not as the engine left it */
-  REG_ERR_FIXED = 8      /* a tag that the caller's guard says may not move or go */
+  REG_ERR_FIXED = 8,     /* a tag that the caller's guard says may not move or go */
+  REG_ERR_QUOTA = 9      /* a blob link that would take a repository past its byte limit */
 } reg_error_kind;
 
 #define REG_MESSAGE_CAP 1024
@@ -322,6 +323,25 @@ int reg_repo_blob_unlink(const char* repo, const char* digest, reg_status* st);
  * when it does not hold it. */
 int reg_repo_blob_mount(const char* repo, const char* from, const char* digest, reg_status* st);
 
+/* A repository's byte limit, and what a change refused for it met. */
+typedef struct reg_quota {
+  int64_t limit;  /* the most bytes of blobs the repository may link; negative: no limit */
+  int64_t usage;  /* on REG_ERR_QUOTA: the bytes of the blobs it linked */
+  int64_t adding; /* on REG_ERR_QUOTA: the size of the blob refused */
+} reg_quota;
+
+/* The bytes of the blobs the repository links, each blob counted once
+ * however often it is pushed (manifests are not counted); 0 for a
+ * repository that links none. A look at every link and its blob: its cost
+ * grows with the number of blobs linked. */
+int reg_repo_usage(const char* repo, int64_t* out_bytes, reg_status* st);
+/* As reg_repo_blob_mount, within quota (null: none): under the
+ * repository's lock, a blob it does not link yet whose size would take
+ * its usage past quota->limit is refused with REG_ERR_QUOTA, quota->usage
+ * and quota->adding set; one it links already costs nothing. */
+int reg_repo_blob_mount_within(const char* repo, const char* from, const char* digest, reg_quota* quota,
+                               reg_status* st);
+
 /* ---- Uploads of a repository -------------------------------------------------
  * An upload belongs to the repository that started it: under any other name
  * it is not found. Its bytes are hashed as they arrive, so that finishing
@@ -369,6 +389,13 @@ int reg_upload_held_append(reg_upload* upload, FILE* from, int64_t length, int64
  * no longer held: finished, removed, or, after a storage failure, left in
  * the tree for another request to finish. */
 int reg_upload_held_finish(reg_upload* upload, const char* expected_digest, char* out_digest, reg_status* st);
+/* As reg_upload_held_finish, within quota (null: none) as
+ * reg_repo_blob_mount_within: the check and the link are made under the
+ * repository's lock, so that of two finishes that each fit alone but not
+ * together, the second sees the first's blob. A refused upload is
+ * discarded; its digest was checked first. */
+int reg_upload_held_finish_within(reg_upload* upload, const char* expected_digest, char* out_digest,
+                                  reg_quota* quota, reg_status* st);
 /* Discards the held upload; it is then no longer held. */
 int reg_upload_held_cancel(reg_upload* upload, reg_status* st);
 /* Lets go of the upload, keeping for the next request what its digest so

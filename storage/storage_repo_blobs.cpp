@@ -6,6 +6,7 @@
 // repository needs it, by garbage collection.
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"
@@ -13,6 +14,7 @@
 #include "storage/storage_digest.h"
 #include "storage/storage_fs.h"
 #include "storage/storage_layout.h"
+#include "storage/storage_locks.h"
 #include "storage/storage_names.h"
 #include "storage/storage_repo_blobs.h"
 #include "storage/storage_repositories.h"
@@ -80,6 +82,51 @@ int link_blob(const char* repo, const char* digest, reg_status* st) {
 int repo_holds_blob(const char* repo, const char* digest, reg_status* st) {
   char path[kPathCap];
   return linked_blob(repo, digest, path, sizeof path, nullptr, st);
+}
+
+int repo_usage(const char* repo, int64_t* bytes, reg_status* st) {
+  *bytes = 0;
+  for (const DigestAlg alg : {DigestAlg::kSha256, DigestAlg::kSha512}) {
+    char dir[kPathCap];
+    if (!repo_layers_dir(repo, alg, dir, sizeof dir)) return fail(st, REG_ERR_INVALID, "path too long");
+    // A link counts what its blob holds now; a link whose blob is not
+    // stored (collected, or never finished) counts nothing, as in du.
+    const Scan scan = each_entry(dir, [&](const char* name, host::Kind, host::DirStream*) {
+      if (hex_alg(name) != alg) return true;
+      const std::string digest = std::string(digest_alg_name(alg)) + ":" + name;
+      char blob[kPathCap];
+      blob_path_for_digest(digest.c_str(), blob, sizeof blob);
+      host::Attributes a;
+      if (host::get_attributes(blob, &a) && a.kind == host::Kind::kFile) *bytes += a.size;
+      return true;
+    });
+    if (scan == Scan::kFailed) return fail(st, REG_ERR_STORAGE, "cannot read the blob links of %s", repo);
+  }
+  return 0;
+}
+
+int lock_for_quota(const char* repo, const reg_quota* quota, LockedFile* lock, reg_status* st) {
+  if (quota == nullptr || quota->limit < 0) return 0;
+  // The lock file lies among the manifests, which a repository that so
+  // far holds only uploads does not have yet.
+  char dir[kPathCap];
+  if (!manifest_dir(repo, dir, sizeof dir)) return fail(st, REG_ERR_INVALID, "path too long");
+  if (note_repository(repo) != 0 || mkdirs(dir) != 0 || lock_repository(repo, lock) != Lock::kHeld) {
+    return fail(st, REG_ERR_STORAGE, "cannot lock repository: %s", repo);
+  }
+  return 0;
+}
+
+int admit_blob(const char* repo, const char* digest, int64_t size, reg_quota* quota, reg_status* st) {
+  if (quota == nullptr || quota->limit < 0 || linked(repo, digest)) return 0;
+  int64_t usage = 0;
+  if (repo_usage(repo, &usage, st) != 0) return -1;
+  if (size <= quota->limit - usage) return 0;
+  quota->usage = usage;
+  quota->adding = size;
+  return fail(st, REG_ERR_QUOTA, "quota of %s exceeded: it holds %lld bytes of blobs, %s adds %lld, the limit is %lld",
+              repo, static_cast<long long>(usage), digest, static_cast<long long>(size),
+              static_cast<long long>(quota->limit));
 }
 
 }  // namespace storage
@@ -164,13 +211,28 @@ int reg_repo_blob_touch(const char* repo, const char* digest, reg_status* caller
 }
 
 int reg_repo_blob_mount(const char* repo, const char* from, const char* digest, reg_status* caller) {
+  return reg_repo_blob_mount_within(repo, from, digest, nullptr, caller);
+}
+
+int reg_repo_blob_mount_within(const char* repo, const char* from, const char* digest, reg_quota* quota,
+                               reg_status* caller) {
   CallStatus st(caller);
   if (from == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
   if (check_repo_blob(repo, digest, st) != 0) return -1;
   if (!repo_name_valid(from)) return fail(st, REG_ERR_INVALID, "invalid repository name: %s", from);
   char path[kPathCap];
-  if (held_blob_path(from, digest, path, sizeof path, nullptr, st) != 0) return -1;
+  int64_t size = -1;
+  if (held_blob_path(from, digest, path, sizeof path, &size, st) != 0) return -1;
+  LockedFile lock;
+  if (lock_for_quota(repo, quota, &lock, st) != 0 || admit_blob(repo, digest, size, quota, st) != 0) return -1;
   return link_blob(repo, digest, st);
+}
+
+int reg_repo_usage(const char* repo, int64_t* out_bytes, reg_status* caller) {
+  CallStatus st(caller);
+  if (out_bytes == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
+  if (check_repo(repo, nullptr, st) != 0) return -1;
+  return repo_usage(repo, out_bytes, st);
 }
 
 }  // extern "C"

@@ -3,7 +3,10 @@
 #ifndef REGISTRY_STORAGE_REPO_BLOBS_H
 #define REGISTRY_STORAGE_REPO_BLOBS_H
 
+#include <cstdint>
+
 #include "storage/reg_storage.h"
+#include "storage/storage_locks.h"
 
 namespace storage {
 
@@ -15,6 +18,15 @@ int link_blob(const char* repo, const char* digest, reg_status* st);
 // 1 when the repository holds the blob (a blob set aside by garbage
 // collection is put back by looking), 0 when not, -1 on failure.
 int repo_holds_blob(const char* repo, const char* digest, reg_status* st);
+// The bytes of the blobs the repository links, each once.
+int repo_usage(const char* repo, int64_t* bytes, reg_status* st);
+// Takes the repository's lock when quota (null: none) has a limit, for a
+// change of its blob links: the check and the link under one hold.
+int lock_for_quota(const char* repo, const reg_quota* quota, LockedFile* lock, reg_status* st);
+// Under that lock: 0 when linking the blob digest of size bytes keeps the
+// repository within quota (a blob it links already costs nothing), else
+// -1, REG_ERR_QUOTA, with quota's usage and adding set.
+int admit_blob(const char* repo, const char* digest, int64_t size, reg_quota* quota, reg_status* st);
 
 }  // namespace storage
 

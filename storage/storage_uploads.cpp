@@ -273,7 +273,7 @@ int append_held(reg_upload* h, ByteSource* from, int64_t length, int64_t at, boo
   return 0;
 }
 
-int finish_held(reg_upload* h, const char* expected_digest, char* out_digest, reg_status* st) {
+int finish_held(reg_upload* h, const char* expected_digest, char* out_digest, reg_quota* quota, reg_status* st) {
   if (expected_digest == nullptr || out_digest == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
   if (h->size < 0) return upload_gone(h, st);
   // An upload of no repository is the first operations' own: SHA-256.
@@ -293,9 +293,17 @@ int finish_held(reg_upload* h, const char* expected_digest, char* out_digest, re
   }
   // Whatever happens next, the upload file is either gone or a blob.
   drop_upload_state(h->uuid.c_str());
+  // Held from the quota's check to the link, so that no other link of the
+  // repository is made between them.
+  LockedFile repo_lock;
   int rc = 0;
   if (computed != expected_digest) {
     rc = fail(st, REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed.c_str());
+    remove_file(h->path);
+  } else if (!h->repo.empty() && (lock_for_quota(h->repo.c_str(), quota, &repo_lock, st) != 0 ||
+                                  admit_blob(h->repo.c_str(), expected_digest, h->size, quota, st) != 0)) {
+    // Refused, or not known to fit: the bytes are not kept.
+    rc = -1;
     remove_file(h->path);
   } else {
     rc = store_blob(h, expected_digest, h->size, st);
@@ -359,7 +367,7 @@ int reg_blob_finish_upload(const char* upload_uuid, const char* expected_digest,
   if (!digest_valid(expected_digest)) return fail(st, REG_ERR_INVALID, "invalid expected digest");
   reg_upload* h = hold_upload(nullptr, upload_uuid, st);
   if (h == nullptr) return -1;
-  const int rc = finish_held(h, expected_digest, out_digest, st);
+  const int rc = finish_held(h, expected_digest, out_digest, nullptr, st);
   release_upload(h);
   return rc;
 }
@@ -431,9 +439,14 @@ int reg_upload_held_append(reg_upload* upload, FILE* from, int64_t length, int64
 }
 
 int reg_upload_held_finish(reg_upload* upload, const char* expected_digest, char* out_digest, reg_status* caller) {
+  return reg_upload_held_finish_within(upload, expected_digest, out_digest, nullptr, caller);
+}
+
+int reg_upload_held_finish_within(reg_upload* upload, const char* expected_digest, char* out_digest,
+                                  reg_quota* quota, reg_status* caller) {
   CallStatus st(caller);
   if (upload == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
-  return finish_held(upload, expected_digest, out_digest, st);
+  return finish_held(upload, expected_digest, out_digest, quota, st);
 }
 
 int reg_upload_held_cancel(reg_upload* upload, reg_status* caller) {

@@ -102,9 +102,10 @@ class ByteSource {
 reg_upload* hold_upload(const char* repo, const char* upload_uuid, reg_status* st);
 // The one append: length, at and exact as reg_upload_held_append.
 int append_held(reg_upload* h, ByteSource* from, int64_t length, int64_t at, bool exact, reg_status* st);
-// The one finish: as reg_upload_held_finish; a held upload of no
-// repository takes SHA-256 digests alone and links nothing.
-int finish_held(reg_upload* h, const char* expected_digest, char* out_digest, reg_status* st);
+// The one finish: as reg_upload_held_finish_within (quota null: none); a
+// held upload of no repository takes SHA-256 digests alone and links
+// nothing.
+int finish_held(reg_upload* h, const char* expected_digest, char* out_digest, reg_quota* quota, reg_status* st);
 // The one cancel: as reg_upload_held_cancel.
 int cancel_held(reg_upload* h, reg_status* st);
 // Ends the hold: the digest kept for the next holder, the lock let go, the
