@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/host.h"
 #include "registry/handlers.h"
 #include "registry/storage_root.h"
 
@@ -136,6 +137,10 @@ void handle_metrics(Call& c) {
 
 void count_request(const Request& req, const settings::Settings& s, int status, int64_t sent) {
   if (!s.metrics) return;
+  // A count never makes a tree: where no storage root is there yet (a
+  // request refused before it needed one), there is nothing to count in.
+  host::Attributes root{};
+  if (!host::get_attributes(s.root.c_str(), &root) || root.kind != host::Kind::kDir) return;
   std::string why;
   if (ready_storage(s, &why) != StorageReady::kReady) return;
   char line[256];
