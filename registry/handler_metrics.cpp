@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/host.h"
 #include "registry/handlers.h"
 #include "registry/storage_root.h"
 
@@ -137,12 +136,12 @@ void handle_metrics(Call& c) {
 
 void count_request(const Request& req, const settings::Settings& s, int status, int64_t sent) {
   if (!s.metrics) return;
-  // A count never makes a tree: where no storage root is there yet (a
-  // request refused before it needed one), there is nothing to count in.
-  host::Attributes root{};
-  if (!host::get_attributes(s.root.c_str(), &root) || root.kind != host::Kind::kDir) return;
-  std::string why;
-  if (ready_storage(s, &why) != StorageReady::kReady) return;
+  reg_status st{};
+  // A request that did not need the tree (GET /v2/, a refusal) has the
+  // engine take the root alone: a count needs no more of the tree, and
+  // readying all of it would cost such a request more than its count.
+  // A count never makes a root: where there is none, nothing is counted.
+  if (!storage_ready_on(s) && (!s.root_error.empty() || reg_storage_attach(s.root.c_str(), 0, &st) != 0)) return;
   char line[256];
   int n = std::snprintf(line, sizeof line, "%s{route=\"%s\",method=\"%s\",status=\"%d\"} 1\n%s %" PRId64 "\n", kRequests,
                         route_label(req.route().kind).c_str(), method_label(req.method()), status, kSent, sent);
@@ -150,7 +149,6 @@ void count_request(const Request& req, const settings::Settings& s, int status, 
   std::string text(line, static_cast<size_t>(n));
   const int64_t received = declared_length(req);
   if (received > 0) text += std::string(kReceived) + " " + std::to_string(received) + "\n";
-  reg_status st{};
   reg_metrics_record(text.data(), text.size(), &st);
 }
 

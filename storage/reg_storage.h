@@ -483,13 +483,11 @@ const char* reg_storage_get_stats_json(void);
  * request too. Counts are text, one series a line: "<series> <count>\n",
  * the series a name with its labels, no space or line end in it. */
 
-/* Records the counts of text (len bytes) in a file of their own, written
- * whole or not at all. Now and then (one call in 64, at random) it
- * also folds the recorded files into the totals, unless another process is
- * folding. */
+/* Adds the counts of text (len bytes) to the totals: to one of a few
+ * shard files, under its lock, in one write. */
 int reg_metrics_record(const char* text, size_t len, reg_status* st);
-/* Folds every recorded file into the totals, then writes the totals, one
- * series a line in the byte order of their names. */
+/* Writes the totals of every shard, one series a line in the byte order
+ * of their names. */
 int reg_metrics_totals(reg_writer write, void* write_ctx, reg_status* st);
 
 /* What the tree holds. The first five come from a recount of the tree that

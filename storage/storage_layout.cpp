@@ -326,16 +326,16 @@ void event_outbox_dir(char* out, size_t cap) {
   path_join(out, cap, events, kOutboxDir);
 }
 
-void metrics_counts_dir(char* out, size_t cap) {
+void metrics_requests_dir(char* out, size_t cap) {
   char metrics[kPathCap];
   path_join(metrics, sizeof metrics, s_root, kMetricsDir);
-  path_join(out, cap, metrics, kMetricsCountsDir);
+  path_join(out, cap, metrics, kMetricsRequestsDir);
 }
 
-bool metrics_count_path(const char* name, char* out, size_t cap) {
+bool metrics_shard_path(unsigned shard, char* out, size_t cap) {
   char dir[kPathCap];
-  metrics_counts_dir(dir, sizeof dir);
-  return fits(std::snprintf(out, cap, "%s%c%s", dir, host::kSep, name), cap);
+  metrics_requests_dir(dir, sizeof dir);
+  return shard < kMetricsShards && fits(std::snprintf(out, cap, "%s%c%02x", dir, host::kSep, shard), cap);
 }
 
 bool metrics_file_path(const char* file, char* out, size_t cap) {

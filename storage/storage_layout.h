@@ -34,13 +34,10 @@
 //   <root>/events/tries/<t>-<id>       its failed deliveries: "<count>
 //                                      <unix time of the last>"
 //   <root>/events/deliver.lock         held by the deliverer at work
-//   <root>/metrics/counts/<t>-<r>      request counts of one request:
-//                                      lines "<series> <count>", <t> the
-//                                      time (20 digits of nanoseconds),
-//                                      <r> 16 random hex digits
-//   <root>/metrics/totals              the counts folded so far, and the
-//                                      names of the files last folded
-//   <root>/metrics/fold.lock           held while counts are folded
+//   <root>/metrics/requests/<xx>       request counts, shard <xx> (two hex
+//                                      digits, 16 shards): lines "<series>
+//                                      <count>" and "end", changed in
+//                                      place under a lock on the file
 //   <root>/metrics/summary             stored amounts from the latest
 //                                      recount: lines "<name> <amount>"
 //   <root>/metrics/recount.lock        held while the tree is recounted
@@ -125,9 +122,8 @@ inline constexpr const char kEventSuffix[] = ".json";
 inline constexpr const char kDeliverLockFile[] = "deliver.lock";
 
 inline constexpr const char kMetricsDir[] = "metrics";
-inline constexpr const char kMetricsCountsDir[] = "counts";
-inline constexpr const char kMetricsTotalsFile[] = "totals";
-inline constexpr const char kMetricsFoldLockFile[] = "fold.lock";
+inline constexpr const char kMetricsRequestsDir[] = "requests";
+inline constexpr unsigned kMetricsShards = 16;
 inline constexpr const char kMetricsSummaryFile[] = "summary";
 inline constexpr const char kMetricsRecountLockFile[] = "recount.lock";
 
@@ -212,11 +208,11 @@ bool event_tries_path(const char* name, char* out, size_t cap);
 inline constexpr size_t kEventNameLen = 20 + 1 + 32;
 bool event_name_valid(const char* name, size_t len);
 
-// <root>/metrics/counts, a file in it by its name (<t>-<r>, checked by
-// the caller), and <root>/metrics/<file> for the files of kMetrics*File;
-// false when the path does not fit.
-void metrics_counts_dir(char* out, size_t cap);
-bool metrics_count_path(const char* name, char* out, size_t cap);
+// <root>/metrics/requests, its shard <xx> (shard below kMetricsShards),
+// and <root>/metrics/<file> for the files of kMetrics*File; false when
+// the path does not fit.
+void metrics_requests_dir(char* out, size_t cap);
+bool metrics_shard_path(unsigned shard, char* out, size_t cap);
 bool metrics_file_path(const char* file, char* out, size_t cap);
 
 // Manifest subtree of repository name. Each builder answers false, with

@@ -1,16 +1,16 @@
-// Request counts in the tree: each request's counts are a file of their
-// own, named so that no two processes on any machine meet, and written
-// whole by a rename. A fold adds the files into the totals and removes
-// them. It first writes the new totals together with the names of the
-// files it added, then removes those files: a fold killed between the two
-// leaves files that the next fold recognises by name and removes without
-// adding them again. So a kill anywhere loses at most the counts of the
-// request it ended, and never counts a file twice.
+// Request counts in the tree. They are spread over a few shard files (a
+// process adds to the shard of its process id), each changed in place
+// under a lock on the file: read whole, added to, written back in one
+// write. A process killed before that write has changed nothing, one
+// killed after it has counted its request, so a kill loses at most the
+// counts of the request it ended and never counts anything twice. The
+// tree holds the same few files however many requests come, and a
+// request adds no file and takes none away, which is what keeps counting
+// cheap beside a request that itself costs a process.
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <map>
-#include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,41 +25,13 @@
 namespace storage {
 namespace {
 
-// One recording in this many folds as well (at random, so that no process
-// needs to know how many files wait): the files waiting stay a few hundred
-// however seldom anyone scrapes.
-constexpr unsigned kFoldEvery = 64;
-// A temporary file this old was left by a writer that was killed.
-constexpr int64_t kLeftoverAge = 3600;
-constexpr char kFoldedWord[] = "folded";
-// A count file: 20 digits, '-', 16 hex digits.
-constexpr size_t kCountNameLen = 20 + 1 + 16;
+// The last line of a whole shard. A shard without it (the pages of a
+// write that a power cut tore) is not trusted: its counts start again.
+constexpr char kEndLine[] = "end";
+// A shard's text goes out in one write: its stream buffers this much.
+constexpr size_t kShardBuffer = 1 << 16;
 
 using Totals = std::map<std::string, int64_t>;
-
-bool count_name_valid(const std::string& name) {
-  if (name.size() != kCountNameLen || name[20] != '-') return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    const bool ok = i < 20 ? (c >= '0' && c <= '9') : i == 20 || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-    if (!ok) return false;
-  }
-  return true;
-}
-
-// The whole file at path into *out: 0, 1 when it is not there, -1 when it
-// cannot be read.
-int read_whole(const char* path, std::string* out) {
-  out->clear();
-  FILE* f = host::open_file(path, "rb");
-  if (f == nullptr) return host::last_error_is_absence() ? 1 : -1;
-  char buf[16384];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, got);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  return failed ? -1 : 0;
-}
 
 // A count: decimal digits, at most 18 of them, so that sums stay far from
 // overflowing.
@@ -74,167 +46,123 @@ bool parse_count(const std::string& text, int64_t* out) {
   return true;
 }
 
-// Adds the lines "<series> <count>" of text to *totals; with folded, the
-// lines "folded <name>" go there. Lines of any other form (none are ever
-// written) are passed over.
-void add_lines(const std::string& text, Totals* totals, std::set<std::string>* folded) {
+// Adds the lines "<series> <count>" of text to *totals, up to the end
+// line; true when that line was there. Lines of any other form (none are
+// ever written) are passed over.
+bool add_lines(const std::string& text, Totals* totals) {
   size_t start = 0;
   while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) break;  // a line is whole with its end
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) return false;  // a line is whole with its end
     const std::string line = text.substr(start, end - start);
     start = end + 1;
+    if (line == kEndLine) return true;
     const size_t space = line.rfind(' ');
-    if (space == std::string::npos || space == 0) continue;
-    const std::string key = line.substr(0, space);
-    const std::string value = line.substr(space + 1);
-    if (key == kFoldedWord) {
-      if (folded != nullptr && count_name_valid(value)) folded->insert(value);
-      continue;
-    }
     int64_t n = 0;
-    if (key.find(' ') != std::string::npos || !parse_count(value, &n)) continue;
+    if (space == std::string::npos || space == 0 || !parse_count(line.substr(space + 1), &n)) continue;
+    const std::string key = line.substr(0, space);
+    if (key.find(' ') != std::string::npos) continue;
     (*totals)[key] += n;
   }
+  return false;
 }
 
-std::string totals_text(const Totals& totals, const std::vector<std::string>& folded) {
+std::string shard_text(const Totals& totals) {
   std::string text;
-  for (const std::string& name : folded) text += std::string(kFoldedWord) + " " + name + "\n";
   for (const auto& [key, n] : totals) text += key + " " + std::to_string(n) + "\n";
-  return text;
+  return text + kEndLine + "\n";
 }
 
-FILE* open_fold_lock(reg_status* st) {
+// The whole of f from its start.
+bool read_all(FILE* f, std::string* out) {
+  out->clear();
+  if (std::fseek(f, 0, SEEK_SET) != 0) return false;
+  char buf[16384];
+  size_t got;
+  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, got);
+  return std::ferror(f) == 0;
+}
+
+// Opens the shard for reading and writing, made where missing (make:
+// else null when it is not there, with *absent true).
+FILE* open_shard(unsigned shard, bool make, bool* absent, reg_status* st) {
+  *absent = false;
   char path[kPathCap];
-  if (!metrics_file_path(kMetricsFoldLockFile, path, sizeof path)) {
+  if (!metrics_shard_path(shard, path, sizeof path)) {
     fail(st, REG_ERR_STORAGE, "storage root too long");
     return nullptr;
   }
-  FILE* f = host::open_file(path, "ab");
+  FILE* f = host::open_file(path, "r+b");
+  if (f != nullptr || !host::last_error_is_absence()) {
+    if (f == nullptr) fail(st, REG_ERR_STORAGE, "cannot open %s", path);
+    return f;
+  }
+  if (!make) {
+    *absent = true;
+    return nullptr;
+  }
+  char dir[kPathCap];
+  metrics_requests_dir(dir, sizeof dir);
+  FILE* made = mkdirs(dir) == 0 ? host::open_file(path, "ab") : nullptr;
+  if (made != nullptr) std::fclose(made);
+  f = host::open_file(path, "r+b");
   if (f == nullptr) fail(st, REG_ERR_STORAGE, "cannot open %s", path);
   return f;
-}
-
-// What a killed writer left behind: its temporary file, once old.
-void remove_leftover(const char* dir, const std::string& name, host::DirStream* ds, int64_t now) {
-  host::Attributes a{};
-  if (!host::dir_entry_attributes(ds, name.c_str(), &a) || now - a.mtime < kLeftoverAge) return;
-  char path[kPathCap];
-  path_join(path, sizeof path, dir, name.c_str());
-  host::remove_file(path);
-}
-
-// The fold, under the fold lock: *totals gets the totals after it.
-int fold(Totals* totals, reg_status* st) {
-  char totals_path[kPathCap];
-  char dir[kPathCap];
-  if (!metrics_file_path(kMetricsTotalsFile, totals_path, sizeof totals_path)) {
-    return fail(st, REG_ERR_STORAGE, "storage root too long");
-  }
-  metrics_counts_dir(dir, sizeof dir);
-  std::string text;
-  if (read_whole(totals_path, &text) < 0) return fail(st, REG_ERR_STORAGE, "cannot read %s", totals_path);
-  std::set<std::string> done;  // folded already; their files are only to go
-  add_lines(text, totals, &done);
-  std::vector<std::string> names;
-  const int64_t now = host::now_seconds();
-  const Scan scan = each_entry(dir, [&](const char* name, host::Kind kind, host::DirStream* ds) {
-    if (kind != host::Kind::kFile) return true;
-    if (name[0] == '.') {
-      remove_leftover(dir, name, ds, now);
-    } else if (count_name_valid(name)) {
-      names.emplace_back(name);
-    }
-    return true;
-  });
-  if (scan == Scan::kFailed) return fail(st, REG_ERR_STORAGE, "cannot list %s", dir);
-  std::vector<std::string> added;
-  std::vector<std::string> stale;
-  for (const std::string& name : names) {
-    if (done.count(name) != 0) {
-      stale.push_back(name);
-      continue;
-    }
-    char path[kPathCap];
-    if (!metrics_count_path(name.c_str(), path, sizeof path)) continue;
-    std::string counts;
-    // One that is gone was folded by no one else (the lock is ours): a
-    // reader that cannot read it leaves it for the next fold.
-    if (read_whole(path, &counts) != 0) continue;
-    add_lines(counts, totals, nullptr);
-    added.push_back(name);
-  }
-  for (const std::string& name : stale) {
-    char path[kPathCap];
-    if (metrics_count_path(name.c_str(), path, sizeof path)) host::remove_file(path);
-  }
-  if (added.empty() && stale.empty() && done.empty()) return 0;
-  const std::string out = totals_text(*totals, added);
-  if (write_file_locked(totals_path, out.data(), out.size()) != 0) {
-    return fail(st, REG_ERR_STORAGE, "cannot write %s", totals_path);
-  }
-  for (const std::string& name : added) {
-    char path[kPathCap];
-    if (metrics_count_path(name.c_str(), path, sizeof path)) host::remove_file(path);
-  }
-  return 0;
-}
-
-// Folds when no other process is folding; nothing else.
-void fold_unless_busy() {
-  reg_status st{};
-  LockedFile lock;
-  lock.adopt(open_fold_lock(&st));
-  bool busy = false;
-  if (lock.get() == nullptr || !host::try_lock_file(lock.get(), &busy)) return;
-  Totals totals;
-  fold(&totals, &st);
-}
-
-bool make_count_name(char* out, size_t cap) {
-  unsigned char r[8];
-  if (!host::random_bytes(r, sizeof r)) return false;
-  uint64_t bits = 0;
-  for (const unsigned char b : r) bits = bits << 8 | b;
-  const int n = std::snprintf(out, cap, "%020" PRId64 "-%016" PRIx64, host::now_nanoseconds(), bits);
-  return n > 0 && static_cast<size_t>(n) < cap;
 }
 
 int record(const char* text, size_t len, reg_status* st) {
   if (text == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
   if (require_ready(st) != 0) return -1;
-  char name[64];
-  char path[kPathCap];
-  if (!make_count_name(name, sizeof name)) return fail(st, REG_ERR_STORAGE, "no random bytes for a name");
-  if (!metrics_count_path(name, path, sizeof path)) return fail(st, REG_ERR_STORAGE, "storage root too long");
-  // Counts are made again by no one, and a power cut may lose the latest:
-  // they need no flush, only to be whole.
-  if (write_file(path, text, len, Durability::kCache) != 0) {
-    char dir[kPathCap];
-    metrics_counts_dir(dir, sizeof dir);
-    if (mkdirs(dir) != 0 || write_file(path, text, len, Durability::kCache) != 0) {
-      return fail(st, REG_ERR_STORAGE, "cannot write %s", path);
-    }
+  Totals delta;
+  add_lines(std::string(text, len) + kEndLine + "\n", &delta);
+  // The buffer outlives the stream, closed when the lock goes. Left
+  // uninitialised: only the pages the text touches are ever made.
+  const std::unique_ptr<char[]> buffer(new char[kShardBuffer]);
+  LockedFile shard;
+  bool absent = false;
+  shard.adopt(open_shard(static_cast<unsigned>(host::process_id()) % kMetricsShards, true, &absent, st));
+  if (shard.get() == nullptr) return -1;
+  FILE* f = shard.get();
+  std::setvbuf(f, buffer.get(), _IOFBF, kShardBuffer);
+  if (!host::lock_file(f)) return fail(st, REG_ERR_STORAGE, "cannot lock a metrics shard");
+  std::string old;
+  if (!read_all(f, &old)) return fail(st, REG_ERR_STORAGE, "cannot read a metrics shard");
+  Totals totals;
+  if (!add_lines(old, &totals)) totals.clear();
+  for (const auto& [key, n] : delta) totals[key] += n;
+  const std::string now = shard_text(totals);
+  if (now.size() > kShardBuffer) return fail(st, REG_ERR_STORAGE, "a metrics shard outgrew its buffer");
+  if (std::fseek(f, 0, SEEK_SET) != 0 || !host::write_bytes(f, now.data(), now.size()) || std::fflush(f) != 0) {
+    return fail(st, REG_ERR_STORAGE, "cannot write a metrics shard");
   }
-  unsigned char dice = 0;
-  if (host::random_bytes(&dice, 1) && dice % kFoldEvery == 0) fold_unless_busy();
+  // Counts only grow, and the text with them; a shard that was not whole
+  // may have been longer.
+  if (now.size() < old.size() && !host::truncate_file(f, static_cast<int64_t>(now.size()))) {
+    return fail(st, REG_ERR_STORAGE, "cannot truncate a metrics shard");
+  }
+  if (!shard.release()) return fail(st, REG_ERR_STORAGE, "cannot write a metrics shard");
   return 0;
 }
 
 int totals(reg_writer write, void* write_ctx, reg_status* st) {
   if (write == nullptr) return fail(st, REG_ERR_INVALID, "NULL argument");
   if (require_ready(st) != 0) return -1;
-  char dir[kPathCap];
-  metrics_counts_dir(dir, sizeof dir);
-  if (mkdirs(dir) != 0) return fail(st, REG_ERR_STORAGE, "cannot create %s", dir);
-  LockedFile lock;
-  lock.adopt(open_fold_lock(st));
-  if (lock.get() == nullptr) return -1;
-  if (!host::lock_file(lock.get())) return fail(st, REG_ERR_STORAGE, "cannot lock the metrics' fold lock");
   Totals sums;
-  if (fold(&sums, st) != 0) return -1;
-  lock.release();
+  for (unsigned i = 0; i < kMetricsShards; ++i) {
+    LockedFile shard;
+    bool absent = false;
+    shard.adopt(open_shard(i, false, &absent, st));
+    if (absent) continue;
+    if (shard.get() == nullptr) return -1;
+    // The lock: never a write half seen.
+    if (!host::lock_file(shard.get())) return fail(st, REG_ERR_STORAGE, "cannot lock a metrics shard");
+    std::string text;
+    if (!read_all(shard.get(), &text)) return fail(st, REG_ERR_STORAGE, "cannot read a metrics shard");
+    Totals one;
+    if (add_lines(text, &one)) {
+      for (const auto& [key, n] : one) sums[key] += n;
+    }
+  }
   TextOut out(write, write_ctx);
   for (const auto& [key, n] : sums) out.put(key + " " + std::to_string(n) + "\n");
   return out.flush(st);
