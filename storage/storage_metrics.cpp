@@ -7,12 +7,10 @@
 // tree holds the same few files however many requests come, and a
 // request adds no file and takes none away, which is what keeps counting
 // cheap beside a request that itself costs a process.
-#include <cinttypes>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/host.h"
 #include "storage/reg_storage.h"

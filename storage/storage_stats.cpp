@@ -1,7 +1,7 @@
 // Storage statistics: counts and byte totals from a walk of the tree, and
 // the amounts that metrics report, from a recount kept in the tree.
-#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/host.h"
