@@ -15,6 +15,7 @@ using settings::AuthMode;
 std::string needed_scope(const Ask& ask) {
   if (ask.target == Target::kBase) return "";
   if (ask.target == Target::kCatalog) return "registry:catalog:*";
+  if (ask.target == Target::kMetrics) return std::string(kMetricsResource) + ":*";
   const char* actions = ask.action == kActionPull ? "pull" : ask.action == kActionDelete ? "delete" : "pull,push";
   return "repository:" + ask.name + ":" + actions;
 }
@@ -65,6 +66,10 @@ Decision decide_by_token(const settings::AuthSettings& s, const Ask& ask, int64_
     if (g == nullptr || g->actions != kActionsAll) return bearer(ask, "insufficient_scope");
     return need_policy(s, out, &why) ? verdict(Verdict::kAllowed) : misconfigured(why);
   }
+  if (ask.target == Target::kMetrics) {
+    const Grant* g = find_grant(out->claims, "registry", "metrics");
+    return g != nullptr && g->actions == kActionsAll ? verdict(Verdict::kAllowed) : bearer(ask, "insufficient_scope");
+  }
   // A token that does not name the repository was never asked for it: the
   // client is told what to ask for. One that names it without the action
   // is the policy's answer.
@@ -82,6 +87,10 @@ Decision decide_by_remote_user(const settings::AuthSettings& s, const Ask& ask, 
   if (!need_policy(s, out, &why)) return misconfigured(why);
   if (ask.target == Target::kBase) return verdict(out->user.empty() ? Verdict::kBasicChallenge : Verdict::kAllowed);
   if (ask.target == Target::kCatalog) return verdict(Verdict::kAllowed);
+  if (ask.target == Target::kMetrics) {
+    if (may_read_metrics(out->policy, out->user)) return verdict(Verdict::kAllowed);
+    return verdict(out->user.empty() ? Verdict::kBasicChallenge : Verdict::kDenied);
+  }
   if ((allowed_actions(out->policy, out->user, ask.name) & ask.action) != 0) return verdict(Verdict::kAllowed);
   return verdict(out->user.empty() ? Verdict::kBasicChallenge : Verdict::kDenied);
 }

@@ -19,6 +19,7 @@ namespace auth {
 enum class Target {
   kBase,        // the API's base, /v2/
   kCatalog,     // the repository catalog
+  kMetrics,     // the registry's metrics
   kRepository,  // anything of one repository
   kOther,       // the token endpoint, paths the registry does not serve
 };

@@ -174,7 +174,7 @@ bool parse_policy(const std::string& text, Policy* out, std::string* why) {
     PolicyRule rule;
     rule.who = words[0];
     rule.pattern = words[1];
-    if (!pattern_valid(rule.pattern)) {
+    if (rule.pattern != kMetricsResource && !pattern_valid(rule.pattern)) {
       *why = where + "not a repository pattern: " + rule.pattern;
       return false;
     }
@@ -194,16 +194,30 @@ Policy default_policy() {
   return p;
 }
 
+namespace {
+
+bool rule_applies(const PolicyRule& r, const std::string& user) {
+  // Signing in never takes anything away: what anonymous requests may
+  // do, every user may do too.
+  return r.who == kAnonymous || (!user.empty() && (r.who == "*" || r.who == user));
+}
+
+}  // namespace
+
+bool may_read_metrics(const Policy& policy, const std::string& user) {
+  for (const PolicyRule& r : policy.rules) {
+    if (r.pattern == kMetricsResource && rule_applies(r, user)) return true;
+  }
+  return false;
+}
+
 unsigned allowed_actions(const Policy& policy, const std::string& user, const std::string& name) {
   // Nothing for a name of no repository's form: a pattern must never
   // match bytes that the storage would read as another, shorter name.
   if (reg_repository_name_valid(name.data(), name.size()) == 0) return 0;
   unsigned actions = 0;
   for (const PolicyRule& r : policy.rules) {
-    // Signing in never takes anything away: what anonymous requests may
-    // do, every user may do too.
-    const bool applies = r.who == kAnonymous || (!user.empty() && (r.who == "*" || r.who == user));
-    if (applies && pattern_matches(r.pattern, name)) actions |= r.actions;
+    if (rule_applies(r, user) && pattern_matches(r.pattern, name)) actions |= r.actions;
   }
   return actions;
 }

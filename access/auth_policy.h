@@ -33,6 +33,9 @@
 // pattern matches its name; later lines that match it too do not count,
 // so a narrow line goes before a broad one.
 //
+// A rule whose repositories are "registry:metrics" (no pattern holds a
+// ':') lets who read the registry's metrics, whatever its actions.
+//
 // Without a policy file: anonymous requests may do nothing, and every
 // signed-in user may pull and push everywhere.
 #ifndef REGISTRY_ACCESS_AUTH_POLICY_H
@@ -80,6 +83,11 @@ Policy default_policy();
 // What user ("" for anonymous) may do on the repository name; nothing on
 // a name of no repository's form (all of its bytes are looked at).
 unsigned allowed_actions(const Policy& policy, const std::string& user, const std::string& name);
+
+// The resource of metrics, as a rule names it and a token's scope does.
+inline constexpr char kMetricsResource[] = "registry:metrics";
+// Whether user ("" for anonymous) may read the metrics.
+bool may_read_metrics(const Policy& policy, const std::string& user);
 
 // The first rule that fixes the tag in the repository name; null when none
 // does.

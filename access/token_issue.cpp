@@ -48,6 +48,10 @@ void add_scope(const std::string& scope, const std::string& user, const Policy& 
     // Everyone may list: the catalog shows each user what they may pull.
     if ((asked & kActionsAll) != kActionsAll) return;
     grant = {type, name, kActionsAll};
+  } else if (type == "registry" && name == "metrics") {
+    // Only those the policy names: the figures tell of every repository.
+    if ((asked & kActionsAll) != kActionsAll || !may_read_metrics(policy, user)) return;
+    grant = {type, name, kActionsAll};
   } else if (type == "repository" && reg_repository_name_valid(name.data(), name.size()) != 0) {
     grant = {type, name, asked & allowed_actions(policy, user, name)};
   } else {

@@ -30,6 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case RouteKind::kToken:
       if (path != registry::kTokenPath) std::abort();
       return 0;
+    case RouteKind::kMetrics:
+      if (path != registry::kMetricsPath) std::abort();
+      return 0;
     default:
       break;
   }

@@ -30,6 +30,7 @@ constexpr Endpoint kEndpoints[] = {
     {RouteKind::kUploadSession, handle_upload_session, upload_reference_ok},
     {RouteKind::kReferrers, handle_referrers, digest_reference_ok},
     {RouteKind::kToken, handle_token, nullptr},
+    {RouteKind::kMetrics, handle_metrics, nullptr},
 };
 
 const Endpoint* endpoint_of(RouteKind kind) {
@@ -60,6 +61,7 @@ auth::Ask ask_of(const Request& req) {
   switch (route.kind) {
     case RouteKind::kBase: ask.target = auth::Target::kBase; break;
     case RouteKind::kCatalog: ask.target = auth::Target::kCatalog; break;
+    case RouteKind::kMetrics: ask.target = auth::Target::kMetrics; break;
     case RouteKind::kToken:
     case RouteKind::kNone: ask.target = auth::Target::kOther; break;
     default: ask.target = auth::Target::kRepository; break;
@@ -122,8 +124,28 @@ bool mirror_takes(Call& c) {
   return false;
 }
 
-void serve_request(const Request& req, const settings::Settings& s, Output& out, Log& log) {
-  Response resp(out, req.head());
+// What went out: every byte of the answer, for the metrics.
+class CountedOutput final : public Output {
+ public:
+  explicit CountedOutput(Output& out) : out_(out) {}
+  void write(const void* data, size_t len) override {
+    out_.write(data, len);
+    sent_ += static_cast<int64_t>(len);
+  }
+  bool send_file(FILE* f, int64_t offset, int64_t count) override {
+    const bool ok = out_.send_file(f, offset, count);
+    if (ok) sent_ += count;
+    return ok;
+  }
+  void flush() override { out_.flush(); }
+  int64_t sent() const { return sent_; }
+
+ private:
+  Output& out_;
+  int64_t sent_ = 0;
+};
+
+void answer(const Request& req, const settings::Settings& s, Response& resp, Log& log) {
   auth::Access granted;
   Call c(req, s, granted, resp, log);
   const Route& route = req.route();
@@ -150,6 +172,14 @@ void serve_request(const Request& req, const settings::Settings& s, Output& out,
   if (e->reference_ok != nullptr && !e->reference_ok(c)) return;
   if (rules.storage && !storage_or_refusal(c)) return;
   e->handle(c);
+}
+
+// The answer, then its count once it has gone.
+void serve_request(const Request& req, const settings::Settings& s, Output& out, Log& log) {
+  CountedOutput counted(out);
+  Response resp(counted, req.head());
+  answer(req, s, resp, log);
+  count_request(req, s, resp.status(), counted.sent());
 }
 
 }  // namespace

@@ -63,6 +63,11 @@ void handle_upload_start(Call& c);
 void handle_upload_session(Call& c);
 void handle_referrers(Call& c);
 void handle_token(Call& c);
+void handle_metrics(Call& c);
+
+// Counts the request, answered with status after sent bytes were written,
+// for the metrics; a failure to count never touches the answer.
+void count_request(const Request& req, const settings::Settings& s, int status, int64_t sent);
 
 // The form of a route's reference, checked before the storage is readied:
 // false once the refusal is written.

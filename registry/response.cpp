@@ -101,6 +101,7 @@ std::string error_body(const char* code, const std::string& message) {
 
 void Response::begin(int status) {
   started_ = true;
+  status_ = status;
   const char* reason = reason_phrase(status);
   char line[64];
   const int n = reason[0] != '\0' ? std::snprintf(line, sizeof line, "Status: %d %s\r\n", status, reason)

@@ -112,6 +112,8 @@ class Response {
   // Whether any of the answer has been written.
   bool started() const { return started_; }
   bool head() const { return head_; }
+  // The status of the answer begun; 0 before.
+  int status() const { return status_; }
 
  private:
   void json_body(int status, const std::string& text, bool with_body, const std::vector<std::string>& extra);
@@ -119,6 +121,7 @@ class Response {
   Output& out_;
   bool head_;
   bool started_ = false;
+  int status_ = 0;
 };
 
 }  // namespace registry

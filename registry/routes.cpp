@@ -52,6 +52,10 @@ Route route_path(const std::string& path) {
     r.kind = RouteKind::kToken;
     return r;
   }
+  if (path == kMetricsPath) {
+    r.kind = RouteKind::kMetrics;
+    return r;
+  }
   if (path.rfind("/v2/", 0) != 0) return r;
   const std::string rest = path.substr(4);
   if (rest == "_catalog") {
@@ -99,6 +103,7 @@ constexpr RouteRules kRules[] = {
     {RouteKind::kUploadSession, "GET, PATCH, PUT, DELETE", "Method not allowed for upload sessions", true, true},
     {RouteKind::kReferrers, "GET, HEAD", "Method not allowed for referrers", true, true},
     {RouteKind::kToken, "GET", "Method not allowed for tokens", false, true},
+    {RouteKind::kMetrics, "GET, HEAD", "Method not allowed for metrics", false, true},
     {RouteKind::kNone, "", "", false, false},
 };
 
@@ -135,6 +140,7 @@ const char* route_name(RouteKind kind) {
     case RouteKind::kUploadSession: return "upload";
     case RouteKind::kReferrers: return "referrers";
     case RouteKind::kToken: return "token";
+    case RouteKind::kMetrics: return "metrics";
     case RouteKind::kNone: break;
   }
   return "none";

@@ -19,12 +19,15 @@ enum class RouteKind {
   kUploadSession,  // /v2/<name>/blobs/uploads/<id>
   kReferrers,      // /v2/<name>/referrers/<digest>
   kToken,          // the token endpoint, kTokenPath
+  kMetrics,        // the metrics, kMetricsPath
   kNone,           // nothing the registry serves
 };
 
 // Where the registry hands out tokens: outside /v2/, so that the web
 // server can route it apart (and authenticate it alone, if it will).
 inline constexpr char kTokenPath[] = "/auth/token";
+// Where Prometheus scrapes: outside /v2/ too, where scrapers look.
+inline constexpr char kMetricsPath[] = "/metrics";
 
 struct Route {
   RouteKind kind = RouteKind::kNone;

@@ -33,4 +33,6 @@ StorageReady ready_storage(const settings::Settings& s, std::string* why) {
   return StorageReady::kReady;
 }
 
+bool storage_ready_on(const settings::Settings& s) { return s_storage_ready != 0 && s_ready_root == s.root; }
+
 }  // namespace registry

@@ -17,6 +17,8 @@ enum class StorageReady {
 
 // Readies the engine on s's root unless it is ready on it already.
 StorageReady ready_storage(const settings::Settings& s, std::string* why);
+// Whether ready_storage has readied it on s's root.
+bool storage_ready_on(const settings::Settings& s);
 
 }  // namespace registry
 

@@ -308,6 +308,27 @@ void read_events(const Environment& env, const ConfigText& config, Settings* s) 
   }
 }
 
+// Whether requests are counted for the metrics. An unusable value counts
+// them still, and the metrics' endpoint says what is wrong.
+void read_metrics(const Environment& env, const ConfigText& config, Settings* s) {
+  std::string value = env.value("REGISTRY_METRICS");
+  if (value.empty() && config.read == ConfigRoot::kFound) {
+    static const char* const kKeys[] = {"metrics"};
+    bool present = false;
+    if (!parse_config_strings(config.text.data(), config.text.size(), kKeys, 1, &value, &present,
+                              &s->metrics_error)) {
+      s->metrics_error = std::string(kConfigPlace) + ": " + s->metrics_error;
+      return;
+    }
+  }
+  if (value.empty() || value == "on") return;
+  if (value == "off") {
+    s->metrics = false;
+  } else {
+    s->metrics_error = "REGISTRY_METRICS is \"" + value + "\": on or off";
+  }
+}
+
 }  // namespace
 
 bool Settings::mirror_for(const std::string& name, MirrorTarget* out) const {
@@ -370,6 +391,7 @@ Settings read_settings(const Environment& env, const char* config_path) {
   read_send(env, config, &s);
   read_mirror(env, config, &s);
   read_events(env, config, &s);
+  read_metrics(env, config, &s);
   return s;
 }
 

@@ -31,6 +31,8 @@
 //                             of a manifest or tag and every delete leaves
 //                             an event in the outbox before it is
 //                             answered); on+pulls (manifest pulls too)
+//   REGISTRY_METRICS          "metrics": on (the default: every request
+//                             is counted for GET /metrics) or off
 //
 //   REGISTRY_MIRROR_UPSTREAM  the registry this one mirrors, a URL
 //                             (http://host:port or https://host); none: no
@@ -135,6 +137,8 @@ struct Settings {
   std::string mirror_error;
   EventSettings events;
   std::string events_error;
+  bool metrics = true;  // requests are counted
+  std::string metrics_error;
 
   // The upstream that serves repository `name`: of those whose prefix it
   // is under, the one with the longest prefix. false: none, the

@@ -516,6 +516,36 @@ int reg_storage_stats_json(reg_writer write, void* write_ctx, reg_status* st);
 /* The same, as text in the shared result buffer. */
 const char* reg_storage_get_stats_json(void);
 
+/* ---- Metrics -----------------------------------------------------------------
+ * Request counts kept in the tree, so that every process on every machine
+ * serving it adds to the same figures, CGI programs that live for one
+ * request too. Counts are text, one series a line: "<series> <count>\n",
+ * the series a name with its labels, no space or line end in it. */
+
+/* Adds the counts of text (len bytes) to the totals: to one of a few
+ * shard files, under its lock, in one write. */
+int reg_metrics_record(const char* text, size_t len, reg_status* st);
+/* Writes the totals of every shard, one series a line in the byte order
+ * of their names. */
+int reg_metrics_totals(reg_writer write, void* write_ctx, reg_status* st);
+
+/* What the tree holds. The first five come from a recount of the tree that
+ * is at most max_age seconds old (made now when the latest is older, by
+ * one process while the others use the latest); uploads and events are
+ * counted now, each from one directory. */
+typedef struct reg_amounts {
+  int64_t repositories;
+  int64_t manifests; /* revisions, counted in each repository */
+  int64_t tags;
+  int64_t blobs;
+  int64_t blob_bytes;
+  int64_t uploads;
+  int64_t upload_bytes;
+  int64_t events_pending;
+  int64_t recount_age; /* seconds since the recount the first five come from */
+} reg_amounts;
+int reg_metrics_amounts(int64_t max_age, reg_amounts* out, reg_status* st);
+
 /* ---- Events ------------------------------------------------------------------
  * The outbox of events for a deliverer to send on: one file per event,
  * written whole and on stable storage before the call that records it

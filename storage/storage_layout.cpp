@@ -331,6 +331,22 @@ void event_outbox_dir(char* out, size_t cap) {
   path_join(out, cap, events, kOutboxDir);
 }
 
+void metrics_requests_dir(char* out, size_t cap) {
+  char metrics[kPathCap];
+  path_join(metrics, sizeof metrics, s_root, kMetricsDir);
+  path_join(out, cap, metrics, kMetricsRequestsDir);
+}
+
+bool metrics_shard_path(unsigned shard, char* out, size_t cap) {
+  char dir[kPathCap];
+  metrics_requests_dir(dir, sizeof dir);
+  return shard < kMetricsShards && fits(std::snprintf(out, cap, "%s%c%02x", dir, host::kSep, shard), cap);
+}
+
+bool metrics_file_path(const char* file, char* out, size_t cap) {
+  return fits(std::snprintf(out, cap, "%s%c%s%c%s", s_root, host::kSep, kMetricsDir, host::kSep, file), cap);
+}
+
 void event_tries_dir(char* out, size_t cap) {
   char events[kPathCap];
   events_dir(events, sizeof events);

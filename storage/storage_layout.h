@@ -34,6 +34,13 @@
 //   <root>/events/tries/<t>-<id>       its failed deliveries: "<count>
 //                                      <unix time of the last>"
 //   <root>/events/deliver.lock         held by the deliverer at work
+//   <root>/metrics/requests/<xx>       request counts, shard <xx> (two hex
+//                                      digits, 16 shards): lines "<series>
+//                                      <count>" and "end", changed in
+//                                      place under a lock on the file
+//   <root>/metrics/summary             stored amounts from the latest
+//                                      recount: lines "<name> <amount>"
+//   <root>/metrics/recount.lock        held while the tree is recounted
 //
 // Below a repository (name: components joined by '/', nesting directories):
 //   _manifests/lock                    locked while manifests or tags change
@@ -117,6 +124,12 @@ inline constexpr const char kEventTriesDir[] = "tries";
 inline constexpr const char kEventSuffix[] = ".json";
 inline constexpr const char kDeliverLockFile[] = "deliver.lock";
 
+inline constexpr const char kMetricsDir[] = "metrics";
+inline constexpr const char kMetricsRequestsDir[] = "requests";
+inline constexpr unsigned kMetricsShards = 16;
+inline constexpr const char kMetricsSummaryFile[] = "summary";
+inline constexpr const char kMetricsRecountLockFile[] = "recount.lock";
+
 // first, the host separator, second; cut to cap - 1 bytes.
 void path_join(char* out, size_t cap, const char* first, const char* second);
 // <root>/repositories
@@ -199,6 +212,13 @@ bool event_tries_path(const char* name, char* out, size_t cap);
 // followed by ".json".
 inline constexpr size_t kEventNameLen = 20 + 1 + 32;
 bool event_name_valid(const char* name, size_t len);
+
+// <root>/metrics/requests, its shard <xx> (shard below kMetricsShards),
+// and <root>/metrics/<file> for the files of kMetrics*File; false when
+// the path does not fit.
+void metrics_requests_dir(char* out, size_t cap);
+bool metrics_shard_path(unsigned shard, char* out, size_t cap);
+bool metrics_file_path(const char* file, char* out, size_t cap);
 
 // Manifest subtree of repository name. Each builder answers false, with
 // the path cut short in out, when the path does not fit: such a path is
