@@ -22,11 +22,22 @@
 // another manifest nor deleted, by anyone, whatever the mode of access
 // control.
 //
+// A line whose first word is "retain:" is one rule of tag retention
+// (registry-admin retain) and grants nothing either:
+//
+//   retain:  <repositories>  last:<N> | within:<DURATION> | always  <tags>
+//
+// last:N keeps the N tags matching <tags> pushed last, within:30d (s, m,
+// h, d) those pushed in that time, always every one. In a repository that
+// some retain rule names, a tag that no such rule keeps is removed by
+// retain; repositories no retain rule names are left alone.
+//
 // Without a policy file: anonymous requests may do nothing, and every
 // signed-in user may pull and push everywhere.
 #ifndef REGISTRY_ACCESS_AUTH_POLICY_H
 #define REGISTRY_ACCESS_AUTH_POLICY_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,9 +56,23 @@ struct ImmutableRule {
   std::vector<std::string> tags;   // tag patterns
 };
 
+// What one retain rule keeps of the tags its tag patterns match.
+enum class Keep { kLast, kWithin, kAlways };
+
+struct RetainRule {
+  int line = 0;                    // its line in the file
+  std::string text;                // the line as written, for messages
+  std::string pattern;             // repositories
+  Keep keep = Keep::kAlways;
+  int64_t count = 0;               // kLast: how many
+  int64_t seconds = 0;             // kWithin: how long ago at most
+  std::vector<std::string> tags;   // tag patterns
+};
+
 struct Policy {
   std::vector<PolicyRule> rules;
   std::vector<ImmutableRule> immutable;
+  std::vector<RetainRule> retain;
 };
 
 // The rules of a policy text; false, with "line N: what is wrong" in why,
