@@ -330,6 +330,8 @@ TEST_F(Retain, BadRuleLinesAreRefusedNamingTheLine) {
       {"retain: app always * extra\n",
        "line 1: a retain rule has four fields: retain:, repositories, last:N or within:DURATION or always, tags"},
   };
+  // The default policy's path, as the host joins it.
+  const std::string policy = root + (emulated() ? "\\auth\\policy" : "/auth/policy");
   for (const Case& c : cases) {
     write_policy("");
     write_bytes(tmp / "rules", c.text);
@@ -341,17 +343,19 @@ TEST_F(Retain, BadRuleLinesAreRefusedNamingTheLine) {
     write_policy(c.text);
     r = admin({"retain", "--dry-run"});
     EXPECT_EQ(r.exit_code, 2) << c.text;
-    EXPECT_EQ(r.err, "registry-admin: retain: policy " + root + "/auth/policy: " + c.err + "\n") << c.text;
+    EXPECT_EQ(r.err, "registry-admin: retain: policy " + policy + ": " + c.err + "\n") << c.text;
   }
   EXPECT_EQ(tags_of("app"), std::vector<std::string>{"a"});
 
   write_policy("*  **  pull,push\n");
   ProcessResult r = admin({"retain"});
   EXPECT_EQ(r.exit_code, 2);
-  EXPECT_EQ(r.err, "registry-admin: retain: no retain: rules in " + root + "/auth/policy\n");
+  EXPECT_EQ(r.err, "registry-admin: retain: no retain: rules in " + policy + "\n");
   r = admin({"retain", "--rules", tmp / "missing"});
   EXPECT_EQ(r.exit_code, 2);
-  EXPECT_EQ(r.err.substr(0, r.err.find(": No such")), "registry-admin: retain: cannot read " + (tmp / "missing"));
+  const std::string cannot = "registry-admin: retain: cannot read " + (tmp / "missing") + ": ";
+  EXPECT_EQ(r.err.substr(0, cannot.size()), cannot);
+  EXPECT_GT(r.err.size(), cannot.size() + 1) << "the system's word for why";
   r = admin({"retain", "--keep"});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.err, "registry-admin: retain: unexpected argument: --keep\n");
