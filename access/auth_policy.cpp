@@ -12,6 +12,7 @@ namespace {
 constexpr char kAnonymous[] = "anonymous";
 constexpr char kImmutable[] = "immutable:";
 constexpr char kQuota[] = "quota:";
+constexpr char kRetain[] = "retain:";
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -90,6 +91,70 @@ bool parse_tag_patterns(const std::string& text, std::vector<std::string>* out) 
   }
 }
 
+// "30s", "15m", "12h", "7d": false for anything else, and for a time so
+// long that its seconds would not fit.
+bool parse_age(const std::string& text, int64_t* seconds) {
+  if (text.size() < 2 || text.size() > 12) return false;
+  int64_t n = 0;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    n = n * 10 + (text[i] - '0');
+  }
+  switch (text.back()) {
+    case 's': *seconds = n; return true;
+    case 'm': *seconds = n * 60; return true;
+    case 'h': *seconds = n * 3600; return true;
+    case 'd': *seconds = n * 86400; return true;
+    default: return false;
+  }
+}
+
+// "last:N", "within:DURATION" or "always" into the rule; false otherwise.
+bool parse_keep(const std::string& text, RetainRule* rule) {
+  if (text == "always") {
+    rule->keep = Keep::kAlways;
+    return true;
+  }
+  if (text.compare(0, 7, "within:") == 0) {
+    rule->keep = Keep::kWithin;
+    return parse_age(text.substr(7), &rule->seconds);
+  }
+  if (text.compare(0, 5, "last:") != 0 || text.size() == 5 || text.size() > 14) return false;
+  int64_t n = 0;
+  for (size_t i = 5; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    n = n * 10 + (text[i] - '0');
+  }
+  if (n == 0) return false;  // keeps nothing: surely a slip
+  rule->keep = Keep::kLast;
+  rule->count = n;
+  return true;
+}
+
+// One "retain:" line of four words; false with why.
+bool parse_retain(const std::vector<std::string>& words, int number, RetainRule* out, std::string* why) {
+  if (words.size() != 4) {
+    *why = "a retain rule has four fields: retain:, repositories, last:N or within:DURATION or always, tags";
+    return false;
+  }
+  out->line = number;
+  out->text = words[0] + " " + words[1] + " " + words[2] + " " + words[3];
+  out->pattern = words[1];
+  if (!pattern_valid(out->pattern)) {
+    *why = "not a repository pattern: " + out->pattern;
+    return false;
+  }
+  if (!parse_keep(words[2], out)) {
+    *why = "keeps last:N (N from 1), within:DURATION (30s, 15m, 12h, 7d) or always, not " + words[2];
+    return false;
+  }
+  if (!parse_tag_patterns(words[3], &out->tags)) {
+    *why = "tags are tag patterns joined by ',': " + words[3];
+    return false;
+  }
+  return true;
+}
+
 // Whether pattern[i..] matches name[j..], each pair of positions decided
 // once (memo: -1 unknown, 0 no, 1 yes), so a pattern of many stars costs
 // no more than its length times the name's.
@@ -135,6 +200,15 @@ bool parse_policy(const std::string& text, Policy* out, std::string* why) {
     const std::vector<std::string> words = words_of(line);
     if (words.empty()) continue;
     const std::string where = "line " + std::to_string(number) + ": ";
+    if (words[0] == kRetain) {
+      RetainRule rule;
+      if (!parse_retain(words, number, &rule, why)) {
+        *why = where + *why;
+        return false;
+      }
+      policy.retain.push_back(std::move(rule));
+      continue;
+    }
     if (words.size() != 3) {
       *why = where + "a rule has three fields: who, repositories, actions";
       return false;

@@ -33,6 +33,16 @@
 // pattern matches its name; later lines that match it too do not count,
 // so a narrow line goes before a broad one.
 //
+// A line whose first word is "retain:" is one rule of tag retention
+// (registry-admin retain) and grants nothing either:
+//
+//   retain:  <repositories>  last:<N> | within:<DURATION> | always  <tags>
+//
+// last:N keeps the N tags matching <tags> pushed last, within:30d (s, m,
+// h, d) those pushed in that time, always every one. In a repository that
+// some retain rule names, a tag that no such rule keeps is removed by
+// retain; repositories no retain rule names are left alone.
+//
 // A rule whose repositories are "registry:metrics" (no pattern holds a
 // ':') lets who read the registry's metrics, whatever its actions.
 //
@@ -67,10 +77,24 @@ struct QuotaRule {
   int64_t bytes = 0;    // the limit
 };
 
+// What one retain rule keeps of the tags its tag patterns match.
+enum class Keep { kLast, kWithin, kAlways };
+
+struct RetainRule {
+  int line = 0;                    // its line in the file
+  std::string text;                // the line as written, for messages
+  std::string pattern;             // repositories
+  Keep keep = Keep::kAlways;
+  int64_t count = 0;               // kLast: how many
+  int64_t seconds = 0;             // kWithin: how long ago at most
+  std::vector<std::string> tags;   // tag patterns
+};
+
 struct Policy {
   std::vector<PolicyRule> rules;
   std::vector<ImmutableRule> immutable;
   std::vector<QuotaRule> quotas;
+  std::vector<RetainRule> retain;
 };
 
 // The rules of a policy text; false, with "line N: what is wrong" in why,

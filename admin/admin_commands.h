@@ -13,6 +13,7 @@ int run_stats(Invocation& in);
 int run_du(Invocation& in);
 int run_user(Invocation& in);
 int run_events(Invocation& in);
+int run_retain(Invocation& in);
 
 }  // namespace admin
 

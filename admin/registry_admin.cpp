@@ -29,6 +29,7 @@ constexpr Command kCommands[] = {
     {"du", "du", admin::run_du},
     {"user", "user add NAME [--cost N] | user remove NAME | user list", admin::run_user},
     {"events", "events list | events deliver [--follow] [--interval DURATION] [--config FILE]", admin::run_events},
+    {"retain", "retain [--dry-run] [--verbose] [--rules FILE]", admin::run_retain},
 };
 
 void print_usage(FILE* out) {

@@ -74,6 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
       }
     }
+    for (const RetainRule& r : policy.retain) {
+      // Every rule keeps something: a tag pattern, a count from 1, a time
+      // that is not negative.
+      if (r.tags.empty() || (r.keep == Keep::kLast && r.count < 1) || r.seconds < 0) std::abort();
+    }
     allowed_actions(policy, "alice", "team/app");
     immutable_rule_for(policy, "team/app", "v1");
   } else if (why.rfind("line ", 0) != 0) {

@@ -82,6 +82,7 @@ TEST_F(Admin, UsageErrorsExitWithTwoAndSayWhy) {
       "  du\n"
       "  user add NAME [--cost N] | user remove NAME | user list\n"
       "  events list | events deliver [--follow] [--interval DURATION] [--config FILE]\n"
+      "  retain [--dry-run] [--verbose] [--rules FILE]\n"
       "\nThe storage root is found as the registry finds it (REGISTRY_STORAGE_ROOT,\n"
       "else config.json in the working directory) unless --root names it.\n"
       "DURATION: a number with s, m, h or d (\"30s\", \"7d\").\n";

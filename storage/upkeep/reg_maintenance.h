@@ -146,6 +146,36 @@ typedef struct reg_usage_total {
 /* Calls fn for each repository in name order; fills total. */
 int reg_disk_usage(reg_usage_fn fn, void* ctx, reg_progress_fn progress, reg_usage_total* total, reg_status* st);
 
+/* ---- Tags and their push times (retention) ----------------------------------- */
+
+#define REG_TAG_CAP 129 /* a tag of at most 128 bytes and its NUL */
+
+/* A tag as its link is now. Every push of a tag writes its link anew
+ * (a push of the digest it names already too), so the link's modification
+ * time is when the tag was last pushed; written_ns and file_id tell that
+ * very write of the link from any later one, whatever the clock did. */
+typedef struct reg_tag_state {
+  char tag[REG_TAG_CAP];
+  char digest[REG_DIGEST_CAP]; /* "" when its link cannot be read as one */
+  int64_t pushed;              /* seconds since 1970 */
+  int64_t written_ns;
+  uint64_t file_id;
+} reg_tag_state;
+/* Non-zero stops the listing. */
+typedef int (*reg_tag_visitor)(void* ctx, const reg_tag_state* tag);
+typedef int (*reg_repository_visitor)(void* ctx, const char* name);
+
+/* Calls each with every repository's full name, in byte order; -1 when
+ * the repositories cannot be listed. */
+int reg_repositories_each(reg_repository_visitor each, void* ctx, reg_status* st);
+/* Calls each with every tag of the repository, in byte order, read
+ * without its lock (a push may change a tag just after). */
+int reg_tags_each(const char* repo, reg_tag_visitor each, void* ctx, reg_status* st);
+/* The tag as its link is now: 1, or 0 when there is no such tag. Takes no
+ * lock, so a guard of reg_manifest_remove_guarded may call it to see the
+ * tag as the delete will find it. */
+int reg_tag_now(const char* repo, const char* tag, reg_tag_state* out, reg_status* st);
+
 #ifdef __cplusplus
 }
 #endif
