@@ -197,7 +197,7 @@ void Reporting::attach(reg_progress_fn* on_progress, reg_finding_fn* on_finding,
 int open_storage(Open how) {
   char root[host::kPathMax] = {};
   if (!g_root.empty()) {
-    if (g_root.size() >= sizeof root) return fail(kExitUsage, "--root: longer than %zu characters", sizeof root - 1);
+    if (g_root.size() >= sizeof root) return fail(kExitUsage, "--root: longer than %d characters", static_cast<int>(sizeof root - 1));
     std::memcpy(root, g_root.c_str(), g_root.size() + 1);
   } else {
     const settings::Settings s = settings::read_settings(cgi::process_environment());

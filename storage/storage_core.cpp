@@ -126,7 +126,11 @@ int init_tree(const char* root, reg_status* st) {
     return fail(st, REG_ERR_STORAGE, "cannot index nested repositories: %s", path);
   }
   path_join(path, sizeof path, s_root, kMarkerFile);
-  if (!file_exists(path) && write_file(path, kMarkerContent, sizeof kMarkerContent - 1) != 0) {
+  // Processes that start on a new tree at once all write the marker. Its
+  // bytes are always the same, so one whose rename loses to another's
+  // (Windows refuses to replace a file while another process renames over
+  // it) takes the one that is there.
+  if (!file_exists(path) && write_file(path, kMarkerContent, sizeof kMarkerContent - 1) != 0 && !file_exists(path)) {
     return fail(st, REG_ERR_STORAGE, "write config.json failed: %s", path);
   }
   mark_ready();
