@@ -7,19 +7,15 @@
 #include "platform/host.h"
 #include "storage/reg_storage.h"
 #include "text/civil_time.h"
-#include "text/hex.h"
 #include "text/json_escape.h"
 
 namespace registry {
 namespace {
 
-// 32 lowercase hex digits from the system's random source; "" when it fails.
+// A new event id; "" when the system's random source fails.
 std::string random_id() {
-  uint8_t bytes[REG_EVENT_ID_LEN / 2];
-  if (!host::random_bytes(bytes, sizeof bytes)) return "";
-  char hex[REG_EVENT_ID_LEN + 1] = {};
-  text_hex_encode(bytes, sizeof bytes, hex);
-  return std::string(hex, REG_EVENT_ID_LEN);
+  char id[REG_EVENT_ID_LEN + 1];
+  return reg_event_new_id(id) == 0 ? std::string(id, REG_EVENT_ID_LEN) : std::string();
 }
 
 void member(std::string* out, const char* name, const std::string& value) {

@@ -559,6 +559,10 @@ int reg_metrics_amounts(int64_t max_age, reg_amounts* out, reg_status* st);
  * id (REG_EVENT_ID_LEN hex digits, NUL-terminated) in the outbox.
  * out_name (REG_EVENT_NAME_CAP bytes, may be null) gets its name. */
 int reg_event_record(const char* id, const void* data, size_t len, char* out_name, reg_status* st);
+/* A new event id, REG_EVENT_ID_LEN lowercase hex digits from the system's
+ * random source, into out (REG_EVENT_ID_LEN + 1 bytes); -1 when that
+ * source fails. */
+int reg_event_new_id(char* out);
 
 typedef struct reg_event_info {
   char name[REG_EVENT_NAME_CAP];

@@ -16,6 +16,7 @@
 #include "storage/storage_layout.h"
 #include "storage/storage_locks.h"
 #include "storage/storage_state.h"
+#include "text/hex.h"
 
 struct reg_event_lock {
   storage::LockedFile file;
@@ -216,3 +217,11 @@ reg_event_lock* reg_events_lock(reg_status* caller) {
 void reg_events_unlock(reg_event_lock* lock) { delete lock; }
 
 }  // extern "C"
+
+extern "C" int reg_event_new_id(char* out) {
+  uint8_t bytes[REG_EVENT_ID_LEN / 2];
+  if (!host::random_bytes(bytes, sizeof bytes)) return -1;
+  text_hex_encode(bytes, sizeof bytes, out);
+  out[REG_EVENT_ID_LEN] = '\0';
+  return 0;
+}
