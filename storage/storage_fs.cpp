@@ -13,11 +13,13 @@ namespace {
 
 // One directory level: created, or there already (as anything), or a
 // directory by the time we look again (another process made it).
-bool make_level(const char* path) {
+bool make_level(const char* path, HeldFlushes* later) {
   switch (host::make_dir(path)) {
     case host::MkdirResult::kCreated:
       // A new directory is only as lasting as its parent's entry for it.
-      return host::sync_parent(path);
+      if (later == nullptr) return host::sync_parent(path);
+      later->parent_of(path);
+      return true;
     case host::MkdirResult::kExists:
       return true;
     case host::MkdirResult::kFailed:
@@ -31,7 +33,25 @@ bool make_level(const char* path) {
 
 }  // namespace
 
-int mkdirs(const char* path) {
+void HeldFlushes::dir(const char* path) {
+  for (const Held& h : held_) {
+    if (!h.parent && h.path == path) return;
+  }
+  held_.push_back({path, false});
+}
+
+void HeldFlushes::parent_of(const char* path) { held_.push_back({path, true}); }
+
+bool HeldFlushes::settle() {
+  while (!held_.empty()) {
+    const Held& h = held_.front();
+    if (!(h.parent ? host::sync_parent(h.path.c_str()) : host::sync_dir(h.path.c_str()))) return false;
+    held_.erase(held_.begin());
+  }
+  return true;
+}
+
+int mkdirs(const char* path, HeldFlushes* later) {
   const size_t len = std::strlen(path);
   if (len == 0 || len >= kPathCap) return -1;
   // The usual case, a tree that exists: one look instead of a creation
@@ -65,11 +85,11 @@ int mkdirs(const char* path) {
     if (!host::is_sep(buf[i])) continue;
     const char saved = buf[i];
     buf[i] = '\0';
-    const bool ok = make_level(buf);
+    const bool ok = make_level(buf, later);
     buf[i] = saved;
     if (!ok) return -1;
   }
-  return make_level(buf) ? 0 : -1;
+  return make_level(buf, later) ? 0 : -1;
 }
 
 int file_exists(const char* path) {
@@ -205,6 +225,16 @@ int commit_staged(const StagedFile& staged) {
   return move_into_place(staged.tmp.c_str(), staged.path.c_str(), Durability::kStable);
 }
 
+int commit_staged_later(const StagedFile& staged, HeldFlushes* later) {
+  if (!host::rename_replace(staged.tmp.c_str(), staged.path.c_str())) {
+    host::KeptError kept;  // the rename's error, not the clean-up's
+    host::remove_file(staged.tmp.c_str());
+    return -1;
+  }
+  later->parent_of(staged.path.c_str());
+  return 0;
+}
+
 void discard_staged(const StagedFile& staged) { host::remove_file(staged.tmp.c_str()); }
 
 int stage_file(const char* path, const void* data, size_t len, StagedFile* out) {
@@ -218,6 +248,34 @@ int stage_file(const char* path, const void* data, size_t len, StagedFile* out) 
   }
   out->tmp = tmp;
   out->path = path;
+  return 0;
+}
+
+int stage_files(const StageItem* items, size_t count, StagedFile* out) {
+  std::vector<FILE*> open(count, nullptr);
+  size_t made = 0;
+  bool ok = true;
+  for (; made < count && ok; ++made) {
+    char tmp[kPathCap];
+    FILE* f = create_own_temp(items[made].path, tmp);
+    if (f == nullptr) break;
+    open[made] = f;
+    out[made].tmp = tmp;
+    out[made].path = items[made].path;
+    ok = host::write_bytes(f, items[made].data, items[made].len) && std::ferror(f) == 0;
+  }
+  ok = ok && made == count;
+  // Flushed only once all are written: the first flush commits every
+  // file's creation, and the others are left their bytes alone to write.
+  for (size_t i = 0; i < made; ++i) {
+    ok = ok && host::sync_file(open[i]);
+    ok = std::fclose(open[i]) == 0 && ok;
+  }
+  if (!ok) {
+    host::KeptError kept;
+    for (size_t i = 0; i < made; ++i) host::remove_file(out[i].tmp.c_str());
+    return -1;
+  }
   return 0;
 }
 
@@ -245,13 +303,17 @@ void remove_staged_leftovers(const char* dir, std::initializer_list<const char*>
   }
 }
 
-int commit_staged_in(const char* dir, StagedFile* files, size_t count) {
+int commit_staged_in(const char* dir, StagedFile* files, size_t count, HeldFlushes* later) {
   for (size_t i = 0; i < count; ++i) {
     if (!host::rename_replace(files[i].tmp.c_str(), files[i].path.c_str())) {
       host::KeptError kept;  // the rename's error, not the clean-up's
       for (size_t j = i; j < count; ++j) discard_staged(files[j]);
       return -1;
     }
+  }
+  if (later != nullptr) {
+    later->dir(dir);
+    return 0;
   }
   return host::sync_dir(dir) ? 0 : -1;
 }

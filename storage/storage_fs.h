@@ -19,9 +19,38 @@ inline constexpr size_t kPathCap = host::kPathMax;
 
 enum class Scan { kOk, kMissing, kFailed };
 
+// Directory flushes held back and made together. A push changes several
+// directories (a blob moved in, a link's directory made) before the link
+// that leads to them is put in place. Flushing each as it changes costs a
+// journal commit apiece; held until the link's own bytes are flushed, they
+// ride in that one commit, and their own flushes find little left to do.
+// Each is still flushed, once, before the step that depends on it: the
+// caller settles them before it renames a name that leads to them.
+class HeldFlushes {
+ public:
+  HeldFlushes() = default;
+  HeldFlushes(const HeldFlushes&) = delete;
+  HeldFlushes& operator=(const HeldFlushes&) = delete;
+  // The directory at path changed.
+  void dir(const char* path);
+  // The directory holding path changed.
+  void parent_of(const char* path);
+  // Flushes every directory held, then holds none; false at the first
+  // flush that fails (the rest are still held).
+  bool settle();
+
+ private:
+  struct Held {
+    std::string path;
+    bool parent;
+  };
+  std::vector<Held> held_;
+};
+
 // Creates the directory and its missing parents; each level it creates is
-// on stable storage (its parent flushed) before it returns.
-int mkdirs(const char* path);
+// on stable storage (its parent flushed) before it returns, or, given
+// later, once later is settled.
+int mkdirs(const char* path, HeldFlushes* later = nullptr);
 int file_exists(const char* path);  // a regular file
 int dir_exists(const char* path);
 // The size of a regular file; -1 for anything else or when absent.
@@ -51,15 +80,26 @@ struct StagedFile {
 };
 int stage_file_locked(const char* path, const void* data, size_t len, StagedFile* out);
 int commit_staged(const StagedFile& staged);
+// The rename of commit_staged alone: the directory's flush joins later.
+int commit_staged_later(const StagedFile& staged, HeldFlushes* later);
 void discard_staged(const StagedFile& staged);
 // The same for a writer that does not hold the lock yet: the temporary
 // file has a name of this process's own (as write_file's), so writers
 // stage at the same time and only the renames wait for the lock.
 int stage_file(const char* path, const void* data, size_t len, StagedFile* out);
+// stage_file for several files at once: all are written before any is
+// flushed, so that one journal commit carries them. On failure none is
+// left staged.
+struct StageItem {
+  const char* path;
+  const void* data;
+  size_t len;
+};
+int stage_files(const StageItem* items, size_t count, StagedFile* out);
 // Renames staged files that share the directory dir into place, then
-// flushes dir once for all of them. When a rename fails, the files not
-// yet renamed are taken away.
-int commit_staged_in(const char* dir, StagedFile* files, size_t count);
+// flushes dir once for all of them (given later, when later is settled).
+// When a rename fails, the files not yet renamed are taken away.
+int commit_staged_in(const char* dir, StagedFile* files, size_t count, HeldFlushes* later = nullptr);
 // Removes from dir every file that stage_file made for one of paths (all
 // in dir) under a writer's own name: what killed writers left.
 void remove_staged_leftovers(const char* dir, std::initializer_list<const char*> paths);

@@ -209,7 +209,7 @@ void restore_tag(const char* repo_name, const TagMove& m) {
 // all are renamed in; a rename that fails puts back the tags before it.
 // Called under the repository's lock.
 int point_tags(const char* repo_name, const std::vector<std::string>& tags, const char* link, size_t link_len,
-               reg_status* st) {
+               HeldFlushes* later, reg_status* st) {
   std::vector<TagMove> moves(tags.size());
   auto undo = [&](size_t upto) {
     for (size_t j = 0; j < upto; ++j) restore_tag(repo_name, moves[j]);
@@ -227,7 +227,7 @@ int point_tags(const char* repo_name, const std::vector<std::string>& tags, cons
       m.had_link = true;
       m.old_link.assign(old, old_len);
     }
-    if (mkdirs(current) != 0) {
+    if (mkdirs(current, later) != 0) {
       fail(st, REG_ERR_STORAGE, "mkdirs tag dir failed");
       undo(i + 1);
       return -1;
@@ -238,6 +238,13 @@ int point_tags(const char* repo_name, const std::vector<std::string>& tags, cons
       return -1;
     }
     m.is_staged = true;
+  }
+  // What the tags will lead to, and the directories made for them, are on
+  // stable storage before any tag moves.
+  if (!later->settle()) {
+    fail(st, REG_ERR_STORAGE, "cannot flush before the tags move");
+    undo(moves.size());
+    return -1;
   }
   for (size_t i = 0; i < moves.size(); ++i) {
     const int rc = commit_staged(moves[i].staged);
@@ -375,13 +382,8 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   // renames, the links and their directories' flushes.
   const char* ct = stored_type(content_type, info, check_references);
   StagedPair staged;
-  if (stage_file(paths.body, body, len, &staged.files[0]) != 0) {
-    return fail(st, REG_ERR_STORAGE, "write manifest body failed");
-  }
-  staged.count = 1;
-  if (stage_file(paths.ct, ct, std::strlen(ct), &staged.files[1]) != 0) {
-    return fail(st, REG_ERR_STORAGE, "write manifest ct failed");
-  }
+  const StageItem items[2] = {{paths.body, body, len}, {paths.ct, ct, std::strlen(ct)}};
+  if (stage_files(items, 2, staged.files) != 0) return fail(st, REG_ERR_STORAGE, "write manifest body failed");
   staged.count = 2;
   LockedFile lock;
   if (lock_repository(repo_name, &lock) != Lock::kHeld) return lock_failure(repo_name, st);
@@ -394,8 +396,12 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
 
   // Body, content type and revision first, then its entry among its
   // subject's referrers, the tags last: a tag never names a manifest that
-  // is not whole. Every file is replaced atomically.
-  const int committed = commit_staged_in(paths.dir, staged.files, staged.count);
+  // is not whole. Every file is replaced atomically. The directories the
+  // body and the revision change are flushed together, after the
+  // revision's link is written and before it is put in place (see
+  // HeldFlushes); the tags' directories likewise before the tags move.
+  HeldFlushes later;
+  const int committed = commit_staged_in(paths.dir, staged.files, staged.count, &later);
   staged.count = 0;
   // A staged file that a delete of this manifest took away meanwhile (or
   // a rename that failed) is written again, under the lock.
@@ -405,12 +411,22 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   if (committed != 0 && write_file_locked(paths.ct, ct, std::strlen(ct)) != 0) {
     return fail(st, REG_ERR_STORAGE, "write manifest ct failed");
   }
-  if (mkdirs(paths.rev_dir) != 0) return fail(st, REG_ERR_STORAGE, "mkdirs revision dir failed");
-  if (write_file_locked(paths.rev, link, link_len) != 0) {
+  if (mkdirs(paths.rev_dir, &later) != 0) return fail(st, REG_ERR_STORAGE, "mkdirs revision dir failed");
+  StagedFile rev;
+  if (stage_file_locked(paths.rev, link, link_len, &rev) != 0) {
     return fail(st, REG_ERR_STORAGE, "write revision link failed");
   }
+  if (!later.settle()) {
+    discard_staged(rev);
+    return fail(st, REG_ERR_STORAGE, "cannot flush manifests dir");
+  }
+  if (commit_staged_later(rev, &later) != 0) return fail(st, REG_ERR_STORAGE, "write revision link failed");
+  // The referrers' entry names a whole manifest: the revision is flushed
+  // first.
+  if (!info.subject.empty() && !later.settle()) return fail(st, REG_ERR_STORAGE, "cannot flush revision dir");
   if (record_referrer(repo_name, link, len, ct, info) != 0) return fail(st, REG_ERR_STORAGE, "write referrer failed");
-  if (point_tags(repo_name, tags, link, link_len, st) != 0) return -1;
+  if (point_tags(repo_name, tags, link, link_len, &later, st) != 0) return -1;
+  if (!later.settle()) return fail(st, REG_ERR_STORAGE, "cannot flush revision dir");
   std::snprintf(out_digest, alg == DigestAlg::kSha512 ? kAnyDigestCap : kDigestCap, "%s", link);
   if (out_subject != nullptr) std::snprintf(out_subject, kAnyDigestCap, "%s", info.subject.c_str());
   return 0;

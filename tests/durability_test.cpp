@@ -6,7 +6,12 @@
 // directory) the program must, before the first byte of its answer:
 //   - have flushed what the name will lead to (the renamed file itself)
 //     before the rename;
-//   - flush the directory that holds the new name after it.
+//   - flush the directory that holds the new name after it;
+//   - and put a link (a name that leads to other names: a blob's link in a
+//     repository, a revision, a tag) in place only once every name made
+//     before it is on stable storage, so that no link outlives, in a power
+//     cut, what it leads to. Directory flushes may be held back until
+//     then, not past it.
 // Only the digest states of uploads are exempt: they can be made again.
 #include <gtest/gtest.h>
 
@@ -115,12 +120,20 @@ class Durability : public ::testing::Test {
     EXPECT_LT(answer, calls.size()) << "no answer written";
     int checked = 0;
     const std::string states = root + "/upload-digests";
+    std::vector<std::string> unflushed;  // directories changed since their last flush
     for (size_t i = 0; i < answer; ++i) {
       const Call& c = calls[i];
+      if (c.ok && (c.name == "fsync" || c.name == "fdatasync")) std::erase(unflushed, c.paths[0]);
       if (!c.ok || c.name == "fsync" || c.name == "fdatasync" || c.name == "read" || c.name == "pread64") continue;
       const std::string& made = c.paths.back();
       if (made.rfind(root + "/", 0) != 0 || made.rfind(states, 0) == 0) continue;
       ++checked;
+      if (made.substr(made.find_last_of('/') + 1) == "link") {
+        std::string pending;
+        for (const std::string& d : unflushed) pending += " " + d;
+        EXPECT_TRUE(unflushed.empty()) << made << " was put in place before these were flushed:" << pending;
+      }
+      unflushed.push_back(dirname_of(made));
       if (c.name != "mkdirat") {
         EXPECT_TRUE(synced_in(calls, 0, i, c.paths[0])) << c.paths[0] << " was not flushed before it became " << made;
       }
