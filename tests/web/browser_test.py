@@ -17,6 +17,7 @@ import sys
 import unittest
 import urllib.request
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 from fixture import Registry, axe_path, fill_access_registry, fill_open_registry, missing_tools, push_small_repositories
 
 TOP, BIN, SHOTS = sys.argv[1], sys.argv[2], sys.argv[3]

@@ -19,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 from fixture import Registry, axe_path, fill_access_registry, fill_open_registry, missing_tools, push_small_repositories
 
 TOP, BIN, SHOTS = sys.argv[1:4]
