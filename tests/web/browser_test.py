@@ -189,6 +189,9 @@ class OpenRegistryTest(PageCase):
         nxt = self.wait(EC.element_to_be_clickable((By.XPATH, "//button[text()='Next page']")))
         nxt.send_keys("\n")  # by keyboard
         self.wait_text("page 2 of", "#repo-count")
+        # The button keeps the focus: pressed again, it turns another page.
+        self.browser.switch_to.active_element.send_keys("\n")
+        self.wait_text("page 3 of", "#repo-count")
 
     def test_5_delete_a_manifest_after_confirming(self):
         self.open(self.reg.url + "/#/repo?name=team/hello")

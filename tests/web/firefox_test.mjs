@@ -285,9 +285,15 @@ describe('without access control', () => {
     await (await button('Next page')).focus();
     await page.keyboard.press('Enter');
     await waitText('1008 repositories, page 2 of 11.', '#repo-count');
-    await (await button('Previous page')).focus();
+    // The focus stays on the button pressed, page after page, and on the
+    // last one, where Next is disabled, moves to Previous.
+    for (let p = 3; p <= 11; p++) {
+      await page.keyboard.press('Enter');
+      await waitText('1008 repositories, page ' + p + ' of 11.', '#repo-count');
+    }
+    assert.equal(await page.evaluate(() => document.activeElement.textContent), 'Previous page');
     await page.keyboard.press(' ');
-    await waitText('1008 repositories, page 1 of 11.', '#repo-count');
+    await waitText('1008 repositories, page 10 of 11.', '#repo-count');
     nothingReported();
   });
 
