@@ -177,6 +177,7 @@ before(async () => {
     extraPrefsFirefox: QUIET_PREFS,
     defaultViewport: { width: 1280, height: 900 },
     protocolTimeout: 60_000,
+    timeout: 60_000,  // for Firefox to start, on a busy machine
   });
   await newPage();
 });
