@@ -20,7 +20,9 @@ const WAIT = 30_000;   // ms a page may take to show something, on a busy machin
 const SCENARIO = 180_000;
 const axeSource = fs.readFileSync(facts.axe, 'utf8');
 
-// This machine has no network: nothing in the background may try one.
+// Firefox's background traffic, beyond what puppeteer already turns off:
+// the test needs none of it, and a machine without a network would only
+// wait on it.
 const QUIET_PREFS = {
   'app.update.auto': false,
   'app.update.enabled': false,
