@@ -272,6 +272,25 @@
     requestAnimationFrame(() => setTimeout(() => performance.mark(name), 0));
   }
 
+  // A list's Previous and Next buttons, made once per view and updated as
+  // the page turns: drawn anew, the button just pressed would vanish and
+  // take the keyboard focus with it, back to the top of the document.
+  function pagerOf(pager, turn) {
+    const prev = el('button', { type: 'button', onclick: () => turn(-1) }, 'Previous page');
+    const next = el('button', { type: 'button', onclick: () => turn(1) }, 'Next page');
+    pager.replaceChildren(prev, next);
+    pager.hidden = true;
+    return (page, pages) => {
+      const focused = document.activeElement;
+      prev.disabled = page === 0;
+      next.disabled = page >= pages - 1;
+      pager.hidden = pages <= 1;
+      // A button disabled under the focus hands it to the other one.
+      if (focused === next && next.disabled && !prev.disabled) prev.focus();
+      if (focused === prev && prev.disabled && !next.disabled) next.focus();
+    };
+  }
+
   // Each view draws into main; a newer view makes an older one's late
   // answers harmless.
   let generation = 0;
@@ -292,6 +311,7 @@
     let names = [];
     let page = 0;
     let done = false;
+    const showPager = pagerOf(pager, (step) => { page += step; draw(); });
     const draw = () => {
       const q = filter.value.trim().toLowerCase();
       const shown = q ? names.filter((n) => n.includes(q)) : names;
@@ -302,10 +322,7 @@
       list.replaceChildren(frag);
       count.textContent = (q ? shown.length + ' of ' : '') + names.length + (names.length === 1 ? ' repository' : ' repositories') + (done ? '' : ' so far (loading)') +
         (shown.length > ROWS ? ', page ' + (page + 1) + ' of ' + pages : '') + '.';
-      pager.replaceChildren(
-        el('button', { type: 'button', disabled: page === 0, onclick: () => { page--; draw(); } }, 'Previous page'),
-        el('button', { type: 'button', disabled: page >= pages - 1, onclick: () => { page++; draw(); } }, 'Next page'));
-      pager.hidden = pages <= 1;
+      showPager(page, pages);
       if (shown.length === 0 && done) list.replaceChildren(el('li', { class: 'muted' }, q ? 'No repository matches.' : 'The registry holds no repository yet.'));
     };
     let timer = 0;
@@ -368,6 +385,7 @@
     let tags = [];
     let page = 0;
     const details = new Map();
+    const showPager = pagerOf(pager, (step) => { page += step; drawRows(); });
     const drawRows = () => {
       const q = filter.value.trim().toLowerCase();
       const shown = q ? tags.filter((t) => t.toLowerCase().includes(q)) : tags;
@@ -385,10 +403,7 @@
       });
       body.replaceChildren(frag);
       count.textContent = (q ? shown.length + ' of ' : '') + tags.length + (tags.length === 1 ? ' tag' : ' tags') + (shown.length > TAG_ROWS ? ', page ' + (page + 1) + ' of ' + pages : '') + '.';
-      pager.replaceChildren(
-        el('button', { type: 'button', disabled: page === 0, onclick: () => { page--; drawRows(); } }, 'Previous page'),
-        el('button', { type: 'button', disabled: page >= pages - 1, onclick: () => { page++; drawRows(); } }, 'Next page'));
-      pager.hidden = pages <= 1;
+      showPager(page, pages);
       // Only the rows on screen are looked into: a manifest and its config
       // each, a few at a time.
       pool(rows, async ({ t, cells }) => {

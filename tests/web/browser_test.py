@@ -5,26 +5,20 @@ lighttpd (deploy/lighttpd.conf, as scripts/serve runs it) on 127.0.0.1.
 
   browser_test.py TOP BUILD_BIN SCREENSHOT_DIR
 
-Content is pushed by real clients (skopeo, oras) and by plain HTTP where a
-client would take too long (a thousand small repositories). axe-core (npm,
+The servers and the content come from fixture.py, which the Firefox run of
+these scenarios (browser_test_firefox.py) shares. axe-core (npm,
 tests/web/node_modules) checks the main views for serious accessibility
 violations. Exits 77 (skipped) when the browser, its driver, Selenium or the
 clients are not installed (scripts/setup --clients installs them).
 """
-import base64
-import hashlib
-import http.client
-import json
 import os
 import shutil
-import signal
-import socket
-import subprocess
 import sys
-import tempfile
-import time
 import unittest
 import urllib.request
+
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+from fixture import Registry, axe_path, fill_access_registry, fill_open_registry, missing_tools, push_small_repositories
 
 TOP, BIN, SHOTS = sys.argv[1], sys.argv[2], sys.argv[3]
 del sys.argv[1:4]
@@ -42,119 +36,13 @@ except ImportError:
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 DRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
-LIGHTTPD = shutil.which("lighttpd") or "/usr/sbin/lighttpd"
-AXE = os.path.join(TOP, "tests", "web", "node_modules", "axe-core", "axe.min.js")
-for tool in (CHROMIUM, DRIVER, LIGHTTPD, shutil.which("skopeo"), shutil.which("oras"), AXE):
-    if not tool or not os.path.exists(tool):
-        print("browser_test: %s is not installed (scripts/setup --clients)" % tool)
-        sys.exit(SKIP)
+AXE = axe_path(TOP)
+missing = missing_tools(TOP, CHROMIUM, DRIVER)
+if missing:
+    print("browser_test: %s is not installed (scripts/setup --clients)" % missing)
+    sys.exit(SKIP)
 
 WAIT = 30  # seconds a page may take to show something, on a busy machine
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def run(argv, stdin=None):
-    r = subprocess.run(argv, input=stdin, capture_output=True, text=True, timeout=300)
-    if r.returncode != 0:
-        raise AssertionError("%s failed: %s%s" % (" ".join(argv), r.stdout, r.stderr))
-    return r.stdout
-
-
-class Registry:
-    """The registry program as CGI under lighttpd, with the web page in the
-    document root, as scripts/serve lays them out."""
-
-    def __init__(self, config=None):
-        self.dir = tempfile.mkdtemp(prefix="browser-test-")
-        self.storage = os.path.join(self.dir, "registry_storage")
-        os.makedirs(os.path.join(self.dir, "htdocs"))
-        os.makedirs(self.storage)
-        shutil.copy2(os.path.join(BIN, "registry"), os.path.join(self.dir, "registry"))
-        for f in ("index.html", "app.js", "app.css"):
-            shutil.copy2(os.path.join(TOP, "web", f), os.path.join(self.dir, "htdocs", f))
-        if config:
-            with open(os.path.join(self.dir, "config.json"), "w") as f:
-                json.dump(config, f)
-        self.port = free_port()
-        self.host = "127.0.0.1:%d" % self.port
-        self.url = "http://" + self.host
-        env = dict(os.environ, REGISTRY_PORT=str(self.port), REGISTRY_CGI=os.path.join(self.dir, "registry"),
-                   REGISTRY_DOCROOT=os.path.join(self.dir, "htdocs"))
-        self.log = open(os.path.join(self.dir, "lighttpd.log"), "w")
-        self.proc = subprocess.Popen([LIGHTTPD, "-D", "-f", os.path.join(TOP, "deploy", "lighttpd.conf")],
-                                     cwd=self.dir, env=env, stdout=self.log, stderr=subprocess.STDOUT)
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                if self.proc.poll() is not None:
-                    break
-                time.sleep(0.1)
-        self.stop()
-        raise AssertionError("lighttpd did not start: " + open(os.path.join(self.dir, "lighttpd.log")).read())
-
-    def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
-        self.log.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def push_image(self, name, layout_args=(), creds=None, all_platforms=False):
-        layout = os.path.join(self.dir, "layout-" + hashlib.sha256(name.encode()).hexdigest()[:8])
-        run([sys.executable, os.path.join(TOP, "tests", "support", "make_image.py"), layout, *layout_args])
-        argv = ["skopeo", "--insecure-policy", "copy", "--dest-tls-verify=false"]
-        if all_platforms:
-            argv.append("--all")
-        if creds:
-            argv.append("--dest-creds=" + creds)
-        run(argv + ["oci:%s:latest" % layout, "docker://%s/%s" % (self.host, name)])
-
-    def token(self, user, password, scope):
-        req = urllib.request.Request(self.url + "/auth/token?service=registry&scope=" + scope)
-        req.add_header("Authorization", "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode())
-        return json.load(urllib.request.urlopen(req))["token"]
-
-    def get_json(self, path, token=None):
-        req = urllib.request.Request(self.url + path)
-        if token:
-            req.add_header("Authorization", "Bearer " + token)
-        return json.load(urllib.request.urlopen(req))
-
-
-def push_small_repositories(host, prefix, count):
-    """count repositories, each with one tiny image, over one kept-alive
-    connection: two requests each (the config blob, then the manifest)."""
-    config = b"{}"
-    digest = "sha256:" + hashlib.sha256(config).hexdigest()
-    manifest = json.dumps({"schemaVersion": 2, "mediaType": "application/vnd.oci.image.manifest.v1+json",
-                           "config": {"mediaType": "application/vnd.oci.empty.v1+json", "digest": digest, "size": 2},
-                           "layers": []}).encode()
-    conn = http.client.HTTPConnection(host, timeout=60)
-    for i in range(count):
-        name = "%s-%04d" % (prefix, i)
-        conn.request("POST", "/v2/%s/blobs/uploads/?digest=%s" % (name, digest), body=config,
-                     headers={"Content-Type": "application/octet-stream"})
-        r = conn.getresponse()
-        r.read()
-        assert r.status == 201, (name, r.status)
-        conn.request("PUT", "/v2/%s/manifests/v1" % name, body=manifest,
-                     headers={"Content-Type": "application/vnd.oci.image.manifest.v1+json"})
-        r = conn.getresponse()
-        r.read()
-        assert r.status == 201, (name, r.status)
-    conn.close()
 
 
 def new_browser():
@@ -224,24 +112,8 @@ class OpenRegistryTest(PageCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.reg = Registry()
-        cls.reg.push_image("team/hello:v1", ["--layers", "2", "--created", "2026-01-02T03:04:05Z"])
-        cls.reg.push_image("team/hello:v2", ["--layers", "3", "--seed", "2"])
-        cls.reg.push_image("team/multi:v1", ["--platforms", "2", "--seed", "3", "--created", "2026-02-03T04:05:06Z"],
-                           all_platforms=True)
-        work = os.path.join(cls.reg.dir, "oras")
-        os.makedirs(work)
-        for f, body in (("sbom.json", '{"sbom": true}'), ("sig.txt", "signed"), ("note.txt", "a note")):
-            with open(os.path.join(work, f), "w") as fh:
-                fh.write(body)
-        ref = cls.reg.host + "/team/hello:v1"
-        subprocess.run(["oras", "attach", "--plain-http", ref, "--artifact-type", "application/vnd.example.sbom",
-                        "--annotation", "org.example.tool=browser-test", "sbom.json"],
-                       cwd=work, check=True, capture_output=True, timeout=120)
-        subprocess.run(["oras", "attach", "--plain-http", ref, "--artifact-type", "application/vnd.example.signature",
-                        "sig.txt"], cwd=work, check=True, capture_output=True, timeout=120)
-        subprocess.run(["oras", "push", "--plain-http", cls.reg.host + "/notes:v1", "--artifact-type",
-                        "application/vnd.example.note", "note.txt"], cwd=work, check=True, capture_output=True, timeout=120)
+        cls.reg = Registry(TOP, BIN)
+        fill_open_registry(cls.reg)
 
     @classmethod
     def tearDownClass(cls):
@@ -317,6 +189,9 @@ class OpenRegistryTest(PageCase):
         nxt = self.wait(EC.element_to_be_clickable((By.XPATH, "//button[text()='Next page']")))
         nxt.send_keys("\n")  # by keyboard
         self.wait_text("page 2 of", "#repo-count")
+        # The button keeps the focus: pressed again, it turns another page.
+        self.browser.switch_to.active_element.send_keys("\n")
+        self.wait_text("page 3 of", "#repo-count")
 
     def test_5_delete_a_manifest_after_confirming(self):
         self.open(self.reg.url + "/#/repo?name=team/hello")
@@ -361,15 +236,8 @@ class AccessControlTest(PageCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.reg = Registry({"auth": "token"})
-        admin = os.path.join(BIN, "registry-admin")
-        for user in ("alice", "bob"):
-            run([admin, "--root", cls.reg.storage, "user", "add", user, "--cost", "4"], stdin=user + "-pw\n")
-        with open(os.path.join(cls.reg.storage, "auth", "policy"), "w") as f:
-            f.write("anonymous  public/**  pull\nalice      **         *\nbob        **         pull\n")
-        cls.reg.push_image("public/hello:v1", ["--layers", "1"], creds="alice:alice-pw")
-        cls.reg.push_image("team/app:v1", ["--layers", "1", "--seed", "4"], creds="alice:alice-pw")
-        cls.reg.push_image("team/app:v2", ["--layers", "1", "--seed", "5"], creds="alice:alice-pw")
+        cls.reg = Registry(TOP, BIN, {"auth": "token"})
+        fill_access_registry(cls.reg)
 
     @classmethod
     def tearDownClass(cls):
