@@ -185,7 +185,7 @@ class OpenRegistryTest(PageCase):
         self.link("many/repo-1004").click()
         self.wait(EC.presence_of_element_located((By.CSS_SELECTOR, "tr[data-tag='v1']")))
         self.browser.back()
-        self.wait_text("1008 repositories", "#repo-count")
+        self.wait_text("1008 repositories, page 1 of 11.", "#repo-count")  # loaded whole, not "so far"
         nxt = self.wait(EC.element_to_be_clickable((By.XPATH, "//button[text()='Next page']")))
         nxt.send_keys("\n")  # by keyboard
         self.wait_text("page 2 of", "#repo-count")
