@@ -34,18 +34,23 @@ bool make_level(const char* path, HeldFlushes* later) {
 }  // namespace
 
 void HeldFlushes::dir(const char* path) {
-  for (const Held& h : held_) {
-    if (!h.parent && h.path == path) return;
+  for (const std::string& h : held_) {
+    if (h == path) return;
   }
-  held_.push_back({path, false});
+  held_.emplace_back(path);
 }
 
-void HeldFlushes::parent_of(const char* path) { held_.push_back({path, true}); }
+void HeldFlushes::parent_of(const char* path) {
+  size_t cut = std::strlen(path);
+  while (cut > 0 && !host::is_sep(path[cut - 1])) --cut;
+  if (cut == 0) return;  // a bare name: never one of the tree's
+  // The separator goes, unless it is all there is ("/name").
+  dir(std::string(path, cut > 1 ? cut - 1 : cut).c_str());
+}
 
 bool HeldFlushes::settle() {
   while (!held_.empty()) {
-    const Held& h = held_.front();
-    if (!(h.parent ? host::sync_parent(h.path.c_str()) : host::sync_dir(h.path.c_str()))) return false;
+    if (!host::sync_dir(held_.front().c_str())) return false;
     held_.erase(held_.begin());
   }
   return true;

@@ -31,7 +31,7 @@ class HeldFlushes {
   HeldFlushes() = default;
   HeldFlushes(const HeldFlushes&) = delete;
   HeldFlushes& operator=(const HeldFlushes&) = delete;
-  // The directory at path changed.
+  // The directory at path changed (held once, however often it changes).
   void dir(const char* path);
   // The directory holding path changed.
   void parent_of(const char* path);
@@ -40,11 +40,7 @@ class HeldFlushes {
   bool settle();
 
  private:
-  struct Held {
-    std::string path;
-    bool parent;
-  };
-  std::vector<Held> held_;
+  std::vector<std::string> held_;
 };
 
 // Creates the directory and its missing parents; each level it creates is

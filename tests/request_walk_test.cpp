@@ -190,4 +190,36 @@ TEST_F(RequestWalk, AManifestPutFlushesItsBodyBeforeItTakesTheRepositorysLock) {
   EXPECT_LT(ct_at, lock_at) << "the content type was not flushed before the lock";
 }
 
+TEST_F(RequestWalk, APushIntoARepositoryFlushesEachFileAndDirectoryOnce) {
+  // The flushes of the directories a push changes wait for the link that
+  // leads to them and are made together: a directory changed by several
+  // steps of one request is flushed once, not once a step.
+  auto push_blob = [&](const std::string& bytes, Trace* trace) {
+    return call("POST", "/v2/app/blobs/uploads/", "digest=" + digest_string(bytes), bytes, {}, trace);
+  };
+  auto manifest_of = [](const std::string& config_blob, const std::string& note) {
+    return "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\",\"config\":{"
+           "\"mediaType\":\"application/vnd.oci.image.config.v1+json\",\"digest\":\"" + digest_string(config_blob) +
+           "\",\"size\":" + std::to_string(config_blob.size()) + "},\"layers\":[],\"annotations\":{\"n\":\"" + note + "\"}}";
+  };
+  const std::map<std::string, std::string> type{{"CONTENT_TYPE", "application/vnd.oci.image.manifest.v1+json"}};
+  // The repository and its directories exist: what the first push of a
+  // repository makes is made once.
+  ASSERT_EQ(push_blob("{}", nullptr).status, "201 Created");
+  ASSERT_EQ(call("PUT", "/v2/app/manifests/v1", "", manifest_of("{}", "1"), type).status, "201 Created");
+
+  Trace blob;
+  ASSERT_EQ(push_blob("a layer of its own", &blob).status, "201 Created");
+  Trace put;
+  ASSERT_EQ(call("PUT", "/v2/app/manifests/v2", "", manifest_of("{}", "2"), type, &put).status, "201 Created");
+  for (const Trace* t : {&blob, &put}) {
+    std::map<std::string, int> flushes;
+    for (const std::string& step : t->steps) {
+      if (step.rfind("fsync ", 0) == 0) ++flushes[step.substr(6)];
+    }
+    EXPECT_GE(flushes.size(), 6u) << "too few flushes read from the trace";
+    for (const auto& [path, n] : flushes) EXPECT_EQ(n, 1) << path << " was flushed " << n << " times";
+  }
+}
+
 }  // namespace
