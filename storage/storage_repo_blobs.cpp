@@ -67,22 +67,20 @@ int check_repo(const char* repo, const char* digest, reg_status* st) {
   return 0;
 }
 
-int link_blob(const char* repo, const char* digest, HeldFlushes* earlier, reg_status* st) {
+int link_blob(const char* repo, const char* digest, reg_status* st) {
   char dir[kPathCap];
   char link[kPathCap];
   if (!repo_blob_link_dir(repo, digest, dir, sizeof dir) || !repo_blob_link_path(repo, digest, link, sizeof link)) {
     return fail(st, REG_ERR_INVALID, "path too long");
   }
-  HeldFlushes own;
-  HeldFlushes& later = earlier != nullptr ? *earlier : own;
+  HeldFlushes later;
   StagedFile staged;
   if (note_repository(repo) != 0 || mkdirs(dir, &later) != 0 ||
       stage_file(link, digest, std::strlen(digest), &staged) != 0) {
     return fail(st, REG_ERR_STORAGE, "write blob link failed: %s@%s", repo, digest);
   }
-  // What the link leads to, and the directories made for it, are on
-  // stable storage before it is in place; the link's own flush carried
-  // most of their work.
+  // The directories made for the link are on stable storage before it is
+  // in place; the link's own flush carried most of their work.
   if (!later.settle()) {
     host::KeptError kept;
     discard_staged(staged);
@@ -167,7 +165,7 @@ int reg_repo_blob_link(const char* repo, const char* digest, reg_status* caller)
   char blob[kPathCap];
   blob_path_for_digest(digest, blob, sizeof blob);
   if (!file_exists(blob)) return fail(st, REG_ERR_NOT_FOUND, "blob not found: %s", digest);
-  return link_blob(repo, digest, nullptr, st);
+  return link_blob(repo, digest, st);
 }
 
 int reg_repo_blob_exists(const char* repo, const char* digest, reg_status* caller) {
@@ -238,7 +236,7 @@ int reg_repo_blob_mount_within(const char* repo, const char* from, const char* d
   if (held_blob_path(from, digest, path, sizeof path, &size, st) != 0) return -1;
   LockedFile lock;
   if (lock_for_quota(repo, quota, &lock, st) != 0 || admit_blob(repo, digest, size, quota, st) != 0) return -1;
-  return link_blob(repo, digest, nullptr, st);
+  return link_blob(repo, digest, st);
 }
 
 int reg_repo_usage(const char* repo, int64_t* out_bytes, reg_status* caller) {

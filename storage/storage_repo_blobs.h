@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "storage/reg_storage.h"
-#include "storage/storage_fs.h"
 #include "storage/storage_locks.h"
 
 namespace storage {
@@ -14,10 +13,8 @@ namespace storage {
 // The checks of every repository operation, in order: the name's pointer,
 // readiness, the name, and the digest's form when one is given.
 int check_repo(const char* repo, const char* digest, reg_status* st);
-// Links the stored blob into the repository, on stable storage before it
-// returns; earlier (may be null) holds the flushes of what the link leads
-// to, settled before the link is put in place.
-int link_blob(const char* repo, const char* digest, HeldFlushes* earlier, reg_status* st);
+// Links the stored blob digest into the repository, on stable storage.
+int link_blob(const char* repo, const char* digest, reg_status* st);
 // 1 when the repository holds the blob (a blob set aside by garbage
 // collection is put back by looking), 0 when not, -1 on failure.
 int repo_holds_blob(const char* repo, const char* digest, reg_status* st);

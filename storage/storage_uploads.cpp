@@ -114,8 +114,10 @@ void let_go(reg_upload* h) {
 }
 
 // Moves the verified upload into the blob store as expected_digest, on
-// stable storage once later is settled.
-int store_blob(reg_upload* h, const char* expected_digest, int64_t size, HeldFlushes* later, reg_status* st) {
+// stable storage before it returns. Its directory is flushed at once, not
+// held for the link: until then a failure could lose the upload's bytes
+// with the blob, where a failure before the rename keeps them.
+int store_blob(reg_upload* h, const char* expected_digest, int64_t size, reg_status* st) {
   char blob[kPathCap];
   blob_path_for_digest(expected_digest, blob, sizeof blob);
   blob_present_or_restored(expected_digest, blob);
@@ -125,7 +127,7 @@ int store_blob(reg_upload* h, const char* expected_digest, int64_t size, HeldFlu
   } else {
     char prefix[kPathCap];
     blob_prefix_dir(expected_digest, prefix, sizeof prefix);
-    if (mkdirs(prefix, later) != 0) return fail(st, REG_ERR_STORAGE, "mkdirs blob dir failed");
+    if (mkdirs(prefix) != 0) return fail(st, REG_ERR_STORAGE, "mkdirs blob dir failed");
     // The bytes are on the disk before the blob's name leads to them (the
     // hold's last append may have put them there already).
     if (!h->digest.is_synced() && !host::sync_file(h->file.get())) {
@@ -136,7 +138,7 @@ int store_blob(reg_upload* h, const char* expected_digest, int64_t size, HeldFlu
     // content (it rotted): the verified bytes take its place.
     const bool renamed = file_exists(blob) ? host::rename_replace(h->path, blob) : host::rename_file(h->path, blob);
     if (!renamed) return fail(st, REG_ERR_STORAGE, "rename to CAS failed: %s", blob);
-    later->parent_of(blob);
+    if (!host::sync_parent(blob)) return fail(st, REG_ERR_STORAGE, "cannot flush blob directory: %s", blob);
   }
   // Young for garbage collection from now on, whenever its bytes came:
   // the manifest that needs it is yet to be pushed.
@@ -296,7 +298,6 @@ int finish_held(reg_upload* h, const char* expected_digest, char* out_digest, re
   // Held from the quota's check to the link, so that no other link of the
   // repository is made between them.
   LockedFile repo_lock;
-  HeldFlushes later;
   int rc = 0;
   if (computed != expected_digest) {
     rc = fail(st, REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed.c_str());
@@ -307,17 +308,12 @@ int finish_held(reg_upload* h, const char* expected_digest, char* out_digest, re
     rc = -1;
     remove_file(h->path);
   } else {
-    rc = store_blob(h, expected_digest, h->size, &later, st);
+    rc = store_blob(h, expected_digest, h->size, st);
   }
   let_go(h);
   if (rc != 0) return -1;
-  // The repository holds the blob from here on; its link is put in place
-  // once the blob is on stable storage.
-  if (!h->repo.empty()) {
-    if (link_blob(h->repo.c_str(), expected_digest, &later, st) != 0) return -1;
-  } else if (!later.settle()) {
-    return fail(st, REG_ERR_STORAGE, "cannot flush blob directory for %s", expected_digest);
-  }
+  // The repository holds the blob from here on.
+  if (!h->repo.empty() && link_blob(h->repo.c_str(), expected_digest, st) != 0) return -1;
   std::snprintf(out_digest, std::strlen(expected_digest) + 1, "%s", expected_digest);
   return 0;
 }
