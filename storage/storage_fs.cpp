@@ -33,6 +33,13 @@ bool make_level(const char* path, HeldFlushes* later) {
 
 }  // namespace
 
+std::string directory_of(const char* path) {
+  size_t cut = std::strlen(path);
+  while (cut > 0 && !host::is_sep(path[cut - 1])) --cut;
+  // The separator goes, unless it is all there is ("/name").
+  return std::string(path, cut > 1 ? cut - 1 : cut);
+}
+
 void HeldFlushes::dir(const char* path) {
   for (const std::string& h : held_) {
     if (h == path) return;
@@ -41,11 +48,8 @@ void HeldFlushes::dir(const char* path) {
 }
 
 void HeldFlushes::parent_of(const char* path) {
-  size_t cut = std::strlen(path);
-  while (cut > 0 && !host::is_sep(path[cut - 1])) --cut;
-  if (cut == 0) return;  // a bare name: never one of the tree's
-  // The separator goes, unless it is all there is ("/name").
-  dir(std::string(path, cut > 1 ? cut - 1 : cut).c_str());
+  const std::string holder = directory_of(path);
+  if (!holder.empty()) dir(holder.c_str());  // a bare name is never one of the tree's
 }
 
 bool HeldFlushes::settle() {
@@ -231,11 +235,8 @@ int commit_staged(const StagedFile& staged) {
 }
 
 int commit_staged_later(const StagedFile& staged, HeldFlushes* later) {
-  if (!host::rename_replace(staged.tmp.c_str(), staged.path.c_str())) {
-    host::KeptError kept;  // the rename's error, not the clean-up's
-    host::remove_file(staged.tmp.c_str());
-    return -1;
-  }
+  // The rename alone (kCache flushes nothing); the flush joins later.
+  if (move_into_place(staged.tmp.c_str(), staged.path.c_str(), Durability::kCache) != 0) return -1;
   later->parent_of(staged.path.c_str());
   return 0;
 }

@@ -20,8 +20,8 @@ inline constexpr size_t kPathCap = host::kPathMax;
 enum class Scan { kOk, kMissing, kFailed };
 
 // Directory flushes held back and made together. A push changes several
-// directories (a blob moved in, a link's directory made) before the link
-// that leads to them is put in place. Flushing each as it changes costs a
+// directories of its repository (the manifests directory, a link's new
+// directories) before the link that leads to them is put in place. Flushing each as it changes costs a
 // journal commit apiece; held until the link's own bytes are flushed, they
 // ride in that one commit, and their own flushes find little left to do.
 // Each is still flushed, once, before the step that depends on it: the
@@ -43,6 +43,9 @@ class HeldFlushes {
   std::vector<std::string> held_;
 };
 
+// The directory that holds path: up to its last separator ("/" for
+// "/name", "" for a bare name).
+std::string directory_of(const char* path);
 // Creates the directory and its missing parents; each level it creates is
 // on stable storage (its parent flushed) before it returns, or, given
 // later, once later is settled.

@@ -425,8 +425,9 @@ int put_manifest(const char* repo_name, const char* reference, const void* body,
   // first.
   if (!info.subject.empty() && !later.settle()) return fail(st, REG_ERR_STORAGE, "cannot flush revision dir");
   if (record_referrer(repo_name, link, len, ct, info) != 0) return fail(st, REG_ERR_STORAGE, "write referrer failed");
+  // point_tags settles what is still held before the tags move, with or
+  // without tags.
   if (point_tags(repo_name, tags, link, link_len, &later, st) != 0) return -1;
-  if (!later.settle()) return fail(st, REG_ERR_STORAGE, "cannot flush revision dir");
   std::snprintf(out_digest, alg == DigestAlg::kSha512 ? kAnyDigestCap : kDigestCap, "%s", link);
   if (out_subject != nullptr) std::snprintf(out_subject, kAnyDigestCap, "%s", info.subject.c_str());
   return 0;

@@ -20,15 +20,6 @@ using namespace storage;
 
 namespace {
 
-// The directory part of path (up to its last separator).
-std::string parent_of(const char* path) {
-  std::string p(path);
-  size_t cut = p.size();
-  while (cut > 0 && !host::is_sep(p[cut - 1])) --cut;
-  if (cut > 0) --cut;
-  return p.substr(0, cut);
-}
-
 bool repo_ok(const char* repo, reg_status* st) {
   if (require_ready(st) != 0) return false;
   if (reg_repository_name_valid(repo, std::strlen(repo)) == 0) {
@@ -62,7 +53,7 @@ int64_t stamp_age(const char* path, int64_t now, reg_status* st) {
 // next pull ask upstream again.
 int stamp(const char* path, reg_status* st) {
   if (host::touch_file(path)) return 0;
-  if (mkdirs(parent_of(path).c_str()) != 0 || write_file(path, "", 0, Durability::kCache) != 0) {
+  if (mkdirs(directory_of(path).c_str()) != 0 || write_file(path, "", 0, Durability::kCache) != 0) {
     return fail(st, REG_ERR_STORAGE, "cannot record the check");
   }
   return 0;
@@ -77,7 +68,7 @@ extern "C" FILE* reg_mirror_fetch_lock_open(const char* digest, reg_status* call
   if (reg_digest_valid(digest, std::strlen(digest)) == 0) return fail(st, REG_ERR_INVALID, "invalid digest"), nullptr;
   char path[kPathCap];
   if (!mirror_fetch_lock_path(digest, path, sizeof path)) return fail(st, REG_ERR_INVALID, "path too long"), nullptr;
-  if (mkdirs(parent_of(path).c_str()) != 0) return fail(st, REG_ERR_STORAGE, "cannot make the fetch lock's directory"), nullptr;
+  if (mkdirs(directory_of(path).c_str()) != 0) return fail(st, REG_ERR_STORAGE, "cannot make the fetch lock's directory"), nullptr;
   FILE* f = host::open_file(path, "ab");
   if (f == nullptr) fail(st, REG_ERR_STORAGE, "cannot open the fetch lock");
   return f;
@@ -261,7 +252,7 @@ extern "C" int reg_mirror_token_put(const char* key, size_t key_len, const char*
     return fail(st, REG_ERR_INVALID, "no token to keep");
   }
   char tmp[kPathCap];
-  if (mkdirs(parent_of(path).c_str()) != 0 || !temp_name_for(path, 0, tmp, sizeof tmp)) {
+  if (mkdirs(directory_of(path).c_str()) != 0 || !temp_name_for(path, 0, tmp, sizeof tmp)) {
     return fail(st, REG_ERR_STORAGE, "cannot keep the token");
   }
   // Private from its creation: a token is a password for a while.
