@@ -96,7 +96,7 @@ bool create_key(const std::string& path, std::string* key, std::string* why) {
 }  // namespace
 
 bool load_policy(const settings::AuthSettings& s, Policy* out, std::string* why) {
-  const std::string path = s.policy.empty() ? default_path(REG_AUTH_POLICY) : s.policy;
+  const std::string path = policy_path(s);
   std::string text, cause;
   switch (read_text_file(path, &text, &cause)) {
     case FileRead::kRead: break;
@@ -118,6 +118,10 @@ bool load_policy(const settings::AuthSettings& s, Policy* out, std::string* why)
     return false;
   }
   return true;
+}
+
+std::string policy_path(const settings::AuthSettings& s) {
+  return s.policy.empty() ? default_path(REG_AUTH_POLICY) : s.policy;
 }
 
 std::string users_path(const settings::AuthSettings& s) {

@@ -16,6 +16,8 @@ namespace auth {
 // The policy: the file's rules, or the default policy where no file is
 // configured and none lies at the default path.
 bool load_policy(const settings::AuthSettings& s, Policy* out, std::string* why);
+// Where the policy is read from ("" when the default path cannot be made).
+std::string policy_path(const settings::AuthSettings& s);
 // The users: none when there is no file.
 bool load_users(const settings::AuthSettings& s, std::vector<HtpasswdEntry>* out, std::string* why);
 std::string users_path(const settings::AuthSettings& s);

@@ -14,6 +14,7 @@
 #include "cgi/request_env.h"
 #include "platform/host.h"
 #include "settings/settings.h"
+#include "settings/text_file.h"
 #include "storage/reg_status_text.h"
 #include "storage/reg_storage.h"
 #include "storage/upkeep/reg_maintenance.h"
@@ -117,14 +118,6 @@ struct Recheck {
   }
 };
 
-void member(std::string* out, const char* name, const std::string& value) {
-  *out += '"';
-  *out += name;
-  *out += "\":\"";
-  text_json_escape_append(out, value);
-  *out += '"';
-}
-
 // A new event id; "" when the system's random source fails.
 std::string random_id() {
   char id[REG_EVENT_ID_LEN + 1];
@@ -142,25 +135,25 @@ bool record_delete(const std::string& repo, const reg_tag_state& gone, std::stri
   char stamp[TEXT_RFC3339_CAP];
   text_rfc3339(ns / 1000000000, ns % 1000000000, stamp, sizeof stamp);
   std::string e = "{\"events\":[{";
-  member(&e, "id", id);
+  text_json_member_append(&e, "id", id);
   e += ',';
-  member(&e, "timestamp", stamp);
+  text_json_member_append(&e, "timestamp", stamp);
   e += ',';
-  member(&e, "action", "delete");
+  text_json_member_append(&e, "action", "delete");
   e += ",\"target\":{";
-  member(&e, "mediaType", "");
+  text_json_member_append(&e, "mediaType", "");
   e += ',';
-  member(&e, "digest", gone.digest);
+  text_json_member_append(&e, "digest", gone.digest);
   e += ',';
-  member(&e, "repository", repo);
+  text_json_member_append(&e, "repository", repo);
   e += ',';
-  member(&e, "tag", gone.tag);
+  text_json_member_append(&e, "tag", gone.tag);
   e += "},\"request\":{";
-  member(&e, "id", request_id);
+  text_json_member_append(&e, "id", request_id);
   e += ',';
-  member(&e, "method", "DELETE");
+  text_json_member_append(&e, "method", "DELETE");
   e += ',';
-  member(&e, "useragent", "registry-admin retain");
+  text_json_member_append(&e, "useragent", "registry-admin retain");
   e += "},\"actor\":{},\"source\":{}}]}\n";
   reg_status st;
   if (reg_event_record(id.c_str(), e.data(), e.size(), nullptr, &st) != 0) return *why = reg_status_text(st), false;
@@ -256,19 +249,6 @@ int collect_name(void* ctx, const char* name) {
   return 0;
 }
 
-// The whole of a file named on the command line; false with why.
-bool read_whole(const std::string& path, std::string* text, std::string* why) {
-  FILE* f = host::open_file(path.c_str(), "rb");
-  if (f == nullptr) return *why = host::with_last_error("cannot read " + path), false;
-  char buf[8192];
-  size_t got = 0;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, got);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) return *why = "cannot read " + path, false;
-  return true;
-}
-
 // The rules: the --rules file's retain lines when one is named, else the
 // policy file's; the immutable tags are always the policy file's, as the
 // registry reads them. kExitOk, or the status of the failure reported.
@@ -278,15 +258,19 @@ int read_rules(const settings::Settings& s, const std::string& rules_file, Run* 
   std::string from;
   if (rules_file.empty()) {
     run->rules = run->policy.retain;
-    char path[host::kPathMax] = {};
-    reg_status st;
-    from = !s.auth.policy.empty() ? s.auth.policy
-           : reg_auth_path(REG_AUTH_POLICY, path, sizeof path, &st) == 0 ? std::string(path)
-                                                                       : std::string("the policy file");
+    from = auth::policy_path(s.auth);
+    if (from.empty()) from = "the policy file";
   } else {
     std::string text;
     auth::Policy own;
-    if (!read_whole(rules_file, &text, &why)) return fail(kExitUsage, "retain: %s", why.c_str());
+    switch (settings::read_text_file(rules_file, &text, &why)) {
+      case settings::FileRead::kRead:
+        break;
+      case settings::FileRead::kMissing:
+        return fail(kExitUsage, "retain: cannot read %s: no such file", rules_file.c_str());
+      case settings::FileRead::kFailed:
+        return fail(kExitUsage, "retain: cannot read %s: %s", rules_file.c_str(), why.c_str());
+    }
     if (!auth::parse_policy(text, &own, &why)) {
       return fail(kExitUsage, "retain: %s: %s", rules_file.c_str(), why.c_str());
     }

@@ -18,14 +18,6 @@ std::string random_id() {
   return reg_event_new_id(id) == 0 ? std::string(id, REG_EVENT_ID_LEN) : std::string();
 }
 
-void member(std::string* out, const char* name, const std::string& value) {
-  *out += '"';
-  *out += name;
-  *out += "\":\"";
-  text_json_escape_append(out, value);
-  *out += '"';
-}
-
 // The address clients used for this server: the scheme the web server
 // says it answered with, and the Host they sent.
 std::string base_url(const Request& req) {
@@ -39,22 +31,22 @@ std::string base_url(const Request& req) {
 std::string target_json(const Call& c, const EventTarget& t) {
   const std::string& repo = c.req.route().name;
   std::string out = "{";
-  member(&out, "mediaType", t.media_type);
+  text_json_member_append(&out, "mediaType", t.media_type);
   if (!t.digest.empty()) {
     out += ',';
-    member(&out, "digest", t.digest);
+    text_json_member_append(&out, "digest", t.digest);
   }
   if (t.size >= 0) out += ",\"size\":" + std::to_string(t.size) + ",\"length\":" + std::to_string(t.size);
   out += ',';
-  member(&out, "repository", repo);
+  text_json_member_append(&out, "repository", repo);
   if (!t.digest.empty()) {
     const bool blob = c.req.route().kind == RouteKind::kBlob;
     out += ',';
-    member(&out, "url", base_url(c.req) + "/v2/" + repo + (blob ? "/blobs/" : "/manifests/") + t.digest);
+    text_json_member_append(&out, "url", base_url(c.req) + "/v2/" + repo + (blob ? "/blobs/" : "/manifests/") + t.digest);
   }
   if (!t.tag.empty()) {
     out += ',';
-    member(&out, "tag", t.tag);
+    text_json_member_append(&out, "tag", t.tag);
   }
   return out + "}";
 }
@@ -70,26 +62,26 @@ std::string rfc3339_nanos(int64_t now_ns) {
 std::string event_envelope(const Call& c, const std::string& id, int64_t now_ns, const char* action,
                            const EventTarget& target, const std::string& request_id) {
   std::string out = "{\"events\":[{";
-  member(&out, "id", id);
+  text_json_member_append(&out, "id", id);
   out += ',';
-  member(&out, "timestamp", rfc3339_nanos(now_ns));
+  text_json_member_append(&out, "timestamp", rfc3339_nanos(now_ns));
   out += ',';
-  member(&out, "action", action);
+  text_json_member_append(&out, "action", action);
   out += ",\"target\":" + target_json(c, target) + ",\"request\":{";
-  member(&out, "id", request_id);
+  text_json_member_append(&out, "id", request_id);
   out += ',';
-  member(&out, "addr", c.req.var("REMOTE_ADDR"));
+  text_json_member_append(&out, "addr", c.req.var("REMOTE_ADDR"));
   out += ',';
-  member(&out, "host", c.req.var("HTTP_HOST"));
+  text_json_member_append(&out, "host", c.req.var("HTTP_HOST"));
   out += ',';
-  member(&out, "method", c.req.method());
+  text_json_member_append(&out, "method", c.req.method());
   out += ',';
-  member(&out, "useragent", c.req.var("HTTP_USER_AGENT"));
+  text_json_member_append(&out, "useragent", c.req.var("HTTP_USER_AGENT"));
   out += "},\"actor\":{";
-  if (!c.access.user.empty()) member(&out, "name", c.access.user);
+  if (!c.access.user.empty()) text_json_member_append(&out, "name", c.access.user);
   out += "},\"source\":{";
   const std::string port = c.req.var("SERVER_PORT");
-  member(&out, "addr", c.req.var("SERVER_NAME") + (port.empty() ? "" : ":" + port));
+  text_json_member_append(&out, "addr", c.req.var("SERVER_NAME") + (port.empty() ? "" : ":" + port));
   out += "}}]}\n";
   return out;
 }

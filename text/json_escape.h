@@ -40,6 +40,16 @@ inline void text_json_escape_append(std::string* out, std::string_view text) {
   out->resize(at + text_json_escaped_len(text.data(), text.size()));
   text_json_escape(text.data(), text.size(), out->data() + at);
 }
+
+/* For C++ callers: "name":"value" appended to *out, the value escaped
+ * (name is written as given). */
+inline void text_json_member_append(std::string* out, std::string_view name, std::string_view value) {
+  *out += '"';
+  *out += name;
+  *out += "\":\"";
+  text_json_escape_append(out, value);
+  *out += '"';
+}
 #endif
 
 #endif
