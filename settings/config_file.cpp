@@ -28,69 +28,57 @@ class Reader {
   // The top-level object: the values of the members named in keys (n of
   // them), each a string, when present.
   bool read_top(const char* const* keys, size_t n, std::string* values, bool* present) {
-    skip_ws();
-    if (!take('{')) return fail("not a JSON object");
-    skip_ws();
-    if (!take('}')) {
-      for (;;) {
-        std::string key;
-        skip_ws();
-        if (!read_string(&key)) return false;
-        skip_ws();
-        if (!take(':')) return fail("a member without ':'");
-        skip_ws();
-        size_t wanted = n;
-        for (size_t i = 0; i < n; ++i) {
-          if (key == keys[i]) wanted = i;
-        }
-        if (wanted < n) {
-          if (present[wanted]) return fail(("\"" + key + "\" given twice").c_str());
-          if (p_ >= end_ || *p_ != '"') return fail(("\"" + key + "\" is not a string").c_str());
-          if (!read_string(&values[wanted])) return false;
-          present[wanted] = true;
-        } else if (!skip_value(0)) {
-          return false;
-        }
-        skip_ws();
-        if (take('}')) break;
-        if (!take(',')) return fail("members not separated by ','");
+    return read_members([&](const std::string& key) {
+      size_t wanted = n;
+      for (size_t i = 0; i < n; ++i) {
+        if (key == keys[i]) wanted = i;
       }
-    }
-    return at_end();
+      if (wanted == n) return skip_value(0);
+      if (present[wanted]) return fail(("\"" + key + "\" given twice").c_str());
+      if (p_ >= end_ || *p_ != '"') return fail(("\"" + key + "\" is not a string").c_str());
+      if (!read_string(&values[wanted])) return false;
+      present[wanted] = true;
+      return true;
+    });
   }
 
   // The top-level object's member key, when present: an array whose
   // elements are objects, each given as its text for read_top.
   bool read_top_objects(const char* key, std::vector<std::string>* items, bool* present) {
-    skip_ws();
-    if (!take('{')) return fail("not a JSON object");
-    skip_ws();
-    if (take('}')) return at_end();
-    for (;;) {
-      std::string name;
-      skip_ws();
-      if (!read_string(&name)) return false;
-      skip_ws();
-      if (!take(':')) return fail("a member without ':'");
-      skip_ws();
-      if (name != key) {
-        if (!skip_value(0)) return false;
-      } else if (*present) {
-        return fail(("\"" + name + "\" given twice").c_str());
-      } else if (!read_objects(name, items)) {
-        return false;
-      } else {
-        *present = true;
-      }
-      skip_ws();
-      if (take('}')) return at_end();
-      if (!take(',')) return fail("members not separated by ','");
-    }
+    return read_members([&](const std::string& name) {
+      if (name != key) return skip_value(0);
+      if (*present) return fail(("\"" + name + "\" given twice").c_str());
+      if (!read_objects(name, items)) return false;
+      *present = true;
+      return true;
+    });
   }
 
   const std::string& error() const { return error_; }
 
  private:
+  // The top-level object, member by member: on_member(key) reads or
+  // skips the value that follows the key's ':'; then the whole text must
+  // have been the object.
+  template <class OnMember>
+  bool read_members(OnMember on_member) {
+    skip_ws();
+    if (!take('{')) return fail("not a JSON object");
+    skip_ws();
+    if (take('}')) return at_end();
+    for (;;) {
+      std::string key;
+      skip_ws();
+      if (!read_string(&key)) return false;
+      skip_ws();
+      if (!take(':')) return fail("a member without ':'");
+      skip_ws();
+      if (!on_member(key)) return false;
+      skip_ws();
+      if (take('}')) return at_end();
+      if (!take(',')) return fail("members not separated by ','");
+    }
+  }
   bool at_end() {
     skip_ws();
     return p_ == end_ || fail("text after the object");
