@@ -1,6 +1,7 @@
 // What every handler shares: log lines and the mapping of engine failures.
 #include "registry/handlers.h"
 
+#include "access/auth_files.h"
 #include "storage/reg_status_text.h"
 
 namespace registry {
@@ -30,6 +31,20 @@ void Call::engine_failure(const FailureMap& map, const char* operation) {
 void Call::misconfigured(const char* what, const std::string& why) {
   log_failure(std::string(what) + ":", why);
   resp.error(ApiError::kMisconfigured, std::string(what) + " is not configured correctly");
+}
+
+bool Call::policy_in_force(auth::Policy* own, const auth::Policy** out) {
+  if (access.have_policy) {
+    *out = &access.policy;
+    return true;
+  }
+  std::string why;
+  if (!auth::load_policy(settings.auth, own, &why)) {
+    misconfigured("access control", why);
+    return false;
+  }
+  *out = own;
+  return true;
 }
 
 int append_to_string(void* ctx, const char* data, size_t len) {

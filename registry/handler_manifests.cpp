@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "access/auth_files.h"
 #include "registry/events.h"
 #include "registry/handlers.h"
 #include "registry/mirror_hooks.h"
@@ -114,23 +113,6 @@ struct FixedTags {
   }
 };
 
-// The policy whose immutable rules apply: access control's, when it read
-// it, or the file read here, since tags are fixed in every mode. False
-// once a refusal is written.
-bool policy_for_tags(Call& c, auth::Policy* own, const auth::Policy** out) {
-  if (c.access.have_policy) {
-    *out = &c.access.policy;
-    return true;
-  }
-  std::string why;
-  if (!auth::load_policy(c.settings.auth, own, &why)) {
-    c.misconfigured("access control", why);
-    return false;
-  }
-  *out = own;
-  return true;
-}
-
 // The answer to a change the engine refused for a fixed tag.
 void tag_fixed(Call& c, const FixedTags& f) {
   std::string why = "tag " + f.tag + " of " + c.req.route().name + " is immutable";
@@ -152,7 +134,7 @@ void put_manifest(Call& c) {
   auth::Policy own;
   FixedTags fixed;
   fixed.name = &route.name;
-  if (!policy_for_tags(c, &own, &fixed.policy)) return;
+  if (!c.policy_in_force(&own, &fixed.policy)) return;
   std::string body;
   if (!read_manifest_body(c, &body)) return;
   const std::string ct = pushed_content_type(c.req);
@@ -187,7 +169,7 @@ void delete_manifest(Call& c) {
   auth::Policy own;
   FixedTags fixed;
   fixed.name = &route.name;
-  if (!policy_for_tags(c, &own, &fixed.policy)) return;
+  if (!c.policy_in_force(&own, &fixed.policy)) return;
   if (reg_manifest_remove_guarded(route.name.c_str(), route.reference.c_str(), FixedTags::fixed, &fixed, &c.st) != 0) {
     if (c.st.kind == REG_ERR_NOT_FOUND) return manifest_unknown(c);
     if (c.st.kind == REG_ERR_FIXED) return tag_fixed(c, fixed);

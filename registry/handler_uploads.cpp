@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "access/auth_files.h"
 #include "registry/byte_ranges.h"
 #include "registry/handlers.h"
 #include "registry/references.h"
@@ -35,15 +34,8 @@ class Quota {
  public:
   // false once a refusal is written.
   bool load(Call& c) {
-    const auth::Policy* policy = &c.access.policy;
-    if (!c.access.have_policy) {
-      std::string why;
-      if (!auth::load_policy(c.settings.auth, &own_, &why)) {
-        c.misconfigured("access control", why);
-        return false;
-      }
-      policy = &own_;
-    }
+    const auth::Policy* policy = nullptr;
+    if (!c.policy_in_force(&own_, &policy)) return false;
     rule_ = auth::quota_rule_for(*policy, c.req.route().name);
     if (rule_ != nullptr) limits_.limit = rule_->bytes;
     return true;

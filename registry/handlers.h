@@ -41,6 +41,10 @@ class Call {
   // 500 for settings or files that cannot be used: what is misconfigured
   // ("access control"), and a line with why.
   void misconfigured(const char* what, const std::string& why);
+  // The policy whose quota and immutable rules apply, which hold in every
+  // mode of access control: access control's, when it read it, else the
+  // file read into *own. False once a refusal is written.
+  bool policy_in_force(auth::Policy* own, const auth::Policy** out);
 
   const Request& req;
   const settings::Settings& settings;
