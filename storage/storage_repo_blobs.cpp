@@ -116,7 +116,8 @@ int repo_usage(const char* repo, int64_t* bytes, reg_status* st) {
   return 0;
 }
 
-int lock_for_quota(const char* repo, const reg_quota* quota, LockedFile* lock, reg_status* st) {
+int admit_blob(const char* repo, const char* digest, int64_t size, reg_quota* quota, LockedFile* lock,
+               reg_status* st) {
   if (quota == nullptr || quota->limit < 0) return 0;
   // The lock file lies among the manifests, which a repository that so
   // far holds only uploads does not have yet.
@@ -125,11 +126,7 @@ int lock_for_quota(const char* repo, const reg_quota* quota, LockedFile* lock, r
   if (note_repository(repo) != 0 || mkdirs(dir) != 0 || lock_repository(repo, lock) != Lock::kHeld) {
     return fail(st, REG_ERR_STORAGE, "cannot lock repository: %s", repo);
   }
-  return 0;
-}
-
-int admit_blob(const char* repo, const char* digest, int64_t size, reg_quota* quota, reg_status* st) {
-  if (quota == nullptr || quota->limit < 0 || linked(repo, digest)) return 0;
+  if (linked(repo, digest)) return 0;
   int64_t usage = 0;
   if (repo_usage(repo, &usage, st) != 0) return -1;
   if (size <= quota->limit - usage) return 0;
@@ -235,7 +232,7 @@ int reg_repo_blob_mount_within(const char* repo, const char* from, const char* d
   int64_t size = -1;
   if (held_blob_path(from, digest, path, sizeof path, &size, st) != 0) return -1;
   LockedFile lock;
-  if (lock_for_quota(repo, quota, &lock, st) != 0 || admit_blob(repo, digest, size, quota, st) != 0) return -1;
+  if (admit_blob(repo, digest, size, quota, &lock, st) != 0) return -1;
   return link_blob(repo, digest, st);
 }
 

@@ -20,13 +20,14 @@ int link_blob(const char* repo, const char* digest, reg_status* st);
 int repo_holds_blob(const char* repo, const char* digest, reg_status* st);
 // The bytes of the blobs the repository links, each once.
 int repo_usage(const char* repo, int64_t* bytes, reg_status* st);
-// Takes the repository's lock when quota (null: none) has a limit, for a
-// change of its blob links: the check and the link under one hold.
-int lock_for_quota(const char* repo, const reg_quota* quota, LockedFile* lock, reg_status* st);
-// Under that lock: 0 when linking the blob digest of size bytes keeps the
-// repository within quota (a blob it links already costs nothing), else
-// -1, REG_ERR_QUOTA, with quota's usage and adding set.
-int admit_blob(const char* repo, const char* digest, int64_t size, reg_quota* quota, reg_status* st);
+// Before a blob digest of size bytes is linked into the repository under
+// quota (null: none): with a limit, takes the repository's lock into
+// *lock, held by the caller until the link is made, and checks that the
+// link keeps the repository within the limit (a blob it links already
+// costs nothing). 0 when it may be linked; else -1, REG_ERR_QUOTA with
+// quota's usage and adding set, or the failure.
+int admit_blob(const char* repo, const char* digest, int64_t size, reg_quota* quota, LockedFile* lock,
+               reg_status* st);
 
 }  // namespace storage
 

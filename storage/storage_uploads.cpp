@@ -302,8 +302,7 @@ int finish_held(reg_upload* h, const char* expected_digest, char* out_digest, re
   if (computed != expected_digest) {
     rc = fail(st, REG_ERR_DIGEST, "digest mismatch: expected %s, got %s", expected_digest, computed.c_str());
     remove_file(h->path);
-  } else if (!h->repo.empty() && (lock_for_quota(h->repo.c_str(), quota, &repo_lock, st) != 0 ||
-                                  admit_blob(h->repo.c_str(), expected_digest, h->size, quota, st) != 0)) {
+  } else if (!h->repo.empty() && admit_blob(h->repo.c_str(), expected_digest, h->size, quota, &repo_lock, st) != 0) {
     // Refused, or not known to fit: the bytes are not kept.
     rc = -1;
     remove_file(h->path);
