@@ -172,11 +172,12 @@ bool upstream_url_ok(const std::string& url) {
 
 constexpr size_t kMirrorValues = 7;
 
-// One upstream from its values, in the order of kMirrorKeys; names[i] is
-// how a refusal names value i.
-bool mirror_from(const std::string* values, const char* const* names, MirrorSettings* out, std::string* why) {
+// One upstream from its values, in the order of the mirror's keys;
+// place + names[i] is how a refusal names value i.
+bool mirror_from(const std::string* values, const std::string& place, const char* const* names, MirrorSettings* out,
+                 std::string* why) {
   auto refuse = [&](size_t i, const char* what) {
-    *why = std::string(names[i]) + " is \"" + values[i] + "\": " + what;
+    *why = place + names[i] + " is \"" + values[i] + "\": " + what;
     return false;
   };
   MirrorSettings m;
@@ -220,14 +221,8 @@ bool read_mirror_list(const ConfigText& config, std::vector<MirrorSettings>* out
       *why = std::string(kConfigPlace) + ": " + place + ": " + *why;
       return false;
     }
-    std::string names[kMirrorValues];
-    const char* name_of[kMirrorValues];
-    for (size_t i = 0; i < kMirrorValues; ++i) {
-      names[i] = place + "." + kKeys[i];
-      name_of[i] = names[i].c_str();
-    }
     MirrorSettings m;
-    if (!mirror_from(values, name_of, &m, why)) return false;
+    if (!mirror_from(values, place + ".", kKeys, &m, why)) return false;
     if (!m.on()) {
       *why = place + " names no upstream";
       return false;
@@ -274,7 +269,7 @@ void read_mirror(const Environment& env, const ConfigText& config, Settings* s) 
     if (env.value(kEnv[i])[0] != '\0') values[i] = env.value(kEnv[i]);
   }
   MirrorSettings single;
-  if (!mirror_from(values, kEnv, &single, &s->mirror_error)) return;
+  if (!mirror_from(values, "", kEnv, &single, &s->mirror_error)) return;
   if (single.on()) mirrors.insert(mirrors.begin(), std::move(single));
   if (!prefixes_distinct(mirrors, &s->mirror_error)) return;
   s->mirrors = std::move(mirrors);
